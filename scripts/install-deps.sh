@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the packages zel needs to build and test, when any is missing.
+# Does nothing when every package is already present.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ pkg-config libbotan-2-dev libisal-dev
+          libgtest-dev libgmock-dev libbenchmark-dev)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing missing build packages: ${missing[*]}"
+if [ "$(id -u)" -eq 0 ]; then
+    sudo=()
+elif command -v sudo >/dev/null 2>&1; then
+    sudo=(sudo)
+else
+    echo "error: packages missing (${missing[*]}) and not root and no sudo" >&2
+    exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq || true
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
