@@ -1,8 +1,10 @@
 #include "foundation/qdstring.h"
 
 #include <algorithm>
-#include <cassert>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -15,8 +17,10 @@ int TextLength(const char* s, int n) {
 bool IsBlank(char c) { return static_cast<signed char>(c) <= 32; }
 
 [[noreturn]] void IndexFault(const char* function) {
-    // The classic assertion text: expression "0", this unit, the function.
-    __assert_fail("0", "qdstring.cpp", __LINE__, function);
+    // The classic assertion report: expression "0", this unit, the function.
+    std::fprintf(stderr, "%s: qdstring.cpp:%d: %s: Assertion `0' failed.\n", program_invocation_short_name,
+                 __LINE__, function);
+    std::abort();
 }
 
 }  // namespace

@@ -1,0 +1,52 @@
+// File metadata queries; symbolic links are followed.
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <climits>
+
+#include "foundation/fileutils.h"
+
+namespace {
+
+bool StatOf(const char* name, struct stat& st) {
+    return name != nullptr && *name != '\0' && stat(name, &st) == 0;
+}
+
+}  // namespace
+
+bool FileExists(const char* name) {
+    struct stat st;
+    return StatOf(name, st) && S_ISREG(st.st_mode);
+}
+
+bool DirectoryExists(const char* name) {
+    struct stat st;
+    return StatOf(name, st) && S_ISDIR(st.st_mode);
+}
+
+int64_t FileSize(const char* name) {
+    struct stat st;
+    return StatOf(name, st) ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+int64_t FileAge(const char* name) {
+    struct stat st;
+    return StatOf(name, st) ? static_cast<int64_t>(st.st_mtime) : -1;
+}
+
+bool DeleteFile(const char* name) {
+    return name != nullptr && *name != '\0' && unlink(name) == 0;
+}
+
+String GetCurrentDir() {
+    char buf[PATH_MAX];
+    if (getcwd(buf, sizeof(buf)) == nullptr) return String();
+    return String(buf);
+}
+
+uint32_t GetUniqueThreadID() {
+    const auto pid = static_cast<uint32_t>(getpid());
+    const auto tid = static_cast<uint32_t>(syscall(SYS_gettid));
+    return pid * 256u + tid;  // unsigned: wraps at 32 bits
+}

@@ -1,0 +1,117 @@
+// Directory search with shell wildcards and attribute bits.
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "foundation/fileutils.h"
+
+namespace {
+
+// Attribute bits of one entry, seen without following a symbolic link.
+int EntryAttributes(int dirFd, const char* name, const struct stat& st) {
+    int attr = 0;
+    if (faccessat(dirFd, name, W_OK, 0) != 0) attr |= faReadOnly;
+    if (name[0] == '.' && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
+        attr |= faHidden;
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) attr |= faSysFile;
+    if (S_ISDIR(st.st_mode)) attr |= faDirectory;
+    if (S_ISLNK(st.st_mode)) attr |= faSymLink;
+    return attr;
+}
+
+// Reads entries until one qualifies: 0 found (rec filled), -1 otherwise.
+int FindMatch(TSearchRec& rec) {
+    if (rec.FindHandle == nullptr) return -1;
+    const int dirFd = dirfd(rec.FindHandle);
+    for (;;) {
+        errno = 0;
+        const struct dirent* e = readdir(rec.FindHandle);
+        if (e == nullptr) return -1;  // end of directory or read error
+        const char* name = e->d_name;
+        if (fnmatch(rec.Pattern.Data(), name, 0) != 0) continue;
+        struct stat st;
+        if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // vanished
+        const int attr = EntryAttributes(dirFd, name, st);
+        if ((attr & rec.ExcludeAttr) != 0) continue;
+        rec.Time = static_cast<int64_t>(st.st_mtime);
+        rec.Size = static_cast<int64_t>(st.st_size);
+        rec.Attr = attr;
+        rec.Mode = static_cast<unsigned int>(st.st_mode);
+        const size_t n = strnlen(name, sizeof(rec.Name) - 1);
+        std::memcpy(rec.Name, name, n);
+        rec.Name[n] = '\0';
+        return 0;
+    }
+}
+
+}  // namespace
+
+TSearchRec::TSearchRec(TSearchRec&& o) noexcept
+    : Time(o.Time), Size(o.Size), Attr(o.Attr), Mode(o.Mode),
+      FindHandle(std::exchange(o.FindHandle, nullptr)), ExcludeAttr(o.ExcludeAttr),
+      PathOnly(std::move(o.PathOnly)), Pattern(std::move(o.Pattern)) {
+    std::memcpy(Name, o.Name, sizeof(Name));
+}
+
+TSearchRec& TSearchRec::operator=(TSearchRec&& o) noexcept {
+    if (this != &o) {
+        FindClose(*this);
+        Time = o.Time;
+        Size = o.Size;
+        Attr = o.Attr;
+        std::memcpy(Name, o.Name, sizeof(Name));
+        Mode = o.Mode;
+        FindHandle = std::exchange(o.FindHandle, nullptr);
+        ExcludeAttr = o.ExcludeAttr;
+        PathOnly = std::move(o.PathOnly);
+        Pattern = std::move(o.Pattern);
+    }
+    return *this;
+}
+
+TSearchRec::~TSearchRec() { FindClose(*this); }
+
+int FindFirst(const String& path, const String& pattern, int attr, TSearchRec& rec) {
+    FindClose(rec);  // a record reused without FindClose must not leak its directory
+    rec.ExcludeAttr = ~(attr & faAnyFile);
+    String dir = path;
+    if (dir.IsEmpty()) dir = GetCurrentDir();
+    if (dir.IsEmpty()) dir = ".";  // never fall back to the root directory
+    rec.PathOnly = IncludeTrailingPathDelimiter(dir);
+    rec.Pattern = pattern;
+
+    errno = 0;
+    rec.FindHandle = opendir(rec.PathOnly.Data());
+    if (rec.FindHandle == nullptr) {
+        const int err = errno;
+        return err > 0 ? err : ENOENT;
+    }
+    if (FindMatch(rec) != 0) {
+        FindClose(rec);
+        return -1;
+    }
+    return 0;
+}
+
+int FindNext(TSearchRec& rec) { return FindMatch(rec); }
+
+void FindClose(TSearchRec& rec) {
+    if (rec.FindHandle != nullptr) {
+        closedir(rec.FindHandle);
+        rec.FindHandle = nullptr;
+    }
+}
+
+String GetFirstMatchedFile(const String& mask) {
+    const String dir = ExtractFilePath(mask);
+    TSearchRec rec;
+    if (FindFirst(dir, ExtractFileName(mask), 47, rec) != 0) return String();
+    FindClose(rec);
+    return dir + rec.Name;
+}

@@ -1,0 +1,212 @@
+// Temporary file names and exclusively created temporary files.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "foundation/fileutils.h"
+
+namespace {
+
+constexpr int kMaxCandidates = 1999;  // "-0" .. "-1998"
+
+// The temporary directory with a trailing '/'; "./" when none is set.
+String TempPrefix() {
+    const String dir = GetTempDirectory();
+    return dir.IsEmpty() ? String("./") : IncludeTrailingPathDelimiter(dir);
+}
+
+// "<prefix>tmp-<id>-": the per-thread stem of generated names.
+String TempStem(const String& prefix) {
+    char stem[40];
+    std::snprintf(stem, sizeof(stem), "tmp-%ld-",
+                  static_cast<long>(static_cast<int32_t>(GetUniqueThreadID())));
+    return prefix + stem;
+}
+
+String Candidate(const String& stem, int i) {
+    char num[16];
+    std::snprintf(num, sizeof(num), "%d", i);
+    return stem + num;
+}
+
+// Nothing at all, not even a dangling symbolic link, has this name.
+bool NameIsFree(const char* name) {
+    struct stat st;
+    return lstat(name, &st) != 0;
+}
+
+bool CopyOut(char* buf, int size, const String& s) {
+    if (s.Length() > size - 1) {
+        buf[0] = '\0';
+        return false;
+    }
+    std::memcpy(buf, s.Data(), static_cast<size_t>(s.Length()));
+    buf[s.Length()] = '\0';
+    return true;
+}
+
+String ErrorText(const char* what, const String& name, int err) {
+    return String(what) + " \"" + name + "\": " + std::strerror(err);
+}
+
+}  // namespace
+
+int gettempfilename(char* buf, int size, const char* name) {
+    if (buf == nullptr || size < 16) return 0;
+    buf[0] = '\0';
+    const String prefix = TempPrefix();
+    if (prefix.Length() + 16 > size) return 0;
+    // A name that does not fit fails instead of being cut to another name.
+    if (name != nullptr) return CopyOut(buf, size, prefix + name) ? 1 : 0;
+
+    const String stem = TempStem(prefix);
+    for (int i = 0; i < kMaxCandidates; ++i) {
+        const String cand = Candidate(stem, i);
+        if (cand.Length() > size - 1) break;
+        // Any existing entry is skipped: a planted symbolic link or directory
+        // is never handed out as a fresh name.
+        if (NameIsFree(cand.Data())) return CopyOut(buf, size, cand) ? 1 : 0;
+    }
+    buf[0] = '\0';
+    return 0;
+}
+
+// ---- TTempFile ------------------------------------------------------------
+
+TTempFile::TTempFile(TTempFile&& o) noexcept
+    : fd_(std::exchange(o.fd_, -1)), name_(std::move(o.name_)),
+      remove_(std::exchange(o.remove_, false)) {
+    o.name_ = String();
+}
+
+TTempFile& TTempFile::operator=(TTempFile&& o) noexcept {
+    if (this != &o) {
+        Close();
+        if (remove_) Remove();
+        fd_ = std::exchange(o.fd_, -1);
+        name_ = std::move(o.name_);
+        o.name_ = String();
+        remove_ = std::exchange(o.remove_, false);
+    }
+    return *this;
+}
+
+TTempFile::~TTempFile() {
+    Close();
+    if (remove_) Remove();
+}
+
+bool TTempFile::Write(const char* data, int64_t n, String& err) {
+    if (fd_ < 0) {
+        err = String("temporary file \"") + name_ + "\" is not open";
+        return false;
+    }
+    while (n > 0) {
+        const ssize_t w = ::write(fd_, data, static_cast<size_t>(n));
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            err = ErrorText("cannot write temporary file", name_, errno);
+            return false;
+        }
+        data += w;
+        n -= w;
+    }
+    return true;
+}
+
+bool TTempFile::Write(const String& data, String& err) {
+    return Write(data.Data(), data.Length(), err);
+}
+
+bool TTempFile::Close(String& err) {
+    if (fd_ < 0) return true;
+    const int rc = ::close(std::exchange(fd_, -1));
+    if (rc != 0 && errno != EINTR) {
+        err = ErrorText("cannot close temporary file", name_, errno);
+        return false;
+    }
+    return true;
+}
+
+void TTempFile::Close() {
+    String ignored;
+    Close(ignored);
+}
+
+bool TTempFile::Remove() {
+    Close();
+    remove_ = false;
+    if (name_.IsEmpty()) return true;
+    const bool ok = ::unlink(name_.Data()) == 0 || errno == ENOENT;
+    name_ = String();
+    return ok;
+}
+
+int TTempFile::Release() {
+    remove_ = false;
+    name_ = String();
+    return std::exchange(fd_, -1);
+}
+
+void TTempFile::Adopt(int fd, const String& name) {
+    Close();
+    if (remove_) Remove();
+    fd_ = fd;
+    name_ = name;
+    remove_ = true;
+}
+
+// ---- CreateTempFile -------------------------------------------------------
+
+namespace {
+
+constexpr int kCreateFlags = O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_RDWR;
+
+// Creates name exclusively: the descriptor, or -1 with errno set.
+int CreateExclusive(const String& name, int mode) {
+    for (;;) {
+        const int fd = ::open(name.Data(), kCreateFlags, static_cast<mode_t>(mode));
+        if (fd >= 0 || errno != EINTR) return fd;
+    }
+}
+
+}  // namespace
+
+bool CreateTempFile(TTempFile& out, String& err, int mode, const char* name) {
+    const String prefix = TempPrefix();
+    if (name != nullptr) {
+        if (*name == '\0') {
+            err = "cannot create temporary file: empty name";
+            return false;
+        }
+        const String full = prefix + name;
+        const int fd = CreateExclusive(full, mode);
+        if (fd < 0) {
+            err = ErrorText("cannot create temporary file", full, errno);
+            return false;
+        }
+        out.Adopt(fd, full);
+        return true;
+    }
+
+    const String stem = TempStem(prefix);
+    for (int i = 0; i < kMaxCandidates; ++i) {
+        const String cand = Candidate(stem, i);
+        const int fd = CreateExclusive(cand, mode);
+        if (fd >= 0) {
+            out.Adopt(fd, cand);
+            return true;
+        }
+        if (errno == EEXIST || errno == ELOOP) continue;  // taken, or planted: next name
+        err = ErrorText("cannot create temporary file", cand, errno);
+        return false;
+    }
+    err = String("cannot create temporary file: all names \"") + stem + "0\" to \"" + stem +
+          "1998\" are taken";
+    return false;
+}

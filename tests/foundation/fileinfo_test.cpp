@@ -1,0 +1,113 @@
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "foundation/fileutils.h"
+#include "scratch_dir.h"
+
+namespace {
+
+class FileInfoTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(dir.path.empty());
+        ASSERT_TRUE(WriteTextFile(dir / "file", "abc"));
+        ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+        ASSERT_EQ(symlink("sub", (dir / "to-dir").c_str()), 0);
+        ASSERT_EQ(symlink("file", (dir / "to-file").c_str()), 0);
+        ASSERT_EQ(symlink("missing", (dir / "dangling").c_str()), 0);
+        ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+    }
+    ScratchDir dir;
+};
+
+TEST_F(FileInfoTest, ExistenceAndSize) {
+    const struct {
+        const char* name;
+        bool file, directory;
+        int64_t size;  // -2: any non-negative size
+    } cases[] = {
+        {"file", true, false, 3},
+        {"missing", false, false, -1},
+        {"sub", false, true, -2},
+        {"to-dir", false, true, -2},
+        {"to-file", true, false, 3},
+        {"dangling", false, false, -1},
+        {"fifo", false, false, 0},
+        {"file/x", false, false, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string name = dir / c.name;
+        EXPECT_EQ(FileExists(name.c_str()), c.file);
+        EXPECT_EQ(DirectoryExists(name.c_str()), c.directory);
+        if (c.size == -2) {
+            EXPECT_GE(FileSize(name.c_str()), 0);
+        } else {
+            EXPECT_EQ(FileSize(name.c_str()), c.size);
+        }
+        EXPECT_EQ(FileAge(name.c_str()) == -1, c.size == -1);
+    }
+    for (const char* bad : {static_cast<const char*>(nullptr), ""}) {
+        EXPECT_FALSE(FileExists(bad));
+        EXPECT_FALSE(DirectoryExists(bad));
+        EXPECT_EQ(FileSize(bad), -1);
+        EXPECT_EQ(FileAge(bad), -1);
+        EXPECT_FALSE(DeleteFile(bad));
+    }
+}
+
+TEST_F(FileInfoTest, FileAgeIsModificationTime) {
+    const std::string name = dir / "file";
+    const struct timespec times[2] = {{1000000000, 0}, {1234567890, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, name.c_str(), times, 0), 0);
+    EXPECT_EQ(FileAge(name.c_str()), 1234567890);
+    EXPECT_EQ(FileAge((dir / "to-file").c_str()), 1234567890);  // through the link
+}
+
+TEST_F(FileInfoTest, DeleteFileRemovesOnlyTheEntry) {
+    EXPECT_TRUE(DeleteFile((dir / "to-file").c_str()));
+    EXPECT_TRUE(FileExists((dir / "file").c_str()));  // the target stays
+    EXPECT_FALSE(DeleteFile((dir / "to-file").c_str()));
+    EXPECT_FALSE(DeleteFile((dir / "sub").c_str()));
+    EXPECT_TRUE(DirectoryExists((dir / "sub").c_str()));
+    EXPECT_TRUE(DeleteFile((dir / "file").c_str()));
+    EXPECT_FALSE(FileExists((dir / "file").c_str()));
+}
+
+TEST_F(FileInfoTest, GetCurrentDir) {
+    const std::filesystem::path saved = std::filesystem::current_path();
+    ASSERT_EQ(chdir((dir / "to-dir").c_str()), 0);
+    const String cwd = GetCurrentDir();
+    ASSERT_EQ(chdir(saved.c_str()), 0);
+    char real[PATH_MAX];
+    ASSERT_NE(realpath((dir / "sub").c_str(), real), nullptr);
+    EXPECT_EQ(cwd.Std(), real);
+    EXPECT_EQ(GetCurrentDir().Std(), saved.string());
+}
+
+TEST(UniqueThreadIdTest, ProcessAndThreadParts) {
+    const auto expect = [] {
+        return static_cast<uint32_t>(getpid()) * 256u + static_cast<uint32_t>(syscall(SYS_gettid));
+    };
+    const uint32_t mine = GetUniqueThreadID();
+    EXPECT_EQ(mine, expect());
+    uint32_t other = 0, otherExpected = 1;
+    std::thread t([&] {
+        other = GetUniqueThreadID();
+        otherExpected = expect();
+    });
+    t.join();
+    EXPECT_EQ(other, otherExpected);
+    EXPECT_NE(other, mine);
+}
+
+}  // namespace

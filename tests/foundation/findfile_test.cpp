@@ -1,0 +1,250 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+
+#include "foundation/fileutils.h"
+#include "scratch_dir.h"
+
+namespace {
+
+// name -> attribute bits of every entry a search returns.
+using Found = std::map<std::string, int>;
+
+Found SearchAll(const String& path, const char* pattern, int attr, int* first = nullptr) {
+    Found found;
+    TSearchRec rec;
+    const int rc = FindFirst(path, pattern, attr, rec);
+    if (first != nullptr) *first = rc;
+    if (rc != 0) {
+        EXPECT_EQ(rec.FindHandle, nullptr);
+        return found;
+    }
+    do {
+        EXPECT_TRUE(found.emplace(rec.Name, rec.Attr).second) << "twice: " << rec.Name;
+    } while (FindNext(rec) == 0);
+    FindClose(rec);
+    EXPECT_EQ(rec.FindHandle, nullptr);
+    return found;
+}
+
+std::set<std::string> Names(const Found& f) {
+    std::set<std::string> s;
+    for (const auto& [name, attr] : f) s.insert(name);
+    return s;
+}
+
+int OpenFdCount() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) return -1;
+    while (readdir(d) != nullptr) ++n;
+    closedir(d);
+    return n;
+}
+
+// f1.log, .x.log, other.txt: files; a.log/, .hdir/: directories;
+// b.log -> f1.log, c.log -> a.log, d.log -> missing: symbolic links;
+// pipe.log: a FIFO; a.log/inner.log: not searched.
+class FindFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(dir.path.empty());
+        ASSERT_TRUE(WriteTextFile(dir / "f1.log", "12345"));
+        ASSERT_TRUE(WriteTextFile(dir / ".x.log", "x"));
+        ASSERT_TRUE(WriteTextFile(dir / "other.txt", ""));
+        ASSERT_EQ(mkdir((dir / "a.log").c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((dir / ".hdir").c_str(), 0755), 0);
+        ASSERT_TRUE(WriteTextFile(dir / "a.log/inner.log", ""));
+        ASSERT_EQ(symlink("f1.log", (dir / "b.log").c_str()), 0);
+        ASSERT_EQ(symlink("a.log", (dir / "c.log").c_str()), 0);
+        ASSERT_EQ(symlink("missing", (dir / "d.log").c_str()), 0);
+        ASSERT_EQ(mkfifo((dir / "pipe.log").c_str(), 0644), 0);
+    }
+    ScratchDir dir;
+};
+
+TEST_F(FindFileTest, PatternsAndAttributeMasks) {
+    const struct {
+        const char* pattern;
+        int attr;
+        std::set<std::string> want;
+    } cases[] = {
+        {"*.log", 47, {"f1.log", ".x.log", "pipe.log"}},
+        {"*", 63, {".", "..", "f1.log", ".x.log", "other.txt", "a.log", ".hdir", "pipe.log"}},
+        {"*", 0, {"f1.log", "other.txt"}},
+        // Plain writable files carry no bit, so every mask admits them.
+        {"*", faDirectory, {".", "..", "a.log", "f1.log", "other.txt"}},
+        {"*", faDirectory | faHidden, {".", "..", "a.log", ".hdir", ".x.log", "f1.log", "other.txt"}},
+        {"*", faSysFile, {"f1.log", "other.txt", "pipe.log"}},
+        {"*", faAnyFile | faSymLink, {".", "..", "f1.log", ".x.log", "other.txt", "a.log", ".hdir",
+                                     "pipe.log"}},
+        {"?1.log", 63, {"f1.log"}},
+        {"[fo]*", 63, {"f1.log", "other.txt"}},
+        {".*", 63, {".", "..", ".x.log", ".hdir"}},
+        {"*.LOG", 63, {}},
+        {"inner.log", 63, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.pattern) + " attr " + std::to_string(c.attr));
+        int first = 0;
+        const Found found = SearchAll(dir.path.c_str(), c.pattern, c.attr, &first);
+        EXPECT_EQ(Names(found), c.want);
+        EXPECT_EQ(first, c.want.empty() ? -1 : 0);
+    }
+}
+
+TEST_F(FindFileTest, AttributeBitsAndFields) {
+    const Found found = SearchAll(dir.path.c_str(), "*", 63);
+    EXPECT_EQ(found.at(".x.log"), faHidden);
+    EXPECT_EQ(found.at(".hdir"), faHidden | faDirectory);
+    EXPECT_EQ(found.at("a.log"), faDirectory);
+    EXPECT_EQ(found.at("."), faDirectory);  // "." and ".." are not hidden
+    EXPECT_EQ(found.at(".."), faDirectory);
+    EXPECT_EQ(found.at("pipe.log"), faSysFile);
+    EXPECT_EQ(found.at("f1.log"), 0);
+
+    TSearchRec rec;
+    ASSERT_EQ(FindFirst(dir.path.c_str(), "f1.log", 63, rec), 0);
+    struct stat st;
+    ASSERT_EQ(lstat((dir / "f1.log").c_str(), &st), 0);
+    EXPECT_STREQ(rec.Name, "f1.log");
+    EXPECT_EQ(rec.Size, 5);
+    EXPECT_EQ(rec.Time, static_cast<int64_t>(st.st_mtime));
+    EXPECT_EQ(rec.Mode, static_cast<unsigned int>(st.st_mode));
+    EXPECT_EQ(rec.PathOnly.Std(), dir.path + "/");
+    EXPECT_EQ(rec.Pattern.Std(), "f1.log");
+    EXPECT_EQ(rec.ExcludeAttr, ~63);
+    EXPECT_EQ(FindNext(rec), -1);
+    FindClose(rec);
+}
+
+TEST_F(FindFileTest, ReadOnlyBitFollowsWriteAccess) {
+    ASSERT_TRUE(WriteTextFile(dir / "ro.dat", "r"));
+    ASSERT_EQ(chmod((dir / "ro.dat").c_str(), 0444), 0);
+    const bool writable = access((dir / "ro.dat").c_str(), W_OK) == 0;  // root may write anyway
+    const Found all = SearchAll(dir.path.c_str(), "ro.dat", 63);
+    EXPECT_EQ(all.at("ro.dat"), writable ? 0 : faReadOnly);
+    EXPECT_EQ(SearchAll(dir.path.c_str(), "ro.dat", 0).size(), writable ? 1u : 0u);
+}
+
+TEST_F(FindFileTest, LargeSizeAndLateTimeAreNotCut) {
+    const std::string big = dir / "big.bin";
+    const int fd = open(big.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    const int64_t size = 5LL * 1024 * 1024 * 1024;  // sparse
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    close(fd);
+    const int64_t when = 4102444800LL;  // 2100-01-01, past the 32-bit range
+    const struct timespec times[2] = {{when, 0}, {when, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, big.c_str(), times, 0), 0);
+
+    TSearchRec rec;
+    ASSERT_EQ(FindFirst(dir.path.c_str(), "big.bin", 63, rec), 0);
+    EXPECT_EQ(rec.Size, size);
+    EXPECT_EQ(rec.Time, when);
+    EXPECT_EQ(FileSize(big.c_str()), size);
+    EXPECT_EQ(FileAge(big.c_str()), when);
+}
+
+TEST_F(FindFileTest, EmptyPathSearchesCurrentDirectory) {
+    const std::filesystem::path saved = std::filesystem::current_path();
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    const Found found = SearchAll("", "*.log", 47);
+    TSearchRec rec;
+    ASSERT_EQ(FindFirst("", "f1.log", 63, rec), 0);
+    EXPECT_EQ(rec.PathOnly.Std(), GetCurrentDir().Std() + "/");
+    FindClose(rec);
+    ASSERT_EQ(chdir(saved.c_str()), 0);
+    EXPECT_EQ(Names(found), (std::set<std::string>{"f1.log", ".x.log", "pipe.log"}));
+    EXPECT_EQ(found.at(".x.log"), faHidden);
+}
+
+TEST_F(FindFileTest, UnopenableDirectoryReturnsErrno) {
+    const struct {
+        std::string path;
+        int want;
+    } cases[] = {
+        {"/no/such/dir", ENOENT},
+        {dir / "f1.log", ENOTDIR},
+        {dir / "d.log", ENOENT},
+    };
+    const int fds = OpenFdCount();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        TSearchRec rec;
+        EXPECT_EQ(FindFirst(c.path.c_str(), "*", 63, rec), c.want);
+        EXPECT_EQ(rec.FindHandle, nullptr);
+        EXPECT_EQ(FindNext(rec), -1);
+        FindClose(rec);
+    }
+    EXPECT_EQ(OpenFdCount(), fds);
+}
+
+TEST_F(FindFileTest, MisuseLeaksNothing) {
+    const int fds = OpenFdCount();
+    {
+        TSearchRec rec;
+        for (int i = 0; i < 20; ++i) ASSERT_EQ(FindFirst(dir.path.c_str(), "*", 63, rec), 0);
+        FindClose(rec);
+        FindClose(rec);  // harmless twice
+        EXPECT_EQ(FindNext(rec), -1);
+        ASSERT_EQ(FindFirst(dir.path.c_str(), "*", 63, rec), 0);
+        // left open: the record closes it on destruction
+    }
+    EXPECT_EQ(OpenFdCount(), fds);
+}
+
+TEST_F(FindFileTest, MovedRecordContinuesTheSearch) {
+    TSearchRec a;
+    ASSERT_EQ(FindFirst(dir.path.c_str(), "*", 63, a), 0);
+    std::set<std::string> names{a.Name};
+    TSearchRec b(std::move(a));
+    EXPECT_EQ(a.FindHandle, nullptr);
+    while (FindNext(b) == 0) names.insert(b.Name);
+    TSearchRec c;
+    c = std::move(b);
+    EXPECT_EQ(FindNext(c), -1);
+    EXPECT_EQ(names.size(), 8u);
+}
+
+TEST_F(FindFileTest, GetFirstMatchedFile) {
+    const std::string base = dir.path + "/";
+    const std::string any = GetFirstMatchedFile((base + "*.log").c_str()).Std();
+    EXPECT_TRUE(any == base + "f1.log" || any == base + ".x.log" || any == base + "pipe.log") << any;
+    const struct {
+        std::string mask;
+        std::string want;
+    } cases[] = {
+        {base + "f?.log", base + "f1.log"},
+        {base + "*.gz", ""},
+        {base + "a.*", ""},  // a directory only
+        {base + "b.*", ""},  // a symbolic link only
+        {"/no/such/dir/*", ""},
+        {base, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mask);
+        EXPECT_EQ(GetFirstMatchedFile(c.mask.c_str()).Std(), c.want);
+    }
+}
+
+TEST_F(FindFileTest, GetFirstMatchedFileRelativeMask) {
+    const std::filesystem::path saved = std::filesystem::current_path();
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    const std::string got = GetFirstMatchedFile("other.*").Std();
+    const std::string inner = GetFirstMatchedFile("a.log/*.log").Std();
+    ASSERT_EQ(chdir(saved.c_str()), 0);
+    EXPECT_EQ(got, "other.txt");
+    EXPECT_EQ(inner, "a.log/inner.log");
+}
+
+}  // namespace

@@ -1,0 +1,309 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/fileutils.h"
+#include "scratch_dir.h"
+
+namespace {
+
+std::string ReadAll(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+bool IsSymlink(const std::string& name) {
+    struct stat st;
+    return lstat(name.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool Exists(const std::string& name) {
+    struct stat st;
+    return lstat(name.c_str(), &st) == 0;
+}
+
+// The stem that names made on this thread in dir begin with.
+std::string StemIn(const std::string& dir) {
+    return dir + "/tmp-" + std::to_string(static_cast<int32_t>(GetUniqueThreadID())) + "-";
+}
+
+class TempFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(dir.path.empty());
+        SetTempDirectory(dir.path.c_str());
+    }
+    TempDirGuard guard;
+    ScratchDir dir;
+};
+
+TEST_F(TempFileTest, TempDirectoryIsSharedAndSettable) {
+    EXPECT_EQ(GetTempDirectory().Std(), dir.path);
+    std::string seen;
+    std::thread t([&] { seen = GetTempDirectory().Std(); });
+    t.join();
+    EXPECT_EQ(seen, dir.path);
+    // The environment no longer matters once the directory is set.
+    const char* old = std::getenv("TMPDIR");
+    const std::string saved = old != nullptr ? old : "";
+    setenv("TMPDIR", "/elsewhere", 1);
+    char buf[4096];
+    ASSERT_EQ(gettempfilename(buf, sizeof(buf), nullptr), 1);
+    if (old != nullptr) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
+    EXPECT_EQ(std::string(buf), StemIn(dir.path) + "0");
+}
+
+TEST_F(TempFileTest, GetTempFileNameRejectsSmallBuffers) {
+    char buf[64];
+    std::memset(buf, 'X', sizeof(buf));
+    for (int size : {-1, 0, 1, 15}) {
+        SCOPED_TRACE(size);
+        EXPECT_EQ(gettempfilename(buf, size, nullptr), 0);
+        EXPECT_EQ(buf[0], 'X');  // untouched
+    }
+    EXPECT_EQ(gettempfilename(nullptr, 64, nullptr), 0);
+}
+
+TEST_F(TempFileTest, GetTempFileNameNames) {
+    const std::string stem = StemIn(dir.path);
+    const struct {
+        std::string tmpdir;
+        const char* name;
+        std::string want;
+    } cases[] = {
+        {dir.path, nullptr, stem + "0"},
+        {dir.path + "/", nullptr, stem + "0"},  // no doubled '/'
+        {dir.path, "upgrade.sh", dir.path + "/upgrade.sh"},
+        {"", nullptr, "./" + StemIn(".").substr(2) + "0"},
+        {"", "x", "./x"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tmpdir + " " + (c.name ? c.name : "(null)"));
+        SetTempDirectory(c.tmpdir.c_str());
+        char buf[4096];
+        ASSERT_EQ(gettempfilename(buf, sizeof(buf), c.name), 1);
+        EXPECT_EQ(std::string(buf), c.want);
+    }
+}
+
+TEST_F(TempFileTest, GetTempFileNameFailsRatherThanCutting) {
+    const int prefix = static_cast<int>(dir.path.size()) + 1;
+    char buf[4096];
+    std::memset(buf, 'X', sizeof(buf));
+    // Directory too long for the 16 bytes a name needs.
+    EXPECT_EQ(gettempfilename(buf, prefix + 15, nullptr), 0);
+    EXPECT_STREQ(buf, "");
+    // A given name that does not fit fails instead of naming another file.
+    std::memset(buf, 'X', sizeof(buf));
+    EXPECT_EQ(gettempfilename(buf, prefix + 16, "0123456789abcdef"), 0);
+    EXPECT_STREQ(buf, "");
+    EXPECT_EQ(gettempfilename(buf, prefix + 17, "0123456789abcdef"), 1);
+    EXPECT_EQ(std::string(buf), dir / "0123456789abcdef");
+    // A generated candidate that does not fit fails as well.
+    const int need = std::max(static_cast<int>(StemIn(dir.path).size()) + 2,  // "0", NUL
+                              prefix + 16);
+    std::memset(buf, 'X', sizeof(buf));
+    EXPECT_EQ(gettempfilename(buf, need - 1, nullptr), 0);
+    EXPECT_STREQ(buf, "");
+    EXPECT_EQ(gettempfilename(buf, need, nullptr), 1);
+}
+
+TEST_F(TempFileTest, GetTempFileNameSkipsEveryExistingEntry) {
+    const std::string stem = StemIn(dir.path);
+    ASSERT_TRUE(WriteTextFile(stem + "0", "taken"));
+    ASSERT_EQ(mkdir((stem + "1").c_str(), 0755), 0);
+    ASSERT_EQ(symlink((dir / "nowhere").c_str(), (stem + "2").c_str()), 0);
+    char buf[4096];
+    ASSERT_EQ(gettempfilename(buf, sizeof(buf), nullptr), 1);
+    EXPECT_EQ(std::string(buf), stem + "3");
+    EXPECT_FALSE(Exists(buf));  // only chosen, not created
+}
+
+TEST_F(TempFileTest, AllNamesTaken) {
+    const std::string stem = StemIn(dir.path);
+    for (int i = 0; i <= 1998; ++i) ASSERT_TRUE(WriteTextFile(stem + std::to_string(i), ""));
+    char buf[4096];
+    std::memset(buf, 'X', sizeof(buf));
+    EXPECT_EQ(gettempfilename(buf, sizeof(buf), nullptr), 0);
+    EXPECT_STREQ(buf, "");
+
+    TTempFile f;
+    String err;
+    EXPECT_FALSE(CreateTempFile(f, err));
+    EXPECT_FALSE(f.IsOpen());
+    EXPECT_NE(err.Std().find("taken"), std::string::npos) << err.Std();
+
+    ASSERT_TRUE(DeleteFile((stem + "1998").c_str()));
+    ASSERT_EQ(gettempfilename(buf, sizeof(buf), nullptr), 1);
+    EXPECT_EQ(std::string(buf), stem + "1998");
+}
+
+TEST_F(TempFileTest, CreateWritesAndRemovesOnDestruction) {
+    const mode_t mask = umask(022);
+    std::string name;
+    {
+        TTempFile f;
+        String err;
+        ASSERT_TRUE(CreateTempFile(f, err)) << err.Std();
+        ASSERT_TRUE(f.IsOpen());
+        name = f.Name().Std();
+        EXPECT_EQ(name, StemIn(dir.path) + "0");
+        struct stat st;
+        ASSERT_EQ(fstat(f.Fd(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_NE(fcntl(f.Fd(), F_GETFD) & FD_CLOEXEC, 0);
+        ASSERT_TRUE(f.Write(String("line\0two", 8), err)) << err.Std();
+        ASSERT_TRUE(f.Close(err)) << err.Std();
+        EXPECT_FALSE(f.IsOpen());
+        EXPECT_EQ(ReadAll(name), std::string("line\0two", 8));
+        EXPECT_FALSE(f.Write("x", err));
+    }
+    umask(mask);
+    EXPECT_FALSE(Exists(name));
+}
+
+TEST_F(TempFileTest, CreateNeverFollowsPlantedEntries) {
+    ScratchDir victims;
+    const std::string victim = victims / "victim";
+    const std::string absent = victims / "absent";
+    ASSERT_TRUE(WriteTextFile(victim, "precious"));
+    const std::string stem = StemIn(dir.path);
+    ASSERT_EQ(symlink(absent.c_str(), (stem + "0").c_str()), 0);  // dangling
+    ASSERT_EQ(symlink(victim.c_str(), (stem + "1").c_str()), 0);
+    ASSERT_TRUE(WriteTextFile(stem + "2", "planted"));
+    ASSERT_EQ(mkdir((stem + "3").c_str(), 0755), 0);
+
+    TTempFile f;
+    String err;
+    ASSERT_TRUE(CreateTempFile(f, err)) << err.Std();
+    EXPECT_EQ(f.Name().Std(), stem + "4");
+    ASSERT_TRUE(f.Write("overwrite", err));
+    f.Close();
+
+    EXPECT_EQ(ReadAll(victim), "precious");
+    EXPECT_FALSE(Exists(absent));
+    EXPECT_TRUE(IsSymlink(stem + "0"));
+    EXPECT_TRUE(IsSymlink(stem + "1"));
+    EXPECT_EQ(ReadAll(stem + "2"), "planted");
+    EXPECT_EQ(ReadAll(stem + "4"), "overwrite");
+}
+
+TEST_F(TempFileTest, CreateWithName) {
+    TTempFile f;
+    String err;
+    ASSERT_TRUE(CreateTempFile(f, err, 0700, "upgrade.sh")) << err.Std();
+    EXPECT_EQ(f.Name().Std(), dir / "upgrade.sh");
+    struct stat st;
+    ASSERT_EQ(fstat(f.Fd(), &st), 0);
+    EXPECT_NE(st.st_mode & S_IXUSR, 0u);
+
+    // The name is taken now: a second creation fails and leaves it alone.
+    TTempFile g;
+    EXPECT_FALSE(CreateTempFile(g, err, 0600, "upgrade.sh"));
+    EXPECT_NE(err.Std().find(dir / "upgrade.sh"), std::string::npos) << err.Std();
+    EXPECT_FALSE(g.IsOpen());
+    EXPECT_TRUE(Exists(dir / "upgrade.sh"));
+
+    ScratchDir victims;
+    ASSERT_TRUE(WriteTextFile(victims / "victim", "precious"));
+    ASSERT_EQ(symlink((victims / "victim").c_str(), (dir / "planted").c_str()), 0);
+    err = "";
+    EXPECT_FALSE(CreateTempFile(g, err, 0600, "planted"));
+    EXPECT_FALSE(err.IsEmpty());
+    EXPECT_EQ(ReadAll(victims / "victim"), "precious");
+    EXPECT_FALSE(CreateTempFile(g, err, 0600, ""));
+}
+
+TEST_F(TempFileTest, CreateInMissingDirectoryFails) {
+    SetTempDirectory((dir / "gone").c_str());
+    TTempFile f;
+    String err;
+    EXPECT_FALSE(CreateTempFile(f, err));
+    EXPECT_NE(err.Std().find(dir / "gone/"), std::string::npos) << err.Std();
+    EXPECT_FALSE(f.IsOpen());
+    EXPECT_TRUE(f.Name().IsEmpty());
+}
+
+TEST_F(TempFileTest, OwnershipTransfers) {
+    String err;
+    std::string kept, released, removed, moved;
+    {
+        TTempFile a, b, c, d;
+        ASSERT_TRUE(CreateTempFile(a, err));
+        ASSERT_TRUE(CreateTempFile(b, err));
+        ASSERT_TRUE(CreateTempFile(c, err));
+        ASSERT_TRUE(CreateTempFile(d, err));
+        kept = a.Name().Std();
+        released = b.Name().Std();
+        removed = c.Name().Std();
+        moved = d.Name().Std();
+        EXPECT_EQ(std::set<std::string>({kept, released, removed, moved}).size(), 4u);
+
+        a.Keep();
+        const int fd = b.Release();
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(b.Fd(), -1);
+        EXPECT_EQ(close(fd), 0);  // the caller owns it now
+        EXPECT_TRUE(c.Remove());
+        EXPECT_FALSE(Exists(removed));
+        EXPECT_TRUE(c.Remove());  // harmless again
+
+        TTempFile e(std::move(d));
+        EXPECT_FALSE(d.IsOpen());
+        EXPECT_EQ(e.Name().Std(), moved);
+        TTempFile g;
+        g = std::move(e);
+        EXPECT_TRUE(Exists(moved));
+        // Creating into a record that holds a file replaces (and removes) it.
+        ASSERT_TRUE(CreateTempFile(g, err));
+        EXPECT_FALSE(Exists(moved));
+        moved = g.Name().Std();
+    }
+    EXPECT_TRUE(Exists(kept));
+    EXPECT_TRUE(Exists(released));
+    EXPECT_FALSE(Exists(moved));
+}
+
+TEST_F(TempFileTest, ThreadsGetDistinctFiles) {
+    constexpr int kThreads = 4, kEach = 25;
+    std::vector<std::vector<std::string>> names(kThreads);
+    std::vector<std::thread> threads;
+    std::vector<TTempFile> files[kThreads];
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                TTempFile f;
+                String err;
+                if (!CreateTempFile(f, err)) return;
+                names[t].push_back(f.Name().Std());
+                files[t].push_back(std::move(f));
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    std::set<std::string> all;
+    for (const auto& v : names) {
+        EXPECT_EQ(v.size(), static_cast<size_t>(kEach));
+        all.insert(v.begin(), v.end());
+    }
+    EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kEach));
+    for (auto& v : files) v.clear();
+    for (const auto& n : all) EXPECT_FALSE(Exists(n)) << n;
+}
+
+}  // namespace
