@@ -1,0 +1,71 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "config/settings_internal.h"
+
+namespace {
+
+bool IsSpaceOrTab(char c) { return c == ' ' || c == '\t'; }
+
+}  // namespace
+
+TConfigFd::~TConfigFd() { Close(); }
+
+bool TConfigFd::Close() {
+    if (fd_ < 0) return true;
+    int rc = ::close(fd_);
+    fd_ = -1;
+    return rc == 0;
+}
+
+bool ParseConfigLine(std::string_view line, TConfigLine& out) {
+    if (line.empty() || line[0] == '#' || line[0] == ';') return false;
+    size_t eq = line.find('=');
+    if (eq == std::string_view::npos) return false;
+
+    size_t kb = 0, ke = eq;
+    while (kb < ke && IsSpaceOrTab(line[kb])) ++kb;
+    while (ke > kb && IsSpaceOrTab(line[ke - 1])) --ke;
+    out.key.assign(line.substr(kb, ke - kb));
+    for (char& c : out.key)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+
+    size_t vb = eq + 1, ve = line.size();
+    while (vb < ve && IsSpaceOrTab(line[vb])) ++vb;
+    while (ve > vb && (IsSpaceOrTab(line[ve - 1]) || line[ve - 1] == '\r' || line[ve - 1] == '\n')) --ve;
+    out.valueStart = vb;
+    out.value = line.substr(vb, ve - vb);
+    return true;
+}
+
+std::vector<std::string_view> SplitConfigLines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t lf = text.find('\n', start);
+        size_t end = lf == std::string_view::npos ? text.size() : lf + 1;
+        lines.push_back(text.substr(start, end - start));
+        start = end;
+    }
+    return lines;
+}
+
+bool ReadConfigFile(const char* name, std::string& out, struct stat* st) {
+    out.clear();
+    TConfigFd fd(::open(name, O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0) return false;
+    if (st != nullptr && ::fstat(fd.Get(), st) != 0) return false;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd.Get(), buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+}

@@ -1,0 +1,59 @@
+#include <cstdlib>
+
+#include "config/settings.h"
+#include "foundation/fileutils.h"
+#include "foundation/tempdir.h"
+
+namespace {
+
+// The effective filter list: CR LF, then each entry whose mark is '1'
+// followed by CR LF, in list order. Entries beyond the last mark are off.
+void BuildEffectiveFilterList(TZELSettings& s, String& err) {
+    s.effectivefilterlist = "\r\n";
+    for (int i = 1; i <= s.filtermarks.Length(); ++i) {
+        String entry = s.filterlist.GetWord(i, '\n');
+        entry.Trim();
+        if (entry.IsEmpty()) {
+            err = "FilterMarks has less items than FilterList";
+            break;
+        }
+        if (s.filtermarks[i] == '1') {
+            s.effectivefilterlist += entry;
+            s.effectivefilterlist += "\r\n";
+        }
+    }
+}
+
+// Script names without a directory of their own live next to the agent.
+void ResolveScripts(TZELSettings& s) {
+    String dir = ExtractFilePath(s.zelpath);
+    if (dir.IsEmpty()) return;
+    for (String* script : {&s.cpuusagescript, &s.proclistscript, &s.proccntscript})
+        if (ExtractFilePath(*script).IsEmpty()) *script = dir + "/" + *script;
+}
+
+// The configured directory if it exists, else TMPDIR, else TMP, else ".".
+void ResolveTempDir(TZELSettings& s) {
+    if (s.tmpdir.IsEmpty() || !DirectoryExists(s.tmpdir.Data())) {
+        s.tmpdir = ".";
+        for (const char* var : {"TMPDIR", "TMP"}) {
+            const char* v = std::getenv(var);
+            if (v != nullptr && DirectoryExists(v)) {
+                s.tmpdir = v;
+                break;
+            }
+        }
+    }
+    String dir = ExcludeTrailingPathDelimiter(s.tmpdir);
+    // The root directory stays "/" rather than turning into an empty name.
+    if (!dir.IsEmpty()) s.tmpdir = dir;
+    SetTempDirectory(s.tmpdir);
+}
+
+}  // namespace
+
+void TZELSettings::PutRight(String& err) {
+    BuildEffectiveFilterList(*this, err);
+    ResolveScripts(*this);
+    ResolveTempDir(*this);
+}

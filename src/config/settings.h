@@ -1,0 +1,114 @@
+// The agent's settings and its configuration file.
+//
+// Every setting lives in one TZELSettings value. The process-wide store
+// `ZELSettings` publishes it as an immutable snapshot: readers take one
+// snapshot per request (`auto s = ZELSettings.Get();`) and read fields from
+// it without any lock; writers (start-up, reload, remote change) work on a
+// copy under the settings lock and publish the result, which the next Get()
+// returns.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "foundation/qdstring.h"
+
+struct TZELSettings {                 // a plain value; copied freely
+    int interactive = 0, verbose = 0, debugverbose = 0;   // command-line fields
+    String cfgfile;                   // configuration file path (command line, at most 511 chars)
+    String tmpdir, zelpath, pidfile, host;
+    int port = 0, timeout = 0, delayforscripts = 0;
+    String password, comment, verboselogfile;
+    int logsuccess = 0; String oklogfile;
+    int filteractive = 0, logfails = 0; String badlogfile, filterlist;
+    int allowupdates = 0; String updateaddr, filtermarks;
+    int allowmanage = 0; String manageaddr;
+    String effectivefilterlist;       // computed by PutRight
+    // The 23 test and action switches.
+    int unc = 0, freespace = 0, foldersize = 0, countfiles = 0, fileexists = 0, filecrc = 0,
+        comparefiles = 0, process = 0, service = 0, nteventlog = 0, cpuusage = 0, perfcounter = 0,
+        snmp = 0, script = 0, external = 0, ping = 0, tcp = 0, udp = 0, textlog = 0,
+        shellscript = 0, executeaction = 0, tcpudpaction = 0, syslogaction = 0;
+    String cpuusagescript, proclistscript, proccntscript;
+
+    // Derives the computed fields: the effective filter list, the script paths
+    // next to the agent and a usable temporary directory (published through
+    // SetTempDirectory). err receives a warning when the filter marks name
+    // more entries than the filter list holds; it is left alone otherwise.
+    void PutRight(String& err);
+};
+
+class TZELSettingsStore {             // the global `ZELSettings`
+public:
+    TZELSettingsStore();
+    TZELSettingsStore(const TZELSettingsStore&) = delete;
+    TZELSettingsStore& operator=(const TZELSettingsStore&) = delete;
+
+    // Immutable snapshot; cheap; thread-safe.
+    std::shared_ptr<const TZELSettings> Get() const;
+    // Reads the configuration file. 1 ok / 0 failed, err = messages (a
+    // successful load may leave warnings in err). A failed load publishes
+    // nothing: the settings in force stay as they were. The command-line
+    // fields and cfgfile are never changed by a load.
+    int LoadOptions(String& err);
+    // Rewrites the configuration file from the current settings (and
+    // publishes the re-derived computed fields). 1 ok / 0 failed.
+    int SaveOptions(String& err);
+    // Copy the current value, apply `change`, publish (no file I/O): start-up command line.
+    void Modify(const std::function<void(TZELSettings&)>& change);
+    // Copy, apply `change`, save to the file, publish: the remote settings
+    // request. The change is published even when the save fails.
+    int ModifyAndSave(const std::function<void(TZELSettings&)>& change, String& err);
+
+private:
+    void Publish(const TZELSettings& s);
+
+    std::mutex optmutex;               // held for a whole load, save or change
+    mutable std::mutex current_mutex_; // guards current_ only
+    std::shared_ptr<const TZELSettings> current_;
+};
+
+extern TZELSettingsStore ZELSettings;
+
+// Sets the environment variable TMPDIR from the current `tmpdir` setting, so
+// that child processes inherit it. Call once from main after the first load,
+// before any other thread exists; nothing else changes the environment.
+void ApplyTempDirToEnvironment();
+
+// ---- The configuration file keys ----------------------------------------
+
+enum class TZELKeyType { Text, Integer, Flag, FilterList };
+
+struct TZELSettingsKey {
+    const char* key;                  // lower case, as appended to the file
+    TZELKeyType type;
+    String TZELSettings::*text;       // Text and FilterList keys
+    int TZELSettings::*number;        // Integer and Flag keys
+    bool kept;                        // not reset to a default before reading
+    const char* textDefault;
+    int numberDefault;
+    bool saved;                       // written back by a save
+};
+
+// The 43 keys: first the 36 saved ones in the order in which a save appends
+// missing keys, then the 7 that a save never writes.
+extern const TZELSettingsKey ZELSettingsKeys[];
+extern const int ZELSettingsKeyCount;
+// The key of that name (lower case expected), or null.
+const TZELSettingsKey* FindSettingsKey(std::string_view lowerKey);
+
+// The 23 test and action switches in field order: their key (null when the
+// file has none), their name in remote requests (null when they have none)
+// and their default.
+struct TZELSwitch {
+    const char* key;
+    const char* remoteName;
+    int TZELSettings::*field;
+    int defaultValue;
+};
+extern const TZELSwitch ZELSwitches[23];
+
+// Applies the defaults that precede reading the file: every key that is not
+// kept, and the four switches without a key.
+void ApplySettingsDefaults(TZELSettings& s);

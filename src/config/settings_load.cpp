@@ -1,0 +1,84 @@
+#include <cstdlib>
+#include <string>
+
+#include "config/settings_internal.h"
+#include "foundation/fileutils.h"
+#include "protocol/codecs.h"
+
+namespace {
+
+// The file holds the filter entries separated by spaces (escaped line ends
+// are accepted too); the field holds one entry per line, CR LF between them.
+String FilterListFromFile(std::string_view value) {
+    String list = zelDecodeStrings(String(value));
+    list.Trim();
+    list.RemoveRepeats(' ');
+    return list.ReplaceAll(" ", "\r\n", 1);
+}
+
+void ApplyLine(TZELSettings& s, const TConfigLine& line) {
+    const TZELSettingsKey* k = FindSettingsKey(line.key);
+    if (k == nullptr) return;
+    switch (k->type) {
+        case TZELKeyType::Text:
+            s.*k->text = String(line.value);
+            break;
+        case TZELKeyType::FilterList:
+            s.*k->text = FilterListFromFile(line.value);
+            break;
+        case TZELKeyType::Flag:
+            s.*k->number = (!line.value.empty() && line.value[0] == '1') ? 1 : 0;
+            break;
+        case TZELKeyType::Integer: {
+            int v = std::atoi(std::string(line.value).c_str());
+            // A port given on the command line, or the one in use after the
+            // first load, is never replaced from the file.
+            if (k->number == &TZELSettings::port) {
+                if (s.port == 0) s.port = v;
+            } else {
+                s.*k->number = v;
+            }
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+int LoadSettingsFile(TZELSettings& s, String& err) {
+    err = "";
+    ApplySettingsDefaults(s);
+    if (s.cfgfile.IsEmpty()) {
+        err = "Configuration file is not specified";
+        return 0;
+    }
+    std::string text;
+    if (!ReadConfigFile(s.cfgfile.Data(), text, nullptr)) {
+        err = String("Cannot open configuration file '") + s.cfgfile + "'";
+        return 0;
+    }
+    TConfigLine parsed;
+    for (std::string_view line : SplitConfigLines(text))
+        if (ParseConfigLine(line, parsed)) ApplyLine(s, parsed);
+
+    s.PutRight(err);
+    if (s.timeout == 0) s.timeout = 4000;
+
+    int result = 1;
+    if (s.port == 0) {
+        err += "  TCP post is not specified!\n";
+        result = 0;
+    }
+    if (s.password.IsEmpty()) {
+        err += "  Password is not specified!\n";
+        result = 0;
+    }
+    if (s.zelpath.IsEmpty() || s.zelpath[1] != '/') {
+        err += "  Full path to the agent is not specified!\n";
+        result = 0;
+    } else if (!FileExists(s.zelpath.Data())) {
+        err += "  Invalid path to the agent!\n";
+        result = 0;
+    }
+    return result;
+}

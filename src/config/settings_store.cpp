@@ -1,0 +1,58 @@
+#include <cstdlib>
+
+#include "config/settings_internal.h"
+#include "foundation/tempdir.h"
+
+TZELSettingsStore ZELSettings;
+
+TZELSettingsStore::TZELSettingsStore() : current_(std::make_shared<const TZELSettings>()) {}
+
+std::shared_ptr<const TZELSettings> TZELSettingsStore::Get() const {
+    std::lock_guard<std::mutex> lock(current_mutex_);
+    return current_;
+}
+
+void TZELSettingsStore::Publish(const TZELSettings& s) {
+    auto next = std::make_shared<const TZELSettings>(s);
+    std::lock_guard<std::mutex> lock(current_mutex_);
+    current_.swap(next);
+    // The previous snapshot is released after the lock (by `next`).
+}
+
+int TZELSettingsStore::LoadOptions(String& err) {
+    std::lock_guard<std::mutex> lock(optmutex);
+    std::shared_ptr<const TZELSettings> before = Get();
+    TZELSettings s = *before;
+    if (LoadSettingsFile(s, err) == 0) {
+        // The settings in force stay; so does their temporary directory.
+        if (!before->tmpdir.IsEmpty()) SetTempDirectory(before->tmpdir);
+        return 0;
+    }
+    Publish(s);
+    return 1;
+}
+
+int TZELSettingsStore::SaveOptions(String& err) {
+    return ModifyAndSave([](TZELSettings&) {}, err);
+}
+
+void TZELSettingsStore::Modify(const std::function<void(TZELSettings&)>& change) {
+    std::lock_guard<std::mutex> lock(optmutex);
+    TZELSettings s = *Get();
+    change(s);
+    Publish(s);
+}
+
+int TZELSettingsStore::ModifyAndSave(const std::function<void(TZELSettings&)>& change, String& err) {
+    std::lock_guard<std::mutex> lock(optmutex);
+    TZELSettings s = *Get();
+    change(s);
+    int result = SaveSettingsFile(s, err);
+    Publish(s);
+    return result;
+}
+
+void ApplyTempDirToEnvironment() {
+    std::shared_ptr<const TZELSettings> s = ZELSettings.Get();
+    if (!s->tmpdir.IsEmpty()) ::setenv("TMPDIR", s->tmpdir.Data(), 1);
+}

@@ -1,0 +1,241 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "config/settings.h"
+#include "config_fixture.h"
+
+namespace {
+
+// The saved keys with the values a minimal file loads, in the order in which
+// a save appends the missing ones.
+const std::vector<std::pair<std::string, std::string>> kSavedDefaults = {
+    {"host", ""}, {"port", "5050"}, {"timeout", "4000"}, {"comment", ""}, {"password", "secret"},
+    {"filteractive", "0"}, {"filtermarks", "1"}, {"filterlist", "127.0.0.1"}, {"verboselogfile", ""},
+    {"logsuccess", "0"}, {"logfails", "1"}, {"oklogfile", "log1.txt"}, {"badlogfile", "log2.txt"},
+    {"allowupdates", "1"}, {"allowmanage", "1"}, {"updateaddr", "127.0.0.1"}, {"manageaddr", "127.0.0.1"},
+    {"unc", "1"}, {"freespace", "1"}, {"foldersize", "1"}, {"countfiles", "1"}, {"fileexists", "1"},
+    {"filecrc", "1"}, {"comparefiles", "1"}, {"process", "1"}, {"cpuusage", "1"}, {"script", "1"},
+    {"external", "1"}, {"ping", "1"}, {"tcp", "1"}, {"udp", "1"}, {"textlog", "1"}, {"shellscript", "1"},
+    {"executeaction", "0"}, {"tcpudpaction", "0"}, {"syslogaction", "0"},
+};
+
+std::string Appended(const std::set<std::string>& present) {
+    std::string out;
+    for (const auto& [key, value] : kSavedDefaults)
+        if (!present.count(key)) out += key + "=" + value + "\r\n";
+    return out;
+}
+
+class ConfigSaveTest : public ConfigTest {
+protected:
+    // Loads content, applies change, saves; returns the result.
+    int LoadAndSave(const std::string& content, const std::function<void(TZELSettings&)>& change, String& err) {
+        LoadText(store_, content);
+        return store_.ModifyAndSave(change, err);
+    }
+    TZELSettingsStore store_;
+};
+
+TEST_F(ConfigSaveTest, RewritesInPlaceAndAppendsMissingKeys) {
+    const std::string original = "# a comment = with equals\r\n"
+                                 "; port = 1\n"
+                                 "Comment = old\n"
+                                 "unknown = x \n"
+                                 "zelpath=" + agent_ + "\n"
+                                 "tmpdir = /nonexistent/ \n"
+                                 "delayforscripts = 12abc\n"
+                                 "  PORT\t=\t5050 # the port\n"
+                                 "\n"
+                                 "password=secret";
+    String err;
+    ASSERT_EQ(LoadAndSave(original, [](TZELSettings& s) { s.comment = "new"; }, err), 1) << err.Data();
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(ReadFile(cfg_), "# a comment = with equals\r\n"
+                              "; port = 1\n"
+                              "Comment = new\r\n"
+                              "unknown = x \n"
+                              "zelpath=" + agent_ + "\n"
+                              "tmpdir = /nonexistent/ \n"
+                              "delayforscripts = 12abc\n"
+                              "  PORT\t=\t5050\r\n"
+                              "\n"
+                              "password=secret\r\n" +
+                              Appended({"comment", "port", "password"}));
+    EXPECT_EQ(ReadFile(cfg_ + ".Old"), original);
+    EXPECT_FALSE(Exists(cfg_ + ".New"));
+    EXPECT_EQ(store_.Get()->comment, "new");
+}
+
+TEST_F(ConfigSaveTest, TextIntegerAndFlagValues) {
+    struct Case {
+        std::string line;
+        std::function<void(TZELSettings&)> change;
+        std::string expect;
+    } cases[] = {
+        {"Comment = old\n", [](TZELSettings& s) { s.comment = ""; }, "Comment = \r\n"},
+        {"comment=\n", [](TZELSettings& s) { s.comment = "x y"; }, "comment=x y\r\n"},
+        // Line ends inside a value must not turn into lines of their own.
+        {"comment=a\n", [](TZELSettings& s) { s.comment = "a\nzelpath=/evil\r"; }, "comment=a zelpath=/evil \r\n"},
+        {"timeout = 5 ms\n", [](TZELSettings& s) { s.timeout = -30; }, "timeout = -30\r\n"},
+        {"unc = 1 # on\n", [](TZELSettings& s) { s.unc = 0; }, "unc = 0 # on\n"},
+        {"freespace=\n", [](TZELSettings& s) { s.freespace = 0; }, "freespace=0\n"},
+        {"Ping =  \r\n", [](TZELSettings& s) { s.ping = 1; }, "Ping =  1\r\n"},
+        {"tcp=yes\n", [](TZELSettings& s) { s.tcp = 1; }, "tcp=1es\n"},
+        {"filterlist = 1.1.1.1\n", [](TZELSettings& s) { s.filterlist = "10.0.0.1\r\n10.0.0.2\n10.0.0.3"; },
+         "filterlist = 10.0.0.1 10.0.0.2 10.0.0.3\r\n"},
+    };
+    for (const Case& c : cases) {
+        TZELSettingsStore store;
+        WriteFile(cfg_, Minimal() + c.line);
+        String err;
+        ASSERT_EQ(Load(store, err), 1) << err.Data();
+        ASSERT_EQ(store.ModifyAndSave(c.change, err), 1) << err.Data();
+        std::string file = ReadFile(cfg_);
+        std::string head = Minimal();
+        head.replace(head.find("Port = 5050\n"), 12, "Port = 5050\r\n");
+        head.replace(head.find("password=secret\n"), 16, "password=secret\r\n");
+        ASSERT_EQ(file.compare(0, head.size(), head), 0) << file;
+        EXPECT_EQ(file.substr(head.size(), c.expect.size()), c.expect) << c.line;
+    }
+}
+
+TEST_F(ConfigSaveTest, SavedFileLoadsBackTheSameSettings) {
+    String err;
+    ASSERT_EQ(LoadAndSave(Minimal(),
+                          [](TZELSettings& s) {
+                              s.filterlist = "10.0.0.1\r\n10.0.0.2";
+                              s.filtermarks = "01";
+                              s.comment = "a\nzelpath=/evil";
+                              s.unc = 0;
+                              s.syslogaction = 1;
+                          },
+                          err),
+              1);
+    TZELSettingsStore again;
+    String err2;
+    ASSERT_EQ(Load(again, err2), 1) << err2.Data();
+    auto s = again.Get();
+    EXPECT_EQ(s->filterlist, "10.0.0.1\r\n10.0.0.2");
+    EXPECT_EQ(s->effectivefilterlist, "\r\n10.0.0.2\r\n");
+    EXPECT_EQ(s->comment, "a zelpath=/evil");
+    EXPECT_EQ(s->zelpath, agent_.c_str());
+    EXPECT_EQ(s->unc, 0);
+    EXPECT_EQ(s->syslogaction, 1);
+}
+
+TEST_F(ConfigSaveTest, MissingUncAndFreespaceAreAppendedInOrder) {
+    String err;
+    ASSERT_EQ(LoadAndSave(Minimal(), [](TZELSettings& s) { s.freespace = 0; }, err), 1);
+    std::string file = ReadFile(cfg_);
+    EXPECT_NE(file.find("\r\nunc=1\r\nfreespace=0\r\nfoldersize=1\r\n"), std::string::npos) << file;
+}
+
+TEST_F(ConfigSaveTest, LongLinesAreCopiedAndWrittenWhole) {
+    const std::string comment = "# " + std::string(3000, 'x') + "\n";
+    const std::string unknown = "unknown=" + std::string(5000, 'u') + "\n";
+    const std::string value(4000, 'v');
+    String err;
+    ASSERT_EQ(LoadAndSave(Minimal() + comment + unknown + "comment=old\n",
+                          [&](TZELSettings& s) { s.comment = value.c_str(); }, err),
+              1);
+    std::string file = ReadFile(cfg_);
+    EXPECT_NE(file.find("\n" + comment + unknown + "comment=" + value + "\r\n"), std::string::npos);
+    TZELSettingsStore again;
+    ASSERT_EQ(Load(again, err), 1);
+    EXPECT_EQ(again.Get()->comment, value.c_str());
+}
+
+TEST_F(ConfigSaveTest, KeepsOwnerGroupAndMode) {
+    LoadText(store_, Minimal());
+    ASSERT_EQ(::chmod(cfg_.c_str(), 0640), 0);
+    bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(cfg_.c_str(), 4321, 4322), 0);
+    }
+    String err;
+    ASSERT_EQ(store_.SaveOptions(err), 1) << err.Data();
+    struct stat st{};
+    ASSERT_EQ(::stat(cfg_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 4321u);
+        EXPECT_EQ(st.st_gid, 4322u);
+    }
+}
+
+TEST_F(ConfigSaveTest, StaleNewFileIsReplacedNotFollowed) {
+    LoadText(store_, Minimal());
+    const std::string victim = dir_ + "/victim";
+    WriteFile(victim, "keep me");
+    ASSERT_EQ(::symlink(victim.c_str(), (cfg_ + ".New").c_str()), 0);
+    String err;
+    ASSERT_EQ(store_.SaveOptions(err), 1) << err.Data();
+    EXPECT_EQ(ReadFile(victim), "keep me");
+    EXPECT_FALSE(Exists(cfg_ + ".New"));
+    struct stat st{};
+    ASSERT_EQ(::lstat(cfg_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+}
+
+TEST_F(ConfigSaveTest, WriteErrorLeavesTheFileUntouched) {
+    const std::string original = Minimal() + "# " + std::string(8000, 'p') + "\ncomment=old\n";
+    LoadText(store_, original);
+    std::string oldCopy = dir_ + "/zel.cfg.Old";
+    WriteFile(oldCopy, "previous generation");
+    const std::string expectErr = "Cannot write new configuration file '" + cfg_ + ".New'";
+
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // The new file cannot grow beyond 4 KiB: writes fail with EFBIG.
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit rl{4096, 4096};
+        ::setrlimit(RLIMIT_FSIZE, &rl);
+        String err;
+        int r = store_.ModifyAndSave([](TZELSettings& s) { s.comment = "new"; }, err);
+        _exit(r == 0 && err == expectErr.c_str() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ReadFile(cfg_), original);
+    EXPECT_EQ(ReadFile(oldCopy), "previous generation");
+    EXPECT_FALSE(Exists(cfg_ + ".New"));
+}
+
+TEST_F(ConfigSaveTest, FileNameErrors) {
+    String err;
+    TZELSettingsStore none;
+    EXPECT_EQ(none.SaveOptions(err), 0);
+    EXPECT_EQ(err, "Configuration file is not specified");
+
+    LoadText(store_, Minimal());
+    ::unlink(cfg_.c_str());
+    EXPECT_EQ(store_.SaveOptions(err), 0);
+    EXPECT_EQ(err, ("Cannot open configuration file '" + cfg_ + "'").c_str());
+}
+
+TEST_F(ConfigSaveTest, NewFileThatCannotBeCreatedKeepsTheChangeInForce) {
+    LoadText(store_, Minimal());
+    const std::string before = ReadFile(cfg_);
+    // Something that is no file occupies the ".New" name.
+    ASSERT_EQ(::mkdir((cfg_ + ".New").c_str(), 0700), 0);
+    String err;
+    EXPECT_EQ(store_.ModifyAndSave([](TZELSettings& s) { s.comment = "changed"; }, err), 0);
+    EXPECT_EQ(err, ("Cannot create new configuration file '" + cfg_ + ".New'").c_str());
+    EXPECT_EQ(store_.Get()->comment, "changed");
+    EXPECT_EQ(ReadFile(cfg_), before);
+    EXPECT_FALSE(Exists(cfg_ + ".Old"));
+}
+
+}  // namespace
