@@ -1,0 +1,50 @@
+// Twofish block cipher (128-bit blocks, keys of 0 to 32 bytes).
+//
+// The cipher itself comes from Botan; this module keeps the agent's own
+// interface: zero-padding of short keys, the start-up self-test and the
+// fatal-error exit.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace Botan {
+class BlockCipher;
+}
+
+using Twofish_Byte = uint8_t;
+
+// One expanded key. Botan keeps the key schedule in memory that it wipes
+// when the key is destroyed; the raw key bytes are not kept here.
+struct Twofish_key {
+    Twofish_key();
+    ~Twofish_key();
+    Twofish_key(Twofish_key&&) noexcept;
+    Twofish_key& operator=(Twofish_key&&) noexcept;
+    Twofish_key(const Twofish_key&) = delete;
+    Twofish_key& operator=(const Twofish_key&) = delete;
+
+    std::unique_ptr<Botan::BlockCipher> cipher;
+    int keyBytes = 0;  // 16, 24 or 32 once prepared
+};
+
+// True once Twofish_initialise has built and checked the cipher.
+bool Twofish_initialised();
+
+// Runs the platform checks and the known-answer self-tests; on the first
+// failure the process ends through Twofish_fatal. Safe to call more than
+// once and from several threads: the work is done only the first time.
+void Twofish_initialise();
+
+// Expands a key of 0 to 32 bytes: 0-16 bytes act as a 128-bit key, 17-24
+// as 192-bit, 25-32 as 256-bit, the missing bytes being zero. Any other
+// length, or a call before Twofish_initialise, ends the process.
+void Twofish_prepare_key(const Twofish_Byte key[], int key_len, Twofish_key* xkey);
+
+// One 16-byte block; in and out may be the same buffer.
+void Twofish_encrypt(const Twofish_key* xkey, const Twofish_Byte p[16], Twofish_Byte c[16]);
+void Twofish_decrypt(const Twofish_key* xkey, const Twofish_Byte c[16], Twofish_Byte p[16]);
+
+// Writes "\nTwofish fatal error: <msg>\nProcess terminated\n" to stderr and
+// ends the process with exit code 3.
+[[noreturn]] void Twofish_fatal(const char* msg);

@@ -1,0 +1,50 @@
+// One request: the received packet, then the deciphered request text, and
+// the session key that enciphers the request and its reply.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <memory>
+
+#include "foundation/qdstring.h"
+#include "protocol/packet.h"
+
+class VTRequest : public String {
+public:
+    VTRequest() = default;
+    // Replace the text; the session key stays.
+    VTRequest& operator=(const String& text);
+    VTRequest& operator=(const char* text);
+
+    // True when the whole packet has arrived: at least SIZELEN_MINIMUM
+    // bytes and the 4 + L bytes the length field announces. Also true as
+    // soon as the length field declares a packet above MAX_REQUEST_PACKET,
+    // so that the session stops reading; ParseInitRequest refuses it.
+    bool WholePacket() const;
+    // The length field has arrived and declares more than MAX_REQUEST_PACKET.
+    bool PacketTooLarge() const;
+    // How many more bytes the packet needs (0 when WholePacket is true). A
+    // session that never reads more than this holds at most
+    // MAX_REQUEST_PACKET bytes.
+    int64_t MissingBytes() const;
+
+    // Checks the frame and the password proof, deciphers the session key
+    // and the request text. On success the text becomes the request text;
+    // on failure the text stays as received and the session key is empty.
+    bool ParseInitRequest(const String& password, in_addr client);
+
+    String GetSessionKey() const { return sessionKey_; }
+    // The session key prepared for the cipher, or null before a successful
+    // ParseInitRequest; the reply reuses it.
+    std::shared_ptr<const TCipherKey> GetSessionCipher() const { return sessionCipher_; }
+
+    // Number of line feeds in the text.
+    int GetParamsCount() const;
+    // Line `index` (from 1; index <= 1 gives the first line) without its
+    // line feed; empty past the end. trim applies String::Trim.
+    String GetParam(int index, bool trim) const;
+
+private:
+    String sessionKey_;
+    std::shared_ptr<const TCipherKey> sessionCipher_;
+};
