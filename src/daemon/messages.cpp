@@ -1,0 +1,145 @@
+#include "daemon/messages.h"
+
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <string>
+
+#include "config/settings.h"
+#include "foundation/fileutils.h"
+#include "net/fd.h"
+#include "net/resolve.h"
+
+std::mutex showmutex;
+
+namespace {
+
+std::atomic<TMessageClock> messageClock{nullptr};
+
+time_t Now() {
+    TMessageClock clock = messageClock.load();
+    return clock ? clock() : time(nullptr);
+}
+
+// Cuts s to the longest line; a text that ended with "\n" keeps it.
+void CutLine(std::string& s, bool endsWithNewline) {
+    if (s.size() <= static_cast<size_t>(kMaxMessageLine)) return;
+    s.resize(kMaxMessageLine);
+    if (endsWithNewline) s.back() = '\n';
+}
+
+std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    char small[64];
+    int n = vsnprintf(small, sizeof small, fmt, ap);
+    va_end(ap);
+    if (n < 0) return std::string();
+    if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+    std::string out(static_cast<size_t>(n) + 1, '\0');
+    va_start(ap, fmt);
+    vsnprintf(out.data(), out.size(), fmt, ap);
+    va_end(ap);
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+std::string FormatV(const char* fmt, va_list ap) {
+    va_list measure;
+    va_copy(measure, ap);
+    int n = vsnprintf(nullptr, 0, fmt, measure);
+    va_end(measure);
+    if (n < 0) return std::string();
+    std::string out(static_cast<size_t>(n) + 1, '\0');
+    vsnprintf(out.data(), out.size(), fmt, ap);
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+void AppendToLog(const String& file, const char* line, const String& cfgfile) {
+    if (file.IsEmpty() || line == nullptr) return;
+    String path = LogFilePath(file, cfgfile);
+    TFd fd(::open(path.Data(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640));
+    if (!fd.Valid()) return;
+    size_t left = strlen(line);
+    while (left > 0) {
+        ssize_t n = ::write(fd.Get(), line, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        line += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+}  // namespace
+
+void SetMessageClock(TMessageClock clock) { messageClock.store(clock); }
+
+String LogFilePath(const String& file, const String& cfgfile) {
+    if (file.Pos('/') != 0) return file;
+    String dir = ExtractFilePath(cfgfile);
+    if (dir.IsEmpty()) return file;
+    return dir + file;
+}
+
+TMessageLines FormatMessageLines(const tm& when, in_addr client, std::string_view text) {
+    // Each field holds at most 22 characters (only reached with absurd values).
+    char date[48], clock[48];
+    snprintf(date, sizeof date, "%2.2d/%2.2d/%2.2d", when.tm_mon + 1, when.tm_mday,
+             when.tm_year + 1900);
+    snprintf(clock, sizeof clock, "%2.2d:%2.2d:%2.2d", when.tm_hour, when.tm_min, when.tm_sec);
+    date[22] = clock[22] = '\0';
+    char address[24] = "zel\t";
+    if (client.s_addr != 0) inet_ntoa_safe(client, address, sizeof address);
+
+    std::string body(text.substr(0, text.find('\0')));  // the text is C text
+    const bool endsWithNewline = !body.empty() && body.back() == '\n';
+    CutLine(body, endsWithNewline);
+
+    std::string console = Format("[zel][%s]\t %s\t %s", clock, address, body.c_str());
+    CutLine(console, endsWithNewline);
+    std::string log = Format("[%s %s]\t %s\t %s", date, clock, address, body.c_str());
+    CutLine(log, endsWithNewline);
+    return TMessageLines{String(console), String(log)};
+}
+
+void writelog(const String& file, const char* line) {
+    if (file.IsEmpty() || line == nullptr) return;
+    AppendToLog(file, line, ZELSettings.Get()->cfgfile);
+}
+
+void showmessage(const char* text, in_addr client, MsgType kind, int formatted, ...) {
+    auto s = ZELSettings.Get();
+    if (kind == MSG_DEBUG && !s->debugverbose) return;
+    if (text == nullptr) text = "";
+
+    std::string message;
+    if (formatted) {
+        va_list ap;
+        va_start(ap, formatted);
+        message = FormatV(text, ap);
+        va_end(ap);
+    } else {
+        message = text;
+    }
+
+    std::lock_guard<std::mutex> lock(showmutex);
+    time_t now = Now();
+    tm when{};
+    localtime_r(&now, &when);
+    TMessageLines lines = FormatMessageLines(when, client, message);
+
+    if (s->interactive) {
+        fputs(lines.console.Data(), stdout);
+        fflush(stdout);
+    }
+    if (kind == MSG_SUCCESS && s->logsuccess) AppendToLog(s->oklogfile, lines.log.Data(), s->cfgfile);
+    if (kind == MSG_ERROR && s->logfails) AppendToLog(s->badlogfile, lines.log.Data(), s->cfgfile);
+    if (s->verbose) AppendToLog(s->verboselogfile, lines.log.Data(), s->cfgfile);
+}

@@ -1,0 +1,65 @@
+// Console and log-file messages of the agent.
+//
+// Every run-time message goes through showmessage: it is stamped with the
+// date, the time and the client's address, echoed to the console in
+// interactive mode and appended to the log files chosen by its kind and the
+// settings (success log, failure log, verbose log).
+#pragma once
+
+#include <netinet/in.h>
+#include <time.h>
+
+#include <mutex>
+#include <string_view>
+
+#include "foundation/qdstring.h"
+
+// The kind of a message.
+enum MsgType : int {
+    MSG_SUCCESS = 0,  // console; success log if logsuccess; verbose log
+    MSG_ERROR = 1,    // console; failure log if logfails; verbose log
+    MSG_DEBUG = 2,    // only in debug-verbose mode (-vd): console; verbose log
+    MSG_INFO = 3,     // console; verbose log
+};
+
+// The client address of a message that has none.
+inline constexpr in_addr LOCAL{0};
+
+// Serialises console output and log-file appends, so lines never interleave.
+extern std::mutex showmutex;
+
+// Longest message text, console line and log line, in characters.
+inline constexpr int kMaxMessageLine = 511;
+
+// Reports one message. With formatted != 0 text is a printf format applied
+// to the further arguments; otherwise it is used unchanged. Lines carry no
+// added line ending: texts bring their own "\n". Takes showmutex; must not
+// be called from a signal handler.
+void showmessage(const char* text, in_addr client, MsgType kind, int formatted, ...)
+    __attribute__((format(printf, 1, 5)));
+
+// Appends line to the log file named file. A name without '/' is taken in
+// the directory of the configuration file (cfgfile setting) when that path
+// has one. A file that cannot be opened is skipped silently. The caller
+// holds showmutex.
+void writelog(const String& file, const char* line);
+
+// ---- The pieces of showmessage, for tests and tools ---------------------
+
+struct TMessageLines {
+    String console;  // "[zel][hh:mm:ss]\t <address>\t <text>"
+    String log;      // "[MM/DD/YYYY hh:mm:ss]\t <address>\t <text>"
+};
+
+// Forms the console and log lines of a message at local time `when`. The
+// address field is the dotted client address, or "zel\t" for LOCAL. The text
+// and each line are cut to kMaxMessageLine characters; a cut keeps the final
+// "\n" of a text that ends with one, so the next line starts on a line of its own.
+TMessageLines FormatMessageLines(const tm& when, in_addr client, std::string_view text);
+
+// The file that writelog appends to for the log name `file`.
+String LogFilePath(const String& file, const String& cfgfile);
+
+// The clock of showmessage (seconds since 1970); null restores time().
+using TMessageClock = time_t (*)();
+void SetMessageClock(TMessageClock clock);

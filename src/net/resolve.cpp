@@ -1,0 +1,86 @@
+#include "net/resolve.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+
+namespace {
+
+struct AddrInfoFree {
+    void operator()(addrinfo* p) const { freeaddrinfo(p); }
+};
+
+// strerror_r comes in two flavours (GNU returns the text, XSI fills the buffer).
+[[maybe_unused]] const char* PickErrorText(int rc, const char* buf) { return rc == 0 ? buf : ""; }
+[[maybe_unused]] const char* PickErrorText(const char* text, const char*) { return text ? text : ""; }
+
+}  // namespace
+
+int GetHostIP(const char* host, unsigned int* addr, String& err) {
+    err = "";
+    if (host != nullptr) {
+        in_addr a{};
+        if (inet_aton(host, &a) != 0) {
+            if (addr) *addr = a.s_addr;
+            return 1;
+        }
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;  // one entry per address, not one per socket type
+    addrinfo* raw = nullptr;
+    if (host == nullptr || *host == '\0' || getaddrinfo(host, nullptr, &hints, &raw) != 0 ||
+        raw == nullptr) {
+        if (raw) freeaddrinfo(raw);
+        err = "Cannot resolve server name to IP address";
+        return -2;
+    }
+    std::unique_ptr<addrinfo, AddrInfoFree> list(raw);
+    if (list->ai_family != AF_INET || list->ai_addr == nullptr ||
+        list->ai_addrlen != sizeof(sockaddr_in)) {
+        err = "Name resolution error: unknown address structure";
+        return -2;
+    }
+    sockaddr_in sa{};
+    memcpy(&sa, list->ai_addr, sizeof sa);
+    if (addr) *addr = sa.sin_addr.s_addr;
+    return 1;
+}
+
+unsigned int GetMyIP() {
+    char name[256];
+    if (gethostname(name, 255) != 0) return 0;
+    name[255] = '\0';
+    unsigned int addr = 0;
+    String err;
+    if (GetHostIP(name, &addr, err) != 1) return 0;
+    return addr;
+}
+
+char* inet_ntoa_safe(in_addr addr, char* field, int size) {
+    if (field == nullptr || size <= 0) return field;
+    char text[INET_ADDRSTRLEN] = "";
+    if (inet_ntop(AF_INET, &addr, text, sizeof text) == nullptr) text[0] = '\0';
+    size_t n = strnlen(text, sizeof text);
+    if (n > static_cast<size_t>(size - 1)) n = static_cast<size_t>(size - 1);
+    memcpy(field, text, n);
+    field[n] = '\0';
+    return field;
+}
+
+String IP2String(unsigned int addr) {
+    char field[24];
+    in_addr a{};
+    a.s_addr = addr;
+    return String(inet_ntoa_safe(a, field, sizeof field));
+}
+
+String GetErrorStr(int errnum) {
+    char buf[1024];
+    buf[0] = '\0';
+    return String(PickErrorText(strerror_r(errnum, buf, sizeof buf), buf));
+}

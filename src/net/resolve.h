@@ -1,0 +1,26 @@
+// IPv4 name resolution and the conversion of addresses and error numbers
+// to text. Everything here is safe to call from many threads at once.
+#pragma once
+
+#include <netinet/in.h>
+
+#include "foundation/qdstring.h"
+
+// Resolves host to its first IPv4 address (network byte order) into *addr.
+// A dotted address is taken as it is, without a lookup. Returns 1, or -2
+// with "Cannot resolve server name to IP address" or "Name resolution
+// error: unknown address structure" in err.
+int GetHostIP(const char* host, unsigned int* addr, String& err);
+
+// The first IPv4 address (network byte order) of the local host name, or 0.
+unsigned int GetMyIP();
+
+// Writes the dotted form of addr into field, at most size - 1 characters,
+// always terminated (when size > 0). Returns field.
+char* inet_ntoa_safe(in_addr addr, char* field, int size);
+
+// The dotted form of an address in network byte order.
+String IP2String(unsigned int addr);
+
+// The system's text for an error number.
+String GetErrorStr(int errnum);

@@ -1,0 +1,278 @@
+#include "daemon/messages.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "config/settings.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+tm At(int year, int month, int day, int hour, int minute, int second) {
+    tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    return t;
+}
+
+in_addr Addr(const char* dotted) {
+    in_addr a{};
+    inet_pton(AF_INET, dotted, &a);
+    return a;
+}
+
+// ---- Line formats ---------------------------------------------------------
+
+TEST(FormatMessageLines, StampsTimeDateAndAddress) {
+    struct Case {
+        tm when;
+        const char* client;  // null: LOCAL
+        const char* text;
+        const char* console;
+        const char* log;
+    } const cases[] = {
+        {At(2010, 3, 7, 9, 5, 3), nullptr, "Listening...\n", "[zel][09:05:03]\t zel\t\t Listening...\n",
+         "[03/07/2010 09:05:03]\t zel\t\t Listening...\n"},
+        {At(2010, 3, 7, 9, 5, 3), "192.168.100.200", "Request refused\n",
+         "[zel][09:05:03]\t 192.168.100.200\t Request refused\n",
+         "[03/07/2010 09:05:03]\t 192.168.100.200\t Request refused\n"},
+        {At(2021, 12, 31, 23, 59, 59), "10.0.0.1", "no newline", "[zel][23:59:59]\t 10.0.0.1\t no newline",
+         "[12/31/2021 23:59:59]\t 10.0.0.1\t no newline"},
+        {At(2000, 1, 2, 0, 0, 0), nullptr, "", "[zel][00:00:00]\t zel\t\t ", "[01/02/2000 00:00:00]\t zel\t\t "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        TMessageLines lines = FormatMessageLines(c.when, c.client ? Addr(c.client) : LOCAL, c.text);
+        EXPECT_EQ(lines.console.Std(), c.console);
+        EXPECT_EQ(lines.log.Std(), c.log);
+    }
+}
+
+TEST(FormatMessageLines, CutsLongLinesTo511Characters) {
+    const tm when = At(2010, 3, 7, 9, 5, 3);
+    struct Case {
+        std::string text;
+        char last;  // last character of both lines
+    } const cases[] = {
+        {std::string(600, 'a'), 'a'},
+        {std::string(600, 'a') + "\n", '\n'},  // the line still ends where it should
+        {std::string(1000, 'b') + "\n", '\n'},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text.size());
+        TMessageLines lines = FormatMessageLines(when, Addr("127.0.0.1"), c.text);
+        ASSERT_EQ(lines.console.Length(), 511);
+        ASSERT_EQ(lines.log.Length(), 511);
+        EXPECT_EQ(lines.console[511], c.last);
+        EXPECT_EQ(lines.log[511], c.last);
+        EXPECT_EQ(lines.console[510], c.text[0]);
+        EXPECT_EQ(lines.log.Std().rfind("[03/07/2010 09:05:03]\t 127.0.0.1\t ", 0), 0u);
+    }
+    // A line of exactly 511 characters is kept whole.
+    const std::string prefix = "[zel][09:05:03]\t zel\t\t ";
+    std::string fits(511 - prefix.size() - 1, 'c');
+    fits += '\n';
+    TMessageLines lines = FormatMessageLines(when, LOCAL, fits);
+    EXPECT_EQ(lines.console.Std(), prefix + fits);
+}
+
+TEST(LogFilePath, NamesWithoutDirectoryGoBesideTheConfigurationFile) {
+    struct Case {
+        const char* file;
+        const char* cfg;
+        const char* path;
+    } const cases[] = {
+        {"ok.txt", "/etc/zel/zel.cfg", "/etc/zel/ok.txt"},
+        {"logs/ok.txt", "/etc/zel/zel.cfg", "logs/ok.txt"},
+        {"/var/log/ok.txt", "/etc/zel/zel.cfg", "/var/log/ok.txt"},
+        {"ok.txt", "zel.cfg", "ok.txt"},
+        {"ok.txt", "conf/zel.cfg", "conf/ok.txt"},
+        {"ok.txt", "", "ok.txt"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " / " + c.cfg);
+        EXPECT_EQ(LogFilePath(c.file, c.cfg).Std(), c.path);
+    }
+}
+
+// ---- showmessage: routing to the console and the log files ---------------
+
+time_t FixedClock() { return 1267952703; }  // 7 March 2010 09:05:03 UTC
+
+class ShowMessage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/zel_messages_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        const char* tz = getenv("TZ");
+        hadTz = tz != nullptr;
+        if (hadTz) savedTz = tz;
+        setenv("TZ", "UTC0", 1);
+        tzset();
+        SetMessageClock(FixedClock);
+        Configure([](TZELSettings&) {});
+    }
+    void TearDown() override {
+        SetMessageClock(nullptr);
+        ZELSettings.Modify([](TZELSettings& s) { s = TZELSettings{}; });
+        if (hadTz) {
+            setenv("TZ", savedTz.c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    // Log files ok.txt, bad.txt and verbose.txt beside dir/zel.cfg; all
+    // outputs off unless `change` turns them on.
+    template <class F>
+    void Configure(F change) {
+        const std::string cfg = dir + "/zel.cfg";
+        ZELSettings.Modify([&](TZELSettings& s) {
+            s = TZELSettings{};
+            s.cfgfile = cfg.c_str();
+            s.oklogfile = "ok.txt";
+            s.badlogfile = "bad.txt";
+            s.verboselogfile = "verbose.txt";
+            change(s);
+        });
+    }
+    std::string Read(const std::string& name) const {
+        std::ifstream in(name[0] == '/' ? name : dir + "/" + name, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    // The console output of one showmessage call.
+    std::string Show(const char* text, in_addr client, MsgType kind) {
+        testing::internal::CaptureStdout();
+        showmessage(text, client, kind, 0);
+        return testing::internal::GetCapturedStdout();
+    }
+
+    std::string dir, savedTz;
+    bool hadTz = false;
+};
+
+TEST_F(ShowMessage, RoutesByKindAndSettings) {
+    struct Case {
+        const char* name;
+        MsgType kind;
+        int interactive, verbose, debugverbose, logsuccess, logfails;
+        bool console, ok, bad, verboseLog;
+    } const cases[] = {
+        {"success logged", MSG_SUCCESS, 1, 0, 0, 1, 1, true, true, false, false},
+        {"success not logged", MSG_SUCCESS, 1, 0, 0, 0, 1, true, false, false, false},
+        {"success verbose", MSG_SUCCESS, 0, 1, 0, 1, 0, false, true, false, true},
+        {"error logged", MSG_ERROR, 1, 1, 0, 1, 1, true, false, true, true},
+        {"error not logged", MSG_ERROR, 0, 0, 0, 1, 0, false, false, false, false},
+        {"info", MSG_INFO, 1, 0, 0, 1, 1, true, false, false, false},
+        {"info verbose", MSG_INFO, 0, 1, 0, 1, 1, false, false, false, true},
+        {"debug without -vd", MSG_DEBUG, 1, 1, 0, 1, 1, false, false, false, false},
+        {"debug with -vd", MSG_DEBUG, 1, 1, 1, 1, 1, true, false, false, true},
+    };
+    const std::string logLine = "[03/07/2010 09:05:03]\t 10.1.2.3\t text\n";
+    const std::string consoleLine = "[zel][09:05:03]\t 10.1.2.3\t text\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const char* f : {"ok.txt", "bad.txt", "verbose.txt"}) fs::remove(dir + "/" + f);
+        Configure([&](TZELSettings& s) {
+            s.interactive = c.interactive;
+            s.verbose = c.verbose;
+            s.debugverbose = c.debugverbose;
+            s.logsuccess = c.logsuccess;
+            s.logfails = c.logfails;
+        });
+        EXPECT_EQ(Show("text\n", Addr("10.1.2.3"), c.kind), c.console ? consoleLine : "");
+        EXPECT_EQ(Read("ok.txt"), c.ok ? logLine : "");
+        EXPECT_EQ(Read("bad.txt"), c.bad ? logLine : "");
+        EXPECT_EQ(Read("verbose.txt"), c.verboseLog ? logLine : "");
+    }
+}
+
+TEST_F(ShowMessage, AppendsOneLinePerMessageWithPrivateMode) {
+    Configure([](TZELSettings& s) { s.logfails = 1; });
+    showmessage("first\n", LOCAL, MSG_ERROR, 0);
+    showmessage("second\n", LOCAL, MSG_ERROR, 0);
+    EXPECT_EQ(Read("bad.txt"),
+              "[03/07/2010 09:05:03]\t zel\t\t first\n[03/07/2010 09:05:03]\t zel\t\t second\n");
+    struct stat st {};
+    ASSERT_EQ(stat((dir + "/bad.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0007, 0u);  // nothing for others
+}
+
+TEST_F(ShowMessage, FormatsOnlyWhenAsked) {
+    Configure([](TZELSettings& s) { s.verbose = 1; });
+    showmessage("%d bytes from %s\n", LOCAL, MSG_INFO, 1, 42, "client");
+    const char* verbatim = "100%s sure\n";  // not a format: used as it is
+    showmessage(verbatim, LOCAL, MSG_INFO, 0);
+    EXPECT_EQ(Read("verbose.txt"),
+              "[03/07/2010 09:05:03]\t zel\t\t 42 bytes from client\n"
+              "[03/07/2010 09:05:03]\t zel\t\t 100%s sure\n");
+}
+
+TEST_F(ShowMessage, LongFormattedTextIsCut) {
+    Configure([](TZELSettings& s) { s.verbose = 1; });
+    const std::string big(2000, 'x');
+    showmessage("%s\n", LOCAL, MSG_INFO, 1, big.c_str());
+    std::string line = Read("verbose.txt");
+    ASSERT_EQ(line.size(), 511u);
+    EXPECT_EQ(line.back(), '\n');
+}
+
+TEST_F(ShowMessage, LogPathsWithADirectoryPartAreRelativeToTheWorkingDirectory) {
+    char cwdBuf[4096];
+    ASSERT_NE(getcwd(cwdBuf, sizeof cwdBuf), nullptr);
+    const std::string work = dir + "/work";
+    fs::create_directories(work + "/logs");
+    fs::create_directories(dir + "/logs");
+    ASSERT_EQ(chdir(work.c_str()), 0);
+    Configure([](TZELSettings& s) {
+        s.logsuccess = 1;
+        s.oklogfile = "logs/ok.txt";
+    });
+    showmessage("done\n", LOCAL, MSG_SUCCESS, 0);
+    ASSERT_EQ(chdir(cwdBuf), 0);
+    EXPECT_EQ(Read(work + "/logs/ok.txt"), "[03/07/2010 09:05:03]\t zel\t\t done\n");
+    EXPECT_FALSE(fs::exists(dir + "/logs/ok.txt"));
+}
+
+TEST_F(ShowMessage, UnopenableLogFileIsSkippedAndOthersStillWritten) {
+    const std::string missing = dir + "/no-such-dir/ok.txt";
+    Configure([&](TZELSettings& s) {
+        s.interactive = 1;
+        s.verbose = 1;
+        s.logsuccess = 1;
+        s.oklogfile = missing.c_str();
+    });
+    EXPECT_EQ(Show("kept\n", LOCAL, MSG_SUCCESS), "[zel][09:05:03]\t zel\t\t kept\n");
+    EXPECT_FALSE(fs::exists(missing));
+    EXPECT_EQ(Read("verbose.txt"), "[03/07/2010 09:05:03]\t zel\t\t kept\n");
+}
+
+TEST_F(ShowMessage, WritelogIgnoresEmptyNamesAndMissingLines) {
+    std::lock_guard<std::mutex> lock(showmutex);
+    writelog("", "line\n");
+    writelog("direct.txt", nullptr);
+    EXPECT_FALSE(fs::exists(dir + "/direct.txt"));
+    writelog("direct.txt", "line\n");
+    EXPECT_EQ(Read("direct.txt"), "line\n");
+}
+
+}  // namespace
