@@ -1,0 +1,23 @@
+// Client address checks: the connection filter of the accept loop and the
+// address-list matcher of the management and upgrade permissions.
+#pragma once
+
+#include "foundation/qdstring.h"
+
+// True for the characters an address list may hold: digits, '.', '-', ','.
+bool islistsetchar(char c);
+
+// Takes the next item ("a.b.c.d" or "a.b.c.d-e.f.g.h") off the front of
+// `list`. `first` is 0 when there is no further item or it is invalid; `last`
+// is the range end, 0 for a single address. Addresses in host byte order.
+void getitem(String& list, unsigned int& first, unsigned int& last, String& error);
+
+// 1 when the address (network byte order) matches an item of the
+// comma-separated list of addresses and ranges; `error` reports the first
+// problem found in the list.
+int IPAllowed(unsigned int address, const String& list, String& error);
+int IPAllowed(const char* address, const String& list, String& error);
+
+// The connection filter: true when one of the entries of the effective
+// filter list (entries separated by CR LF) equals the dotted address.
+bool FilterAdmits(const String& effectiveList, const char* dottedAddress);

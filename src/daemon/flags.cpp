@@ -1,0 +1,4 @@
+#include "daemon/flags.h"
+
+TZELFlags ZELFlags;
+std::mutex thread_mutex;

@@ -1,0 +1,189 @@
+#include "daemon/listener.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "config/management.h"
+#include "config/settings.h"
+#include "daemon/addrfilter.h"
+#include "daemon/flags.h"
+#include "daemon/messages.h"
+#include "daemon/session.h"
+#include "daemon/signals.h"
+#include "net/sockets.h"
+
+namespace {
+
+constexpr int kListenAttempts = 3;
+
+// Errors of accept() that concern one connection or a passing shortage of
+// resources: the agent logs them and keeps serving.
+bool TransientAcceptError(int e) {
+    switch (e) {
+    case EINTR:
+    case EAGAIN:
+    case ECONNABORTED:
+    case EPROTO:
+    case EPERM:
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void CloseListener(int& sock) {
+    if (sock > 0) {
+        shutdown(sock, SHUT_RDWR);
+        close(sock);
+    }
+    sock = 0;
+}
+
+// After a failed execve: serve on as before.
+void Reopen(TServeContext& ctx) {
+    unsigned int addrlen = 0;
+    String err;
+    ctx.listenSocket = Listen(addrlen, err);
+    if (ctx.listenSocket == 0) {
+        showmessage("TCP listen error: %s\n\n", LOCAL, MSG_ERROR, 1, err.Data());
+        return;
+    }
+    auto s = ZELSettings.Get();
+    if (ctx.daemonMode && !s->pidfile.IsEmpty()) {
+        std::string message;
+        if (!ctx.pidfile->Create(s->pidfile.Data(), message)) showmessage(message.c_str(), LOCAL, MSG_ERROR, 0);
+    }
+}
+
+void ExecReplacement(TServeContext& ctx, const char* what, const String& path, const char* failure) {
+    showmessage(what, LOCAL, MSG_INFO, 0);
+    CloseListener(ctx.listenSocket);
+    ctx.pidfile->Close();
+    execve(path.Data(), ctx.argv, ctx.envp);
+    showmessage(failure, LOCAL, MSG_ERROR, 0);
+    Reopen(ctx);
+}
+
+// The flag checks made before every wait. Returns -1 to go on serving, or
+// the exit code of the process.
+int CheckFlags(TServeContext& ctx, int& currentPort) {
+    ProcessPendingSignals();
+    if (ZELFlags.Terminate) {
+        showmessage("Terminate request received. Terminating..\n", LOCAL, MSG_INFO, 0);
+        ctx.pidfile->Close();
+        return 0;
+    }
+    if (ZELFlags.Reload) {
+        ExecReplacement(ctx, "Reload request received. Executing..\n", ZELSettings.Get()->zelpath,
+                        "Error: cannot start new instance\n");
+        ZELFlags.Reload = 0;
+    }
+    if (ZELFlags.Upgrade) {
+        String script;
+        {
+            std::lock_guard<std::mutex> lock(thread_mutex);
+            script = ZELFlags.UpgradeScript;
+        }
+        ExecReplacement(ctx, "Upgrade request received. Executing..\n", script,
+                        "Error: cannot start upgrading script\n");
+        ZELFlags.Upgrade = 0;
+    }
+    int wanted = ZELSettings.Get()->port;
+    if (wanted != currentPort) {
+        CloseListener(ctx.listenSocket);
+        unsigned int addrlen = 0;
+        String err;
+        ctx.listenSocket = Listen(addrlen, err);
+        if (ctx.listenSocket != 0) {
+            currentPort = wanted;
+            showmessage("Server port switching .. Ok\n", LOCAL, MSG_SUCCESS, 0);
+        } else {
+            showmessage("Error: cannot open new port for listening\n", LOCAL, MSG_ERROR, 0);
+            int back = currentPort;
+            ZELSettings.Modify([back](TZELSettings& s) { s.port = back; });
+            ctx.listenSocket = Listen(addrlen, err);
+            if (ctx.listenSocket == 0) {
+                showmessage("Cannot open original port either. Terminating\n", LOCAL, MSG_ERROR, 0);
+                ctx.pidfile->Close();
+                return 4;
+            }
+            showmessage("Return to original port\n", LOCAL, MSG_ERROR, 0);
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+int Listen(unsigned int& addrlen, String& err) {
+    for (int attempt = 0; attempt < kListenAttempts; ++attempt) {
+        auto s = ZELSettings.Get();
+        const char* host = s->host.IsEmpty() ? nullptr : s->host.Data();
+        int sock = TcpListen(host, s->port, &addrlen, err);
+        if (sock != 0) return sock;
+        sleep(1);
+    }
+    return 0;
+}
+
+int ServeForever(TServeContext& ctx) {
+    int currentPort = ZELSettings.Get()->port;
+    for (;;) {
+        int code = CheckFlags(ctx, currentPort);
+        if (code >= 0) return code;
+        if (ctx.listenSocket <= 0) {
+            // Lost after a failed restart: try again a second later.
+            sleep(1);
+            Reopen(ctx);
+            continue;
+        }
+        pollfd p{ctx.listenSocket, POLLIN, 0};
+        if (poll(&p, 1, 1000) <= 0) continue;
+
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        int client = accept4(ctx.listenSocket, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        if (client < 0) {
+            int e = errno;
+            if (e == EINTR || e == EAGAIN) continue;
+            if (TransientAcceptError(e)) {
+                showmessage("Accept error: %s\n", LOCAL, MSG_ERROR, 1, strerror(e));
+                poll(nullptr, 0, 100);  // let the shortage pass
+                continue;
+            }
+            showmessage("Accept fatal error: %s\n\n", LOCAL, MSG_ERROR, 1, strerror(e));
+            ctx.pidfile->Close();
+            return 4;
+        }
+        char dotted[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
+        auto s = ZELSettings.Get();
+        if (s->filteractive && !FilterAdmits(s->effectivefilterlist, dotted)) {
+            ++AgentStatus.FailedConnections;
+            showmessage("TCP connection rejected\n", peer.sin_addr, MSG_ERROR, 0);
+            shutdown(client, SHUT_RDWR);
+            close(client);
+            continue;
+        }
+        showmessage("TCP connection accepted\n", peer.sin_addr, MSG_SUCCESS, 0);
+        String err;
+        if (!StartSession(client, peer.sin_addr, err))
+            showmessage("Cannot start a session: %s\n", peer.sin_addr, MSG_ERROR, 1, err.Data());
+    }
+}

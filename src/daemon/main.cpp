@@ -1,0 +1,170 @@
+// zel: the monitoring agent's entry point.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/settings.h"
+#include "crypto/ciplib.h"
+#include "crypto/twofish.h"
+#include "daemon/cmdline.h"
+#include "daemon/listener.h"
+#include "daemon/messages.h"
+#include "daemon/pidfile.h"
+#include "daemon/protocol_trace.h"
+#include "daemon/signals.h"
+#include "foundation/fileutils.h"
+#include "protocol/packet.h"
+
+namespace {
+
+const char kRule[] = "-------------------------------------------------------------";
+
+void Banner() {
+    printf("%s\n", kRule);
+    printf(" Application:  ZEL (Zelmark for Vantor)\n");
+    printf(" Version:      %s for %s\n", "1.29", "Linux (Red Hat, Mandrake, SuSE)");
+    printf(" Copyright:    the zel developers\n");
+    printf(" Web:          https://zel.invalid/\n");
+    printf(" E-mail:       dev@zel.invalid\n");
+    printf("%s\n", kRule);
+}
+
+[[noreturn]] void showhelp(const char* error) {
+    printf("%s\n\n%s", error, UsageText());
+    fflush(stdout);
+    exit(1);
+}
+
+// Exits with code 3 when enciphering and deciphering a block or a text
+// under a fixed key does not give the original back.
+void CipherSelfChecks() {
+    Twofish_initialise();
+    const char keyText[] = "plain selftest";
+    THash_SHA sha;
+    const uint8_t* digest = sha.GetHash(keyText, static_cast<int>(strlen(keyText)));
+    Twofish_key key;
+    Twofish_prepare_key(digest, sha.GetHashSize(), &key);
+    const uint8_t plain[16] = {'1', '2', '3', '4', '5', '6', '7', '8', '9', '0', '1', '2', '3', '4', '5', 0};
+    uint8_t enciphered[16], deciphered[16];
+    Twofish_encrypt(&key, plain, enciphered);
+    Twofish_decrypt(&key, enciphered, deciphered);
+    printf("Basic encyption checking .. ");
+    if (memcmp(plain, deciphered, sizeof plain) != 0) {
+        printf("Error\n");
+        exit(3);
+    }
+    printf("Ok\n");
+    String data("123456789012345");
+    String encoded = EncodeData(data, String(keyText), 0);
+    String decoded = DecodeData(encoded, String(keyText));
+    printf("ZEL encyption checking .. ");
+    if (decoded != data) {
+        printf("Error\n");
+        exit(3);
+    }
+    printf("Ok\n");
+}
+
+// Detaches from the terminal; returns 0 in the child, -1 when fork fails.
+int daemon_init() {
+    pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid > 0) {
+        printf("Daemon started\n");
+        fflush(stdout);
+        _exit(0);
+    }
+    setsid();
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null >= 0) {
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        if (null > STDERR_FILENO) close(null);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv, char** envp) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    Banner();
+    printf("Command line checking .. ");
+    fflush(stdout);
+    TCommandLine cmd;
+    std::string cmdError;
+    if (!ParseCommandLine(argc, argv, cmd, cmdError)) showhelp(cmdError.c_str());
+    ZELSettings.Modify([&cmd](TZELSettings& s) {
+        s.interactive = cmd.interactive;
+        s.verbose = cmd.verbose;
+        s.debugverbose = cmd.debugverbose;
+        s.cfgfile = String(cmd.cfgfile.c_str());
+        s.port = cmd.port;
+    });
+
+    printf("Ok\nSettings checking .. ");
+    String err;
+    if (!ZELSettings.LoadOptions(err)) {
+        printf("Error\n%s\nPlease check '%s' file\n\n", err.Data(), cmd.cfgfile.c_str());
+        return 1;
+    }
+    if (err.IsEmpty()) printf("Ok\n");
+    else printf("Warning: %s\n", err.Data());
+    ApplyTempDirToEnvironment();
+    printf("CPU testing .. Ok\n");
+    if (cmd.debugverbose) {
+        printf("stat.size: %d\n", static_cast<int>(sizeof(off_t)));
+        printf("srec.size: %d\n", static_cast<int>(sizeof(TSearchRec{}.Size)));
+        printf("int64 = long long\n");
+    }
+    InstallProtocolTrace();
+    CipherSelfChecks();
+
+    printf("Sock testing .. ");
+    fflush(stdout);
+    unsigned int addrlen = 0;
+    int trial = Listen(addrlen, err);
+    if (trial == 0) {
+        printf("TCP listen error:\n%s\n\n", err.Data());
+        return 4;
+    }
+    printf("Ok\n");
+    shutdown(trial, SHUT_RDWR);
+    close(trial);
+
+    bool daemonMode = cmd.interactive == 0;
+    if (daemonMode && daemon_init() != 0) {
+        fprintf(stderr, "Error initializing daemon: %s\n", strerror(errno));
+        return 2;
+    }
+    InstallSignalHandlers(daemonMode);
+    auto settings = ZELSettings.Get();
+    SetRestartVector(settings->zelpath.Data(), argv, envp, daemonMode ? settings->pidfile.Data() : "");
+
+    TServeContext ctx;
+    ctx.listenSocket = Listen(addrlen, err);
+    if (ctx.listenSocket == 0) {
+        printf("TCP listen error: %s\n\n", err.Data());
+        return 4;
+    }
+    TPidFile pidfile;
+    if (daemonMode && !settings->pidfile.IsEmpty()) {
+        std::string message;
+        if (!pidfile.Create(settings->pidfile.Data(), message)) showmessage(message.c_str(), LOCAL, MSG_ERROR, 0);
+    }
+    showmessage("Listening...\n", LOCAL, MSG_INFO, 0);
+    ctx.pidfile = &pidfile;
+    ctx.daemonMode = daemonMode;
+    ctx.argv = argv;
+    ctx.envp = envp;
+    int code = ServeForever(ctx);
+    pidfile.Close();
+    fflush(stdout);
+    _exit(code);  // session threads may still be running; skip global destructors
+}

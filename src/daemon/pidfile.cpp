@@ -1,0 +1,44 @@
+#include "daemon/pidfile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+bool TPidFile::Create(const std::string& path, std::string& message) {
+    Close();
+    // Not truncated before the lock is ours: a running daemon's pid stays.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
+        message = "Failed to create pid file " + path + "\n";
+        return false;
+    }
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    if (fcntl(fd, F_SETLK, &lock) != 0) {
+        message = "Failed to lock pid file " + path + "\n";
+        close(fd);
+        return false;
+    }
+    char text[32];
+    int n = snprintf(text, sizeof text, "%ld\n", static_cast<long>(getpid()));
+    if (ftruncate(fd, 0) != 0 || write(fd, text, static_cast<size_t>(n)) != n) {
+        message = "Failed to create pid file " + path + "\n";
+        close(fd);
+        return false;
+    }
+    fd_ = fd;
+    path_ = path;
+    return true;
+}
+
+void TPidFile::Close() {
+    if (fd_ < 0) return;
+    unlink(path_.c_str());
+    close(fd_);
+    fd_ = -1;
+    path_.clear();
+}

@@ -1,0 +1,24 @@
+// The pid file of a daemon: created, locked for the life of the process and
+// removed at every planned exit.
+#pragma once
+
+#include <string>
+
+class TPidFile {
+public:
+    TPidFile() = default;
+    TPidFile(const TPidFile&) = delete;
+    TPidFile& operator=(const TPidFile&) = delete;
+    ~TPidFile() { Close(); }
+
+    // Creates (or reuses) the file, takes an exclusive lock on it and writes
+    // the process id. On failure returns false with the message to issue.
+    bool Create(const std::string& path, std::string& message);
+    // Releases the lock and deletes the file; harmless when none is open.
+    void Close();
+    bool IsOpen() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};

@@ -1,0 +1,141 @@
+#include "daemon/session.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "config/management.h"
+#include "config/settings.h"
+#include "daemon/flags.h"
+#include "daemon/messages.h"
+#include "net/fd.h"
+#include "net/resolve.h"
+
+namespace {
+
+constexpr int kReadChunk = 16 * 1024;
+
+// Milliseconds until the wall clock reaches the whole second `second`.
+int MillisUntilSecond(time_t second) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    long long ms = (static_cast<long long>(second) - now.tv_sec) * 1000 - now.tv_nsec / 1000000;
+    if (ms < 0) return 0;
+    return ms > 1000000000 ? 1000000000 : static_cast<int>(ms);
+}
+
+void SendAll(int fd, const String& data) {
+    const char* p = data.Data();
+    size_t left = static_cast<size_t>(data.Length());
+    while (left > 0) {
+        ssize_t n = send(fd, p, left, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+// Serves one request on the connection.
+void Serve(int fd, in_addr address) {
+    auto settings = ZELSettings.Get();
+    const int timeoutMs = settings->timeout;
+    VTRequest request;
+    ZELReply reply;
+    time_t lastData = time(nullptr);
+    char buffer[kReadChunk];
+
+    for (;;) {
+        // One wait until data arrives or the idle deadline passes: the
+        // session ends once the clock, in whole seconds, is past
+        // lastData + timeout/1000.
+        int waitMs = -1;
+        if (timeoutMs > 0) waitMs = MillisUntilSecond(lastData + timeoutMs / 1000 + 1);
+        pollfd p{fd, POLLIN, 0};
+        int r = poll(&p, 1, waitMs);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (r == 0) {
+            if (timeoutMs > 0 && time(nullptr) > lastData + timeoutMs / 1000) return;
+            continue;
+        }
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        lastData = time(nullptr);
+        request.AddData(buffer, static_cast<int>(n));
+        if (request.PacketTooLarge()) {
+            showmessage("<-- Invalid VT request received\n", address, MSG_INFO, 0);
+            return;
+        }
+        if (!request.WholePacket()) continue;
+
+        settings = ZELSettings.Get();
+        if (!request.ParseInitRequest(settings->password, address)) {
+            showmessage("<-- Invalid VT request received\n", address, MSG_INFO, 0);
+            return;
+        }
+        showmessage("<-- Correct VT request received\n", address, MSG_INFO, 0);
+        reply.InitPacket(nullptr, request);
+        ThreadParams params;
+        params.Socket = fd;
+        params.Address = address;
+        int handled = ProcessVTRequest(request, reply, ZELFlags, params);
+        String code = reply.Length() > 2 ? reply.Copy(1, 3) : String();
+        showmessage(handled ? "--> request processed (%s)\n" : "--> request rejected or operation failed (%s)\n",
+                    address, MSG_INFO, 1, code.Data());
+        reply.FinalizePacket();
+        SendAll(fd, reply);
+        return;
+    }
+}
+
+}  // namespace
+
+void* ClientExecute(void* raw) {
+    std::unique_ptr<ThreadParams> params(static_cast<ThreadParams*>(raw));
+    ++AgentStatus.ActiveConnections;
+    ++AgentStatus.OpenedConnections;
+    {
+        TFd sock(params->Socket);
+        in_addr address = params->Address;
+        params.reset();
+        timeval tv{SESSION_SEND_TIMEOUT_SECONDS, 0};
+        setsockopt(sock.Get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        Serve(sock.Get(), address);
+        showmessage("Session closed, wait for next ..\n", LOCAL, MSG_INFO, 0);
+        shutdown(sock.Get(), SHUT_RDWR);
+    }
+    --AgentStatus.ActiveConnections;
+    return nullptr;
+}
+
+bool StartSession(int socket, in_addr address, String& err) {
+    auto* params = new ThreadParams;
+    params->Socket = socket;
+    params->Address = address;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, SESSION_STACK_SIZE);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    int rc = pthread_create(&thread, &attr, ClientExecute, params);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete params;
+        shutdown(socket, SHUT_RDWR);
+        close(socket);
+        err = strerror(rc);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,19 @@
+// Client sessions: one detached thread per accepted connection reads one
+// request packet, has it dispatched and sends one reply.
+#pragma once
+
+#include "daemon/dispatcher.h"
+
+// Stack size of a session thread: handlers keep their buffers small, and
+// thousands of simultaneous sessions must fit in memory.
+constexpr size_t SESSION_STACK_SIZE = 256 * 1024;
+
+// How long a session waits for a client that does not take its reply.
+constexpr int SESSION_SEND_TIMEOUT_SECONDS = 30;
+
+// The session thread's entry; `params` is a heap ThreadParams it frees.
+void* ClientExecute(void* params);
+
+// Starts a detached session thread for the connection. On failure the
+// connection is closed and false returned with the reason in err.
+bool StartSession(int socket, in_addr address, String& err);

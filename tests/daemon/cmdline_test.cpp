@@ -1,0 +1,61 @@
+#include "daemon/cmdline.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+struct Case {
+    std::vector<const char*> args;  // after the program name
+    bool ok;
+    const char* error;
+    int interactive, verbose, debugverbose, port;
+    const char* cfgfile;
+};
+
+TEST(CommandLine, Grammar) {
+    const char* missing = "Error\nInvalid or missed command line parameter";
+    const char* badPort = "Error\nInvalid port number";
+    const Case cases[] = {
+        {{}, false, missing, 0, 0, 0, 0, ""},
+        {{"zel.cfg"}, true, "", 0, 0, 0, 0, "zel.cfg"},
+        {{"-i", "-v", "-p", "1055", "a.cfg"}, true, "", 1, 1, 0, 1055, "a.cfg"},
+        {{"-d", "-vd", "a.cfg"}, true, "", 0, 1, 1, 0, "a.cfg"},
+        {{"-v", "-vd", "a.cfg"}, true, "", 0, 1, 1, 0, "a.cfg"},
+        {{"-vd", "-v", "a.cfg"}, true, "", 0, 1, 1, 0, "-v"},
+        {{"-v", "-i", "a.cfg"}, true, "", 0, 1, 0, 0, "-i"},
+        {{"-i", "-p", "0", "a.cfg"}, false, badPort, 1, 0, 0, 0, ""},
+        {{"-p", "65536", "a.cfg"}, false, badPort, 0, 0, 0, 0, ""},
+        {{"-p", "65535", "a.cfg"}, true, "", 0, 0, 0, 65535, "a.cfg"},
+        {{"-p"}, false, missing, 0, 0, 0, 0, ""},
+        {{"-i"}, false, missing, 1, 0, 0, 0, ""},
+        {{"-p", "99999999999", "a.cfg"}, false, badPort, 0, 0, 0, 0, ""},
+    };
+    for (const auto& c : cases) {
+        std::vector<const char*> argv{"zel"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        TCommandLine out;
+        std::string error;
+        ASSERT_EQ(ParseCommandLine(static_cast<int>(argv.size()), argv.data(), out, error), c.ok);
+        EXPECT_EQ(error, c.error);
+        if (!c.ok) continue;
+        EXPECT_EQ(out.interactive, c.interactive);
+        EXPECT_EQ(out.verbose, c.verbose);
+        EXPECT_EQ(out.debugverbose, c.debugverbose);
+        EXPECT_EQ(out.port, c.port);
+        EXPECT_EQ(out.cfgfile, c.cfgfile);
+    }
+}
+
+TEST(CommandLine, LongPathIsCut) {
+    std::string path(600, 'x');
+    const char* argv[] = {"zel", path.c_str()};
+    TCommandLine out;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine(2, argv, out, error));
+    EXPECT_EQ(out.cfgfile.size(), 511u);
+}
+
+}  // namespace
