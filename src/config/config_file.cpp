@@ -11,15 +11,6 @@ bool IsSpaceOrTab(char c) { return c == ' ' || c == '\t'; }
 
 }  // namespace
 
-TConfigFd::~TConfigFd() { Close(); }
-
-bool TConfigFd::Close() {
-    if (fd_ < 0) return true;
-    int rc = ::close(fd_);
-    fd_ = -1;
-    return rc == 0;
-}
-
 bool ParseConfigLine(std::string_view line, TConfigLine& out) {
     if (line.empty() || line[0] == '#' || line[0] == ';') return false;
     size_t eq = line.find('=');
@@ -54,7 +45,7 @@ std::vector<std::string_view> SplitConfigLines(std::string_view text) {
 
 bool ReadConfigFile(const char* name, std::string& out, struct stat* st) {
     out.clear();
-    TConfigFd fd(::open(name, O_RDONLY | O_CLOEXEC));
+    TFd fd(::open(name, O_RDONLY | O_CLOEXEC));
     if (fd.Get() < 0) return false;
     if (st != nullptr && ::fstat(fd.Get(), st) != 0) return false;
     char buf[65536];

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "foundation/fd.h"
 #include "foundation/qdstring.h"
 
 // One "key = value" line as both the load and the save see it.
@@ -35,17 +36,4 @@ int SaveSettingsFile(TZELSettings& s, String& err);
 // The new file's content for the old content `old`.
 std::string BuildConfigFile(const TZELSettings& s, std::string_view old);
 
-// An owned file descriptor, closed on destruction.
-class TConfigFd {
-public:
-    explicit TConfigFd(int fd = -1) : fd_(fd) {}
-    TConfigFd(const TConfigFd&) = delete;
-    TConfigFd& operator=(const TConfigFd&) = delete;
-    ~TConfigFd();
-    int Get() const { return fd_; }
-    // Closes now; false when close reports an error.
-    bool Close();
 
-private:
-    int fd_;
-};

@@ -101,7 +101,7 @@ void CopyOwnership(int fd, const struct stat& old) {
 void SyncDirectoryOf(const String& name) {
     String dir = ExtractFilePath(name);
     if (dir.IsEmpty()) dir = ".";
-    TConfigFd fd(::open(dir.Data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    TFd fd(::open(dir.Data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.Get() >= 0) (void)::fsync(fd.Get());
 }
 
@@ -109,7 +109,7 @@ void SyncDirectoryOf(const String& name) {
 // 'created' reports whether the file could be made at all.
 bool WriteNewFile(const String& name, std::string_view content, const struct stat& old, bool& created) {
     ::unlink(name.Data());  // a stale file from an earlier failed save
-    TConfigFd fd(::open(name.Data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    TFd fd(::open(name.Data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     created = fd.Get() >= 0;
     if (!created) return false;
     bool ok = WriteAll(fd.Get(), content);

@@ -16,7 +16,6 @@
 #include "daemon/flags.h"
 #include "daemon/messages.h"
 #include "net/fd.h"
-#include "net/resolve.h"
 
 namespace {
 
@@ -68,7 +67,9 @@ void Serve(int fd, in_addr address) {
             if (timeoutMs > 0 && time(nullptr) > lastData + timeoutMs / 1000) return;
             continue;
         }
-        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        // Never hold more than the largest packet accepted.
+        size_t room = static_cast<size_t>(MAX_REQUEST_PACKET - request.Length());
+        ssize_t n = recv(fd, buffer, room < sizeof buffer ? room : sizeof buffer, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         lastData = time(nullptr);
