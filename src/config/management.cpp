@@ -38,34 +38,11 @@ const TSwitchName kActions[] = {
     {"Syslog", &TZELSettings::syslogaction},
 };
 
-// Switches the server may change by their remote name.
-const TSwitchName kRemoteSwitches[] = {
-    {"Ping", &TZELSettings::ping},
-    {"TCP", &TZELSettings::tcp},
-    {"UDP", &TZELSettings::udp},
-    {"UNC", &TZELSettings::unc},
-    {"Drive Space", &TZELSettings::freespace},
-    {"Folder Size", &TZELSettings::foldersize},
-    {"Count Files", &TZELSettings::countfiles},
-    {"File Availability", &TZELSettings::fileexists},
-    {"File Compare", &TZELSettings::comparefiles},
-    {"Text Log", &TZELSettings::textlog},
-    {"File Integrity", &TZELSettings::filecrc},
-    {"Process", &TZELSettings::process},
-    {"Service", &TZELSettings::service},
-    {"NT Event Log", &TZELSettings::nteventlog},
-    {"CPU Usage", &TZELSettings::cpuusage},
-    {"Perf Counter", &TZELSettings::perfcounter},
-    {"Script", &TZELSettings::script},
-    {"External", &TZELSettings::external},
-    {"SNMP", &TZELSettings::snmp},
-    {"Execute external command", &TZELSettings::executeaction},
-    {"TCP/UDP send", &TZELSettings::tcpudpaction},
-    {"Syslog", &TZELSettings::syslogaction},
-    {"IPFiltering", &TZELSettings::filteractive},
-    {"AllowUpdates", &TZELSettings::allowupdates},
-    {"AllowRManage", &TZELSettings::allowmanage},
-    {"LogOkConn", &TZELSettings::logsuccess},
+// The other flags the server may change by name (the test and action
+// switches are found by their remote name in ZELSwitches).
+const TSwitchName kRemoteFlags[] = {
+    {"IPFiltering", &TZELSettings::filteractive}, {"AllowUpdates", &TZELSettings::allowupdates},
+    {"AllowRManage", &TZELSettings::allowmanage}, {"LogOkConn", &TZELSettings::logsuccess},
     {"LogBadConn", &TZELSettings::logfails},
 };
 
@@ -162,8 +139,10 @@ void SetAgentSettings(const VTRequest& req, ZELReply& reply) {
             } else {
                 for (const auto& t : kRemoteTexts)
                     if (name == t.name) s.*(t.field) = value;
-                for (const auto& w : kRemoteSwitches)
-                    if (name == w.name) s.*(w.field) = zelDecodeBool(value) ? 1 : 0;
+                for (const auto& f : kRemoteFlags)
+                    if (name == f.name) s.*(f.field) = zelDecodeBool(value) ? 1 : 0;
+                for (const auto& w : ZELSwitches)
+                    if (w.remoteName != nullptr && name == w.remoteName) s.*(w.field) = zelDecodeBool(value) ? 1 : 0;
             }
         }
     };

@@ -1,6 +1,7 @@
 #include "net/resolve.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netdb.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -83,4 +84,19 @@ String GetErrorStr(int errnum) {
     char buf[1024];
     buf[0] = '\0';
     return String(PickErrorText(strerror_r(errnum, buf, sizeof buf), buf));
+}
+
+int ResolveSockAddr(const char* host, int port, sockaddr_in& out, String& err) {
+    unsigned int ip = 0;
+    int rc = GetHostIP(host, &ip, err);
+    if (rc != 1) return rc;
+    if (port < 0 || port > 65535) {
+        err = GetErrorStr(EINVAL);
+        return -6;
+    }
+    out = sockaddr_in{};
+    out.sin_family = AF_INET;
+    out.sin_port = htons(static_cast<uint16_t>(port));
+    out.sin_addr.s_addr = ip;
+    return 1;
 }

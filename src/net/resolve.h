@@ -15,6 +15,11 @@ int GetHostIP(const char* host, unsigned int* addr, String& err);
 // The first IPv4 address (network byte order) of the local host name, or 0.
 unsigned int GetMyIP();
 
+// Resolves host (as GetHostIP) and fills an IPv4 socket address with the
+// port. Returns 1, -2 (resolution) or -6 (port outside 0-65535, with the
+// system's "Invalid argument" text).
+int ResolveSockAddr(const char* host, int port, struct sockaddr_in& out, String& err);
+
 // Writes the dotted form of addr into field, at most size - 1 characters,
 // always terminated (when size > 0). Returns field.
 char* inet_ntoa_safe(in_addr addr, char* field, int size);

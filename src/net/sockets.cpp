@@ -107,17 +107,9 @@ int PendingConnectResult(int fd, String& err) {
 int PerformConnect(int& sock, const char* host, int port, int timeoutMs, String& err) {
     err = "";
     sock = -1;
-    unsigned int ip = 0;
-    int rc = GetHostIP(host, &ip, err);
-    if (rc != IP_OK) return rc;
-    if (port < 0 || port > 65535) {
-        err = GetErrorStr(EINVAL);
-        return IP_ERR_CONNECT;
-    }
     sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    sa.sin_addr.s_addr = ip;
+    int rc = ResolveSockAddr(host, port, sa, err);
+    if (rc != IP_OK) return rc;
 
     sock = NewSocket(AF_INET, SOCK_STREAM, 0);
     if (sock < 0) {

@@ -26,22 +26,14 @@ int TSyncSocket::Connect(const char* host, int port, int timeoutMs) {
         }
         return rc;
     }
-    unsigned int ip = 0;
-    int rc = GetHostIP(host, &ip, LastError);
+    sockaddr_in sa{};
+    int rc = ResolveSockAddr(host, port, sa, LastError);
     if (rc != IP_OK) return rc;
-    if (port < 0 || port > 65535) {
-        LastError = GetErrorStr(EINVAL);
-        return IP_ERR_CONNECT;
-    }
     TFd fd(NewSocket(AF_INET, SOCK_DGRAM, 0));
     if (!fd.Valid()) {
         LastError = GetErrorStr(errno);
         return IP_ERR_SOCKET;
     }
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    sa.sin_addr.s_addr = ip;
     if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
         LastError = GetErrorStr(errno);
         return IP_ERR_CONNECT;
