@@ -134,6 +134,12 @@ int CheckFlags(TServeContext& ctx, int& currentPort) {
 int Listen(unsigned int& addrlen, String& err) {
     for (int attempt = 0; attempt < kListenAttempts; ++attempt) {
         auto s = ZELSettings.Get();
+        // Port 0 would bind a random port and a larger number a truncated
+        // one: the server could no longer reach the agent.
+        if (s->port <= 0 || s->port > 65535) {
+            err = "Invalid port number";
+            return 0;
+        }
         const char* host = s->host.IsEmpty() ? nullptr : s->host.Data();
         int sock = TcpListen(host, s->port, &addrlen, err);
         if (sock != 0) return sock;

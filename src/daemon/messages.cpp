@@ -117,6 +117,13 @@ void writelog(const String& file, const char* line) {
 void showmessage(const char* text, in_addr client, MsgType kind, int formatted, ...) {
     auto s = ZELSettings.Get();
     if (kind == MSG_DEBUG && !s->debugverbose) return;
+    const bool toConsole = s->interactive != 0;
+    const bool toOkLog = kind == MSG_SUCCESS && s->logsuccess;
+    const bool toBadLog = kind == MSG_ERROR && s->logfails;
+    const bool toVerboseLog = s->verbose != 0;
+    // A daemon that logs nothing of this kind formats nothing: sessions
+    // call here several times per request.
+    if (!toConsole && !toOkLog && !toBadLog && !toVerboseLog) return;
     if (text == nullptr) text = "";
 
     std::string message;
@@ -135,11 +142,11 @@ void showmessage(const char* text, in_addr client, MsgType kind, int formatted, 
     localtime_r(&now, &when);
     TMessageLines lines = FormatMessageLines(when, client, message);
 
-    if (s->interactive) {
+    if (toConsole) {
         fputs(lines.console.Data(), stdout);
         fflush(stdout);
     }
-    if (kind == MSG_SUCCESS && s->logsuccess) AppendToLog(s->oklogfile, lines.log.Data(), s->cfgfile);
-    if (kind == MSG_ERROR && s->logfails) AppendToLog(s->badlogfile, lines.log.Data(), s->cfgfile);
-    if (s->verbose) AppendToLog(s->verboselogfile, lines.log.Data(), s->cfgfile);
+    if (toOkLog) AppendToLog(s->oklogfile, lines.log.Data(), s->cfgfile);
+    if (toBadLog) AppendToLog(s->badlogfile, lines.log.Data(), s->cfgfile);
+    if (toVerboseLog) AppendToLog(s->verboselogfile, lines.log.Data(), s->cfgfile);
 }

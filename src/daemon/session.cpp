@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <atomic>
 #include <memory>
 
 #include "config/management.h"
@@ -20,6 +21,8 @@
 namespace {
 
 constexpr int kReadChunk = 16 * 1024;
+
+std::atomic<TThreadStarter> g_threadStarter{pthread_create};
 
 // Milliseconds until the wall clock reaches the whole second `second`.
 int MillisUntilSecond(time_t second) {
@@ -129,7 +132,7 @@ bool StartSession(int socket, in_addr address, String& err) {
     pthread_attr_setstacksize(&attr, SESSION_STACK_SIZE);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
-    int rc = pthread_create(&thread, &attr, ClientExecute, params);
+    int rc = g_threadStarter.load()(&thread, &attr, ClientExecute, params);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         delete params;
@@ -140,3 +143,5 @@ bool StartSession(int socket, in_addr address, String& err) {
     }
     return true;
 }
+
+void SetSessionThreadStarter(TThreadStarter starter) { g_threadStarter = starter ? starter : pthread_create; }

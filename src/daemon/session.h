@@ -2,6 +2,8 @@
 // request packet, has it dispatched and sends one reply.
 #pragma once
 
+#include <pthread.h>
+
 #include "daemon/dispatcher.h"
 
 // Stack size of a session thread: handlers keep their buffers small, and
@@ -17,3 +19,8 @@ void* ClientExecute(void* params);
 // Starts a detached session thread for the connection. On failure the
 // connection is closed and false returned with the reason in err.
 bool StartSession(int socket, in_addr address, String& err);
+
+// The function that starts session threads (pthread_create); tests replace
+// it to see how the agent copes when no thread can be created.
+using TThreadStarter = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+void SetSessionThreadStarter(TThreadStarter starter);

@@ -1,0 +1,104 @@
+// Restart by ReloadApp, a restart that cannot run, and a port change that
+// finds neither port free.
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "integration/agent_harness.h"
+
+namespace zelit {
+namespace {
+
+TEST(AgentRestart, ReloadAppReplacesTheImageWithoutLeakingDescriptors) {
+    TAgent agent;
+    ASSERT_TRUE(agent.Start()) << agent.StartError();
+    const pid_t pid = agent.Pid();
+    const int idleDescriptors = OpenDescriptorCount(pid);
+    TReply r = agent.Exchange("GetInfo");
+    ASSERT_TRUE(r.replied) << r.error;
+
+    r = agent.Exchange("ReloadApp");
+    ASSERT_TRUE(r.replied) << r.error;
+    EXPECT_EQ(ReplyLines(r.text), (std::vector<std::string>{"200", "Ok"}));
+    ASSERT_TRUE(agent.WaitForMessage("Listening...\n", 15000, 2)) << agent.Messages();
+    EXPECT_NE(agent.Messages().find("Reload request received. Executing..\n"), std::string::npos);
+    EXPECT_TRUE(agent.Running());
+    EXPECT_EQ(agent.Pid(), pid);
+
+    // A new image: the counters start again.
+    r = agent.Exchange("GetInfo");
+    ASSERT_TRUE(r.replied) << r.error;
+    EXPECT_EQ(ReplyValue(r.text, "OpenedConnections"), "1");
+    // Neither the old listening socket nor a client socket came along.
+    EXPECT_TRUE(WaitFor([&] { return OpenDescriptorCount(pid) == idleDescriptors; }))
+        << OpenDescriptorCount(pid) << " descriptors, " << idleDescriptors << " after the first start";
+    EXPECT_EQ(agent.SanitizerReport(), "");
+}
+
+TEST(AgentRestart, FailedRestartKeepsServingWithItsPidFile) {
+    TAgentConfig cfg;
+    cfg.daemon = true;
+    cfg.omitKeys = {"zelpath"};
+    TScratchDir files;
+    ASSERT_TRUE(files.Valid());
+    const std::string notExecutable = files.File("zel-copy");
+    ASSERT_TRUE(WriteFile(notExecutable, "not a program\n"));
+    ASSERT_EQ(chmod(notExecutable.c_str(), 0644), 0);
+    cfg.extraLines = {"zelpath=" + notExecutable};
+    TAgent agent(cfg);
+    ASSERT_TRUE(agent.Start()) << agent.StartError();
+    const std::string pidText = std::to_string(agent.Pid()) + "\n";
+    ASSERT_EQ(ReadFile(agent.PidFilePath()), pidText);
+
+    TReply r = agent.Exchange("ReloadApp");
+    ASSERT_TRUE(r.replied) << r.error;
+    EXPECT_EQ(ReplyCode(r.text), "200");
+    ASSERT_TRUE(agent.WaitForMessage("Error: cannot start new instance\n")) << agent.Messages();
+
+    // The same image serves on, with its counters and its pid file.
+    EXPECT_TRUE(WaitFor([&] {
+        TReply again = agent.Exchange("GetInfo");
+        return again.replied && std::atoi(ReplyValue(again.text, "OpenedConnections").c_str()) >= 2;
+    }));
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(agent.PidFilePath()) == pidText; }));
+    EXPECT_TRUE(agent.Running());
+}
+
+TEST(AgentRestart, NeitherPortFreeEndsWithCodeFourAndRemovesThePidFile) {
+    TAgentConfig cfg;
+    cfg.daemon = true;
+    TAgent agent(cfg);
+    ASSERT_TRUE(agent.Start()) << agent.StartError();
+    ASSERT_TRUE(PathExists(agent.PidFilePath()));
+    const int oldPort = agent.Port();
+    TBusyPort busy;
+    ASSERT_NE(busy.port, 0);
+
+    TReply r = agent.Exchange("SetSettings", Params({"Port=" + std::to_string(busy.port)}));
+    ASSERT_TRUE(r.replied) << r.error;
+    EXPECT_EQ(ReplyCode(r.text), "200");
+    // Take the old port as soon as the agent lets go of it, while it still
+    // tries the new one.
+    std::unique_ptr<TBusyPort> old;
+    ASSERT_TRUE(WaitFor([&] {
+        old = std::make_unique<TBusyPort>(oldPort);
+        return old->port == oldPort;
+    }, 15000));
+
+    int status = -1;
+    ASSERT_TRUE(agent.WaitExit(30000, &status)) << agent.Messages();
+    EXPECT_EQ(status, 4);
+    std::string messages = agent.Messages();
+    size_t first = messages.find("Error: cannot open new port for listening\n");
+    size_t last = messages.find("Cannot open original port either. Terminating\n");
+    ASSERT_NE(first, std::string::npos) << messages;
+    ASSERT_NE(last, std::string::npos) << messages;
+    EXPECT_LT(first, last);
+    EXPECT_FALSE(PathExists(agent.PidFilePath()));
+}
+
+}  // namespace
+}  // namespace zelit

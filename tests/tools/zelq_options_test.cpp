@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "zelq/options.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+struct TGoodCase {
+    const char* label;
+    Args args;
+    std::string host;
+    int port;
+    int timeoutMs;
+    TZelqFormat format;
+    bool literal;
+    std::string command;
+    Args params;
+};
+
+TEST(ZelqOptions, AcceptedCommandLines) {
+    const TGoodCase cases[] = {
+        {"defaults", {"GetInfo"}, "127.0.0.1", 1055, 10000, TZelqFormat::Decoded, false, "GetInfo", {}},
+        {"separate values",
+         {"-H", "agent.example", "-p", "2000", "-t", "3", "GetSettings"},
+         "agent.example", 2000, 3000, TZelqFormat::Decoded, false, "GetSettings", {}},
+        {"attached values", {"-H10.0.0.5", "-p65535", "-t0.25", "X"}, "10.0.0.5", 65535, 250,
+         TZelqFormat::Decoded, false, "X", {}},
+        {"fraction without whole part", {"-t", ".5", "X"}, "127.0.0.1", 1055, 500, TZelqFormat::Decoded, false, "X", {}},
+        {"formats and literal", {"--json", "--literal", "X", "@a"}, "127.0.0.1", 1055, 10000, TZelqFormat::Json, true,
+         "X", {"@a"}},
+        {"raw given twice", {"--raw", "--raw", "X"}, "127.0.0.1", 1055, 10000, TZelqFormat::Raw, false, "X", {}},
+        {"options after the command are parameters",
+         {"SetSettings", "-p", "5", "--raw", "", "Comment=a b"},
+         "127.0.0.1", 1055, 10000, TZelqFormat::Decoded, false, "SetSettings", {"-p", "5", "--raw", "", "Comment=a b"}},
+        {"double dash ends the options", {"--", "-odd", "x"}, "127.0.0.1", 1055, 10000, TZelqFormat::Decoded, false,
+         "-odd", {"x"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        TZelqOptions o;
+        std::string err;
+        ASSERT_TRUE(ParseZelqArgs(c.args, o, err)) << err;
+        EXPECT_EQ(o.host, c.host);
+        EXPECT_EQ(o.port, c.port);
+        EXPECT_EQ(o.timeoutMs, c.timeoutMs);
+        EXPECT_EQ(o.format, c.format);
+        EXPECT_EQ(o.literal, c.literal);
+        EXPECT_EQ(o.command, c.command);
+        EXPECT_EQ(o.params, c.params);
+        EXPECT_FALSE(o.help);
+        EXPECT_FALSE(o.version);
+    }
+}
+
+TEST(ZelqOptions, RefusedCommandLines) {
+    const struct {
+        Args args;
+        const char* reason;  // part of the message
+    } cases[] = {
+        {{}, "no command"},
+        {{"-p", "1055"}, "no command"},
+        {{"--"}, "no command"},
+        {{"-p"}, "-p needs a value"},
+        {{"GetInfo", "-p"}, nullptr},  // fine: a parameter (checked below)
+        {{"-p", "0", "X"}, "port number"},
+        {{"-p", "65536", "X"}, "port number"},
+        {{"-p", "12a", "X"}, "port number"},
+        {{"-p", "-1", "X"}, "port number"},
+        {{"-t", "0", "X"}, "time-out"},
+        {{"-t", "0.0001", "X"}, "time-out"},
+        {{"-t", "abc", "X"}, "time-out"},
+        {{"-t", "1.", "X"}, "time-out"},
+        {{"-t", "86401", "X"}, "time-out"},
+        {{"-H", "", "X"}, "host"},
+        {{"-f", "", "X"}, "file name"},
+        {{"-x", "X"}, "unknown option -x"},
+        {{"--bogus", "X"}, "unknown option --bogus"},
+        {{"--raw", "--json", "X"}, "cannot be used together"},
+        {{""}, "one word"},
+        {{"Get\nInfo"}, "one word"},
+        {{"GetInfo\r"}, "one word"},
+    };
+    for (const auto& c : cases) {
+        TZelqOptions o;
+        std::string err;
+        const bool ok = ParseZelqArgs(c.args, o, err);
+        if (c.reason == nullptr) {
+            EXPECT_TRUE(ok) << err;
+            continue;
+        }
+        EXPECT_FALSE(ok) << c.reason;
+        EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+    }
+}
+
+TEST(ZelqOptions, HelpAndVersionNeedNoCommand) {
+    for (const char* a : {"--help", "-h"}) {
+        TZelqOptions o;
+        std::string err;
+        ASSERT_TRUE(ParseZelqArgs({"-p", "7", a}, o, err));
+        EXPECT_TRUE(o.help);
+    }
+    TZelqOptions o;
+    std::string err;
+    ASSERT_TRUE(ParseZelqArgs({"--version"}, o, err));
+    EXPECT_TRUE(o.version);
+}
+
+TEST(ZelqOptions, RemembersWhereThePasswordLies) {
+    TZelqOptions o;
+    std::string err;
+    ASSERT_TRUE(ParseZelqArgs({"-p", "9", "-P", "s3cret", "X"}, o, err));
+    EXPECT_EQ(o.password, "s3cret");
+    EXPECT_EQ(o.passwordArgIndex, 3);
+    EXPECT_EQ(o.passwordArgOffset, 0u);
+
+    TZelqOptions attached;
+    ASSERT_TRUE(ParseZelqArgs({"-Ps3cret", "X"}, attached, err));
+    EXPECT_EQ(attached.password, "s3cret");
+    EXPECT_EQ(attached.passwordArgIndex, 0);
+    EXPECT_EQ(attached.passwordArgOffset, 2u);
+}
+
+class ZelqPassword : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/zelq-pw-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override {
+        for (const auto& f : files_) std::remove(f.c_str());
+        rmdir(dir_.c_str());
+    }
+    std::string File(const std::string& name, const std::string& content) {
+        std::string path = dir_ + "/" + name;
+        std::ofstream(path, std::ios::binary) << content;
+        files_.push_back(path);
+        return path;
+    }
+    std::string dir_;
+    std::vector<std::string> files_;
+};
+
+TEST_F(ZelqPassword, OrderOfPreference) {
+    const std::string crlf = File("crlf", "fromfile\r\nsecond line\n");
+    const std::string lf = File("lf", "only\n");
+    const std::string bare = File("bare", "nolineend");
+    struct {
+        const char* label;
+        bool hasP;
+        std::string p;
+        std::string file;
+        const char* env;
+        const char* expected;
+    } cases[] = {
+        {"-P wins over -f and the environment", true, "cmdline", crlf, "fromenv", "cmdline"},
+        {"-f wins over the environment", false, "", crlf, "fromenv", "fromfile"},
+        {"first line without LF", false, "", lf, nullptr, "only"},
+        {"file without a line end", false, "", bare, nullptr, "nolineend"},
+        {"environment last", false, "", "", "fromenv", "fromenv"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        TZelqOptions o;
+        o.hasPassword = c.hasP;
+        o.password = c.p;
+        o.hasPasswordFile = !c.file.empty();
+        o.passwordFile = c.file;
+        String pw;
+        std::string err;
+        ASSERT_TRUE(ResolvePassword(o, c.env, pw, err)) << err;
+        EXPECT_EQ(pw, c.expected);
+    }
+}
+
+TEST_F(ZelqPassword, MissingOrEmptyPasswords) {
+    const std::string emptyFirst = File("empty", "\nsecret-on-line-two\n");
+    struct {
+        const char* label;
+        bool hasP;
+        std::string file;
+        const char* env;
+        const char* reason;
+    } cases[] = {
+        {"nothing given", false, "", nullptr, "no password"},
+        {"empty environment", false, "", "", "no password"},
+        {"empty -P", true, "", "fromenv", "-P is empty"},
+        {"unreadable file", false, dir_ + "/missing", "fromenv", "cannot read the password file"},
+        {"empty first line", false, emptyFirst, "fromenv", "is empty"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        TZelqOptions o;
+        o.hasPassword = c.hasP;
+        o.hasPasswordFile = !c.file.empty();
+        o.passwordFile = c.file;
+        String pw;
+        std::string err;
+        EXPECT_FALSE(ResolvePassword(o, c.env, pw, err));
+        EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+        EXPECT_EQ(err.find("secret"), std::string::npos) << "the reason must not show a password";
+    }
+}
+
+}  // namespace

@@ -1,0 +1,26 @@
+// One request/reply exchange with an agent over TCP.
+#pragma once
+
+#include <string>
+
+#include "foundation/qdstring.h"
+
+enum class TExchangeOutcome {
+    Reply,      // a whole reply packet arrived
+    NoReply,    // the agent closed (or reset) the connection without a whole reply
+    Failed,     // could not connect, timed out, or a local failure
+};
+
+struct TExchangeResult {
+    TExchangeOutcome outcome = TExchangeOutcome::Failed;
+    String packet;      // the reply packet (length field included) for Reply
+    std::string error;  // what went wrong otherwise
+};
+
+// Connects to host:port, sends the request packet and reads one reply
+// packet. timeoutMs bounds the connect, and separately the sending and
+// the arrival of the whole reply.
+TExchangeResult ExchangeRequest(const std::string& host, int port, int timeoutMs, const String& packet);
+
+// A fresh session key: 16 random bytes from getrandom, as 32 hex digits.
+bool NewSessionKey(String& key, std::string& err);

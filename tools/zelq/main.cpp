@@ -1,0 +1,102 @@
+// zelq: sends one request to a zel agent and prints its reply.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "protocol/client.h"
+#include "zelq/exchange.h"
+#include "zelq/options.h"
+#include "zelq/output.h"
+#include "zelq/params.h"
+#include "zelq/usage.h"
+
+namespace {
+
+void Print(FILE* f, const std::string& text) { std::fwrite(text.data(), 1, text.size(), f); }
+
+int UsageError(const std::string& why) {
+    Print(stderr, "zelq: " + why + "\n" + ZelqUsageText() + "Try 'zelq --help' for more.\n");
+    return kExitUsage;
+}
+
+// Blanks the -P value in argv so that it does not stay in the process list.
+void HidePassword(int argc, char** argv, const TZelqOptions& opts) {
+    const int index = opts.passwordArgIndex + 1;  // argv[0] is the program
+    if (opts.passwordArgIndex < 0 || index >= argc) return;
+    char* arg = argv[index];
+    const size_t len = std::strlen(arg);
+    if (opts.passwordArgOffset < len) std::memset(arg + opts.passwordArgOffset, 'x', len - opts.passwordArgOffset);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    TZelqOptions opts;
+    std::string err;
+    const bool parsed = ParseZelqArgs(args, opts, err);
+    HidePassword(argc, argv, opts);
+    if (!parsed) return UsageError(err);
+    if (opts.help) {
+        Print(stdout, ZelqHelpText());
+        return kExitSuccess;
+    }
+    if (opts.version) {
+        Print(stdout, ZelqVersionText());
+        return kExitSuccess;
+    }
+
+    String password;
+    if (!ResolvePassword(opts, std::getenv("ZEL_PASSWORD"), password, err)) return UsageError(err);
+    String requestText;
+    if (!BuildZelqRequest(opts, STDIN_FILENO, requestText, err)) return UsageError(err);
+    String sessionKey;
+    if (!NewSessionKey(sessionKey, err)) {
+        Print(stderr, "zelq: " + err + "\n");
+        return kExitNoConnect;
+    }
+    const String packet = BuildRequestPacket(password, sessionKey, requestText);
+    if (packet.IsEmpty()) return UsageError("the request is too large for one packet");
+
+    TExchangeResult ex = ExchangeRequest(opts.host, opts.port, opts.timeoutMs, packet);
+    if (ex.outcome == TExchangeOutcome::Failed) {
+        Print(stderr, "zelq: " + ex.error + "\n");
+        return kExitNoConnect;
+    }
+    if (ex.outcome == TExchangeOutcome::NoReply) {
+        std::string msg = "no reply: the agent refused the request (wrong password, filtered address or invalid packet)";
+        if (!ex.error.empty()) msg += " [" + ex.error + "]";
+        Print(stderr, msg + "\n");
+        return kExitNoReply;
+    }
+
+    String text;
+    String decodeErr;
+    if (!DecodeReplyPacket(ex.packet, sessionKey, text, decodeErr)) {
+        Print(stderr, std::string("zelq: invalid reply: ") + decodeErr.Std() + "\n");
+        return kExitNoReply;
+    }
+    const TReplyLines reply = SplitReply(text);
+    switch (opts.format) {
+        case TZelqFormat::Raw:
+            Print(stdout, text.Std());
+            break;
+        case TZelqFormat::Json:
+            Print(stdout, FormatJson(reply));
+            break;
+        case TZelqFormat::Decoded:
+            Print(stdout, FormatDecoded(reply, IsAlignedCommand(opts.command)));
+            break;
+    }
+    if (std::fflush(stdout) != 0) {
+        Print(stderr, std::string("zelq: cannot write the output: ") + std::strerror(errno) + "\n");
+        return kExitNoConnect;
+    }
+    return ExitStatusForCode(reply.code);
+}

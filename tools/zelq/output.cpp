@@ -1,0 +1,159 @@
+#include "zelq/output.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "protocol/codecs.h"
+
+namespace {
+
+struct TCodeInfo {
+    const char* code;
+    const char* meaning;
+    int exitStatus;
+};
+
+const TCodeInfo kCodes[] = {
+    {"200", "success", kExitSuccess},
+    {"300", "operation failed", kExitFailed},
+    {"301", "could not be carried out", kExitFailed},
+    {"302", "another upgrade in progress", kExitFailed},
+    {"500", "not understood or not supported", kExitRefused},
+    {"501", "wrong or missing parameters", kExitRefused},
+    {"502", "end-of-transmission mark missing", kExitRefused},
+    {"600", "not allowed by the agent's settings", kExitRefused},
+};
+
+const TCodeInfo* FindCode(const String& code) {
+    for (const auto& c : kCodes)
+        if (code == c.code) return &c;
+    return nullptr;
+}
+
+// Control characters other than tab as \xNN.
+std::string Printable(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (char ch : s) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if ((c < 0x20 && c != '\t') || c == 0x7F) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            out += buf;
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+// Splits at CR LF, LF and CR; a break at the very end adds no empty piece.
+std::vector<std::string> SplitBreaks(std::string_view s) {
+    std::vector<std::string> parts;
+    std::string cur;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\r' || s[i] == '\n') {
+            parts.push_back(cur);
+            cur.clear();
+            if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') ++i;
+        } else {
+            cur += s[i];
+        }
+    }
+    if (!cur.empty() || parts.empty()) parts.push_back(cur);
+    return parts;
+}
+
+void AppendPieces(std::string& out, const std::vector<std::string>& pieces, const std::string& firstPrefix,
+                  const std::string& indent) {
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        std::string line = i == 0 ? firstPrefix : indent;
+        if (pieces[i].empty()) {
+            // No padding after a name whose value is empty.
+            while (!line.empty() && line.back() == ' ') line.pop_back();
+        }
+        out += line + Printable(pieces[i]);
+        out += '\n';
+    }
+}
+
+constexpr size_t kMaxNameColumn = 32;
+
+}  // namespace
+
+TReplyLines SplitReply(const String& text) {
+    TReplyLines r;
+    std::string_view s = text.View();
+    if (!s.empty() && s.back() == '\r') s.remove_suffix(1);
+    if (!s.empty() && s.back() == '\n') s.remove_suffix(1);
+    if (s.empty()) return r;
+    size_t start = 0;
+    bool first = true;
+    for (;;) {
+        size_t lf = s.find('\n', start);
+        std::string_view piece = s.substr(start, lf == std::string_view::npos ? std::string_view::npos : lf - start);
+        String line(piece.data(), static_cast<int>(piece.size()));
+        if (first) {
+            r.code = line;
+            first = false;
+        } else {
+            r.lines.push_back(line);
+        }
+        if (lf == std::string_view::npos) break;
+        start = lf + 1;
+    }
+    return r;
+}
+
+const char* ResultMeaning(const String& code) {
+    const TCodeInfo* c = FindCode(code);
+    return c ? c->meaning : "unknown result code";
+}
+
+int ExitStatusForCode(const String& code) {
+    const TCodeInfo* c = FindCode(code);
+    return c ? c->exitStatus : kExitRefused;
+}
+
+bool IsAlignedCommand(const std::string& command) { return command == "GetInfo" || command == "GetSettings"; }
+
+std::string FormatDecoded(const TReplyLines& reply, bool aligned) {
+    std::string out;
+    if (!reply.code.IsEmpty()) out += Printable(reply.code.View()) + " ";
+    out += ResultMeaning(reply.code);
+    out += '\n';
+
+    std::vector<std::string> decoded;
+    for (const String& line : reply.lines) decoded.push_back(zelDecodeStrings(line).Std());
+
+    size_t width = 0;
+    if (aligned) {
+        for (const std::string& d : decoded) {
+            size_t eq = d.find('=');
+            if (eq != std::string::npos && eq > 0)
+                width = std::max(width, std::min(Printable(d.substr(0, eq)).size(), kMaxNameColumn));
+        }
+    }
+    for (const std::string& d : decoded) {
+        size_t eq = d.find('=');
+        if (aligned && eq != std::string::npos && eq > 0) {
+            std::string name = Printable(d.substr(0, eq));
+            if (name.size() < width) name.append(width - name.size(), ' ');
+            name += "  ";
+            AppendPieces(out, SplitBreaks(std::string_view(d).substr(eq + 1)), name, std::string(name.size(), ' '));
+        } else {
+            AppendPieces(out, SplitBreaks(d), "", "");
+        }
+    }
+    return out;
+}
+
+std::string FormatJson(const TReplyLines& reply) {
+    std::string out = "{\"code\": " + JsonString(reply.code.View()) + ", \"lines\": [";
+    for (size_t i = 0; i < reply.lines.size(); ++i) {
+        if (i > 0) out += ", ";
+        out += JsonString(zelDecodeStrings(reply.lines[i]).View());
+    }
+    out += "]}\n";
+    return out;
+}

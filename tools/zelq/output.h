@@ -1,0 +1,49 @@
+// Reading a reply text and presenting it: result codes, exit statuses and
+// the decoded, raw and JSON output forms.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "foundation/qdstring.h"
+
+// Exit statuses of zelq.
+enum : int {
+    kExitSuccess = 0,     // "200"
+    kExitFailed = 1,      // "300", "301", "302"
+    kExitRefused = 2,     // "500", "501", "502", "600" and unknown codes
+    kExitNoReply = 3,     // the agent closed the connection without a reply
+    kExitNoConnect = 4,   // could not connect, or timed out
+    kExitUsage = 64,      // wrong command line (EX_USAGE)
+};
+
+// A reply text split into its result code and value lines (not decoded).
+struct TReplyLines {
+    String code;
+    std::vector<String> lines;
+};
+
+// Splits at line feeds after removing the end mark (the final carriage
+// return). The first line is the code; a final empty line is dropped.
+TReplyLines SplitReply(const String& text);
+
+// "success", "operation failed", ... ; "unknown result code" otherwise.
+const char* ResultMeaning(const String& code);
+int ExitStatusForCode(const String& code);
+
+// Commands whose name=value lines are shown in two aligned columns.
+bool IsAlignedCommand(const std::string& command);
+
+// The default output: "CODE meaning", then each value line decoded
+// (zelDecodeStrings) with CR LF, LF and CR shown as line breaks. With
+// aligned, name=value lines become two columns. Other control characters
+// are shown as \xNN so that a reply cannot drive the terminal.
+std::string FormatDecoded(const TReplyLines& reply, bool aligned);
+
+// {"code": "200", "lines": ["...", ...]} with the decoded lines, one line.
+std::string FormatJson(const TReplyLines& reply);
+
+// A JSON string literal (quotes included): '"', '\\' and bytes below 0x20
+// escaped (\u00XX), valid UTF-8 passed through, every byte of an invalid
+// UTF-8 sequence written as \u00XX of that byte.
+std::string JsonString(std::string_view bytes);
