@@ -116,7 +116,11 @@ int CheckFlags(TServeContext& ctx, int& currentPort) {
         } else {
             showmessage("Error: cannot open new port for listening\n", LOCAL, MSG_ERROR, 0);
             int back = currentPort;
-            ZELSettings.Modify([back](TZELSettings& s) { s.port = back; });
+            // The configuration file names the port that failed; put the
+            // one in use back there too, so the next start-up can listen.
+            String saveErr;
+            if (!ZELSettings.ModifyAndSave([back](TZELSettings& s) { s.port = back; }, saveErr))
+                showmessage("%s\n", LOCAL, MSG_ERROR, 1, saveErr.Data());
             ctx.listenSocket = Listen(addrlen, err);
             if (ctx.listenSocket == 0) {
                 showmessage("Cannot open original port either. Terminating\n", LOCAL, MSG_ERROR, 0);

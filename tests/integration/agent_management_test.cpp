@@ -329,6 +329,8 @@ TEST(AgentManagement, SetSettingsPortInUseFallsBack) {
     ASSERT_TRUE(r.replied) << r.error;
     EXPECT_EQ(ReplyValue(r.text, "Port"), std::to_string(agent.Port()));
     EXPECT_TRUE(agent.Running());
+    // The file names the port in use again, so the next start-up listens.
+    EXPECT_TRUE(FileHasLine(agent.ConfigPath(), "port=" + std::to_string(agent.Port())));
 }
 
 // ----------------------------------------------------------------- filter
@@ -397,6 +399,7 @@ TEST_P(AgentInvalidPort, KeepsTheOldPort) {
     r = agent.Exchange("GetInfo");
     ASSERT_TRUE(r.replied) << r.error;
     EXPECT_EQ(ReplyValue(r.text, "Port"), std::to_string(agent.Port()));
+    EXPECT_TRUE(FileHasLine(agent.ConfigPath(), "port=" + std::to_string(agent.Port())));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, AgentInvalidPort, ::testing::Values("0", "70000", "-5", "not a number"));
