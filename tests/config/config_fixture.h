@@ -5,24 +5,10 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "common/scratch_dir.h"
 #include "config/settings.h"
-
-inline void WriteFile(const std::string& name, const std::string& content) {
-    std::ofstream f(name, std::ios::binary | std::ios::trunc);
-    f << content;
-}
-
-inline std::string ReadFile(const std::string& name) {
-    std::ifstream f(name, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 inline bool Exists(const std::string& name) {
     struct stat st{};
@@ -32,12 +18,11 @@ inline bool Exists(const std::string& name) {
 class ConfigTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/zel-config-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        agent_ = dir_ + "/zel";
-        WriteFile(agent_, "#!/bin/sh\n");
-        cfg_ = dir_ + "/zel.cfg";
+        ASSERT_TRUE(scratch_.Valid());
+        dir_ = scratch_.Path();
+        agent_ = scratch_.File("zel");
+        ASSERT_TRUE(WriteTextFile(agent_, "#!/bin/sh\n"));
+        cfg_ = scratch_.File("zel.cfg");
         SaveEnv("TMPDIR", savedTmpdir_, hadTmpdir_);
         SaveEnv("TMP", savedTmp_, hadTmp_);
         ::setenv("TMPDIR", dir_.c_str(), 1);
@@ -46,9 +31,6 @@ protected:
     void TearDown() override {
         RestoreEnv("TMPDIR", savedTmpdir_, hadTmpdir_);
         RestoreEnv("TMP", savedTmp_, hadTmp_);
-        std::error_code ec;
-        std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, ec);
-        std::filesystem::remove_all(dir_, ec);
     }
 
     // The smallest file that loads: a port, a password and the agent's path.
@@ -61,7 +43,7 @@ protected:
     }
     // Writes content as the configuration file and loads it; expects success.
     std::shared_ptr<const TZELSettings> LoadText(TZELSettingsStore& store, const std::string& content) {
-        WriteFile(cfg_, content);
+        EXPECT_TRUE(WriteTextFile(cfg_, content));
         String err;
         EXPECT_EQ(Load(store, err), 1) << err.Data();
         return store.Get();
@@ -70,6 +52,7 @@ protected:
     std::string dir_, agent_, cfg_;
 
 private:
+    TScratchDir scratch_;  // removed with its content after TearDown
     static void SaveEnv(const char* var, std::string& value, bool& had) {
         const char* v = ::getenv(var);
         had = v != nullptr;

@@ -97,7 +97,7 @@ TEST_F(ConfigLoadTest, FilterListAndMarks) {
     };
     for (const Case& c : cases) {
         TZELSettingsStore store;
-        WriteFile(cfg_, Minimal() + c.lines);
+        ASSERT_TRUE(WriteTextFile(cfg_, Minimal() + c.lines));
         String err;
         EXPECT_EQ(Load(store, err), 1) << c.lines;
         EXPECT_EQ(err, c.warning) << c.lines;
@@ -129,7 +129,7 @@ TEST_F(ConfigLoadTest, StartUpChecks) {
     };
     for (const Case& c : cases) {
         TZELSettingsStore store;
-        WriteFile(cfg_, c.content);
+        ASSERT_TRUE(WriteTextFile(cfg_, c.content));
         String err;
         EXPECT_EQ(Load(store, err), c.err.empty() ? 1 : 0) << c.content;
         EXPECT_EQ(err, c.err.c_str()) << c.content;
@@ -202,7 +202,7 @@ TEST_F(ConfigLoadTest, ReloadKeepsKeptFieldsAndResetsTheOthers) {
 TEST_F(ConfigLoadTest, FailedReloadLeavesTheSettingsInForce) {
     TZELSettingsStore store;
     auto before = LoadText(store, Minimal() + "comment=before\nfilteractive=1\n");
-    WriteFile(cfg_, "port=5050\ncomment=after\nzelpath=" + agent_ + "\n");  // no password
+    ASSERT_TRUE(WriteTextFile(cfg_, "port=5050\ncomment=after\nzelpath=" + agent_ + "\n"));  // no password
     String err;
     EXPECT_EQ(Load(store, err), 0);
     EXPECT_EQ(err, "  Password is not specified!\n");
@@ -258,7 +258,7 @@ TEST_F(ConfigLoadTest, PutRightDoesNotTouchTheEnvironment) {
 
 TEST_F(ConfigLoadTest, ApplyTempDirToEnvironmentUsesTheGlobalSettings) {
     ZELSettings.Modify([&](TZELSettings& s) { s.cfgfile = cfg_.c_str(); });
-    WriteFile(cfg_, Minimal() + "tmpdir=" + dir_ + "/\n");
+    ASSERT_TRUE(WriteTextFile(cfg_, Minimal() + "tmpdir=" + dir_ + "/\n"));
     unsetenv("TMPDIR");
     String err;
     ASSERT_EQ(ZELSettings.LoadOptions(err), 1) << err.Data();

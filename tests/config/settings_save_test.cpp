@@ -59,18 +59,18 @@ TEST_F(ConfigSaveTest, RewritesInPlaceAndAppendsMissingKeys) {
     String err;
     ASSERT_EQ(LoadAndSave(original, [](TZELSettings& s) { s.comment = "new"; }, err), 1) << err.Data();
     EXPECT_EQ(err, "");
-    EXPECT_EQ(ReadFile(cfg_), "# a comment = with equals\r\n"
-                              "; port = 1\n"
-                              "Comment = new\r\n"
-                              "unknown = x \n"
-                              "zelpath=" + agent_ + "\n"
-                              "tmpdir = /nonexistent/ \n"
-                              "delayforscripts = 12abc\n"
-                              "  PORT\t=\t5050\r\n"
-                              "\n"
-                              "password=secret\r\n" +
-                              Appended({"comment", "port", "password"}));
-    EXPECT_EQ(ReadFile(cfg_ + ".Old"), original);
+    EXPECT_EQ(ReadTextFile(cfg_), "# a comment = with equals\r\n"
+                                  "; port = 1\n"
+                                  "Comment = new\r\n"
+                                  "unknown = x \n"
+                                  "zelpath=" + agent_ + "\n"
+                                  "tmpdir = /nonexistent/ \n"
+                                  "delayforscripts = 12abc\n"
+                                  "  PORT\t=\t5050\r\n"
+                                  "\n"
+                                  "password=secret\r\n" +
+                                  Appended({"comment", "port", "password"}));
+    EXPECT_EQ(ReadTextFile(cfg_ + ".Old"), original);
     EXPECT_FALSE(Exists(cfg_ + ".New"));
     EXPECT_EQ(store_.Get()->comment, "new");
 }
@@ -95,11 +95,11 @@ TEST_F(ConfigSaveTest, TextIntegerAndFlagValues) {
     };
     for (const Case& c : cases) {
         TZELSettingsStore store;
-        WriteFile(cfg_, Minimal() + c.line);
+        ASSERT_TRUE(WriteTextFile(cfg_, Minimal() + c.line));
         String err;
         ASSERT_EQ(Load(store, err), 1) << err.Data();
         ASSERT_EQ(store.ModifyAndSave(c.change, err), 1) << err.Data();
-        std::string file = ReadFile(cfg_);
+        std::string file = ReadTextFile(cfg_);
         std::string head = Minimal();
         head.replace(head.find("Port = 5050\n"), 12, "Port = 5050\r\n");
         head.replace(head.find("password=secret\n"), 16, "password=secret\r\n");
@@ -135,7 +135,7 @@ TEST_F(ConfigSaveTest, SavedFileLoadsBackTheSameSettings) {
 TEST_F(ConfigSaveTest, MissingUncAndFreespaceAreAppendedInOrder) {
     String err;
     ASSERT_EQ(LoadAndSave(Minimal(), [](TZELSettings& s) { s.freespace = 0; }, err), 1);
-    std::string file = ReadFile(cfg_);
+    std::string file = ReadTextFile(cfg_);
     EXPECT_NE(file.find("\r\nunc=1\r\nfreespace=0\r\nfoldersize=1\r\n"), std::string::npos) << file;
 }
 
@@ -147,7 +147,7 @@ TEST_F(ConfigSaveTest, LongLinesAreCopiedAndWrittenWhole) {
     ASSERT_EQ(LoadAndSave(Minimal() + comment + unknown + "comment=old\n",
                           [&](TZELSettings& s) { s.comment = value.c_str(); }, err),
               1);
-    std::string file = ReadFile(cfg_);
+    std::string file = ReadTextFile(cfg_);
     EXPECT_NE(file.find("\n" + comment + unknown + "comment=" + value + "\r\n"), std::string::npos);
     TZELSettingsStore again;
     ASSERT_EQ(Load(again, err), 1);
@@ -175,11 +175,11 @@ TEST_F(ConfigSaveTest, KeepsOwnerGroupAndMode) {
 TEST_F(ConfigSaveTest, StaleNewFileIsReplacedNotFollowed) {
     LoadText(store_, Minimal());
     const std::string victim = dir_ + "/victim";
-    WriteFile(victim, "keep me");
+    ASSERT_TRUE(WriteTextFile(victim, "keep me"));
     ASSERT_EQ(::symlink(victim.c_str(), (cfg_ + ".New").c_str()), 0);
     String err;
     ASSERT_EQ(store_.SaveOptions(err), 1) << err.Data();
-    EXPECT_EQ(ReadFile(victim), "keep me");
+    EXPECT_EQ(ReadTextFile(victim), "keep me");
     EXPECT_FALSE(Exists(cfg_ + ".New"));
     struct stat st{};
     ASSERT_EQ(::lstat(cfg_.c_str(), &st), 0);
@@ -190,7 +190,7 @@ TEST_F(ConfigSaveTest, WriteErrorLeavesTheFileUntouched) {
     const std::string original = Minimal() + "# " + std::string(8000, 'p') + "\ncomment=old\n";
     LoadText(store_, original);
     std::string oldCopy = dir_ + "/zel.cfg.Old";
-    WriteFile(oldCopy, "previous generation");
+    ASSERT_TRUE(WriteTextFile(oldCopy, "previous generation"));
     const std::string expectErr = "Cannot write new configuration file '" + cfg_ + ".New'";
 
     pid_t pid = ::fork();
@@ -208,8 +208,8 @@ TEST_F(ConfigSaveTest, WriteErrorLeavesTheFileUntouched) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(ReadFile(cfg_), original);
-    EXPECT_EQ(ReadFile(oldCopy), "previous generation");
+    EXPECT_EQ(ReadTextFile(cfg_), original);
+    EXPECT_EQ(ReadTextFile(oldCopy), "previous generation");
     EXPECT_FALSE(Exists(cfg_ + ".New"));
 }
 
@@ -227,14 +227,14 @@ TEST_F(ConfigSaveTest, FileNameErrors) {
 
 TEST_F(ConfigSaveTest, NewFileThatCannotBeCreatedKeepsTheChangeInForce) {
     LoadText(store_, Minimal());
-    const std::string before = ReadFile(cfg_);
+    const std::string before = ReadTextFile(cfg_);
     // Something that is no file occupies the ".New" name.
     ASSERT_EQ(::mkdir((cfg_ + ".New").c_str(), 0700), 0);
     String err;
     EXPECT_EQ(store_.ModifyAndSave([](TZELSettings& s) { s.comment = "changed"; }, err), 0);
     EXPECT_EQ(err, ("Cannot create new configuration file '" + cfg_ + ".New'").c_str());
     EXPECT_EQ(store_.Get()->comment, "changed");
-    EXPECT_EQ(ReadFile(cfg_), before);
+    EXPECT_EQ(ReadTextFile(cfg_), before);
     EXPECT_FALSE(Exists(cfg_ + ".Old"));
 }
 

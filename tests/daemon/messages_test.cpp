@@ -8,10 +8,9 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "common/scratch_dir.h"
 #include "config/settings.h"
 
 namespace {
@@ -116,9 +115,8 @@ time_t FixedClock() { return 1267952703; }  // 7 March 2010 09:05:03 UTC
 class ShowMessage : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/zel_messages_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        ASSERT_TRUE(scratch.Valid());
+        dir = scratch.Path();
         const char* tz = getenv("TZ");
         hadTz = tz != nullptr;
         if (hadTz) savedTz = tz;
@@ -136,8 +134,6 @@ protected:
             unsetenv("TZ");
         }
         tzset();
-        std::error_code ec;
-        fs::remove_all(dir, ec);
     }
     // Log files ok.txt, bad.txt and verbose.txt beside dir/zel.cfg; all
     // outputs off unless `change` turns them on.
@@ -154,10 +150,7 @@ protected:
         });
     }
     std::string Read(const std::string& name) const {
-        std::ifstream in(name[0] == '/' ? name : dir + "/" + name, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
+        return ReadTextFile(name[0] == '/' ? name : scratch.File(name));
     }
     // The console output of one showmessage call.
     std::string Show(const char* text, in_addr client, MsgType kind) {
@@ -166,6 +159,7 @@ protected:
         return testing::internal::GetCapturedStdout();
     }
 
+    TScratchDir scratch;  // removed with its content after TearDown
     std::string dir, savedTz;
     bool hadTz = false;
 };

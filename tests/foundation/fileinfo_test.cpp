@@ -10,23 +10,23 @@
 #include <string>
 #include <thread>
 
+#include "common/scratch_dir.h"
 #include "foundation/fileutils.h"
-#include "scratch_dir.h"
 
 namespace {
 
 class FileInfoTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(dir.path.empty());
-        ASSERT_TRUE(WriteTextFile(dir / "file", "abc"));
-        ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
-        ASSERT_EQ(symlink("sub", (dir / "to-dir").c_str()), 0);
-        ASSERT_EQ(symlink("file", (dir / "to-file").c_str()), 0);
-        ASSERT_EQ(symlink("missing", (dir / "dangling").c_str()), 0);
-        ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+        ASSERT_TRUE(dir.Valid());
+        ASSERT_TRUE(WriteTextFile(dir.File("file"), "abc"));
+        ASSERT_EQ(mkdir((dir.File("sub")).c_str(), 0755), 0);
+        ASSERT_EQ(symlink("sub", (dir.File("to-dir")).c_str()), 0);
+        ASSERT_EQ(symlink("file", (dir.File("to-file")).c_str()), 0);
+        ASSERT_EQ(symlink("missing", (dir.File("dangling")).c_str()), 0);
+        ASSERT_EQ(mkfifo((dir.File("fifo")).c_str(), 0644), 0);
     }
-    ScratchDir dir;
+    TScratchDir dir;
 };
 
 TEST_F(FileInfoTest, ExistenceAndSize) {
@@ -46,7 +46,7 @@ TEST_F(FileInfoTest, ExistenceAndSize) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string name = dir / c.name;
+        const std::string name = dir.File(c.name);
         EXPECT_EQ(FileExists(name.c_str()), c.file);
         EXPECT_EQ(DirectoryExists(name.c_str()), c.directory);
         if (c.size == -2) {
@@ -66,30 +66,30 @@ TEST_F(FileInfoTest, ExistenceAndSize) {
 }
 
 TEST_F(FileInfoTest, FileAgeIsModificationTime) {
-    const std::string name = dir / "file";
+    const std::string name = dir.File("file");
     const struct timespec times[2] = {{1000000000, 0}, {1234567890, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, name.c_str(), times, 0), 0);
     EXPECT_EQ(FileAge(name.c_str()), 1234567890);
-    EXPECT_EQ(FileAge((dir / "to-file").c_str()), 1234567890);  // through the link
+    EXPECT_EQ(FileAge((dir.File("to-file")).c_str()), 1234567890);  // through the link
 }
 
 TEST_F(FileInfoTest, DeleteFileRemovesOnlyTheEntry) {
-    EXPECT_TRUE(DeleteFile((dir / "to-file").c_str()));
-    EXPECT_TRUE(FileExists((dir / "file").c_str()));  // the target stays
-    EXPECT_FALSE(DeleteFile((dir / "to-file").c_str()));
-    EXPECT_FALSE(DeleteFile((dir / "sub").c_str()));
-    EXPECT_TRUE(DirectoryExists((dir / "sub").c_str()));
-    EXPECT_TRUE(DeleteFile((dir / "file").c_str()));
-    EXPECT_FALSE(FileExists((dir / "file").c_str()));
+    EXPECT_TRUE(DeleteFile((dir.File("to-file")).c_str()));
+    EXPECT_TRUE(FileExists((dir.File("file")).c_str()));  // the target stays
+    EXPECT_FALSE(DeleteFile((dir.File("to-file")).c_str()));
+    EXPECT_FALSE(DeleteFile((dir.File("sub")).c_str()));
+    EXPECT_TRUE(DirectoryExists((dir.File("sub")).c_str()));
+    EXPECT_TRUE(DeleteFile((dir.File("file")).c_str()));
+    EXPECT_FALSE(FileExists((dir.File("file")).c_str()));
 }
 
 TEST_F(FileInfoTest, GetCurrentDir) {
     const std::filesystem::path saved = std::filesystem::current_path();
-    ASSERT_EQ(chdir((dir / "to-dir").c_str()), 0);
+    ASSERT_EQ(chdir((dir.File("to-dir")).c_str()), 0);
     const String cwd = GetCurrentDir();
     ASSERT_EQ(chdir(saved.c_str()), 0);
     char real[PATH_MAX];
-    ASSERT_NE(realpath((dir / "sub").c_str(), real), nullptr);
+    ASSERT_NE(realpath((dir.File("sub")).c_str(), real), nullptr);
     EXPECT_EQ(cwd.Std(), real);
     EXPECT_EQ(GetCurrentDir().Std(), saved.string());
 }

@@ -11,8 +11,8 @@
 #include <set>
 #include <string>
 
+#include "common/scratch_dir.h"
 #include "foundation/fileutils.h"
-#include "scratch_dir.h"
 
 namespace {
 
@@ -57,19 +57,19 @@ int OpenFdCount() {
 class FindFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(dir.path.empty());
-        ASSERT_TRUE(WriteTextFile(dir / "f1.log", "12345"));
-        ASSERT_TRUE(WriteTextFile(dir / ".x.log", "x"));
-        ASSERT_TRUE(WriteTextFile(dir / "other.txt", ""));
-        ASSERT_EQ(mkdir((dir / "a.log").c_str(), 0755), 0);
-        ASSERT_EQ(mkdir((dir / ".hdir").c_str(), 0755), 0);
-        ASSERT_TRUE(WriteTextFile(dir / "a.log/inner.log", ""));
-        ASSERT_EQ(symlink("f1.log", (dir / "b.log").c_str()), 0);
-        ASSERT_EQ(symlink("a.log", (dir / "c.log").c_str()), 0);
-        ASSERT_EQ(symlink("missing", (dir / "d.log").c_str()), 0);
-        ASSERT_EQ(mkfifo((dir / "pipe.log").c_str(), 0644), 0);
+        ASSERT_TRUE(dir.Valid());
+        ASSERT_TRUE(WriteTextFile(dir.File("f1.log"), "12345"));
+        ASSERT_TRUE(WriteTextFile(dir.File(".x.log"), "x"));
+        ASSERT_TRUE(WriteTextFile(dir.File("other.txt"), ""));
+        ASSERT_EQ(mkdir((dir.File("a.log")).c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((dir.File(".hdir")).c_str(), 0755), 0);
+        ASSERT_TRUE(WriteTextFile(dir.File("a.log/inner.log"), ""));
+        ASSERT_EQ(symlink("f1.log", (dir.File("b.log")).c_str()), 0);
+        ASSERT_EQ(symlink("a.log", (dir.File("c.log")).c_str()), 0);
+        ASSERT_EQ(symlink("missing", (dir.File("d.log")).c_str()), 0);
+        ASSERT_EQ(mkfifo((dir.File("pipe.log")).c_str(), 0644), 0);
     }
-    ScratchDir dir;
+    TScratchDir dir;
 };
 
 TEST_F(FindFileTest, PatternsAndAttributeMasks) {
@@ -96,14 +96,14 @@ TEST_F(FindFileTest, PatternsAndAttributeMasks) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.pattern) + " attr " + std::to_string(c.attr));
         int first = 0;
-        const Found found = SearchAll(dir.path.c_str(), c.pattern, c.attr, &first);
+        const Found found = SearchAll(dir.Path().c_str(), c.pattern, c.attr, &first);
         EXPECT_EQ(Names(found), c.want);
         EXPECT_EQ(first, c.want.empty() ? -1 : 0);
     }
 }
 
 TEST_F(FindFileTest, AttributeBitsAndFields) {
-    const Found found = SearchAll(dir.path.c_str(), "*", 63);
+    const Found found = SearchAll(dir.Path().c_str(), "*", 63);
     EXPECT_EQ(found.at(".x.log"), faHidden);
     EXPECT_EQ(found.at(".hdir"), faHidden | faDirectory);
     EXPECT_EQ(found.at("a.log"), faDirectory);
@@ -113,14 +113,14 @@ TEST_F(FindFileTest, AttributeBitsAndFields) {
     EXPECT_EQ(found.at("f1.log"), 0);
 
     TSearchRec rec;
-    ASSERT_EQ(FindFirst(dir.path.c_str(), "f1.log", 63, rec), 0);
+    ASSERT_EQ(FindFirst(dir.Path().c_str(), "f1.log", 63, rec), 0);
     struct stat st;
-    ASSERT_EQ(lstat((dir / "f1.log").c_str(), &st), 0);
+    ASSERT_EQ(lstat((dir.File("f1.log")).c_str(), &st), 0);
     EXPECT_STREQ(rec.Name, "f1.log");
     EXPECT_EQ(rec.Size, 5);
     EXPECT_EQ(rec.Time, static_cast<int64_t>(st.st_mtime));
     EXPECT_EQ(rec.Mode, static_cast<unsigned int>(st.st_mode));
-    EXPECT_EQ(rec.PathOnly.Std(), dir.path + "/");
+    EXPECT_EQ(rec.PathOnly.Std(), dir.Path() + "/");
     EXPECT_EQ(rec.Pattern.Std(), "f1.log");
     EXPECT_EQ(rec.ExcludeAttr, ~63);
     EXPECT_EQ(FindNext(rec), -1);
@@ -128,16 +128,16 @@ TEST_F(FindFileTest, AttributeBitsAndFields) {
 }
 
 TEST_F(FindFileTest, ReadOnlyBitFollowsWriteAccess) {
-    ASSERT_TRUE(WriteTextFile(dir / "ro.dat", "r"));
-    ASSERT_EQ(chmod((dir / "ro.dat").c_str(), 0444), 0);
-    const bool writable = access((dir / "ro.dat").c_str(), W_OK) == 0;  // root may write anyway
-    const Found all = SearchAll(dir.path.c_str(), "ro.dat", 63);
+    ASSERT_TRUE(WriteTextFile(dir.File("ro.dat"), "r"));
+    ASSERT_EQ(chmod((dir.File("ro.dat")).c_str(), 0444), 0);
+    const bool writable = access((dir.File("ro.dat")).c_str(), W_OK) == 0;  // root may write anyway
+    const Found all = SearchAll(dir.Path().c_str(), "ro.dat", 63);
     EXPECT_EQ(all.at("ro.dat"), writable ? 0 : faReadOnly);
-    EXPECT_EQ(SearchAll(dir.path.c_str(), "ro.dat", 0).size(), writable ? 1u : 0u);
+    EXPECT_EQ(SearchAll(dir.Path().c_str(), "ro.dat", 0).size(), writable ? 1u : 0u);
 }
 
 TEST_F(FindFileTest, LargeSizeAndLateTimeAreNotCut) {
-    const std::string big = dir / "big.bin";
+    const std::string big = dir.File("big.bin");
     const int fd = open(big.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
     ASSERT_GE(fd, 0);
     const int64_t size = 5LL * 1024 * 1024 * 1024;  // sparse
@@ -148,7 +148,7 @@ TEST_F(FindFileTest, LargeSizeAndLateTimeAreNotCut) {
     ASSERT_EQ(utimensat(AT_FDCWD, big.c_str(), times, 0), 0);
 
     TSearchRec rec;
-    ASSERT_EQ(FindFirst(dir.path.c_str(), "big.bin", 63, rec), 0);
+    ASSERT_EQ(FindFirst(dir.Path().c_str(), "big.bin", 63, rec), 0);
     EXPECT_EQ(rec.Size, size);
     EXPECT_EQ(rec.Time, when);
     EXPECT_EQ(FileSize(big.c_str()), size);
@@ -157,7 +157,7 @@ TEST_F(FindFileTest, LargeSizeAndLateTimeAreNotCut) {
 
 TEST_F(FindFileTest, EmptyPathSearchesCurrentDirectory) {
     const std::filesystem::path saved = std::filesystem::current_path();
-    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    ASSERT_EQ(chdir(dir.Path().c_str()), 0);
     const Found found = SearchAll("", "*.log", 47);
     TSearchRec rec;
     ASSERT_EQ(FindFirst("", "f1.log", 63, rec), 0);
@@ -174,8 +174,8 @@ TEST_F(FindFileTest, UnopenableDirectoryReturnsErrno) {
         int want;
     } cases[] = {
         {"/no/such/dir", ENOENT},
-        {dir / "f1.log", ENOTDIR},
-        {dir / "d.log", ENOENT},
+        {dir.File("f1.log"), ENOTDIR},
+        {dir.File("d.log"), ENOENT},
     };
     const int fds = OpenFdCount();
     for (const auto& c : cases) {
@@ -193,11 +193,11 @@ TEST_F(FindFileTest, MisuseLeaksNothing) {
     const int fds = OpenFdCount();
     {
         TSearchRec rec;
-        for (int i = 0; i < 20; ++i) ASSERT_EQ(FindFirst(dir.path.c_str(), "*", 63, rec), 0);
+        for (int i = 0; i < 20; ++i) ASSERT_EQ(FindFirst(dir.Path().c_str(), "*", 63, rec), 0);
         FindClose(rec);
         FindClose(rec);  // harmless twice
         EXPECT_EQ(FindNext(rec), -1);
-        ASSERT_EQ(FindFirst(dir.path.c_str(), "*", 63, rec), 0);
+        ASSERT_EQ(FindFirst(dir.Path().c_str(), "*", 63, rec), 0);
         // left open: the record closes it on destruction
     }
     EXPECT_EQ(OpenFdCount(), fds);
@@ -205,7 +205,7 @@ TEST_F(FindFileTest, MisuseLeaksNothing) {
 
 TEST_F(FindFileTest, MovedRecordContinuesTheSearch) {
     TSearchRec a;
-    ASSERT_EQ(FindFirst(dir.path.c_str(), "*", 63, a), 0);
+    ASSERT_EQ(FindFirst(dir.Path().c_str(), "*", 63, a), 0);
     std::set<std::string> names{a.Name};
     TSearchRec b(std::move(a));
     EXPECT_EQ(a.FindHandle, nullptr);
@@ -217,7 +217,7 @@ TEST_F(FindFileTest, MovedRecordContinuesTheSearch) {
 }
 
 TEST_F(FindFileTest, GetFirstMatchedFile) {
-    const std::string base = dir.path + "/";
+    const std::string base = dir.Path() + "/";
     const std::string any = GetFirstMatchedFile((base + "*.log").c_str()).Std();
     EXPECT_TRUE(any == base + "f1.log" || any == base + ".x.log" || any == base + "pipe.log") << any;
     const struct {
@@ -239,7 +239,7 @@ TEST_F(FindFileTest, GetFirstMatchedFile) {
 
 TEST_F(FindFileTest, GetFirstMatchedFileRelativeMask) {
     const std::filesystem::path saved = std::filesystem::current_path();
-    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    ASSERT_EQ(chdir(dir.Path().c_str()), 0);
     const std::string got = GetFirstMatchedFile("other.*").Std();
     const std::string inner = GetFirstMatchedFile("a.log/*.log").Std();
     ASSERT_EQ(chdir(saved.c_str()), 0);

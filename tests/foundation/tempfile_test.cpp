@@ -14,17 +14,17 @@
 #include <thread>
 #include <vector>
 
+#include "common/scratch_dir.h"
 #include "foundation/fileutils.h"
-#include "scratch_dir.h"
+#include "foundation/tempdir.h"
 
 namespace {
 
-std::string ReadAll(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
+// Restores the process-wide temporary directory when the test ends.
+struct TempDirGuard {
+    String saved = GetTempDirectory();
+    ~TempDirGuard() { SetTempDirectory(saved); }
+};
 
 bool IsSymlink(const std::string& name) {
     struct stat st;
@@ -44,19 +44,19 @@ std::string StemIn(const std::string& dir) {
 class TempFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(dir.path.empty());
-        SetTempDirectory(dir.path.c_str());
+        ASSERT_TRUE(dir.Valid());
+        SetTempDirectory(dir.Path().c_str());
     }
     TempDirGuard guard;
-    ScratchDir dir;
+    TScratchDir dir;
 };
 
 TEST_F(TempFileTest, TempDirectoryIsSharedAndSettable) {
-    EXPECT_EQ(GetTempDirectory().Std(), dir.path);
+    EXPECT_EQ(GetTempDirectory().Std(), dir.Path());
     std::string seen;
     std::thread t([&] { seen = GetTempDirectory().Std(); });
     t.join();
-    EXPECT_EQ(seen, dir.path);
+    EXPECT_EQ(seen, dir.Path());
     // The environment no longer matters once the directory is set.
     const char* old = std::getenv("TMPDIR");
     const std::string saved = old != nullptr ? old : "";
@@ -64,7 +64,7 @@ TEST_F(TempFileTest, TempDirectoryIsSharedAndSettable) {
     char buf[4096];
     ASSERT_EQ(gettempfilename(buf, sizeof(buf), nullptr), 1);
     if (old != nullptr) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
-    EXPECT_EQ(std::string(buf), StemIn(dir.path) + "0");
+    EXPECT_EQ(std::string(buf), StemIn(dir.Path()) + "0");
 }
 
 TEST_F(TempFileTest, GetTempFileNameRejectsSmallBuffers) {
@@ -79,15 +79,15 @@ TEST_F(TempFileTest, GetTempFileNameRejectsSmallBuffers) {
 }
 
 TEST_F(TempFileTest, GetTempFileNameNames) {
-    const std::string stem = StemIn(dir.path);
+    const std::string stem = StemIn(dir.Path());
     const struct {
         std::string tmpdir;
         const char* name;
         std::string want;
     } cases[] = {
-        {dir.path, nullptr, stem + "0"},
-        {dir.path + "/", nullptr, stem + "0"},  // no doubled '/'
-        {dir.path, "upgrade.sh", dir.path + "/upgrade.sh"},
+        {dir.Path(), nullptr, stem + "0"},
+        {dir.Path() + "/", nullptr, stem + "0"},  // no doubled '/'
+        {dir.Path(), "upgrade.sh", dir.Path() + "/upgrade.sh"},
         {"", nullptr, "./" + StemIn(".").substr(2) + "0"},
         {"", "x", "./x"},
     };
@@ -101,7 +101,7 @@ TEST_F(TempFileTest, GetTempFileNameNames) {
 }
 
 TEST_F(TempFileTest, GetTempFileNameFailsRatherThanCutting) {
-    const int prefix = static_cast<int>(dir.path.size()) + 1;
+    const int prefix = static_cast<int>(dir.Path().size()) + 1;
     char buf[4096];
     std::memset(buf, 'X', sizeof(buf));
     // Directory too long for the 16 bytes a name needs.
@@ -112,9 +112,9 @@ TEST_F(TempFileTest, GetTempFileNameFailsRatherThanCutting) {
     EXPECT_EQ(gettempfilename(buf, prefix + 16, "0123456789abcdef"), 0);
     EXPECT_STREQ(buf, "");
     EXPECT_EQ(gettempfilename(buf, prefix + 17, "0123456789abcdef"), 1);
-    EXPECT_EQ(std::string(buf), dir / "0123456789abcdef");
+    EXPECT_EQ(std::string(buf), dir.File("0123456789abcdef"));
     // A generated candidate that does not fit fails as well.
-    const int need = std::max(static_cast<int>(StemIn(dir.path).size()) + 2,  // "0", NUL
+    const int need = std::max(static_cast<int>(StemIn(dir.Path()).size()) + 2,  // "0", NUL
                               prefix + 16);
     std::memset(buf, 'X', sizeof(buf));
     EXPECT_EQ(gettempfilename(buf, need - 1, nullptr), 0);
@@ -123,10 +123,10 @@ TEST_F(TempFileTest, GetTempFileNameFailsRatherThanCutting) {
 }
 
 TEST_F(TempFileTest, GetTempFileNameSkipsEveryExistingEntry) {
-    const std::string stem = StemIn(dir.path);
+    const std::string stem = StemIn(dir.Path());
     ASSERT_TRUE(WriteTextFile(stem + "0", "taken"));
     ASSERT_EQ(mkdir((stem + "1").c_str(), 0755), 0);
-    ASSERT_EQ(symlink((dir / "nowhere").c_str(), (stem + "2").c_str()), 0);
+    ASSERT_EQ(symlink((dir.File("nowhere")).c_str(), (stem + "2").c_str()), 0);
     char buf[4096];
     ASSERT_EQ(gettempfilename(buf, sizeof(buf), nullptr), 1);
     EXPECT_EQ(std::string(buf), stem + "3");
@@ -134,7 +134,7 @@ TEST_F(TempFileTest, GetTempFileNameSkipsEveryExistingEntry) {
 }
 
 TEST_F(TempFileTest, AllNamesTaken) {
-    const std::string stem = StemIn(dir.path);
+    const std::string stem = StemIn(dir.Path());
     for (int i = 0; i <= 1998; ++i) ASSERT_TRUE(WriteTextFile(stem + std::to_string(i), ""));
     char buf[4096];
     std::memset(buf, 'X', sizeof(buf));
@@ -161,7 +161,7 @@ TEST_F(TempFileTest, CreateWritesAndRemovesOnDestruction) {
         ASSERT_TRUE(CreateTempFile(f, err)) << err.Std();
         ASSERT_TRUE(f.IsOpen());
         name = f.Name().Std();
-        EXPECT_EQ(name, StemIn(dir.path) + "0");
+        EXPECT_EQ(name, StemIn(dir.Path()) + "0");
         struct stat st;
         ASSERT_EQ(fstat(f.Fd(), &st), 0);
         EXPECT_TRUE(S_ISREG(st.st_mode));
@@ -170,7 +170,7 @@ TEST_F(TempFileTest, CreateWritesAndRemovesOnDestruction) {
         ASSERT_TRUE(f.Write(String("line\0two", 8), err)) << err.Std();
         ASSERT_TRUE(f.Close(err)) << err.Std();
         EXPECT_FALSE(f.IsOpen());
-        EXPECT_EQ(ReadAll(name), std::string("line\0two", 8));
+        EXPECT_EQ(ReadTextFile(name), std::string("line\0two", 8));
         EXPECT_FALSE(f.Write("x", err));
     }
     umask(mask);
@@ -178,11 +178,11 @@ TEST_F(TempFileTest, CreateWritesAndRemovesOnDestruction) {
 }
 
 TEST_F(TempFileTest, CreateNeverFollowsPlantedEntries) {
-    ScratchDir victims;
-    const std::string victim = victims / "victim";
-    const std::string absent = victims / "absent";
+    TScratchDir victims;
+    const std::string victim = victims.File("victim");
+    const std::string absent = victims.File("absent");
     ASSERT_TRUE(WriteTextFile(victim, "precious"));
-    const std::string stem = StemIn(dir.path);
+    const std::string stem = StemIn(dir.Path());
     ASSERT_EQ(symlink(absent.c_str(), (stem + "0").c_str()), 0);  // dangling
     ASSERT_EQ(symlink(victim.c_str(), (stem + "1").c_str()), 0);
     ASSERT_TRUE(WriteTextFile(stem + "2", "planted"));
@@ -195,19 +195,19 @@ TEST_F(TempFileTest, CreateNeverFollowsPlantedEntries) {
     ASSERT_TRUE(f.Write("overwrite", err));
     f.Close();
 
-    EXPECT_EQ(ReadAll(victim), "precious");
+    EXPECT_EQ(ReadTextFile(victim), "precious");
     EXPECT_FALSE(Exists(absent));
     EXPECT_TRUE(IsSymlink(stem + "0"));
     EXPECT_TRUE(IsSymlink(stem + "1"));
-    EXPECT_EQ(ReadAll(stem + "2"), "planted");
-    EXPECT_EQ(ReadAll(stem + "4"), "overwrite");
+    EXPECT_EQ(ReadTextFile(stem + "2"), "planted");
+    EXPECT_EQ(ReadTextFile(stem + "4"), "overwrite");
 }
 
 TEST_F(TempFileTest, CreateWithName) {
     TTempFile f;
     String err;
     ASSERT_TRUE(CreateTempFile(f, err, 0700, "upgrade.sh")) << err.Std();
-    EXPECT_EQ(f.Name().Std(), dir / "upgrade.sh");
+    EXPECT_EQ(f.Name().Std(), dir.File("upgrade.sh"));
     struct stat st;
     ASSERT_EQ(fstat(f.Fd(), &st), 0);
     EXPECT_NE(st.st_mode & S_IXUSR, 0u);
@@ -215,26 +215,26 @@ TEST_F(TempFileTest, CreateWithName) {
     // The name is taken now: a second creation fails and leaves it alone.
     TTempFile g;
     EXPECT_FALSE(CreateTempFile(g, err, 0600, "upgrade.sh"));
-    EXPECT_NE(err.Std().find(dir / "upgrade.sh"), std::string::npos) << err.Std();
+    EXPECT_NE(err.Std().find(dir.File("upgrade.sh")), std::string::npos) << err.Std();
     EXPECT_FALSE(g.IsOpen());
-    EXPECT_TRUE(Exists(dir / "upgrade.sh"));
+    EXPECT_TRUE(Exists(dir.File("upgrade.sh")));
 
-    ScratchDir victims;
-    ASSERT_TRUE(WriteTextFile(victims / "victim", "precious"));
-    ASSERT_EQ(symlink((victims / "victim").c_str(), (dir / "planted").c_str()), 0);
+    TScratchDir victims;
+    ASSERT_TRUE(WriteTextFile(victims.File("victim"), "precious"));
+    ASSERT_EQ(symlink((victims.File("victim")).c_str(), (dir.File("planted")).c_str()), 0);
     err = "";
     EXPECT_FALSE(CreateTempFile(g, err, 0600, "planted"));
     EXPECT_FALSE(err.IsEmpty());
-    EXPECT_EQ(ReadAll(victims / "victim"), "precious");
+    EXPECT_EQ(ReadTextFile(victims.File("victim")), "precious");
     EXPECT_FALSE(CreateTempFile(g, err, 0600, ""));
 }
 
 TEST_F(TempFileTest, CreateInMissingDirectoryFails) {
-    SetTempDirectory((dir / "gone").c_str());
+    SetTempDirectory((dir.File("gone")).c_str());
     TTempFile f;
     String err;
     EXPECT_FALSE(CreateTempFile(f, err));
-    EXPECT_NE(err.Std().find(dir / "gone/"), std::string::npos) << err.Std();
+    EXPECT_NE(err.Std().find(dir.File("gone/")), std::string::npos) << err.Std();
     EXPECT_FALSE(f.IsOpen());
     EXPECT_TRUE(f.Name().IsEmpty());
 }

@@ -19,9 +19,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <thread>
 
 #include "protocol/client.h"
@@ -38,26 +36,6 @@ int64_t MillisLeft(Clock::time_point deadline) {
 }
 
 void SleepMillis(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-void RemoveTree(const std::string& path) {
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) {
-        if (DIR* d = opendir(path.c_str())) {
-            std::vector<std::string> names;
-            while (dirent* e = readdir(d)) {
-                std::string n = e->d_name;
-                if (n != "." && n != "..") names.push_back(n);
-            }
-            closedir(d);
-            for (const auto& n : names) RemoveTree(path + "/" + n);
-        }
-        chmod(path.c_str(), 0700);  // a test may have made it read-only
-        rmdir(path.c_str());
-    } else {
-        unlink(path.c_str());
-    }
-}
 
 // Runs argv with the streams redirected (prepared before the fork: only
 // async-signal-safe calls happen in the child). Returns the pid or -1.
@@ -129,31 +107,6 @@ size_t CountOccurrences(const std::string& hay, const std::string& needle) {
 }  // namespace
 
 // ---------------------------------------------------------------- files
-
-TScratchDir::TScratchDir() {
-    const char* base = getenv("TMPDIR");
-    std::string templ = std::string(base && *base ? base : "/tmp") + "/zel-it-XXXXXX";
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data())) path_ = buf.data();
-}
-
-TScratchDir::~TScratchDir() {
-    if (!path_.empty()) RemoveTree(path_);
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-bool WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out);
-}
 
 bool PathExists(const std::string& path) {
     struct stat st {};

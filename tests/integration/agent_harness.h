@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "common/scratch_dir.h"
 #include "foundation/qdstring.h"
 #include "net/fd.h"
 
@@ -36,26 +37,12 @@ inline constexpr const char* kAgentBinary = ZEL_BINARY_DIR "/src/daemon/zel";
 // ---------------------------------------------------------------- files
 
 // A folder made with mkdtemp under $TMPDIR (else /tmp); removed with all its
-// contents on destruction.
-class TScratchDir {
-public:
-    TScratchDir();
-    ~TScratchDir();
-    TScratchDir(const TScratchDir&) = delete;
-    TScratchDir& operator=(const TScratchDir&) = delete;
-
-    bool Valid() const { return !path_.empty(); }
-    const std::string& Path() const { return path_; }
-    // Path of an entry inside the folder.
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+// contents on destruction (common/scratch_dir.h).
+using ::TScratchDir;
 
 // Whole file as text ("" when it cannot be read).
-std::string ReadFile(const std::string& path);
-bool WriteFile(const std::string& path, const std::string& text);
+inline std::string ReadFile(const std::string& path) { return ReadTextFile(path); }
+inline bool WriteFile(const std::string& path, const std::string& text) { return WriteTextFile(path, text); }
 bool PathExists(const std::string& path);
 
 // Polls `probe` every 20 ms until it returns true or timeoutMs passes;

@@ -2,13 +2,12 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "zelq/options.h"
+#include "zelq_fixture.h"
 
 namespace {
 
@@ -130,26 +129,7 @@ TEST(ZelqOptions, RemembersWhereThePasswordLies) {
     EXPECT_EQ(attached.passwordArgOffset, 2u);
 }
 
-class ZelqPassword : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/zelq-pw-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override {
-        for (const auto& f : files_) std::remove(f.c_str());
-        rmdir(dir_.c_str());
-    }
-    std::string File(const std::string& name, const std::string& content) {
-        std::string path = dir_ + "/" + name;
-        std::ofstream(path, std::ios::binary) << content;
-        files_.push_back(path);
-        return path;
-    }
-    std::string dir_;
-    std::vector<std::string> files_;
-};
+using ZelqPassword = ZelqFileTest;
 
 TEST_F(ZelqPassword, OrderOfPreference) {
     const std::string crlf = File("crlf", "fromfile\r\nsecond line\n");
@@ -195,7 +175,7 @@ TEST_F(ZelqPassword, MissingOrEmptyPasswords) {
         {"nothing given", false, "", nullptr, "no password"},
         {"empty environment", false, "", "", "no password"},
         {"empty -P", true, "", "fromenv", "-P is empty"},
-        {"unreadable file", false, dir_ + "/missing", "fromenv", "cannot read the password file"},
+        {"unreadable file", false, scratch_.File("missing"), "fromenv", "cannot read the password file"},
         {"empty first line", false, emptyFirst, "fromenv", "is empty"},
     };
     for (const auto& c : cases) {

@@ -1,48 +1,34 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "net/fd.h"
 #include "protocol/codecs.h"
 #include "zelq/params.h"
+#include "zelq_fixture.h"
 
 namespace {
 
 // A scratch folder for parameter files and a pipe standing in for
 // standard input.
-class ZelqParams : public ::testing::Test {
+class ZelqParams : public ZelqFileTest {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/zelq-params-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        ZelqFileTest::SetUp();
+        if (HasFatalFailure()) return;
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);
         stdinRead_.Reset(fds[0]);
         stdinWrite_.Reset(fds[1]);
-    }
-    void TearDown() override {
-        for (const auto& f : files_) std::remove(f.c_str());
-        rmdir(dir_.c_str());
-    }
-    std::string File(const std::string& name, const std::string& content) {
-        std::string path = dir_ + "/" + name;
-        std::ofstream(path, std::ios::binary) << content;
-        files_.push_back(path);
-        return path;
     }
     // Writes text to the pipe and closes its write end.
     void FeedStdin(const std::string& text) {
         ASSERT_EQ(write(stdinWrite_.Get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
         stdinWrite_.Reset();
     }
-    std::string dir_;
-    std::vector<std::string> files_;
     TFd stdinRead_, stdinWrite_;
 };
 
@@ -107,8 +93,8 @@ TEST_F(ZelqParams, RefusedParameters) {
         bool literal;
         const char* reason;
     } cases[] = {
-        {"@" + dir_ + "/missing", false, "cannot read"},
-        {"@" + dir_, false, "cannot read"},  // a folder
+        {"@" + scratch_.File("missing"), false, "cannot read"},
+        {"@" + scratch_.Path(), false, "cannot read"},  // a folder
         {"@", false, "needs a file name"},
         {"two\nlines", false, "line break"},
         {"cr\r", true, "line break"},
