@@ -1,5 +1,6 @@
 // Restart by ReloadApp, a restart that cannot run, and a port change that
 // finds neither port free.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -11,6 +12,19 @@
 
 namespace zelit {
 namespace {
+
+// Within its first three minutes an agent that receives SIGSEGV reports the
+// fault and ends by it (no restart loop for an agent that crashes at once).
+TEST(AgentRestart, EarlySegmentationFaultIsReportedAndEndsTheAgent) {
+    TAgent agent;
+    ASSERT_TRUE(agent.Start()) << agent.StartError();
+    agent.Kill(SIGSEGV);
+    int status = -1;
+    ASSERT_TRUE(agent.WaitExit(15000, &status));
+    EXPECT_EQ(status, 128 + SIGSEGV);
+    EXPECT_NE(agent.Messages().find("Segmentation fault!!\n"), std::string::npos) << agent.Messages();
+    EXPECT_EQ(agent.Messages().find("Restarting.."), std::string::npos);
+}
 
 TEST(AgentRestart, ReloadAppReplacesTheImageWithoutLeakingDescriptors) {
     TAgent agent;
