@@ -202,23 +202,23 @@ int Run(const TOptions& o) {
     };
     std::vector<TRow> rows;
     for (int c : o.concurrency) {
-        TLoadSpec spec;
-        spec.host = host;
-        spec.port = port;
-        spec.concurrency = c;
-        spec.threads = o.threads;
-        spec.decodeEvery = o.verify ? 1 : 64;
-        spec.expectCode = code;
+        TLoadPlan plan;
+        plan.host = host;
+        plan.port = port;
+        plan.concurrency = c;
+        plan.threads = o.threads;
+        plan.decodeEvery = o.verify ? 1 : 64;
+        plan.expectCode = code;
         // Warm up caches, thread stacks and the allocator before measuring.
-        spec.requests = std::min(o.requests, 500);
-        RunLoad(spec, pool);
+        plan.requests = std::min(o.requests, 500);
+        RunLoad(plan, pool);
 
         TRow row{c, {}, {}, -1};
         // Agent and floor take turns, so that a change in the machine's
         // load falls on both alike.
         std::optional<TRssSampler> sampler;
         if (agent) sampler.emplace(agent->Pid());
-        TLoadSpec fspec = spec;
+        TLoadPlan fspec = plan;
         fspec.host = "127.0.0.1";
         fspec.port = floor.Port();
         fspec.decodeEvery = 0;  // the floor's reply was made for another key
@@ -228,8 +228,8 @@ int Run(const TOptions& o) {
         }
         for (int round = 0; round < o.rounds; ++round) {
             int share = o.requests / o.rounds + (round < o.requests % o.rounds ? 1 : 0);
-            spec.requests = fspec.requests = share;
-            MergeLoad(row.agent, RunLoad(spec, pool));
+            plan.requests = fspec.requests = share;
+            MergeLoad(row.agent, RunLoad(plan, pool));
             if (o.floor) MergeLoad(row.floor, RunLoad(fspec, pool));
         }
         if (sampler) row.rssKb = sampler->MaxKb();

@@ -27,7 +27,7 @@ String RandomKey(int n);
 std::vector<TPrepared> PreparePackets(const String& password, const String& requestText, int count);
 
 // Where the load goes and how much of it.
-struct TLoadSpec {
+struct TLoadPlan {
     std::string host = "127.0.0.1";
     int port = 0;
     int requests = 0;     // N
@@ -51,10 +51,10 @@ struct TLoadResult {
 // recomputes its figures.
 void MergeLoad(TLoadResult& total, const TLoadResult& part);
 
-// Sends spec.requests exchanges, one connection each, at most
-// spec.concurrency at a time. An exchange succeeds when the whole reply
+// Sends plan.requests exchanges, one connection each, at most
+// plan.concurrency at a time. An exchange succeeds when the whole reply
 // packet (as its length field announces) arrives and the peer then closes.
-TLoadResult RunLoad(const TLoadSpec& spec, const std::vector<TPrepared>& pool);
+TLoadResult RunLoad(const TLoadPlan& plan, const std::vector<TPrepared>& pool);
 
 // One blocking exchange; on success `reply` holds the reply packet.
 bool Exchange(const std::string& host, int port, const String& packet, String& reply, std::string& err);

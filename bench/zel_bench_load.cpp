@@ -47,7 +47,7 @@ struct TSlot {
 
 // Shared by the client threads of one run.
 struct TRunState {
-    const TLoadSpec* spec = nullptr;
+    const TLoadPlan* plan = nullptr;
     const std::vector<TPrepared>* pool = nullptr;
     sockaddr_in address{};
     std::atomic<int> next{0};  // requests handed out
@@ -80,10 +80,10 @@ private:
 bool TClientThread::Begin(TSlot& slot) {
     for (;;) {
         int index = run_.next.fetch_add(1);
-        if (index >= run_.spec->requests) return false;
+        if (index >= run_.plan->requests) return false;
         slot = TSlot{};
         slot.request = &(*run_.pool)[static_cast<size_t>(index) % run_.pool->size()];
-        slot.decode = run_.spec->decodeEvery > 0 && index % run_.spec->decodeEvery == 0;
+        slot.decode = run_.plan->decodeEvery > 0 && index % run_.plan->decodeEvery == 0;
         slot.started = Clock::now();
         slot.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (slot.fd < 0) {
@@ -125,7 +125,7 @@ bool TClientThread::ReplyOk(const TSlot& slot, std::string& why) const {
         why = err.Std();
         return false;
     }
-    if (!run_.spec->expectCode.IsEmpty() && text.Copy(1, 3) != run_.spec->expectCode) {
+    if (!run_.plan->expectCode.IsEmpty() && text.Copy(1, 3) != run_.plan->expectCode) {
         why = "unexpected reply code " + text.Copy(1, 3).Std();
         return false;
     }
@@ -193,7 +193,7 @@ void TClientThread::Run() {
     for (;;) {
         for (TSlot& slot : slots_) {
             // A slot whose exchange finished inside Begin/Progress gets the next request.
-            while (slot.fd < 0 && run_.next.load() < run_.spec->requests) {
+            while (slot.fd < 0 && run_.next.load() < run_.plan->requests) {
                 if (Begin(slot)) break;
             }
         }
@@ -243,22 +243,22 @@ std::vector<TPrepared> PreparePackets(const String& password, const String& requ
     return pool;
 }
 
-TLoadResult RunLoad(const TLoadSpec& spec, const std::vector<TPrepared>& pool) {
+TLoadResult RunLoad(const TLoadPlan& plan, const std::vector<TPrepared>& pool) {
     TLoadResult result;
     TRunState run;
-    run.spec = &spec;
+    run.plan = &plan;
     run.pool = &pool;
-    if (!LoopbackAddress(spec.host, spec.port, run.address)) {
-        result.failures = spec.requests;
-        result.firstError = "not a dotted IPv4 address: " + spec.host;
+    if (!LoopbackAddress(plan.host, plan.port, run.address)) {
+        result.failures = plan.requests;
+        result.firstError = "not a dotted IPv4 address: " + plan.host;
         return result;
     }
-    if (pool.empty() || spec.requests <= 0) return result;
-    run.latenciesMs.reserve(static_cast<size_t>(spec.requests));
-    const int threads = std::max(1, std::min(spec.threads, spec.concurrency));
+    if (pool.empty() || plan.requests <= 0) return result;
+    run.latenciesMs.reserve(static_cast<size_t>(plan.requests));
+    const int threads = std::max(1, std::min(plan.threads, plan.concurrency));
     std::vector<std::unique_ptr<TClientThread>> clients;
     for (int t = 0; t < threads; ++t) {
-        int share = spec.concurrency / threads + (t < spec.concurrency % threads ? 1 : 0);
+        int share = plan.concurrency / threads + (t < plan.concurrency % threads ? 1 : 0);
         clients.push_back(std::make_unique<TClientThread>(run, share));
     }
     auto start = Clock::now();
