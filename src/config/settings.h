@@ -89,6 +89,9 @@ struct TZELSettingsKey {
     const char* textDefault;
     int numberDefault;
     bool saved;                       // written back by a save
+    const char* remote;               // name in the server's requests, or null
+    int listed;                       // position among the extra lines of the
+                                      // settings request (from 1), 0 = not listed
 };
 
 // The 43 keys: first the 36 saved ones in the order in which a save appends
@@ -97,6 +100,8 @@ extern const TZELSettingsKey ZELSettingsKeys[];
 extern const int ZELSettingsKeyCount;
 // The key of that name (lower case expected), or null.
 const TZELSettingsKey* FindSettingsKey(std::string_view lowerKey);
+// The key whose remote name is `name` (exact case), or null.
+const TZELSettingsKey* FindRemoteSettingsKey(std::string_view name);
 
 // The 23 test and action switches in field order: their key (null when the
 // file has none), their name in remote requests (null when they have none)

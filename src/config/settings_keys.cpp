@@ -7,41 +7,51 @@ namespace {
 using S = TZELSettings;
 
 constexpr TZELSettingsKey Text(const char* key, String S::*f, const char* def, bool saved = true) {
-    return {key, TZELKeyType::Text, f, nullptr, false, def, 0, saved};
+    return {key, TZELKeyType::Text, f, nullptr, false, def, 0, saved, nullptr, 0};
 }
 constexpr TZELSettingsKey KeptText(const char* key, String S::*f, bool saved = true) {
-    return {key, TZELKeyType::Text, f, nullptr, true, "", 0, saved};
+    return {key, TZELKeyType::Text, f, nullptr, true, "", 0, saved, nullptr, 0};
 }
 constexpr TZELSettingsKey Int(const char* key, int S::*f, int def, bool saved = true) {
-    return {key, TZELKeyType::Integer, nullptr, f, false, "", def, saved};
+    return {key, TZELKeyType::Integer, nullptr, f, false, "", def, saved, nullptr, 0};
 }
 constexpr TZELSettingsKey KeptInt(const char* key, int S::*f) {
-    return {key, TZELKeyType::Integer, nullptr, f, true, "", 0, true};
+    return {key, TZELKeyType::Integer, nullptr, f, true, "", 0, true, nullptr, 0};
 }
 constexpr TZELSettingsKey Flag(const char* key, int S::*f, int def) {
-    return {key, TZELKeyType::Flag, nullptr, f, false, "", def, true};
+    return {key, TZELKeyType::Flag, nullptr, f, false, "", def, true, nullptr, 0};
+}
+constexpr TZELSettingsKey FilterList(const char* key, String S::*f, const char* def) {
+    return {key, TZELKeyType::FilterList, f, nullptr, false, def, 0, true, nullptr, 0};
+}
+// The same key, known to the server as `name`; listed > 0 places it among
+// the extra lines of the settings request.
+constexpr TZELSettingsKey Remote(TZELSettingsKey k, const char* name, int listed = 0) {
+    k.remote = name;
+    k.listed = listed;
+    return k;
 }
 
 }  // namespace
 
 const TZELSettingsKey ZELSettingsKeys[] = {
     KeptText("host", &S::host),
-    KeptInt("port", &S::port),
-    KeptInt("timeout", &S::timeout),
-    Text("comment", &S::comment, ""),
-    Text("password", &S::password, ""),
-    Flag("filteractive", &S::filteractive, 0),
-    Text("filtermarks", &S::filtermarks, "1"),
-    {"filterlist", TZELKeyType::FilterList, &S::filterlist, nullptr, false, "127.0.0.1", 0, true},
+    Remote(KeptInt("port", &S::port), "Port"),
+    Remote(KeptInt("timeout", &S::timeout), "Timeout"),
+    Remote(Text("comment", &S::comment, ""), "Comment"),
+    Remote(Text("password", &S::password, ""), "Password", 5),
+    Remote(Flag("filteractive", &S::filteractive, 0), "IPFiltering", 6),
+    Remote(Text("filtermarks", &S::filtermarks, "1"), "IPFilterMarks", 8),
+    Remote(FilterList("filterlist", &S::filterlist, "127.0.0.1"), "IPFilterAddr", 7),
     KeptText("verboselogfile", &S::verboselogfile),
-    Flag("logsuccess", &S::logsuccess, 0),
-    Flag("logfails", &S::logfails, 1),
-    Text("oklogfile", &S::oklogfile, "log1.txt"),
-    Text("badlogfile", &S::badlogfile, "log2.txt"),
-    Flag("allowupdates", &S::allowupdates, 1),
-    Flag("allowmanage", &S::allowmanage, 1),
-    Text("updateaddr", &S::updateaddr, "127.0.0.1"),
-    Text("manageaddr", &S::manageaddr, "127.0.0.1"),
+    Remote(Flag("logsuccess", &S::logsuccess, 0), "LogOkConn", 1),
+    Remote(Flag("logfails", &S::logfails, 1), "LogBadConn", 2),
+    Remote(Text("oklogfile", &S::oklogfile, "log1.txt"), "OkLogFile", 3),
+    Remote(Text("badlogfile", &S::badlogfile, "log2.txt"), "BadLogFile", 4),
+    Remote(Flag("allowupdates", &S::allowupdates, 1), "AllowUpdates", 9),
+    Remote(Flag("allowmanage", &S::allowmanage, 1), "AllowRManage", 10),
+    Remote(Text("updateaddr", &S::updateaddr, "127.0.0.1"), "UpdateAddr", 11),
+    Remote(Text("manageaddr", &S::manageaddr, "127.0.0.1"), "ManageAddr", 12),
     Flag("unc", &S::unc, 1),
     Flag("freespace", &S::freespace, 1),
     Flag("foldersize", &S::foldersize, 1),
@@ -78,6 +88,12 @@ static_assert(sizeof(ZELSettingsKeys) / sizeof(ZELSettingsKeys[0]) == 43);
 const TZELSettingsKey* FindSettingsKey(std::string_view lowerKey) {
     for (const TZELSettingsKey& k : ZELSettingsKeys)
         if (lowerKey == k.key) return &k;
+    return nullptr;
+}
+
+const TZELSettingsKey* FindRemoteSettingsKey(std::string_view name) {
+    for (const TZELSettingsKey& k : ZELSettingsKeys)
+        if (k.remote != nullptr && name == k.remote) return &k;
     return nullptr;
 }
 

@@ -3,7 +3,7 @@
 
 #include "config/settings_internal.h"
 #include "foundation/fileutils.h"
-#include "protocol/codecs.h"
+#include "foundation/escape.h"
 
 namespace {
 

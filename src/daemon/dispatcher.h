@@ -1,9 +1,11 @@
-// The request dispatcher: selects the handler of a command word, applies the
-// management and upgrade permissions, and leaves the result in the reply.
+// The request dispatcher: splits the command word from its parameters,
+// finds the command's row in the command table (daemon/commands.h), applies
+// its gate and runs its handler, which leaves the result in the reply.
 #pragma once
 
 #include <netinet/in.h>
 
+#include "protocol/handler.h"
 #include "protocol/reply.h"
 #include "protocol/request.h"
 
@@ -15,13 +17,8 @@ struct ThreadParams {
     in_addr Address{};  // network byte order
 };
 
-// Every handler reads its parameters from `params` and writes the whole reply.
-using THandler = void (*)(const VTRequest& params, ZELReply& reply);
-
 // Nonzero when the command word was recognised and handled (whatever the
-// result code); 0 for a missing end mark, an empty or an unknown command.
+// result code, a gate's "600" included); 0 for a missing end mark, an empty
+// or an unknown command. Exactly one result is left in the reply. Runs on
+// the session thread; reads one settings snapshot for the gate.
 int ProcessVTRequest(VTRequest& request, ZELReply& reply, TZELFlags& flags, ThreadParams params);
-
-// Answers "500" and "not implemented yet": the handler of every command
-// whose implementation has not landed.
-void ProcessNotImplemented(const VTRequest& params, ZELReply& reply);

@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "config/management.h"
+#include "manage/status.h"
 #include "config/settings.h"
-#include "daemon/addrfilter.h"
+#include "config/addrfilter.h"
 #include "daemon/flags.h"
 #include "daemon/messages.h"
 #include "daemon/session.h"

@@ -12,7 +12,7 @@
 #include <atomic>
 #include <memory>
 
-#include "config/management.h"
+#include "manage/status.h"
 #include "config/settings.h"
 #include "daemon/flags.h"
 #include "daemon/messages.h"
@@ -94,7 +94,7 @@ void Serve(int fd, in_addr address) {
         params.Socket = fd;
         params.Address = address;
         int handled = ProcessVTRequest(request, reply, ZELFlags, params);
-        String code = reply.Length() > 2 ? reply.Copy(1, 3) : String();
+        String code = reply.ResultCode();
         showmessage(handled ? "--> request processed (%s)\n" : "--> request rejected or operation failed (%s)\n",
                     address, MSG_INFO, 1, code.Data());
         reply.FinalizePacket();

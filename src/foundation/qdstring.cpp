@@ -195,6 +195,15 @@ String& String::Trim() {
     return *this;
 }
 
+String& String::TrimAscii() {
+    auto blank = [](char c) { return static_cast<unsigned char>(c) <= 0x20; };
+    size_t b = 0, e = s_.size();
+    while (b < e && blank(s_[b])) ++b;
+    while (e > b && blank(s_[e - 1])) --e;
+    if (b > 0 || e < s_.size()) s_ = s_.substr(b, e - b);
+    return *this;
+}
+
 String& String::RemoveRepeats(char c) {
     std::string out;
     out.reserve(s_.size());

@@ -69,7 +69,14 @@ public:
     String Copy(int pos, int count) const;
     void Delete(int pos, int count);
     char* StrCpy(char* buf, int size) const;
+    // Removes leading and trailing blanks and control characters. Classic
+    // rule: every byte up to 0x20 and every byte from 0x80 to 0xFF counts
+    // as blank, so non-ASCII letters at either end are lost.
     String& Trim();
+    // Removes only the bytes 0x00-0x20 at either end: "/var/log/café"
+    // stays whole. The trim for paths, names, hosts and texts that reach
+    // the agent from requests and from scripts' output.
+    String& TrimAscii();
     String& RemoveRepeats(char c);
     String ReplaceAll(const char* what, const char* with, int caseSensitive) const;
     String GetWord(int n, char delim) const;

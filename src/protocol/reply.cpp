@@ -46,6 +46,18 @@ void ZELReply::SetResult(const char* code) {
     }
 }
 
+void ZELReply::SetResult(TResultCode code, const char* text) {
+    SetResult(code);
+    AddData(text, -1);
+}
+
+void ZELReply::SetResult(TResultCode code, const String& text) {
+    SetResult(code);
+    *this += text;
+}
+
+String ZELReply::ResultCode() const { return Length() > 2 ? Copy(1, 3) : String(); }
+
 void ZELReply::CommandSeparatorCheck() {
     if (!IsEmpty() && (*this)[Length()] != '\n') AddChar('\n');
 }

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "foundation/qdstring.h"
+#include "protocol/result_codes.h"
 
 class TCipherKey;
 class VTRequest;
@@ -25,6 +26,12 @@ public:
     void InitPacket(const char* result, const VTRequest& request);
     // Replaces the whole text by code + LF (empty for a null code).
     void SetResult(const char* code);
+    void SetResult(TResultCode code) { SetResult(ResultDigits(code)); }
+    // The code line followed by its first text, in one call: code + LF + text.
+    void SetResult(TResultCode code, const char* text);
+    void SetResult(TResultCode code, const String& text);
+    // The three digits of the result code ("" before any code was set).
+    String ResultCode() const;
     // Appends a line feed unless the text is empty or already ends in one.
     void CommandSeparatorCheck();
 

@@ -85,6 +85,20 @@ bool VTRequest::ParseInitRequest(const String& password, in_addr client) {
     return true;
 }
 
+bool VTRequest::HasEndMark() const { return Pos('\r') != 0; }
+
+void VTRequest::SplitCommand(String& word, VTRequest& params) const {
+    int lf = Pos('\n');
+    if (lf > 0) {
+        word = Copy(1, lf - 1);
+        params = Copy(lf + 1, Length());
+    } else {
+        word = *this;
+        params = String();
+    }
+    word.Trim();
+}
+
 int VTRequest::GetParamsCount() const {
     int count = 0;
     for (char c : View()) count += c == '\n';
@@ -103,6 +117,6 @@ String VTRequest::GetParam(int index, bool trim) const {
     size_t end = text.find('\n', start);
     if (end == std::string_view::npos) end = text.size();
     String line(text.substr(start, end - start));
-    if (trim) line.Trim();
+    if (trim) line.TrimAscii();
     return line;
 }

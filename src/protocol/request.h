@@ -38,10 +38,20 @@ public:
     // ParseInitRequest; the reply reuses it.
     std::shared_ptr<const TCipherKey> GetSessionCipher() const { return sessionCipher_; }
 
+    // True when the text holds the end-of-transmission mark (a carriage
+    // return) somewhere.
+    bool HasEndMark() const;
+    // Splits a request text into its command word (the first line, or the
+    // whole text without a line feed, trimmed by String::Trim) and the
+    // parameter text after the first line feed. The session key is not
+    // copied: handlers see only their parameters.
+    void SplitCommand(String& word, VTRequest& params) const;
+
     // Number of line feeds in the text.
     int GetParamsCount() const;
     // Line `index` (from 1; index <= 1 gives the first line) without its
-    // line feed; empty past the end. trim applies String::Trim.
+    // line feed; empty past the end. trim removes the bytes 0x00-0x20 at
+    // either end (String::TrimAscii), so non-ASCII names stay whole.
     String GetParam(int index, bool trim) const;
 
 private:

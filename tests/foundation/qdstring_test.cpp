@@ -137,14 +137,22 @@ TEST(StringEdit, StrCpy) {
 
 TEST(StringEdit, TrimAndRemoveRepeats) {
     struct Case {
-        std::string in, trimmed;
+        std::string in, trimmed, asciiTrimmed;
     };
     const Case trims[] = {
-        {" \t abc \r\n", "abc"}, {"\x80\xff\x90", ""}, {"   ", ""}, {"a b", "a b"}, {"\xc3\xa9x\xc3\xa9", "x"},
+        {" \t abc \r\n", "abc", "abc"},
+        {"\x80\xff\x90", "", "\x80\xff\x90"},
+        {"   ", "", ""},
+        {"a b", "a b", "a b"},
+        {"\xc3\xa9x\xc3\xa9", "x", "\xc3\xa9x\xc3\xa9"},
+        {std::string("\0 /var/log/caf\xc3\xa9\x01", 17), "/var/log/caf", "/var/log/caf\xc3\xa9"},
+        {"", "", ""},
     };
     for (const auto& c : trims) {
         String s(c.in);
         EXPECT_EQ(S(s.Trim()), c.trimmed) << c.in;
+        String a(c.in);
+        EXPECT_EQ(S(a.TrimAscii()), c.asciiTrimmed) << c.in;
     }
     EXPECT_EQ(S(String("a   b  c").RemoveRepeats(' ')), "a b c");
     EXPECT_EQ(S(String("  a").RemoveRepeats(' ')), " a");

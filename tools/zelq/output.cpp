@@ -4,30 +4,19 @@
 #include <cstdio>
 
 #include "protocol/codecs.h"
+#include "protocol/result_codes.h"
 
 namespace {
 
-struct TCodeInfo {
-    const char* code;
-    const char* meaning;
-    int exitStatus;
-};
-
-const TCodeInfo kCodes[] = {
-    {"200", "success", kExitSuccess},
-    {"300", "operation failed", kExitFailed},
-    {"301", "could not be carried out", kExitFailed},
-    {"302", "another upgrade in progress", kExitFailed},
-    {"500", "not understood or not supported", kExitRefused},
-    {"501", "wrong or missing parameters", kExitRefused},
-    {"502", "end-of-transmission mark missing", kExitRefused},
-    {"600", "not allowed by the agent's settings", kExitRefused},
-};
-
-const TCodeInfo* FindCode(const String& code) {
-    for (const auto& c : kCodes)
-        if (code == c.code) return &c;
-    return nullptr;
+// zelq's exit status for each kind of answer.
+int ExitStatusOf(TResultCode code) {
+    switch (code) {
+    case TResultCode::Ok: return kExitSuccess;
+    case TResultCode::Failed:
+    case TResultCode::NotDone:
+    case TResultCode::UpgradeBusy: return kExitFailed;
+    default: return kExitRefused;
+    }
 }
 
 // Control characters other than tab as \xNN.
@@ -106,13 +95,13 @@ TReplyLines SplitReply(const String& text) {
 }
 
 const char* ResultMeaning(const String& code) {
-    const TCodeInfo* c = FindCode(code);
+    const TResultCodeInfo* c = FindResultCode(code.View());
     return c ? c->meaning : "unknown result code";
 }
 
 int ExitStatusForCode(const String& code) {
-    const TCodeInfo* c = FindCode(code);
-    return c ? c->exitStatus : kExitRefused;
+    const TResultCodeInfo* c = FindResultCode(code.View());
+    return c ? ExitStatusOf(c->code) : kExitRefused;
 }
 
 bool IsAlignedCommand(const std::string& command) { return command == "GetInfo" || command == "GetSettings"; }

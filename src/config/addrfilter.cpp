@@ -1,4 +1,4 @@
-#include "daemon/addrfilter.h"
+#include "config/addrfilter.h"
 
 #include <arpa/inet.h>
 

@@ -1,12 +1,15 @@
-// The agent's identity and connection counters, and the status and settings
-// requests of the monitoring server.
+// The agent's identity and connection counters, and the status request of
+// the monitoring server.
 #pragma once
 
 #include <atomic>
 
+#include "config/settings.h"
 #include "protocol/reply.h"
 #include "protocol/request.h"
 
+// The identity texts are constants; the counters are atomics that the
+// listener and the sessions update and any thread may read.
 struct TAgentStatus {
     const char* signature = "QdVtZLStRec";
     int version = 1;
@@ -24,8 +27,8 @@ struct TAgentStatus {
 extern TAgentStatus AgentStatus;
 
 // "GetInfo": identity, counters, tests and actions offered and enabled, host.
-void GetAgentStatus(const VTRequest& req, ZELReply& reply);
-// "GetSettings": the status followed by the logging, password and access settings.
-void GetAgentSettings(const VTRequest& req, ZELReply& reply);
-// "SetSettings": name=value lines; the changes are saved to the configuration file.
-void SetAgentSettings(const VTRequest& req, ZELReply& reply);
+void GetAgentStatus(const VTRequest& params, ZELReply& reply);
+
+// The status lines of "GetInfo" (result "200" first) for the settings `s`;
+// the settings request starts with them too.
+void AddStatusLines(ZELReply& reply, const TZELSettings& s);

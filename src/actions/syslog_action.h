@@ -1,0 +1,6 @@
+// The syslog action.
+#pragma once
+
+#include "protocol/handler.h"
+
+void ProcessAct_Syslog(const VTRequest& params, ZELReply& reply);
