@@ -1,5 +1,32 @@
 #include "actions/send_actions.h"
 
-// Not built yet: each answers "500" "not implemented yet".
+#include "actions/send_data.h"
+#include "protocol/params.h"
+
+// Not built yet: answers "500" "not implemented yet".
 void ProcessAct_ExternalCmd(const VTRequest& params, ZELReply& reply) { ProcessNotImplemented(params, reply); }
-void ProcessAct_TCPSend(const VTRequest& params, ZELReply& reply) { ProcessNotImplemented(params, reply); }
+
+// Sends one or two pieces of data to a host over TCP ("0") or UDP (any
+// other protocol text) and answers once the first has been sent.
+// Parameters: 1 host, 2 port, 3 protocol, 4 first data (escaped), 5 pause
+// in seconds before the second data, 6 second data (escaped, may be empty).
+void ProcessAct_TCPSend(const VTRequest& params, ZELReply& reply) {
+    TSendPlan plan;
+    plan.host = ParamText(params, 1);
+    plan.first = ParamDecoded(params, 4, false);
+    plan.second = ParamDecoded(params, 6, false);
+    plan.tcp = ParamText(params, 3) == "0";
+    if (plan.host.IsEmpty() || plan.first.IsEmpty()) {
+        reply.SetResult(TResultCode::WrongParams, WRONG_PARAMETER);
+        return;
+    }
+    if (!ParamInt(params, 2, plan.port, reply)) return;
+    if (!ParamInt(params, 5, plan.pauseSec, reply)) return;
+
+    String err;
+    if (SendDataOneWay(plan, SEND_ACTION_BOUND_MS, err) != 1) {
+        reply.SetResult(TResultCode::NotDone, err);
+        return;
+    }
+    reply.SetResult(TResultCode::Ok, "Data has been sent");
+}

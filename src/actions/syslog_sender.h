@@ -1,0 +1,59 @@
+// Syslog messages over UDP in the BSD format (RFC 3164):
+//   <PRI>Mmm dd hh:mm:ss HOST TAG: TEXT
+// with the agent's own IPv4 address as HOST; one datagram, nothing added
+// after the text. Thread-safe: each call builds its own message; the
+// address cache is guarded.
+#pragma once
+
+#include <chrono>
+#include <ctime>
+#include <mutex>
+
+#include "foundation/qdstring.h"
+
+// Syslog severity, 0 (emergency) to 7 (debugging).
+using TSyslogSeverity = int;
+
+// How long the agent's own address is reused before it is looked up again.
+inline constexpr std::chrono::seconds SYSLOG_HOST_CACHE_LIFE{60};
+
+// "Mmm dd hh:mm:ss" for t: English month abbreviation (whatever the
+// locale), day of the month padded with a space.
+String SyslogTimeStamp(const struct tm& t);
+// The time stamp for the current local time.
+String CDateTime();
+
+// The whole datagram. The priority facility * 8 + severity is computed in
+// 64 bits (facility is not range-checked).
+String BuildSyslogMessage(int facility, TSyslogSeverity severity, const struct tm& t, const String& host,
+                          const char* tag, const String& text);
+
+// A value looked up by a slow function and reused for a fixed time. Get()
+// may be called from many threads; the lookup runs outside the lock (two
+// threads may both look up when the value has just expired).
+class TTimedAddressCache {
+public:
+    using Clock = std::chrono::steady_clock;
+    using TLookup = unsigned int (*)();
+
+    TTimedAddressCache(TLookup lookup, Clock::duration life) : lookup_(lookup), life_(life) {}
+    unsigned int Get(Clock::time_point now = Clock::now());
+
+private:
+    TLookup lookup_;
+    Clock::duration life_;
+    std::mutex mutex_;
+    bool valid_ = false;
+    Clock::time_point when_{};
+    unsigned int value_ = 0;
+};
+
+// The agent's own address (GetMyIP) in network byte order, looked up at
+// most once per SYSLOG_HOST_CACHE_LIFE (a failed lookup, 0, is kept too).
+unsigned int SyslogHostIP();
+
+// Builds the message for now and sends it to host:port as one datagram.
+// Returns the byte count sent (> 0), or the negative code of
+// SendReceiveUDPPacket (net/exchange.h) with err set.
+int SendToSysLog(const char* host, int port, int facility, TSyslogSeverity severity, const char* tag,
+                 const String& text, String& err);
