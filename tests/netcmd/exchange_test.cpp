@@ -1,0 +1,277 @@
+#include "net/exchange.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "actions/send_data.h"
+#include "loopback_peers.h"
+#include "net/resolve.h"
+#include "net/sockets.h"
+
+namespace {
+
+using peers::TTcpMode;
+using peers::TTcpPeer;
+using peers::TUdpMode;
+using peers::TUdpPeer;
+
+int OpenDescriptors() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d) != nullptr) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+struct TExchangeOutcome {
+    int rc;
+    std::string err;
+    std::string received;
+};
+
+TExchangeOutcome Tcp(int port, const std::string& data, int recvLen, int timeoutMs = 5000,
+                     const char* host = "127.0.0.1") {
+    std::string buf(recvLen > 0 ? recvLen : 0, '\0');
+    String err("stale");
+    int rc = SendReceiveTCPPacket(host, port, timeoutMs, data.data(), buf.data(), static_cast<int>(data.size()),
+                                  recvLen, err);
+    return {rc, err.Data(), rc > 0 && recvLen > 0 ? buf.substr(0, rc) : ""};
+}
+
+TExchangeOutcome Udp(int port, const std::string& data, int recvLen, int timeoutSec = 5,
+                     const char* host = "127.0.0.1") {
+    std::string buf(recvLen > 0 ? recvLen : 0, '\0');
+    String err("stale");
+    int rc = SendReceiveUDPPacket(host, port, timeoutSec, data.data(), buf.data(), static_cast<int>(data.size()),
+                                  recvLen, err);
+    return {rc, err.Data(), rc > 0 && recvLen > 0 ? buf.substr(0, rc) : ""};
+}
+
+const std::string kInvalid = GetErrorStr(EINVAL).Data();
+const std::string kRefused = GetErrorStr(ECONNREFUSED).Data();
+const std::string kTimedOut = GetErrorStr(ETIMEDOUT).Data();
+
+// ---- TCP exchange against live peers ----
+
+struct TTcpCase {
+    const char* name;
+    TTcpMode mode;
+    std::string peerText;
+    std::string send;
+    int recvLen;
+    int timeoutMs;
+    int rc;
+    std::string err;
+    std::string received;
+};
+
+class TcpExchange : public ::testing::TestWithParam<TTcpCase> {};
+
+TEST_P(TcpExchange, AnswersWithCodeTextAndBytes) {
+    const TTcpCase& c = GetParam();
+    TTcpPeer peer(c.mode, c.peerText);
+    TExchangeOutcome out = Tcp(peer.Port(), c.send, c.recvLen, c.timeoutMs);
+    EXPECT_EQ(out.rc, c.rc);
+    EXPECT_EQ(out.err, c.err);
+    EXPECT_EQ(out.received, c.received);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TcpExchange,
+    ::testing::Values(
+        TTcpCase{"EchoedRequest", TTcpMode::Echo, "", "ping", 100, 5000, 4, "", "ping"},
+        TTcpCase{"NulBytesTravelWhole", TTcpMode::Echo, "", std::string("a\0b\0", 4), 100, 5000, 4, "",
+                 std::string("a\0b\0", 4)},
+        TTcpCase{"AnswerWithLineFeed", TTcpMode::Answer, "pong\r\nmore", "x", 100, 5000, 10, "", "pong\r\nmore"},
+        TTcpCase{"AnswerCutToReceiveLength", TTcpMode::Banner, "hello", "", 3, 5000, 3, "", "hel"},
+        TTcpCase{"NothingToReceiveIsOne", TTcpMode::Echo, "", "ping", 0, 5000, 1, "", ""},
+        TTcpCase{"ConnectOnlyIsOne", TTcpMode::Silent, "", "", 0, 5000, 1, "", ""},
+        TTcpCase{"PeerClosesWithoutAWord", TTcpMode::CloseAtOnce, "", "", 10, 5000, 0, "", ""},
+        TTcpCase{"PeerNeverAnswers", TTcpMode::Silent, "", "x", 10, 200, 0, "Timeout", ""}),
+    [](const ::testing::TestParamInfo<TTcpCase>& i) { return std::string(i.param.name); });
+
+struct TFailCase {
+    const char* name;
+    std::function<int()> port;  // evaluated inside the test
+    const char* host;
+    int timeoutMs;
+    int rc;
+    std::string err;
+};
+
+TEST(TcpExchangeFailure, ReportsEachFailureWithItsCodeAndText) {
+    peers::TClosedPort closed;
+    const TFailCase cases[] = {
+        {"refused", [&] { return closed.port; }, "127.0.0.1", 1000, IP_ERR_CONNECT, kRefused},
+        {"unresolvable", [] { return 80; }, peers::kUnresolvable.c_str(), 1000, IP_ERR_RESOLVE,
+         "Cannot resolve server name to IP address"},
+        {"empty host", [] { return 80; }, "", 1000, IP_ERR_RESOLVE, "Cannot resolve server name to IP address"},
+        {"port above 65535", [&] { return closed.port + 65536; }, "127.0.0.1", 1000, IP_ERR_CONNECT, kInvalid},
+        {"negative port", [] { return -1; }, "127.0.0.1", 1000, IP_ERR_CONNECT, kInvalid},
+        // A negative time-out does not connect at all: a refused port would
+        // otherwise answer "Connection refused".
+        {"negative time-out", [&] { return closed.port; }, "127.0.0.1", -5, IP_ERR_CONNECT, kInvalid},
+        {"negative time-out, unresolvable", [] { return 80; }, peers::kUnresolvable.c_str(), -5, IP_ERR_RESOLVE,
+         "Cannot resolve server name to IP address"},
+    };
+    const int before = OpenDescriptors();
+    for (const TFailCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TExchangeOutcome out = Tcp(c.port(), "data", 10, c.timeoutMs, c.host);
+        EXPECT_EQ(out.rc, c.rc);
+        EXPECT_EQ(out.err, c.err);
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST(TcpExchangeLargeData, OneMebibyteArrivesWhole) {
+    TTcpPeer peer(TTcpMode::Silent);
+    std::string data(1 << 20, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
+    TExchangeOutcome out = Tcp(peer.Port(), data, 0);
+    EXPECT_EQ(out.rc, 1);
+    EXPECT_EQ(out.err, "");
+    auto visits = peer.WaitVisits(1);
+    ASSERT_EQ(visits.size(), 1u);
+    EXPECT_EQ(visits[0].received.size(), data.size());
+    EXPECT_TRUE(visits[0].received == data);
+    EXPECT_TRUE(visits[0].cleanEnd);
+}
+
+TEST(TcpExchangeLargeData, APeerThatNeverReadsEndsInATimeOutNotInSuccess) {
+    TTcpPeer peer(TTcpMode::NeverRead);
+    const int before = OpenDescriptors();
+    TExchangeOutcome out = Tcp(peer.Port(), std::string(32 << 20, 'z'), 0, 300);
+    EXPECT_EQ(out.rc, IP_TIMEOUT);
+    EXPECT_EQ(out.err, "Timeout");
+    EXPECT_EQ(OpenDescriptors(), before);
+}
+
+// ---- UDP exchange ----
+
+TEST(UdpExchange, AnswersWithCodeTextAndBytes) {
+    TUdpPeer echo(TUdpMode::Echo);
+    TUdpPeer silent(TUdpMode::Silent);
+    peers::TClosedPort closed;
+    const std::string nul("x\0y", 3);
+    struct {
+        const char* name;
+        int port;
+        std::string send;
+        int recvLen;
+        int timeoutSec;
+        const char* host;
+        int rc;
+        std::string err;
+        std::string received;
+    } cases[] = {
+        {"echo", echo.Port(), "ping\nline", 100, 5, "127.0.0.1", 9, "", "ping\nline"},
+        {"nul bytes", echo.Port(), nul, 100, 5, "127.0.0.1", 3, "", nul},
+        {"cut to receive length", echo.Port(), "abcdef", 2, 5, "127.0.0.1", 2, "", "ab"},
+        {"nothing to receive: bytes sent", silent.Port(), "12345", 0, 5, "127.0.0.1", 5, "", ""},
+        {"no answer", silent.Port(), "x", 10, 1, "127.0.0.1", IP_TIMEOUT, "Timeout", ""},
+        {"negative wait", silent.Port(), "x", 10, -3, "127.0.0.1", IP_TIMEOUT, "Timeout", ""},
+        {"too large", echo.Port(), std::string(70000, 'u'), 10, 1, "127.0.0.1", IP_ERR_SEND,
+         GetErrorStr(EMSGSIZE).Data(), ""},
+        {"unresolvable", echo.Port(), "x", 10, 1, peers::kUnresolvable.c_str(), IP_ERR_RESOLVE,
+         "Cannot resolve server name to IP address", ""},
+        {"port above 65535", closed.port + 65536, "x", 10, 1, "127.0.0.1", IP_ERR_CONNECT, kInvalid, ""},
+    };
+    const int before = OpenDescriptors();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TExchangeOutcome out = Udp(c.port, c.send, c.recvLen, c.timeoutSec, c.host);
+        EXPECT_EQ(out.rc, c.rc);
+        EXPECT_EQ(out.err, c.err);
+        EXPECT_TRUE(out.received == c.received);
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(GetErrorStr(EMSGSIZE), "Message too long");
+}
+
+// ---- Sending everything, closing gently ----
+
+TEST(SendAll, NothingToSendIsDone) {
+    String err("stale");
+    EXPECT_EQ(SendAll(-1, "x", 0, 10, err), IP_OK);
+    EXPECT_EQ(err, "");
+}
+
+TEST(CloseAfterSending, AGreetingPeerSeesAnOrderlyEndAndEveryByte) {
+    TTcpPeer peer(TTcpMode::Banner, "220 ready\r\n");
+    int raw = -1;
+    String err;
+    ASSERT_EQ(PerformConnect(raw, "127.0.0.1", peer.Port(), 5000, err), IP_OK) << err.Data();
+    TFd sock(raw);
+    // Let the greeting arrive unread, as it does for a client that only sends.
+    pollfd p{sock.Get(), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1);
+    const std::string data(300000, 'd');
+    ASSERT_EQ(SendAll(sock.Get(), data.data(), static_cast<long long>(data.size()), 5000, err), IP_OK);
+    CloseAfterSending(sock, 5000);
+    EXPECT_FALSE(sock.Valid());
+    auto visits = peer.WaitVisits(1);
+    ASSERT_EQ(visits.size(), 1u);
+    EXPECT_TRUE(visits[0].cleanEnd) << "the close reset the connection";
+    EXPECT_EQ(visits[0].received.size(), data.size());
+}
+
+// ---- The send action's delivery, with small bounds ----
+
+TEST(SendDataOneWay, APeerThatNeverReadsCannotHoldTheSender) {
+    TTcpPeer peer(TTcpMode::NeverRead);
+    TSendPlan plan;
+    plan.host = "127.0.0.1";
+    plan.port = peer.Port();
+    plan.first = String(std::string(32 << 20, 'q'));
+    String err;
+    EXPECT_EQ(SendDataOneWay(plan, 300, err), IP_TIMEOUT);
+    EXPECT_EQ(err, kTimedOut.c_str());
+}
+
+TEST(SendDataOneWay, AConnectThatHangsEndsAtTheBound) {
+    // A listener whose accept queue is full drops further connection
+    // requests, so their connect never completes.
+    TFd listener = peers::BoundLoopback(SOCK_STREAM);
+    ASSERT_EQ(listen(listener.Get(), 0), 0);
+    const int port = peers::LocalPort(listener.Get());
+    std::vector<TFd> fillers;
+    for (int i = 0; i < 4; ++i) {
+        int raw = -1;
+        String err;
+        PerformConnect(raw, "127.0.0.1", port, 200, err);
+        fillers.emplace_back(raw);
+    }
+    TSendPlan plan;
+    plan.host = "127.0.0.1";
+    plan.port = port;
+    plan.first = "hello";
+    String err;
+    EXPECT_EQ(SendDataOneWay(plan, 300, err), IP_TIMEOUT);
+    EXPECT_EQ(err, kTimedOut.c_str());
+}
+
+TEST(SendDataOneWay, SendsBothPiecesAndClosesInOrder) {
+    TTcpPeer peer(TTcpMode::Banner, "220 ready\r\n");
+    TSendPlan plan;
+    plan.host = "127.0.0.1";
+    plan.port = peer.Port();
+    plan.first = "HELO a\r\n";
+    plan.pauseSec = 1;  // the greeting is waiting unread when the action closes
+    plan.second = "QUIT\r\n";
+    String err("stale");
+    EXPECT_EQ(SendDataOneWay(plan, 5000, err), IP_OK);
+    EXPECT_EQ(err, "");
+    auto visits = peer.WaitVisits(1);
+    ASSERT_EQ(visits.size(), 1u);
+    EXPECT_EQ(visits[0].received, "HELO a\r\nQUIT\r\n");
+    EXPECT_TRUE(visits[0].cleanEnd) << "the close reset the connection";
+}
+
+}  // namespace
