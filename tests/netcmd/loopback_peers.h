@@ -180,6 +180,7 @@ private:
 enum class TUdpMode {
     Echo,      // sends it back to its sender
     Silent,    // keeps it, never answers
+    Answer,    // answers each with its text
     AnswerNth, // answers only the n-th datagram (counted from 1) with its text
 };
 
@@ -239,6 +240,7 @@ private:
             }
             const std::string* answer = nullptr;
             if (mode_ == TUdpMode::Echo) answer = &d;
+            if (mode_ == TUdpMode::Answer) answer = &text_;
             if (mode_ == TUdpMode::AnswerNth && count == static_cast<size_t>(nth_)) answer = &text_;
             if (answer != nullptr)
                 ::sendto(sock_.Get(), answer->data(), answer->size(), 0, reinterpret_cast<sockaddr*>(&from), len);

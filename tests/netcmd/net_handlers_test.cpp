@@ -1,0 +1,251 @@
+// "TEST-TCP", "TEST-UDP" and "ACT-TCPUDPsend" through the real dispatcher,
+// against loopback peers.
+#include <errno.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/handler_fixture.h"
+#include "loopback_peers.h"
+#include "net/resolve.h"
+
+namespace {
+
+using peers::TTcpMode;
+using peers::TTcpPeer;
+using peers::TUdpMode;
+using peers::TUdpPeer;
+
+const std::string kNoName = "Cannot resolve server name to IP address";
+const std::string kInvalid = GetErrorStr(EINVAL).Data();
+const std::string kRefused = GetErrorStr(ECONNREFUSED).Data();
+const std::string kTooLong = GetErrorStr(EMSGSIZE).Data();
+
+// Parameters with "$NAME" replaced by the port named NAME.
+std::vector<std::string> Fill(std::vector<std::string> params, const std::map<std::string, int>& ports) {
+    for (std::string& p : params) {
+        if (p.size() > 1 && p[0] == '$') p = std::to_string(ports.at(p.substr(1)));
+    }
+    return params;
+}
+
+bool IsCount(const std::string& s) {
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+struct TCase {
+    const char* name;
+    std::vector<std::string> params;
+    std::string code;
+    std::vector<std::string> lines;  // for "200" the first (the time taken) is checked to be a count
+};
+
+class NetHandlers : public HandlerFixture {
+protected:
+    void Check(const char* word, const std::vector<TCase>& cases, const std::map<std::string, int>& ports) {
+        for (const TCase& c : cases) {
+            SCOPED_TRACE(std::string(word) + ": " + c.name);
+            TReplyTable r = Call(word, Fill(c.params, ports));
+            EXPECT_EQ(r.code, c.code) << r.raw;
+            if (c.code == "200" && word[0] == 'T') {
+                ASSERT_EQ(r.lines.size(), 2u) << r.raw;
+                EXPECT_TRUE(IsCount(r.lines[0])) << r.lines[0];
+                EXPECT_TRUE(r.lines[1] == c.lines[1]) << r.raw;
+            } else {
+                EXPECT_EQ(r.lines, c.lines) << r.raw;
+            }
+        }
+    }
+};
+
+TEST_F(NetHandlers, SwitchedOffCommandsAreRefusedBeforeTheyRun) {
+    Settings([](TZELSettings& s) { s.tcp = s.udp = s.tcpudpaction = s.syslogaction = 0; });
+    const std::pair<const char*, const char*> cases[] = {
+        {"TEST-TCP", "test is not allowed"},
+        {"TEST-UDP", "test is not allowed"},
+        {"ACT-TCPUDPsend", "operation is not allowed"},
+        {"ACT-Syslog", "operation is not allowed"},
+    };
+    for (const auto& [word, text] : cases) {
+        TReplyTable r = Call(word, {"127.0.0.1", "1", "0", "x", "0", "x"});
+        EXPECT_EQ(r.code, "600") << word;
+        EXPECT_EQ(r.lines, std::vector<std::string>{text}) << word;
+    }
+}
+
+TEST_F(NetHandlers, TcpTest) {
+    TTcpPeer echo(TTcpMode::Echo);
+    TTcpPeer lines(TTcpMode::Answer, "first\nsecond\r\n");
+    TTcpPeer big(TTcpMode::Banner, std::string(9000, 'b'));
+    TTcpPeer mute(TTcpMode::CloseAtOnce);
+    TTcpPeer silent(TTcpMode::Silent);
+    peers::TClosedPort closed;
+    const std::map<std::string, int> ports = {{"echo", echo.Port()},     {"lines", lines.Port()},
+                                              {"big", big.Port()},       {"mute", mute.Port()},
+                                              {"silent", silent.Port()}, {"closed", closed.port},
+                                              {"huge", closed.port + 65536}};
+    const std::string nul("a\0b\0c", 5);
+    const std::string host = "127.0.0.1";
+    const std::vector<TCase> cases = {
+        {"receive size 0: no answer awaited", {host, "$echo", "5000", "ping", "0"}, "200", {"", ""}},
+        {"echoed data", {host, "$echo", "5000", "ping", "100"}, "200", {"", "ping"}},
+        {"escaped line ends in the data", {host, "$echo", "5000", "a%0Ab%0D", "100"}, "200", {"", "a\nb\r"}},
+        {"NUL bytes in the data", {host, "$echo", "5000", nul, "100"}, "200", {"", nul}},
+        {"untrimmed data", {host, "$echo", "5000", "  ping ", "100"}, "200", {"", "  ping "}},
+        {"answer holding line feeds", {host, "$lines", "5000", "q", "100"}, "200", {"", "first\nsecond\r\n"}},
+        {"time-out 0 means the default", {host, "$echo", "0", "ping", "100"}, "200", {"", "ping"}},
+        {"receive size 9000 reads 8192", {host, "$big", "5000", "", "9000"}, "200", {"", std::string(8192, 'b')}},
+        {"negative receive size reads 8192", {host, "$big", "5000", "", "-1"}, "200", {"", std::string(8192, 'b')}},
+        {"receive size cuts the answer", {host, "$big", "5000", "", "7"}, "200", {"", std::string(7, 'b')}},
+        {"peer closes without a word", {host, "$mute", "5000", "", "10"}, "301", {"", "0"}},
+        {"peer never answers", {host, "$silent", "300", "x", "10"}, "301", {"Timeout", "0"}},
+        {"refused port", {host, "$closed", "5000", "x", "10"}, "301", {kRefused, "-6"}},
+        {"unresolvable host", {peers::kUnresolvable, "80", "5000", "x", "10"}, "301", {kNoName, "-2"}},
+        {"empty host", {"", "80", "5000", "x", "10"}, "301", {kNoName, "-2"}},
+        {"port above 65535", {host, "$huge", "5000", "x", "10"}, "301", {kInvalid, "-6"}},
+        {"negative time-out does not connect", {host, "$closed", "-1", "x", "10"}, "301", {kInvalid, "-6"}},
+        {"port not a number", {host, "80x", "5000", "x", "10"}, "501", {"Wrong parameter"}},
+        {"time-out not a number", {host, "$echo", "1.5", "x", "10"}, "501", {"Wrong parameter"}},
+        {"receive size not a number", {host, "$echo", "5000", "x", "ten"}, "501", {"Wrong parameter"}},
+    };
+    Check("TEST-TCP", cases, ports);
+}
+
+TEST_F(NetHandlers, TcpTestDeliversOneMebibyteWhole) {
+    TTcpPeer sink(TTcpMode::Silent);
+    std::string data(1 << 20, 'm');
+    for (size_t i = 0; i < data.size(); i += 997) data[i] = static_cast<char>('a' + i % 26);
+    TReplyTable r = Call("TEST-TCP", {"127.0.0.1", sink.PortText(), "10000", data, "0"});
+    EXPECT_EQ(r.code, "200");
+    auto visits = sink.WaitVisits(1);
+    ASSERT_EQ(visits.size(), 1u);
+    EXPECT_EQ(visits[0].received.size(), data.size());
+    EXPECT_TRUE(visits[0].received == data);
+}
+
+TEST_F(NetHandlers, UdpTest) {
+    TUdpPeer echo(TUdpMode::Echo);
+    TUdpPeer lines(TUdpMode::Answer, "one\ntwo");
+    TUdpPeer big(TUdpMode::Answer, std::string(9000, 'u'));
+    TUdpPeer silent(TUdpMode::Silent);
+    const std::map<std::string, int> ports = {{"echo", echo.Port()},
+                                              {"lines", lines.Port()},
+                                              {"big", big.Port()},
+                                              {"silent", silent.Port()},
+                                              {"huge", echo.Port() + 65536}};
+    const std::string nul("x\0y", 3);
+    const std::string host = "127.0.0.1";
+    const std::vector<TCase> cases = {
+        {"echoed datagram", {host, "$echo", "2000", "1", "ping", "100"}, "200", {"", "ping"}},
+        {"NUL bytes and escaped line ends", {host, "$echo", "2000", "1", nul + "%0A", "100"}, "200", {"", nul + "\n"}},
+        {"receive size 0: done once sent", {host, "$silent", "2000", "1", "ping", "0"}, "200", {"", ""}},
+        {"answer holding a line feed", {host, "$lines", "2000", "1", "q", "100"}, "200", {"", "one\ntwo"}},
+        {"receive size 9000 reads 8192", {host, "$big", "2000", "1", "q", "9000"}, "200", {"", std::string(8192, 'u')}},
+        {"negative receive size reads 8192", {host, "$big", "2000", "1", "q", "-7"}, "200", {"", std::string(8192, 'u')}},
+        {"no answer", {host, "$silent", "1000", "1", "x", "10"}, "301", {"Timeout", "0"}},
+        {"datagram too large", {host, "$echo", "1000", "1", std::string(70000, 'L'), "10"}, "301", {kTooLong, "-4"}},
+        {"unresolvable host", {peers::kUnresolvable, "9", "1000", "1", "x", "10"}, "301", {kNoName, "-2"}},
+        {"port above 65535", {host, "$huge", "1000", "1", "x", "10"}, "301", {kInvalid, "-6"}},
+        {"attempts 0", {host, "$echo", "1000", "0", "x", "10"}, "501", {"Wrong parameter"}},
+        {"negative attempts", {host, "$echo", "1000", "-3", "x", "10"}, "501", {"Wrong parameter"}},
+        {"empty data", {host, "$echo", "1000", "1", "", "10"}, "501", {"Wrong parameter"}},
+        {"port not a number", {host, "p", "1000", "1", "x", "10"}, "501", {"Wrong parameter"}},
+        {"time-out not a number", {host, "$echo", "1s", "1", "x", "10"}, "501", {"Wrong parameter"}},
+        {"attempts not a number", {host, "$echo", "1000", "two", "x", "10"}, "501", {"Wrong parameter"}},
+        {"receive size not a number", {host, "$echo", "1000", "1", "x", "0x10"}, "501", {"Wrong parameter"}},
+    };
+    Check("TEST-UDP", cases, ports);
+}
+
+TEST_F(NetHandlers, UdpTestTriesAgainUntilAnAnswerComes) {
+    // Answers only the second datagram: the first attempt waits its second
+    // (a time-out below one second counts as one) and the second succeeds.
+    TUdpPeer second(TUdpMode::AnswerNth, "at last", 2);
+    TReplyTable r = Call("TEST-UDP", {"127.0.0.1", second.PortText(), "300", "3", "hello?", "100"});
+    EXPECT_EQ(r.code, "200") << r.raw;
+    ASSERT_EQ(r.lines.size(), 2u);
+    EXPECT_EQ(r.lines[1], "at last");
+    EXPECT_EQ(second.Datagrams(), (std::vector<std::string>{"hello?", "hello?"}));
+}
+
+TEST_F(NetHandlers, UdpTestMakesEveryAttemptAgainstASilentPort) {
+    TUdpPeer silent(TUdpMode::Silent);
+    TReplyTable r = Call("TEST-UDP", {"127.0.0.1", silent.PortText(), "1500", "3", "anyone?", "100"});
+    EXPECT_EQ(r.code, "301");
+    EXPECT_EQ(r.lines, (std::vector<std::string>{"Timeout", "0"}));
+    EXPECT_EQ(silent.Datagrams().size(), 3u);
+}
+
+TEST_F(NetHandlers, SendAction) {
+    TTcpPeer sink(TTcpMode::Silent);
+    TUdpPeer udp(TUdpMode::Silent);
+    peers::TClosedPort closed;
+    const std::map<std::string, int> ports = {{"sink", sink.Port()},
+                                              {"udp", udp.Port()},
+                                              {"closed", closed.port},
+                                              {"freeudp", peers::FreeUdpPort()},
+                                              {"huge", closed.port + 65536}};
+    const std::string host = "127.0.0.1";
+    const std::vector<std::string> sent = {"Data has been sent"};
+    const std::vector<std::string> wrong = {"Wrong parameter"};
+    const std::vector<TCase> cases = {
+        {"TCP", {host, "$sink", "0", "tcp data", "0", ""}, "200", sent},
+        {"UDP", {host, "$udp", "1", "udp data", "0", ""}, "200", sent},
+        {"any protocol text but 0 is UDP", {host, "$udp", "tcp", "udp again", "0", ""}, "200", sent},
+        {"UDP to a port with no listener", {host, "$freeudp", "1", "x", "0", ""}, "200", sent},
+        {"refused TCP port", {host, "$closed", "0", "x", "0", ""}, "301", {kRefused}},
+        {"unresolvable host", {peers::kUnresolvable, "9", "0", "x", "0", ""}, "301", {kNoName}},
+        {"unresolvable host, UDP", {peers::kUnresolvable, "9", "1", "x", "0", ""}, "301", {kNoName}},
+        {"port above 65535", {host, "$huge", "0", "x", "0", ""}, "301", {kInvalid}},
+        {"datagram too large", {host, "$udp", "1", std::string(70000, 'L'), "0", ""}, "301", {kTooLong}},
+        {"empty host", {"", "$sink", "0", "x", "0", ""}, "501", wrong},
+        {"empty first data", {host, "$sink", "0", "", "0", "second"}, "501", wrong},
+        {"port not a number", {host, "x", "0", "data", "0", ""}, "501", wrong},
+        {"pause not a number", {host, "$sink", "0", "data", "1s", ""}, "501", wrong},
+    };
+    Check("ACT-TCPUDPsend", cases, ports);
+    auto visits = sink.WaitVisits(1);
+    ASSERT_GE(visits.size(), 1u);
+    EXPECT_EQ(visits[0].received, "tcp data");
+    EXPECT_EQ(udp.WaitDatagrams(2), (std::vector<std::string>{"udp data", "udp again"}));
+}
+
+TEST_F(NetHandlers, SendActionSendsTheSecondDataAfterItsPause) {
+    TTcpPeer greeter(TTcpMode::Banner, "220 mail ready\r\n");
+    TUdpPeer udp(TUdpMode::Silent);
+    TReplyTable r = Call("ACT-TCPUDPsend", {"127.0.0.1", greeter.PortText(), "0", "HELO x%0D%0A", "1", "QUIT%0D%0A"});
+    EXPECT_EQ(r.code, "200");
+    EXPECT_EQ(r.lines, std::vector<std::string>{"Data has been sent"});
+    auto visits = greeter.WaitVisits(1);
+    ASSERT_EQ(visits.size(), 1u);
+    EXPECT_EQ(visits[0].received, "HELO x\r\nQUIT\r\n");
+    // The greeting was left unread: the close must still be orderly.
+    EXPECT_TRUE(visits[0].cleanEnd) << "the connection was reset";
+
+    r = Call("ACT-TCPUDPsend", {"127.0.0.1", udp.PortText(), "1", "one", "1", "two"});
+    EXPECT_EQ(r.code, "200");
+    EXPECT_EQ(udp.WaitDatagrams(2), (std::vector<std::string>{"one", "two"}));
+}
+
+TEST_F(NetHandlers, SendActionAnswersSentEvenWhenTheSecondSendFails) {
+    TTcpPeer mute(TTcpMode::CloseAtOnce);
+    TReplyTable r = Call("ACT-TCPUDPsend", {"127.0.0.1", mute.PortText(), "0", "first", "1", "second"});
+    EXPECT_EQ(r.code, "200");
+    EXPECT_EQ(r.lines, std::vector<std::string>{"Data has been sent"});
+}
+
+TEST_F(NetHandlers, SendActionDeliversOneMebibyteWhole) {
+    TTcpPeer sink(TTcpMode::Silent);
+    std::string data(1 << 20, 's');
+    for (size_t i = 0; i < data.size(); i += 1009) data[i] = static_cast<char>('A' + i % 26);
+    TReplyTable r = Call("ACT-TCPUDPsend", {"127.0.0.1", sink.PortText(), "0", data, "0", ""});
+    EXPECT_EQ(r.code, "200");
+    auto visits = sink.WaitVisits(1);
+    ASSERT_EQ(visits.size(), 1u);
+    EXPECT_TRUE(visits[0].received == data);
+    EXPECT_TRUE(visits[0].cleanEnd);
+}
+
+}  // namespace
