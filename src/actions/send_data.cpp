@@ -20,14 +20,14 @@ namespace {
 int OpenSendSocket(TFd& out, const TSendPlan& plan, int boundMs, String& err) {
     if (plan.tcp) {
         int raw = -1;
-        int rc = PerformConnect(raw, plan.host.Data(), plan.port, boundMs, err);
+        int rc = PerformConnect(raw, HostText(plan.host), plan.port, boundMs, err);
         TFd sock(raw);
         if (rc == IP_OK) out = std::move(sock);
         return rc;
     }
     err = "";
     sockaddr_in sa{};
-    int rc = ResolveSockAddr(plan.host.Data(), plan.port, sa, err);
+    int rc = ResolveSockAddr(HostText(plan.host), plan.port, sa, err);
     if (rc != IP_OK) return rc;
     TFd sock(NewSocket(AF_INET, SOCK_DGRAM, 0));
     if (!sock.Valid()) {

@@ -1,6 +1,7 @@
 #include "actions/syslog_action.h"
 
 #include "actions/syslog_sender.h"
+#include "net/exchange.h"
 #include "protocol/params.h"
 
 // Sends one syslog message over UDP. Parameters: 1 collector host, 2 port,
@@ -21,7 +22,7 @@ void ProcessAct_Syslog(const VTRequest& params, ZELReply& reply) {
         return;
     }
     String err;
-    if (SendToSysLog(host.Data(), port, facility, severity, "QD ZEL", text, err) > 0) {
+    if (SendToSysLog(HostText(host), port, facility, severity, "QD ZEL", text, err) > 0) {
         reply.SetResult(TResultCode::Ok, String("Syslog: Data to ") + host + " has been sent");
         return;
     }

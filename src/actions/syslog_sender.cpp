@@ -46,7 +46,7 @@ String BuildSyslogMessage(int facility, TSyslogSeverity severity, const struct t
 unsigned int TTimedAddressCache::Get(Clock::time_point now) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (valid_ && now - when_ < life_ && now >= when_) return value_;
+        if (valid_ && now - when_ < life_) return value_;
     }
     unsigned int value = lookup_();
     std::lock_guard<std::mutex> lock(mutex_);

@@ -51,7 +51,7 @@ void ProcessTest_TCP(const VTRequest& params, ZELReply& reply) {
     auto buf = std::make_unique<char[]>(kReceiveBuffer);
     String err;
     const auto start = Clock::now();
-    int rc = SendReceiveTCPPacket(host.Data(), port, timeoutMs, data.Data(), buf.get(), data.Length(), recvSize,
+    int rc = SendReceiveTCPPacket(HostText(host), port, timeoutMs, data.Data(), buf.get(), data.Length(), recvSize,
                                   err);
     const auto end = Clock::now();
     ReplyExchange(reply, rc, ElapsedMs(start, end), buf.get(), recvSize, err);
@@ -84,7 +84,7 @@ void ProcessTest_UDP(const VTRequest& params, ZELReply& reply) {
     int rc = 0, elapsed = 0;
     for (int i = 0; i < attempts; ++i) {
         const auto start = Clock::now();
-        rc = SendReceiveUDPPacket(host.Data(), port, timeoutSec, data.Data(), buf.get(), data.Length(), recvSize,
+        rc = SendReceiveUDPPacket(HostText(host), port, timeoutSec, data.Data(), buf.get(), data.Length(), recvSize,
                                   err);
         elapsed = ElapsedMs(start, Clock::now());
         if (rc > 0) break;

@@ -59,7 +59,7 @@ int SendAll(int fd, const char* data, long long len, int timeoutMs, String& err)
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) {
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             err = GetErrorStr(errno);
             return IP_ERR_SEND;
         }

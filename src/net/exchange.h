@@ -14,7 +14,8 @@
 // One TCP exchange with host:port (dotted IPv4 address or name).
 //
 // timeoutMs bounds the connection, the whole send and the wait for an
-// answer (each on its own). Connects (net/sockets.h PerformConnect), sends
+// answer (each on its own); 0 connects without a bound and then waits for
+// nothing. Connects (net/sockets.h PerformConnect), sends
 // all sendLen bytes of sendBuf when sendLen > 0 (continuing partial sends,
 // waiting for room within the time-out), then, when recvLen > 0, waits for
 // the first chunk of the answer and reads at most recvLen bytes of it into
@@ -60,3 +61,8 @@ int SendAll(int fd, const char* data, long long len, int timeoutMs, String& err)
 // not turn the close into a reset that could make the peer drop the data
 // just sent. Leaves fd empty.
 void CloseAfterSending(TFd& fd, int drainMs);
+
+// A host parameter as the C text the functions above take: a text holding
+// a NUL byte names no host (it must not be cut short to a different name),
+// so it becomes "", which never resolves.
+inline const char* HostText(const String& host) { return host.Pos('\0') > 0 ? "" : host.Data(); }

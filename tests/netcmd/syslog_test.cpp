@@ -126,6 +126,8 @@ TEST_F(SyslogAction, AnswersAndSendsOneDatagram) {
         {"severity -1", {"127.0.0.1", port, "1", "-1", "m"}, "501", wrong},
         {"unresolvable collector", {peers::kUnresolvable, "514", "1", "5", "m"}, "301",
          "Cannot resolve server name to IP address"},
+        {"host holding a NUL byte", {std::string("127.0.0.1\0x", 11), port, "1", "5", "m"}, "301",
+         "Cannot resolve server name to IP address"},
         {"port above 65535", {"127.0.0.1", "65536", "1", "5", "m"}, "301", GetErrorStr(EINVAL).Data()},
         {"message too long", {"127.0.0.1", port, "1", "5", std::string(70000, 'm')}, "301",
          GetErrorStr(EMSGSIZE).Data()},
