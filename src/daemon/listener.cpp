@@ -15,6 +15,7 @@
 #include "daemon/messages.h"
 #include "daemon/session.h"
 #include "daemon/signals.h"
+#include "foundation/io.h"
 #include "net/sockets.h"
 
 namespace {
@@ -173,11 +174,11 @@ int ServeForever(TServeContext& ctx) {
             int e = errno;
             if (e == EINTR || e == EAGAIN) continue;
             if (TransientAcceptError(e)) {
-                showmessage("Accept error: %s\n", LOCAL, MSG_ERROR, 1, strerror(e));
+                showmessage("Accept error: %s\n", LOCAL, MSG_ERROR, 1, ErrnoText(e).Data());
                 poll(nullptr, 0, 100);  // let the shortage pass
                 continue;
             }
-            showmessage("Accept fatal error: %s\n\n", LOCAL, MSG_ERROR, 1, strerror(e));
+            showmessage("Accept fatal error: %s\n\n", LOCAL, MSG_ERROR, 1, ErrnoText(e).Data());
             ctx.pidfile->Close();
             return 4;
         }

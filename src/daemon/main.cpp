@@ -18,6 +18,7 @@
 #include "daemon/protocol_trace.h"
 #include "daemon/signals.h"
 #include "foundation/fileutils.h"
+#include "foundation/io.h"
 #include "protocol/packet.h"
 
 namespace {
@@ -140,7 +141,7 @@ int main(int argc, char** argv, char** envp) {
 
     bool daemonMode = cmd.interactive == 0;
     if (daemonMode && daemon_init() != 0) {
-        fprintf(stderr, "Error initializing daemon: %s\n", strerror(errno));
+        fprintf(stderr, "Error initializing daemon: %s\n", ErrnoText(errno).Data());
         return 2;
     }
     InstallSignalHandlers(daemonMode);

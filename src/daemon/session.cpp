@@ -16,7 +16,8 @@
 #include "config/settings.h"
 #include "daemon/flags.h"
 #include "daemon/messages.h"
-#include "net/fd.h"
+#include "foundation/fd.h"
+#include "foundation/io.h"
 
 namespace {
 
@@ -31,18 +32,6 @@ int MillisUntilSecond(time_t second) {
     long long ms = (static_cast<long long>(second) - now.tv_sec) * 1000 - now.tv_nsec / 1000000;
     if (ms < 0) return 0;
     return ms > 1000000000 ? 1000000000 : static_cast<int>(ms);
-}
-
-void SendAll(int fd, const String& data) {
-    const char* p = data.Data();
-    size_t left = static_cast<size_t>(data.Length());
-    while (left > 0) {
-        ssize_t n = send(fd, p, left, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
 }
 
 // Serves one request on the connection.
@@ -98,7 +87,10 @@ void Serve(int fd, in_addr address) {
         showmessage(handled ? "--> request processed (%s)\n" : "--> request rejected or operation failed (%s)\n",
                     address, MSG_INFO, 1, code.Data());
         reply.FinalizePacket();
-        SendAll(fd, reply);
+        // A client that is gone or takes nothing for the send time-out
+        // (SO_SNDTIMEO) simply loses its reply.
+        String ignored;
+        SendAll(fd, reply.View(), ignored);
         return;
     }
 }
@@ -138,7 +130,7 @@ bool StartSession(int socket, in_addr address, String& err) {
         delete params;
         shutdown(socket, SHUT_RDWR);
         close(socket);
-        err = strerror(rc);
+        err = ErrnoText(rc);
         return false;
     }
     return true;
