@@ -115,24 +115,25 @@ void* ClientExecute(void* raw) {
     return nullptr;
 }
 
-bool StartSession(int socket, in_addr address, String& err) {
-    auto* params = new ThreadParams;
-    params->Socket = socket;
+bool StartSession(TFd socket, in_addr address, String& err) {
+    auto params = std::make_unique<ThreadParams>();
+    params->Socket = socket.Get();
     params->Address = address;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, SESSION_STACK_SIZE);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
-    int rc = g_threadStarter.load()(&thread, &attr, ClientExecute, params);
+    int rc = g_threadStarter.load()(&thread, &attr, ClientExecute, params.get());
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        delete params;
-        shutdown(socket, SHUT_RDWR);
-        close(socket);
+        shutdown(socket.Get(), SHUT_RDWR);
         err = ErrnoText(rc);
-        return false;
+        return false;  // the owners free the record and close the connection
     }
+    // The thread owns both now.
+    params.release();
+    socket.Release();
     return true;
 }
 

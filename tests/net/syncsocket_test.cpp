@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "net/fd.h"
+#include "foundation/fd.h"
 #include "net/sockets.h"
 #include "net_test_util.h"
 
@@ -21,8 +21,7 @@ class TcpPeer : public ::testing::Test {
 protected:
     void SetUp() override {
         String err;
-        listener.Reset(TcpListen("127.0.0.1", 0, nullptr, err));
-        ASSERT_GT(listener.Get(), 0) << err.Data();
+        ASSERT_TRUE(TcpListen("127.0.0.1", 0, nullptr, listener, err)) << err.Data();
         port = LocalPort(listener.Get());
     }
     void ConnectClient(int timeoutMs) {

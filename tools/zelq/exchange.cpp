@@ -38,13 +38,15 @@ std::string Seconds(int ms) {
 
 TExchangeResult ExchangeRequest(const std::string& host, int port, int timeoutMs, const String& packet) {
     const std::string where = host + ":" + std::to_string(port);
-    int sock = -1;
+    TFd fd;
+    int rc = IP_ERR_CONNECT;
     String err;
-    const int rc = PerformConnect(sock, host.c_str(), port, timeoutMs, err);
-    TFd fd(sock);
-    if (rc == IP_TIMEOUT)
-        return Fail(TExchangeOutcome::Failed, "cannot connect to " + where + ": timed out after " + Seconds(timeoutMs));
-    if (rc != IP_OK) return Fail(TExchangeOutcome::Failed, "cannot connect to " + where + ": " + err.Std());
+    if (!PerformConnect(host.c_str(), port, timeoutMs, fd, rc, err)) {
+        if (rc == IP_TIMEOUT)
+            return Fail(TExchangeOutcome::Failed,
+                        "cannot connect to " + where + ": timed out after " + Seconds(timeoutMs));
+        return Fail(TExchangeOutcome::Failed, "cannot connect to " + where + ": " + err.Std());
+    }
 
     // The socket is non-blocking from here on.
     if (!SendAll(fd.Get(), packet.View(), TDeadline::AfterMs(timeoutMs), err)) {
