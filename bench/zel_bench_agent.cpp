@@ -15,8 +15,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "foundation/fd.h"
 #include "zel_bench.h"
-#include "net/fd.h"
 
 namespace zelbench {
 

@@ -12,8 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "foundation/fd.h"
 #include "zel_bench.h"
-#include "net/fd.h"
 
 namespace zelbench {
 

@@ -18,9 +18,9 @@
 #include <mutex>
 #include <random>
 
-#include "zel_bench.h"
-#include "net/fd.h"
+#include "foundation/fd.h"
 #include "protocol/client.h"
+#include "zel_bench.h"
 
 namespace zelbench {
 
