@@ -6,11 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "config/settings.h"
-#include "crypto/ciplib.h"
-#include "crypto/twofish.h"
+#include "crypto/selftest.h"
 #include "daemon/cmdline.h"
 #include "daemon/listener.h"
 #include "daemon/messages.h"
@@ -19,7 +17,6 @@
 #include "daemon/signals.h"
 #include "foundation/fileutils.h"
 #include "foundation/io.h"
-#include "protocol/packet.h"
 
 namespace {
 
@@ -41,34 +38,23 @@ void Banner() {
     exit(1);
 }
 
-// Exits with code 3 when enciphering and deciphering a block or a text
-// under a fixed key does not give the original back.
+// Exits with code 3 when a cipher check fails.
 void CipherSelfChecks() {
-    Twofish_initialise();
-    const char keyText[] = "plain selftest";
-    THash_SHA sha;
-    const uint8_t* digest = sha.GetHash(keyText, static_cast<int>(strlen(keyText)));
-    Twofish_key key;
-    Twofish_prepare_key(digest, sha.GetHashSize(), &key);
-    const uint8_t plain[16] = {'1', '2', '3', '4', '5', '6', '7', '8', '9', '0', '1', '2', '3', '4', '5', 0};
-    uint8_t enciphered[16], deciphered[16];
-    Twofish_encrypt(&key, plain, enciphered);
-    Twofish_decrypt(&key, enciphered, deciphered);
-    printf("Basic encyption checking .. ");
-    if (memcmp(plain, deciphered, sizeof plain) != 0) {
-        printf("Error\n");
-        exit(3);
+    struct TStep {
+        TCipherCheck check;
+        const char* label;
+    };
+    for (TStep step : {TStep{TCipherCheck::Block, "Basic encyption checking .. "},
+                       TStep{TCipherCheck::Packet, "ZEL encyption checking .. "}}) {
+        String err;
+        bool ok = CipherSelfTest(step.check, err);
+        printf("%s", step.label);
+        if (!ok) {
+            printf("Error\n");
+            exit(3);
+        }
+        printf("Ok\n");
     }
-    printf("Ok\n");
-    String data("123456789012345");
-    String encoded = EncodeData(data, String(keyText), 0);
-    String decoded = DecodeData(encoded, String(keyText));
-    printf("ZEL encyption checking .. ");
-    if (decoded != data) {
-        printf("Error\n");
-        exit(3);
-    }
-    printf("Ok\n");
 }
 
 // Detaches from the terminal; returns 0 in the child, -1 when fork fails.
