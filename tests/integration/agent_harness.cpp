@@ -22,6 +22,7 @@
 #include <random>
 #include <thread>
 
+#include "foundation/io.h"
 #include "protocol/client.h"
 
 namespace zelit {
@@ -336,7 +337,7 @@ TReply Exchange(int port, const String& password, const String& command, const T
     }
     TFd fd = ConnectLoopback(port, options.sourceAddress, options.timeoutMs);
     if (!fd.Valid()) {
-        reply.error = std::string("connect failed: ") + strerror(errno);
+        reply.error = "connect failed: " + ErrnoText(errno).Std();
         return reply;
     }
     if (!SendAll(fd.Get(), packet)) {
@@ -459,7 +460,7 @@ bool TAgent::StartOnce(bool& portTaken) {
 
     pid_ = Spawn(argv, dir_.File("console.txt"), cfg_.listenRetryMs);
     if (pid_ < 0) {
-        startError_ = std::string("cannot start the agent: ") + strerror(errno);
+        startError_ = "cannot start the agent: " + ErrnoText(errno).Std();
         return false;
     }
     reaped_ = false;
