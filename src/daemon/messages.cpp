@@ -3,11 +3,9 @@
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
-#include <string.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <string>
 
 #include "config/settings.h"
