@@ -15,8 +15,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "foundation/fd.h"
+#include "foundation/io.h"
 #include "zel_bench.h"
-#include "net/fd.h"
 
 namespace zelbench {
 
@@ -58,7 +59,7 @@ bool TSpawnedAgent::Start(const std::string& zelPath, std::string& err) {
     }
     char dirTemplate[] = "/tmp/zel-bench.XXXXXX";
     if (mkdtemp(dirTemplate) == nullptr) {
-        err = std::string("mkdtemp: ") + strerror(errno);
+        err = "mkdtemp: " + ErrnoText(errno).Std();
         return false;
     }
     dir_ = dirTemplate;
@@ -80,7 +81,7 @@ bool TSpawnedAgent::Start(const std::string& zelPath, std::string& err) {
     const std::string errFile = dir_ + "/stderr.txt";
     pid_ = fork();
     if (pid_ < 0) {
-        err = std::string("fork: ") + strerror(errno);
+        err = "fork: " + ErrnoText(errno).Std();
         return false;
     }
     if (pid_ == 0) {

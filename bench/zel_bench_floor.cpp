@@ -12,8 +12,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "foundation/fd.h"
+#include "foundation/io.h"
 #include "zel_bench.h"
-#include "net/fd.h"
 
 namespace zelbench {
 
@@ -83,7 +84,7 @@ bool TFloorServer::Start(const String& reply, std::string& err) {
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (!fd.Valid() || bind(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
         listen(fd.Get(), 512) != 0) {
-        err = std::string("floor server: ") + strerror(errno);
+        err = "floor server: " + ErrnoText(errno).Std();
         return false;
     }
     socklen_t len = sizeof sa;

@@ -18,9 +18,10 @@
 #include <mutex>
 #include <random>
 
-#include "zel_bench.h"
-#include "net/fd.h"
+#include "foundation/fd.h"
+#include "foundation/io.h"
 #include "protocol/client.h"
+#include "zel_bench.h"
 
 namespace zelbench {
 
@@ -92,7 +93,7 @@ bool TClientThread::Begin(TSlot& slot) {
         }
         int r = connect(slot.fd, reinterpret_cast<const sockaddr*>(&run_.address), sizeof run_.address);
         if (r != 0 && errno != EINPROGRESS) {
-            Finish(slot, false, strerror(errno));
+            Finish(slot, false, ErrnoText(errno).Data());
             continue;
         }
         slot.connected = (r == 0);
@@ -137,7 +138,7 @@ void TClientThread::Progress(TSlot& slot) {
         int error = 0;
         socklen_t len = sizeof error;
         getsockopt(slot.fd, SOL_SOCKET, SO_ERROR, &error, &len);
-        if (error != 0) return Finish(slot, false, strerror(error));
+        if (error != 0) return Finish(slot, false, ErrnoText(error).Data());
         slot.connected = true;
     }
     const String& packet = slot.request->packet;
@@ -157,7 +158,7 @@ void TClientThread::Progress(TSlot& slot) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) return;
-        if (n < 0 && errno != ECONNRESET) return Finish(slot, false, strerror(errno));
+        if (n < 0 && errno != ECONNRESET) return Finish(slot, false, ErrnoText(errno).Data());
         // The peer closed (or reset after the reply): judge what arrived.
         std::string why;
         bool ok = ReplyOk(slot, why);
@@ -303,7 +304,7 @@ bool Exchange(const std::string& host, int port, const String& packet, String& r
     }
     TFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.Valid() || connect(fd.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        err = std::string("connect: ") + strerror(errno);
+        err = "connect: " + ErrnoText(errno).Std();
         return false;
     }
     const char* p = packet.Data();
@@ -312,7 +313,7 @@ bool Exchange(const std::string& host, int port, const String& packet, String& r
         ssize_t n = send(fd.Get(), p, left, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            err = std::string("send: ") + strerror(errno);
+            err = "send: " + ErrnoText(errno).Std();
             return false;
         }
         p += n;

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Installs the packages zel needs to build and test, when any is missing.
-# Does nothing when every package is already present.
+# With --programs only those needed to build the agent and zelq (no
+# GoogleTest, no Google Benchmark). Does nothing when every package is
+# already present.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config libbotan-2-dev libisal-dev
-          libgtest-dev libgmock-dev libbenchmark-dev
-          rsyslog)
+packages=(cmake ninja-build g++ pkg-config libbotan-2-dev libisal-dev)
+if [ "${1:-}" != "--programs" ]; then
+    packages+=(libgtest-dev libgmock-dev libbenchmark-dev rsyslog)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

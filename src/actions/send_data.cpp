@@ -19,10 +19,9 @@ namespace {
 // socket whose peer is fixed. Returns 1 or a code with err.
 int OpenSendSocket(TFd& out, const TSendPlan& plan, int boundMs, String& err) {
     if (plan.tcp) {
-        int raw = -1;
-        int rc = PerformConnect(raw, HostText(plan.host), plan.port, boundMs, err);
-        TFd sock(raw);
-        if (rc == IP_OK) out = std::move(sock);
+        TFd sock;
+        int rc = IP_OK;
+        if (PerformConnect(HostText(plan.host), plan.port, boundMs, sock, rc, err)) out = std::move(sock);
         return rc;
     }
     err = "";

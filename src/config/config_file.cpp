@@ -1,9 +1,9 @@
-#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "config/settings_internal.h"
+#include "foundation/io.h"
 
 namespace {
 
@@ -48,15 +48,6 @@ bool ReadConfigFile(const char* name, std::string& out, struct stat* st) {
     TFd fd(::open(name, O_RDONLY | O_CLOEXEC));
     if (fd.Get() < 0) return false;
     if (st != nullptr && ::fstat(fd.Get(), st) != 0) return false;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd.Get(), buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) break;
-        out.append(buf, static_cast<size_t>(n));
-    }
-    return true;
+    String ignored;  // the callers report a failure in their own words
+    return ReadToEnd(fd.Get(), out, out.max_size(), ignored);
 }

@@ -1,4 +1,3 @@
-#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +6,7 @@
 
 #include "config/settings_internal.h"
 #include "foundation/fileutils.h"
+#include "foundation/io.h"
 
 namespace {
 
@@ -71,19 +71,6 @@ std::string BuildConfigFile(const TZELSettings& s, std::string_view old) {
 
 namespace {
 
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) return false;
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
 // Gives the new file the owner, group and mode of the one it replaces. When
 // the owner cannot be kept, the group is tried alone; when the group cannot
 // be kept either, the file stays private to its owner rather than opening
@@ -112,7 +99,8 @@ bool WriteNewFile(const String& name, std::string_view content, const struct sta
     TFd fd(::open(name.Data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     created = fd.Get() >= 0;
     if (!created) return false;
-    bool ok = WriteAll(fd.Get(), content);
+    String ignored;  // the caller reports the failure in its own words
+    bool ok = WriteAll(fd.Get(), content, ignored);
     if (ok) CopyOwnership(fd.Get(), old);
     ok = ok && ::fsync(fd.Get()) == 0;
     ok = fd.Close() && ok;

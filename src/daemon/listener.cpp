@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "manage/status.h"
 #include "config/settings.h"
@@ -15,11 +16,10 @@
 #include "daemon/messages.h"
 #include "daemon/session.h"
 #include "daemon/signals.h"
+#include "foundation/io.h"
 #include "net/sockets.h"
 
 namespace {
-
-constexpr int kListenAttempts = 3;
 
 // Errors of accept() that concern one connection or a passing shortage of
 // resources: the agent logs them and keeps serving.
@@ -47,20 +47,21 @@ bool TransientAcceptError(int e) {
     }
 }
 
-void CloseListener(int& sock) {
-    if (sock > 0) {
-        shutdown(sock, SHUT_RDWR);
-        close(sock);
-    }
-    sock = 0;
+void CloseListener(TFd& sock) {
+    if (sock.Valid()) shutdown(sock.Get(), SHUT_RDWR);
+    sock.Reset();
+}
+
+// Opens the listener on the settings' host and port of the moment.
+bool ListenAsConfigured(TServeContext& ctx, String& err) {
+    auto s = ZELSettings.Get();
+    return Listen(s->host, s->port, ctx.listenRetryPauseMs, ctx.listenSocket, err);
 }
 
 // After a failed execve: serve on as before.
 void Reopen(TServeContext& ctx) {
-    unsigned int addrlen = 0;
     String err;
-    ctx.listenSocket = Listen(addrlen, err);
-    if (ctx.listenSocket == 0) {
+    if (!ListenAsConfigured(ctx, err)) {
         showmessage("TCP listen error: %s\n\n", LOCAL, MSG_ERROR, 1, err.Data());
         return;
     }
@@ -107,10 +108,8 @@ int CheckFlags(TServeContext& ctx, int& currentPort) {
     int wanted = ZELSettings.Get()->port;
     if (wanted != currentPort) {
         CloseListener(ctx.listenSocket);
-        unsigned int addrlen = 0;
         String err;
-        ctx.listenSocket = Listen(addrlen, err);
-        if (ctx.listenSocket != 0) {
+        if (ListenAsConfigured(ctx, err)) {
             currentPort = wanted;
             showmessage("Server port switching .. Ok\n", LOCAL, MSG_SUCCESS, 0);
         } else {
@@ -121,8 +120,7 @@ int CheckFlags(TServeContext& ctx, int& currentPort) {
             String saveErr;
             if (!ZELSettings.ModifyAndSave([back](TZELSettings& s) { s.port = back; }, saveErr))
                 showmessage("%s\n", LOCAL, MSG_ERROR, 1, saveErr.Data());
-            ctx.listenSocket = Listen(addrlen, err);
-            if (ctx.listenSocket == 0) {
+            if (!ListenAsConfigured(ctx, err)) {
                 showmessage("Cannot open original port either. Terminating\n", LOCAL, MSG_ERROR, 0);
                 ctx.pidfile->Close();
                 return 4;
@@ -135,21 +133,30 @@ int CheckFlags(TServeContext& ctx, int& currentPort) {
 
 }  // namespace
 
-int Listen(unsigned int& addrlen, String& err) {
-    for (int attempt = 0; attempt < kListenAttempts; ++attempt) {
-        auto s = ZELSettings.Get();
-        // Port 0 would bind a random port and a larger number a truncated
-        // one: the server could no longer reach the agent.
-        if (s->port <= 0 || s->port > 65535) {
-            err = "Invalid port number";
-            return 0;
-        }
-        const char* host = s->host.IsEmpty() ? nullptr : s->host.Data();
-        int sock = TcpListen(host, s->port, &addrlen, err);
-        if (sock != 0) return sock;
-        sleep(1);
+int ListenRetryPauseMs(const char* text) {
+    if (text == nullptr || *text == '\0' || std::strlen(text) > 5) return kDefaultListenRetryMs;
+    int ms = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return kDefaultListenRetryMs;
+        ms = ms * 10 + (*p - '0');
     }
-    return 0;
+    return ms <= 60000 ? ms : kDefaultListenRetryMs;
+}
+
+bool Listen(const String& host, int port, int retryPauseMs, TFd& sock, String& err) {
+    sock.Reset();
+    // Port 0 would bind a random port and a larger number a truncated one:
+    // the server could no longer reach the agent.
+    if (port <= 0 || port > 65535) {
+        err = "Invalid port number";
+        return false;
+    }
+    const char* where = host.IsEmpty() ? nullptr : host.Data();
+    for (int attempt = 0; attempt < kListenAttempts; ++attempt) {
+        if (TcpListen(where, port, nullptr, sock, err)) return true;
+        if (retryPauseMs > 0) poll(nullptr, 0, retryPauseMs);
+    }
+    return false;
 }
 
 int ServeForever(TServeContext& ctx) {
@@ -157,27 +164,27 @@ int ServeForever(TServeContext& ctx) {
     for (;;) {
         int code = CheckFlags(ctx, currentPort);
         if (code >= 0) return code;
-        if (ctx.listenSocket <= 0) {
+        if (!ctx.listenSocket.Valid()) {
             // Lost after a failed restart: try again a second later.
             sleep(1);
             Reopen(ctx);
             continue;
         }
-        pollfd p{ctx.listenSocket, POLLIN, 0};
+        pollfd p{ctx.listenSocket.Get(), POLLIN, 0};
         if (poll(&p, 1, 1000) <= 0) continue;
 
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
-        int client = accept4(ctx.listenSocket, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-        if (client < 0) {
+        TFd client(accept4(ctx.listenSocket.Get(), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC));
+        if (!client.Valid()) {
             int e = errno;
             if (e == EINTR || e == EAGAIN) continue;
             if (TransientAcceptError(e)) {
-                showmessage("Accept error: %s\n", LOCAL, MSG_ERROR, 1, strerror(e));
+                showmessage("Accept error: %s\n", LOCAL, MSG_ERROR, 1, ErrnoText(e).Data());
                 poll(nullptr, 0, 100);  // let the shortage pass
                 continue;
             }
-            showmessage("Accept fatal error: %s\n\n", LOCAL, MSG_ERROR, 1, strerror(e));
+            showmessage("Accept fatal error: %s\n\n", LOCAL, MSG_ERROR, 1, ErrnoText(e).Data());
             ctx.pidfile->Close();
             return 4;
         }
@@ -187,13 +194,12 @@ int ServeForever(TServeContext& ctx) {
         if (s->filteractive && !FilterAdmits(s->effectivefilterlist, dotted)) {
             ++AgentStatus.FailedConnections;
             showmessage("TCP connection rejected\n", peer.sin_addr, MSG_ERROR, 0);
-            shutdown(client, SHUT_RDWR);
-            close(client);
+            shutdown(client.Get(), SHUT_RDWR);
             continue;
         }
         showmessage("TCP connection accepted\n", peer.sin_addr, MSG_SUCCESS, 0);
         String err;
-        if (!StartSession(client, peer.sin_addr, err))
+        if (!StartSession(std::move(client), peer.sin_addr, err))
             showmessage("Cannot start a session: %s\n", peer.sin_addr, MSG_ERROR, 1, err.Data());
     }
 }

@@ -2,15 +2,31 @@
 #pragma once
 
 #include "daemon/pidfile.h"
+#include "foundation/fd.h"
 #include "foundation/qdstring.h"
 
-// Opens the listening socket on the `host` and `port` settings, in up to
-// three attempts a second apart. Returns the descriptor, or 0 with the
-// error text of the last attempt.
-int Listen(unsigned int& addrlen, String& err);
+// Attempts to open the listening socket, and the pause after each failed one.
+constexpr int kListenAttempts = 3;
+constexpr int kDefaultListenRetryMs = 1000;
 
+// The pause between listen attempts: kDefaultListenRetryMs unless `text`
+// (the hidden environment variable ZEL_LISTEN_RETRY_MS, which the tests set
+// to wait less for a port in use) holds a whole number of milliseconds from
+// 0 to 60000.
+int ListenRetryPauseMs(const char* text);
+
+// Opens the listening socket on host ("" = all local addresses) and port, in
+// up to kListenAttempts attempts with a pause of retryPauseMs after each
+// failed one. Returns true with sock owning the socket; false with sock
+// empty and the error text of the last attempt in err ("Invalid port number",
+// without any attempt, for a port outside 1-65535). Blocks the calling
+// thread for the pauses; reads no global state.
+bool Listen(const String& host, int port, int retryPauseMs, TFd& sock, String& err);
+
+// What the accept loop works with; only the main thread touches it.
 struct TServeContext {
-    int listenSocket = 0;
+    TFd listenSocket;           // empty while the agent has no listener
+    int listenRetryPauseMs = kDefaultListenRetryMs;
     TPidFile* pidfile = nullptr;
     bool daemonMode = false;
     char** argv = nullptr;  // kept unchanged for a restart
@@ -18,4 +34,6 @@ struct TServeContext {
 };
 
 // Runs the accept loop until the agent stops; returns the process exit code.
+// Host and port come from the current settings whenever the listener is
+// opened again (after a failed restart or a port change).
 int ServeForever(TServeContext& ctx);

@@ -3,16 +3,15 @@
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
-#include <string.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <string>
 
 #include "config/settings.h"
 #include "foundation/fileutils.h"
-#include "net/fd.h"
+#include "foundation/fd.h"
+#include "foundation/io.h"
 #include "net/resolve.h"
 
 std::mutex showmutex;
@@ -67,14 +66,8 @@ void AppendToLog(const String& file, const char* line, const String& cfgfile) {
     String path = LogFilePath(file, cfgfile);
     TFd fd(::open(path.Data(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640));
     if (!fd.Valid()) return;
-    size_t left = strlen(line);
-    while (left > 0) {
-        ssize_t n = ::write(fd.Get(), line, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        line += n;
-        left -= static_cast<size_t>(n);
-    }
+    String ignored;  // a log that cannot be written has nowhere to report it
+    WriteAll(fd.Get(), line, ignored);
 }
 
 }  // namespace

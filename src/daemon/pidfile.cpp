@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "foundation/io.h"
+
 bool TPidFile::Create(const std::string& path, std::string& message) {
     Close();
     // Not truncated before the lock is ours: a running daemon's pid stays.
@@ -25,7 +27,8 @@ bool TPidFile::Create(const std::string& path, std::string& message) {
     }
     char text[32];
     int n = snprintf(text, sizeof text, "%ld\n", static_cast<long>(getpid()));
-    if (ftruncate(fd, 0) != 0 || write(fd, text, static_cast<size_t>(n)) != n) {
+    String ignored;
+    if (ftruncate(fd, 0) != 0 || !WriteAll(fd, std::string_view(text, static_cast<size_t>(n)), ignored)) {
         message = "Failed to create pid file " + path + "\n";
         close(fd);
         return false;

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <atomic>
 #include <memory>
@@ -16,7 +15,8 @@
 #include "config/settings.h"
 #include "daemon/flags.h"
 #include "daemon/messages.h"
-#include "net/fd.h"
+#include "foundation/fd.h"
+#include "foundation/io.h"
 
 namespace {
 
@@ -31,18 +31,6 @@ int MillisUntilSecond(time_t second) {
     long long ms = (static_cast<long long>(second) - now.tv_sec) * 1000 - now.tv_nsec / 1000000;
     if (ms < 0) return 0;
     return ms > 1000000000 ? 1000000000 : static_cast<int>(ms);
-}
-
-void SendAll(int fd, const String& data) {
-    const char* p = data.Data();
-    size_t left = static_cast<size_t>(data.Length());
-    while (left > 0) {
-        ssize_t n = send(fd, p, left, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
 }
 
 // Serves one request on the connection.
@@ -98,7 +86,10 @@ void Serve(int fd, in_addr address) {
         showmessage(handled ? "--> request processed (%s)\n" : "--> request rejected or operation failed (%s)\n",
                     address, MSG_INFO, 1, code.Data());
         reply.FinalizePacket();
-        SendAll(fd, reply);
+        // A client that is gone or takes nothing for the send time-out
+        // (SO_SNDTIMEO) simply loses its reply.
+        String ignored;
+        SendAll(fd, reply.View(), ignored);
         return;
     }
 }
@@ -123,24 +114,25 @@ void* ClientExecute(void* raw) {
     return nullptr;
 }
 
-bool StartSession(int socket, in_addr address, String& err) {
-    auto* params = new ThreadParams;
-    params->Socket = socket;
+bool StartSession(TFd socket, in_addr address, String& err) {
+    auto params = std::make_unique<ThreadParams>();
+    params->Socket = socket.Get();
     params->Address = address;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, SESSION_STACK_SIZE);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
-    int rc = g_threadStarter.load()(&thread, &attr, ClientExecute, params);
+    int rc = g_threadStarter.load()(&thread, &attr, ClientExecute, params.get());
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        delete params;
-        shutdown(socket, SHUT_RDWR);
-        close(socket);
-        err = strerror(rc);
-        return false;
+        shutdown(socket.Get(), SHUT_RDWR);
+        err = ErrnoText(rc);
+        return false;  // the owners free the record and close the connection
     }
+    // The thread owns both now.
+    params.release();
+    socket.Release();
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include "daemon/dispatcher.h"
+#include "foundation/fd.h"
 
 // Stack size of a session thread: handlers keep their buffers small, and
 // thousands of simultaneous sessions must fit in memory.
@@ -13,12 +14,14 @@ constexpr size_t SESSION_STACK_SIZE = 256 * 1024;
 // How long a session waits for a client that does not take its reply.
 constexpr int SESSION_SEND_TIMEOUT_SECONDS = 30;
 
-// The session thread's entry; `params` is a heap ThreadParams it frees.
+// The session thread's entry; `params` is a heap ThreadParams it frees,
+// together with the connection it names.
 void* ClientExecute(void* params);
 
-// Starts a detached session thread for the connection. On failure the
-// connection is closed and false returned with the reason in err.
-bool StartSession(int socket, in_addr address, String& err);
+// Starts a detached session thread, which takes over the connection. On
+// failure the connection is shut down and closed and false returned with
+// the reason in err.
+bool StartSession(TFd socket, in_addr address, String& err);
 
 // The function that starts session threads (pthread_create); tests replace
 // it to see how the agent copes when no thread can be created.

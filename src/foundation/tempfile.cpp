@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "foundation/fileutils.h"
+#include "foundation/io.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ bool CopyOut(char* buf, int size, const String& s) {
 }
 
 String ErrorText(const char* what, const String& name, int err) {
-    return String(what) + " \"" + name + "\": " + std::strerror(err);
+    return String(what) + " \"" + name + "\": " + ErrnoText(err);
 }
 
 }  // namespace
@@ -106,17 +107,11 @@ bool TTempFile::Write(const char* data, int64_t n, String& err) {
         err = String("temporary file \"") + name_ + "\" is not open";
         return false;
     }
-    while (n > 0) {
-        const ssize_t w = ::write(fd_, data, static_cast<size_t>(n));
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            err = ErrorText("cannot write temporary file", name_, errno);
-            return false;
-        }
-        data += w;
-        n -= w;
-    }
-    return true;
+    if (n <= 0) return true;
+    String why;
+    if (WriteAll(fd_, std::string_view(data, static_cast<size_t>(n)), why)) return true;
+    err = ErrorText("cannot write temporary file", name_, errno);
+    return false;
 }
 
 bool TTempFile::Write(const String& data, String& err) {

@@ -111,10 +111,9 @@ int SendReceiveTCPPacket(const char* host, int port, int timeoutMs, const char* 
         err = GetErrorStr(EINVAL);
         return IP_ERR_CONNECT;
     }
-    int raw = -1;
-    int rc = PerformConnect(raw, host, port, timeoutMs, err);
-    TFd sock(raw);
-    if (rc != IP_OK) return rc;
+    TFd sock;
+    int rc = IP_OK;
+    if (!PerformConnect(host, port, timeoutMs, sock, rc, err)) return rc;
 
     if (sendLen > 0) {
         rc = SendAll(sock.Get(), sendBuf, sendLen, timeoutMs, err);

@@ -9,15 +9,13 @@
 
 #include <memory>
 
+#include "foundation/io.h"
+
 namespace {
 
 struct AddrInfoFree {
     void operator()(addrinfo* p) const { freeaddrinfo(p); }
 };
-
-// strerror_r comes in two flavours (GNU returns the text, XSI fills the buffer).
-[[maybe_unused]] const char* PickErrorText(int rc, const char* buf) { return rc == 0 ? buf : ""; }
-[[maybe_unused]] const char* PickErrorText(const char* text, const char*) { return text ? text : ""; }
 
 }  // namespace
 
@@ -80,11 +78,7 @@ String IP2String(unsigned int addr) {
     return String(inet_ntoa_safe(a, field, sizeof field));
 }
 
-String GetErrorStr(int errnum) {
-    char buf[1024];
-    buf[0] = '\0';
-    return String(PickErrorText(strerror_r(errnum, buf, sizeof buf), buf));
-}
+String GetErrorStr(int errnum) { return ErrnoText(errnum); }
 
 int ResolveSockAddr(const char* host, int port, sockaddr_in& out, String& err) {
     unsigned int ip = 0;

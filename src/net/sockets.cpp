@@ -9,8 +9,9 @@
 #include <unistd.h>
 
 #include <memory>
+#include <utility>
 
-#include "net/fd.h"
+#include "foundation/fd.h"
 #include "net/resolve.h"
 #include "net/sockutil.h"
 
@@ -44,8 +45,9 @@ void ShutAndClose(TFd& fd) {
 
 }  // namespace
 
-int TcpListen(const char* host, const char* service, unsigned int* addrlen, String& err) {
+bool TcpListen(const char* host, const char* service, unsigned int* addrlen, TFd& sock, String& err) {
     err = "";
+    sock.Reset();
     if (host != nullptr && *host == '\0') host = nullptr;
     addrinfo hints{};
     hints.ai_flags = AI_PASSIVE;
@@ -55,7 +57,7 @@ int TcpListen(const char* host, const char* service, unsigned int* addrlen, Stri
     int rc = getaddrinfo(host, service, &hints, &raw);
     if (rc != 0) {
         err = gai_strerror(rc);
-        return 0;
+        return false;
     }
     std::unique_ptr<addrinfo, AddrInfoFree> list(raw);
     TFd fd;
@@ -73,21 +75,22 @@ int TcpListen(const char* host, const char* service, unsigned int* addrlen, Stri
     }
     if (bound == nullptr) {
         err = "socket() or bind() error";
-        return 0;
+        return false;
     }
     if (::listen(fd.Get(), 512) != 0) {
         ShutAndClose(fd);
         err = "listen() error";
-        return 0;
+        return false;
     }
     if (addrlen) *addrlen = static_cast<unsigned int>(bound->ai_addrlen);
-    return fd.Release();
+    sock = std::move(fd);
+    return true;
 }
 
-int TcpListen(const char* host, int port, unsigned int* addrlen, String& err) {
+bool TcpListen(const char* host, int port, unsigned int* addrlen, TFd& sock, String& err) {
     char service[16];
     snprintf(service, sizeof service, "%d", port);
-    return TcpListen(host, service, addrlen, err);
+    return TcpListen(host, service, addrlen, sock, err);
 }
 
 namespace {
@@ -102,47 +105,45 @@ int PendingConnectResult(int fd, String& err) {
     return IP_ERR_CONNECT;
 }
 
-}  // namespace
-
-int PerformConnect(int& sock, const char* host, int port, int timeoutMs, String& err) {
-    err = "";
-    sock = -1;
+// Makes sock a socket connected to host:port. Returns 1, or 0 ("Timeout"),
+// -2, -3 or -6 with a text in err.
+int ConnectSocket(TFd& sock, const char* host, int port, int timeoutMs, String& err) {
     sockaddr_in sa{};
     int rc = ResolveSockAddr(host, port, sa, err);
     if (rc != IP_OK) return rc;
 
-    sock = NewSocket(AF_INET, SOCK_STREAM, 0);
-    if (sock < 0) {
+    sock.Reset(NewSocket(AF_INET, SOCK_STREAM, 0));
+    if (!sock.Valid()) {
         err = GetErrorStr(errno);
         return IP_ERR_SOCKET;
     }
     const sockaddr* addr = reinterpret_cast<const sockaddr*>(&sa);
 
     if (timeoutMs <= 0) {
-        if (::connect(sock, addr, sizeof sa) == 0) return IP_OK;
+        if (::connect(sock.Get(), addr, sizeof sa) == 0) return IP_OK;
         if (errno != EINTR) {
             err = GetErrorStr(errno);
             return IP_ERR_CONNECT;
         }
         // An interrupted blocking connect goes on in the background.
-        if (WaitReadyForever(sock, POLLOUT) < 0) {
+        if (WaitReadyForever(sock.Get(), POLLOUT) < 0) {
             err = GetErrorStr(errno);
             return IP_ERR_CONNECT;
         }
-        return PendingConnectResult(sock, err);
+        return PendingConnectResult(sock.Get(), err);
     }
 
     int on = 1;
-    if (ioctl(sock, FIONBIO, &on) != 0) {
+    if (ioctl(sock.Get(), FIONBIO, &on) != 0) {
         err = String("ioctl error - ") + GetErrorStr(errno);
         return IP_ERR_SOCKET;
     }
-    if (::connect(sock, addr, sizeof sa) != 0 && errno != EINPROGRESS && errno != EALREADY &&
+    if (::connect(sock.Get(), addr, sizeof sa) != 0 && errno != EINPROGRESS && errno != EALREADY &&
         errno != EISCONN && errno != EINTR) {
         err = GetErrorStr(errno);
         return IP_ERR_CONNECT;
     }
-    int ready = WaitReady(sock, POLLOUT, timeoutMs);
+    int ready = WaitReady(sock.Get(), POLLOUT, timeoutMs);
     if (ready == 0) {
         err = "Timeout";
         return IP_TIMEOUT;
@@ -151,12 +152,24 @@ int PerformConnect(int& sock, const char* host, int port, int timeoutMs, String&
         err = GetErrorStr(errno);
         return IP_ERR_CONNECT;
     }
-    return PendingConnectResult(sock, err);
+    return PendingConnectResult(sock.Get(), err);
+}
+
+}  // namespace
+
+bool PerformConnect(const char* host, int port, int timeoutMs, TFd& sock, int& code, String& err) {
+    err = "";
+    sock.Reset();
+    TFd fd;
+    code = ConnectSocket(fd, host, port, timeoutMs, err);
+    if (code != IP_OK) return false;  // fd closes the socket that did not connect
+    sock = std::move(fd);
+    return true;
 }
 
 int TCPConnect(const char* host, int port, int timeoutMs, String& err) {
-    int sock = -1;
-    int rc = PerformConnect(sock, host, port, timeoutMs, err);
-    TFd owner(sock);
-    return rc;
+    TFd sock;
+    int code = IP_ERR_CONNECT;
+    PerformConnect(host, port, timeoutMs, sock, code, err);
+    return code;
 }

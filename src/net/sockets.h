@@ -2,6 +2,7 @@
 // connections and the result codes shared by the network operations.
 #pragma once
 
+#include "foundation/fd.h"
 #include "foundation/qdstring.h"
 
 // Result codes of the connect, read and send operations.
@@ -22,18 +23,21 @@ extern const char* const ipErrMsg[9];
 // The generic text of a result code ("" for unknown codes and for 1).
 const char* IpErrText(int code);
 
-// Opens a listening TCP socket (backlog 512, SO_REUSEADDR) on host (null or
-// "" = all local addresses) and service. Returns the descriptor (never 0),
-// or 0 with the resolver's text, "socket() or bind() error" or "listen()
-// error" in err. *addrlen (when given) receives the bound address length.
-int TcpListen(const char* host, const char* service, unsigned int* addrlen, String& err);
-int TcpListen(const char* host, int port, unsigned int* addrlen, String& err);
+// Opens a listening TCP socket (backlog 512, SO_REUSEADDR, close-on-exec) on
+// host (null or "" = all local addresses) and service. Returns true with sock
+// owning the socket (never descriptor 0, 1 or 2) and *addrlen (when given)
+// holding the bound address length; false with the resolver's text,
+// "socket() or bind() error" or "listen() error" in err and sock empty.
+bool TcpListen(const char* host, const char* service, unsigned int* addrlen, TFd& sock, String& err);
+bool TcpListen(const char* host, int port, unsigned int* addrlen, TFd& sock, String& err);
 
 // Connects a TCP socket to host:port. timeoutMs <= 0: a blocking connect;
-// otherwise the socket is made non-blocking and stays so. sock receives the
-// descriptor (or -1) whatever the result, and the caller owns it.
-// Returns 1, 0 ("Timeout"), -2, -3 or -6 with a text in err.
-int PerformConnect(int& sock, const char* host, int port, int timeoutMs, String& err);
+// otherwise the socket is made non-blocking and stays so. Returns true with
+// sock owning the connected socket and code IP_OK; false with code 0
+// ("Timeout"), -2, -3 or -6, a text in err and sock empty (a socket that
+// did not connect is closed).
+bool PerformConnect(const char* host, int port, int timeoutMs, TFd& sock, int& code, String& err);
 
 // A reachability probe: PerformConnect, then the socket is closed again.
+// Returns the code of PerformConnect.
 int TCPConnect(const char* host, int port, int timeoutMs, String& err);

@@ -5,7 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "net/fd.h"
+#include "foundation/fd.h"
 #include "net/resolve.h"
 #include "net/sockets.h"
 #include "net/sockutil.h"
@@ -19,11 +19,9 @@ constexpr int kReadChunk = 20480;
 int TSyncSocket::Connect(const char* host, int port, int timeoutMs) {
     Disconnect();
     if (SockType == TCP) {
-        int rc = PerformConnect(Socket, host, port, timeoutMs, LastError);
-        if (rc != IP_OK) {
-            TFd failed(Socket);  // a failed connection is not kept
-            Socket = -1;
-        }
+        TFd sock;
+        int rc = IP_ERR_CONNECT;
+        if (PerformConnect(host, port, timeoutMs, sock, rc, LastError)) Socket = sock.Release();
         return rc;
     }
     sockaddr_in sa{};

@@ -23,7 +23,7 @@ TEST(SessionStart, ThreadRefusedClosesTheConnection) {
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
     String err;
-    EXPECT_FALSE(StartSession(pair[0], in_addr{}, err));
+    EXPECT_FALSE(StartSession(TFd(pair[0]), in_addr{}, err));
     EXPECT_FALSE(err.IsEmpty());
     char c;
     EXPECT_EQ(read(pair[1], &c, 1), 0);  // the agent's end is closed

@@ -22,6 +22,7 @@
 #include <random>
 #include <thread>
 
+#include "foundation/io.h"
 #include "protocol/client.h"
 
 namespace zelit {
@@ -37,12 +38,21 @@ int64_t MillisLeft(Clock::time_point deadline) {
 
 void SleepMillis(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// Runs argv with the streams redirected (prepared before the fork: only
+// Runs argv with the streams redirected and the test process's environment
+// with ZEL_LISTEN_RETRY_MS=listenRetryMs (prepared before the fork: only
 // async-signal-safe calls happen in the child). Returns the pid or -1.
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& outputPath) {
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& outputPath,
+            int listenRetryMs = kTestListenRetryMs) {
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    static const char kRetryName[] = "ZEL_LISTEN_RETRY_MS=";
+    const std::string retry = kRetryName + std::to_string(listenRetryMs);
+    std::vector<char*> env;
+    for (char** e = environ; *e != nullptr; ++e)
+        if (std::strncmp(*e, kRetryName, sizeof kRetryName - 1) != 0) env.push_back(*e);
+    env.push_back(const_cast<char*>(retry.c_str()));
+    env.push_back(nullptr);
     int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (out < 0 || in < 0) {
@@ -58,7 +68,7 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& outputPath)
         // Nothing of the test process leaks into the program.
         if (syscall(SYS_close_range, 3U, ~0U, 0U) != 0)
             for (int fd = 3; fd < 4096; ++fd) close(fd);
-        execv(args[0], args.data());
+        execve(args[0], args.data(), env.data());
         _exit(127);
     }
     close(out);
@@ -327,7 +337,7 @@ TReply Exchange(int port, const String& password, const String& command, const T
     }
     TFd fd = ConnectLoopback(port, options.sourceAddress, options.timeoutMs);
     if (!fd.Valid()) {
-        reply.error = std::string("connect failed: ") + strerror(errno);
+        reply.error = "connect failed: " + ErrnoText(errno).Std();
         return reply;
     }
     if (!SendAll(fd.Get(), packet)) {
@@ -448,9 +458,9 @@ bool TAgent::StartOnce(bool& portTaken) {
     argv.push_back(ConfigPath());
     if (cfg_.daemon) prctl(PR_SET_CHILD_SUBREAPER, 1);
 
-    pid_ = Spawn(argv, dir_.File("console.txt"));
+    pid_ = Spawn(argv, dir_.File("console.txt"), cfg_.listenRetryMs);
     if (pid_ < 0) {
-        startError_ = std::string("cannot start the agent: ") + strerror(errno);
+        startError_ = "cannot start the agent: " + ErrnoText(errno).Std();
         return false;
     }
     reaped_ = false;

@@ -26,13 +26,18 @@
 #include <vector>
 
 #include "common/scratch_dir.h"
+#include "foundation/fd.h"
 #include "foundation/qdstring.h"
-#include "net/fd.h"
 
 namespace zelit {
 
 // The agent built alongside the tests.
 inline constexpr const char* kAgentBinary = ZEL_BINARY_DIR "/src/daemon/zel";
+
+// The pause between the agent's attempts to listen on a port in use, in
+// milliseconds, for every program the harness starts (the agent reads it
+// from ZEL_LISTEN_RETRY_MS; a real start-up waits a second).
+inline constexpr int kTestListenRetryMs = 100;
 
 // ---------------------------------------------------------------- files
 
@@ -72,8 +77,9 @@ struct TRunResult {
 };
 
 // Runs a program to its end with standard input from /dev/null and both
-// output streams captured. A program still running after timeoutMs is
-// killed (exited stays false).
+// output streams captured, with ZEL_LISTEN_RETRY_MS=kTestListenRetryMs in
+// its environment. A program still running after timeoutMs is killed
+// (exited stays false).
 TRunResult RunProgram(const std::vector<std::string>& argv, int timeoutMs = 15000);
 
 // Pids of the live processes whose command line has `arg` as one argument
@@ -158,6 +164,7 @@ struct TAgentConfig {
     std::vector<std::string> extraLines;
     int port = 0;              // 0 = a free port is found
     int readyTimeoutMs = 15000;
+    int listenRetryMs = kTestListenRetryMs;  // ZEL_LISTEN_RETRY_MS of the agent
 };
 
 // The configuration written for an agent: port, host, password, zelpath (the

@@ -84,6 +84,9 @@ TEST(AgentRestart, FailedRestartKeepsServingWithItsPidFile) {
 TEST(AgentRestart, NeitherPortFreeEndsWithCodeFourAndRemovesThePidFile) {
     TAgentConfig cfg;
     cfg.daemon = true;
+    // The test takes the old port while the agent pauses between its
+    // attempts on the new one: a wider window than the harness's default.
+    cfg.listenRetryMs = 250;
     TAgent agent(cfg);
     ASSERT_TRUE(agent.Start()) << agent.StartError();
     ASSERT_TRUE(PathExists(agent.PidFilePath()));

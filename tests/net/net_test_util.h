@@ -7,7 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "net/fd.h"
+#include "foundation/fd.h"
 
 namespace nettest {
 

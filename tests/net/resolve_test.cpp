@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <gtest/gtest.h>
+
+#include "common/unresolvable.h"
 #include <unistd.h>
 
 #include <string>
@@ -24,7 +26,7 @@ TEST(GetHostIP, ResolvesDottedNamesAndRefusesUnknownOnes) {
         {"10.1.2.3", 1, 0x0A010203u, ""},
         {"255.255.255.255", 1, 0xFFFFFFFFu, ""},
         {"localhost", 1, 0, ""},
-        {"no-such-host.invalid", -2, 0, "Cannot resolve server name to IP address"},
+        {kUnresolvableHost.c_str(), -2, 0, "Cannot resolve server name to IP address"},
         {"", -2, 0, "Cannot resolve server name to IP address"},
     };
     for (const HostCase& c : cases) {

@@ -1,11 +1,13 @@
 #include "net/sockets.h"
 
 #include <gtest/gtest.h>
+
+#include "common/unresolvable.h"
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "net/fd.h"
+#include "foundation/fd.h"
 #include "net_test_util.h"
 
 namespace {
@@ -26,8 +28,9 @@ TEST(TcpListen, OpensAnEphemeralPortInBothForms) {
         SCOPED_TRACE(numeric);
         unsigned int addrlen = 0;
         String err("stale");
-        TFd fd(numeric ? TcpListen("127.0.0.1", 0, &addrlen, err)
-                       : TcpListen("127.0.0.1", "0", &addrlen, err));
+        TFd fd(99999);  // anything held before is dropped
+        bool ok = numeric ? TcpListen("127.0.0.1", 0, &addrlen, fd, err) : TcpListen("127.0.0.1", "0", &addrlen, fd, err);
+        ASSERT_TRUE(ok) << err.Data();
         ASSERT_GT(fd.Get(), 0) << err.Data();
         EXPECT_STREQ(err.Data(), "");
         EXPECT_EQ(addrlen, sizeof(sockaddr_in));
@@ -40,8 +43,8 @@ TEST(TcpListen, OpensAnEphemeralPortInBothForms) {
 TEST(TcpListen, AllAddressesWhenNoHostIsGiven) {
     for (const char* host : {static_cast<const char*>(nullptr), ""}) {
         String err;
-        TFd fd(TcpListen(host, 0, nullptr, err));
-        ASSERT_GT(fd.Get(), 0) << err.Data();
+        TFd fd;
+        ASSERT_TRUE(TcpListen(host, 0, nullptr, fd, err)) << err.Data();
         sockaddr_in sa{};
         socklen_t len = sizeof sa;
         ASSERT_EQ(getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&sa), &len), 0);
@@ -56,7 +59,8 @@ TEST(TcpListen, NeverReturnsDescriptorZero) {
     ASSERT_TRUE(savedStdin.Valid());
     close(0);
     String err;
-    TFd fd(TcpListen("127.0.0.1", 0, nullptr, err));
+    TFd fd;
+    EXPECT_TRUE(TcpListen("127.0.0.1", 0, nullptr, fd, err));
     ASSERT_EQ(dup2(savedStdin.Get(), 0), 0);
     EXPECT_GT(fd.Get(), 2) << err.Data();
     EXPECT_TRUE(CloseOnExec(fd.Get()));
@@ -64,18 +68,21 @@ TEST(TcpListen, NeverReturnsDescriptorZero) {
 
 TEST(TcpListen, RefusesAPortInUse) {
     String err;
-    TFd first(TcpListen("127.0.0.1", 0, nullptr, err));
-    ASSERT_GT(first.Get(), 0) << err.Data();
+    TFd first;
+    ASSERT_TRUE(TcpListen("127.0.0.1", 0, nullptr, first, err)) << err.Data();
     unsigned int addrlen = 1234;
-    int second = TcpListen("127.0.0.1", LocalPort(first.Get()), &addrlen, err);
-    EXPECT_EQ(second, 0);
+    TFd second(dup(first.Get()));  // anything held before is dropped
+    EXPECT_FALSE(TcpListen("127.0.0.1", LocalPort(first.Get()), &addrlen, second, err));
+    EXPECT_FALSE(second.Valid());
     EXPECT_STREQ(err.Data(), "socket() or bind() error");
     EXPECT_EQ(addrlen, 1234u);
 }
 
 TEST(TcpListen, ReportsTheResolverTextForAnUnknownHost) {
     String err;
-    EXPECT_EQ(TcpListen("no-such-host.invalid", 0, nullptr, err), 0);
+    TFd fd;
+    EXPECT_FALSE(TcpListen(kUnresolvableHost.c_str(), 0, nullptr, fd, err));
+    EXPECT_FALSE(fd.Valid());
     EXPECT_FALSE(err.IsEmpty());
     EXPECT_STRNE(err.Data(), "socket() or bind() error");
 }
@@ -83,48 +90,71 @@ TEST(TcpListen, ReportsTheResolverTextForAnUnknownHost) {
 // Connect cases run with a blocking connect (0) and with a time-out.
 class PerformConnectTest : public ::testing::TestWithParam<int> {};
 
-TEST_P(PerformConnectTest, RefusedByAClosedPort) {
+// The lowest free descriptor number: a socket left open would take it.
+int LowestFreeDescriptor() {
+    TFd probe(dup(0));
+    return probe.Get();
+}
+
+TEST_P(PerformConnectTest, RefusedByAClosedPortKeepsNoSocket) {
     ClosedPort closed;
     ASSERT_GT(closed.port, 0);
-    int sock = -7;
+    const int lowestFree = LowestFreeDescriptor();
+    TFd sock;
+    int code = 99;
     String err;
-    EXPECT_EQ(PerformConnect(sock, "127.0.0.1", closed.port, GetParam(), err), -6);
+    EXPECT_FALSE(PerformConnect("127.0.0.1", closed.port, GetParam(), sock, code, err));
+    EXPECT_EQ(code, -6);
     EXPECT_STREQ(err.Data(), "Connection refused");
-    TFd owner(sock);  // the caller owns the socket on failure too
-    EXPECT_GE(sock, 0);
+    EXPECT_FALSE(sock.Valid());
+    EXPECT_EQ(LowestFreeDescriptor(), lowestFree);  // the failed socket was closed
 }
 
 TEST_P(PerformConnectTest, ConnectsToALoopbackListener) {
     String err;
-    TFd listener(TcpListen("127.0.0.1", 0, nullptr, err));
-    ASSERT_GT(listener.Get(), 0) << err.Data();
-    int sock = -1;
-    EXPECT_EQ(PerformConnect(sock, "127.0.0.1", LocalPort(listener.Get()), GetParam(), err), 1);
-    TFd owner(sock);
+    TFd listener;
+    ASSERT_TRUE(TcpListen("127.0.0.1", 0, nullptr, listener, err)) << err.Data();
+    TFd sock;
+    int code = 99;
+    EXPECT_TRUE(PerformConnect("127.0.0.1", LocalPort(listener.Get()), GetParam(), sock, code, err));
+    EXPECT_EQ(code, 1);
     EXPECT_STREQ(err.Data(), "");
-    ASSERT_GE(sock, 0);
-    EXPECT_TRUE(CloseOnExec(sock));
+    ASSERT_TRUE(sock.Valid());
+    EXPECT_TRUE(CloseOnExec(sock.Get()));
     // Only a connect with a time-out switches the socket to non-blocking mode.
-    EXPECT_EQ(NonBlocking(sock), GetParam() > 0);
+    EXPECT_EQ(NonBlocking(sock.Get()), GetParam() > 0);
     TFd accepted(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
     EXPECT_TRUE(accepted.Valid());
 }
 
-TEST_P(PerformConnectTest, UnknownHostLeavesNoSocket) {
-    int sock = 99;
-    String err;
-    EXPECT_EQ(PerformConnect(sock, "no-such-host.invalid", 80, GetParam(), err), -2);
-    EXPECT_EQ(sock, -1);
-    EXPECT_STREQ(err.Data(), "Cannot resolve server name to IP address");
-}
-
-TEST_P(PerformConnectTest, PortOutOfRangeIsAConnectError) {
-    for (int port : {-1, 65536, 70000}) {
-        int sock = 99;
+// Failures before any connect: the code, the text and no socket kept (also
+// none that the owner held before).
+TEST_P(PerformConnectTest, FailuresBeforeTheConnect) {
+    struct TCase {
+        const char* host;
+        int port;
+        int code;
+        const char* text;  // null: any text but ""
+    };
+    const TCase cases[] = {
+        {kUnresolvableHost.c_str(), 80, -2, "Cannot resolve server name to IP address"},
+        {"127.0.0.1", -1, -6, nullptr},
+        {"127.0.0.1", 65536, -6, nullptr},
+        {"127.0.0.1", 70000, -6, nullptr},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(std::string(c.host) + ":" + std::to_string(c.port));
+        TFd sock(dup(0));
+        int code = 99;
         String err;
-        EXPECT_EQ(PerformConnect(sock, "127.0.0.1", port, GetParam(), err), -6);
-        EXPECT_EQ(sock, -1);
-        EXPECT_FALSE(err.IsEmpty());
+        EXPECT_FALSE(PerformConnect(c.host, c.port, GetParam(), sock, code, err));
+        EXPECT_EQ(code, c.code);
+        EXPECT_FALSE(sock.Valid());
+        if (c.text) {
+            EXPECT_STREQ(err.Data(), c.text);
+        } else {
+            EXPECT_FALSE(err.IsEmpty());
+        }
     }
 }
 
@@ -132,14 +162,14 @@ INSTANTIATE_TEST_SUITE_P(TimeOuts, PerformConnectTest, ::testing::Values(0, 1000
 
 TEST(TCPConnect, ProbesReachability) {
     String err;
-    TFd listener(TcpListen("127.0.0.1", 0, nullptr, err));
-    ASSERT_GT(listener.Get(), 0);
+    TFd listener;
+    ASSERT_TRUE(TcpListen("127.0.0.1", 0, nullptr, listener, err)) << err.Data();
     EXPECT_EQ(TCPConnect("127.0.0.1", LocalPort(listener.Get()), 1000, err), 1);
     EXPECT_STREQ(err.Data(), "");
     ClosedPort closed;
     EXPECT_EQ(TCPConnect("127.0.0.1", closed.port, 1000, err), -6);
     EXPECT_STREQ(err.Data(), "Connection refused");
-    EXPECT_EQ(TCPConnect("no-such-host.invalid", 80, 1000, err), -2);
+    EXPECT_EQ(TCPConnect(kUnresolvableHost.c_str(), 80, 1000, err), -2);
 }
 
 TEST(TCPConnect, ClosesItsSocket) {

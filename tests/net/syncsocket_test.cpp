@@ -1,11 +1,13 @@
 #include "net/syncsocket.h"
 
 #include <gtest/gtest.h>
+
+#include "common/unresolvable.h"
 #include <sys/socket.h>
 
 #include <string>
 
-#include "net/fd.h"
+#include "foundation/fd.h"
 #include "net/sockets.h"
 #include "net_test_util.h"
 
@@ -21,8 +23,7 @@ class TcpPeer : public ::testing::Test {
 protected:
     void SetUp() override {
         String err;
-        listener.Reset(TcpListen("127.0.0.1", 0, nullptr, err));
-        ASSERT_GT(listener.Get(), 0) << err.Data();
+        ASSERT_TRUE(TcpListen("127.0.0.1", 0, nullptr, listener, err)) << err.Data();
         port = LocalPort(listener.Get());
     }
     void ConnectClient(int timeoutMs) {
@@ -128,7 +129,7 @@ TEST(TSyncSocket, FailedConnectKeepsNoSocket) {
     }
     for (int type : {TSyncSocket::TCP, TSyncSocket::UDP}) {
         TSyncSocket s(type);
-        EXPECT_EQ(s.Connect("no-such-host.invalid", 9, 0), -2);
+        EXPECT_EQ(s.Connect(kUnresolvableHost.c_str(), 9, 0), -2);
         EXPECT_STREQ(s.GetLastError().Data(), "Cannot resolve server name to IP address");
         EXPECT_EQ(s.Socket, -1);
     }

@@ -205,10 +205,10 @@ TEST(SendAll, NothingToSendIsDone) {
 
 TEST(CloseAfterSending, AGreetingPeerSeesAnOrderlyEndAndEveryByte) {
     TTcpPeer peer(TTcpMode::Banner, "220 ready\r\n");
-    int raw = -1;
+    TFd sock;
+    int rc = 0;
     String err;
-    ASSERT_EQ(PerformConnect(raw, "127.0.0.1", peer.Port(), 5000, err), IP_OK) << err.Data();
-    TFd sock(raw);
+    ASSERT_TRUE(PerformConnect("127.0.0.1", peer.Port(), 5000, sock, rc, err)) << err.Data();
     // Let the greeting arrive unread, as it does for a client that only sends.
     pollfd p{sock.Get(), POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 10000), 1);
@@ -243,10 +243,11 @@ TEST(SendDataOneWay, AConnectThatHangsEndsAtTheBound) {
     const int port = peers::LocalPort(listener.Get());
     std::vector<TFd> fillers;
     for (int i = 0; i < 4; ++i) {
-        int raw = -1;
+        TFd sock;
+        int rc = 0;
         String err;
-        PerformConnect(raw, "127.0.0.1", port, 200, err);
-        fillers.emplace_back(raw);
+        PerformConnect("127.0.0.1", port, 200, sock, rc, err);
+        fillers.push_back(std::move(sock));
     }
     TSendPlan plan;
     plan.host = "127.0.0.1";

@@ -15,6 +15,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+
+#include "common/unresolvable.h"
 #include <thread>
 #include <vector>
 
@@ -22,12 +24,8 @@
 
 namespace peers {
 
-// A host name that can never resolve and whose lookup never leaves the
-// machine: the reserved top-level domain, and a first label longer than
-// the 63 bytes DNS allows, so the resolver library refuses it before any
-// query is sent.
-inline const std::string kUnresolvable =
-    std::string(70, 'x') + ".invalid";
+// A host name that can never resolve and whose lookup never leaves the machine.
+inline const std::string kUnresolvable = kUnresolvableHost;
 
 inline int LocalPort(int fd) {
     sockaddr_in sa{};

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "net/fd.h"
+#include "foundation/fd.h"
 #include "protocol/codecs.h"
 #include "zelq/params.h"
 #include "zelq_fixture.h"

@@ -4,26 +4,17 @@
 #include <sys/random.h>
 #include <sys/socket.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstring>
 
-#include "net/fd.h"
+#include "foundation/fd.h"
+#include "foundation/io.h"
 #include "net/sockets.h"
-#include "net/sockutil.h"
 #include "protocol/client.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Replies announcing more than this are not believed.
 constexpr int64_t kMaxReplyPacket = 256LL * 1024 * 1024;
-
-int MsLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
 
 bool PeerGone(int err) { return err == EPIPE || err == ECONNRESET; }
 
@@ -47,58 +38,46 @@ std::string Seconds(int ms) {
 
 TExchangeResult ExchangeRequest(const std::string& host, int port, int timeoutMs, const String& packet) {
     const std::string where = host + ":" + std::to_string(port);
-    int sock = -1;
+    TFd fd;
+    int rc = IP_ERR_CONNECT;
     String err;
-    const int rc = PerformConnect(sock, host.c_str(), port, timeoutMs, err);
-    TFd fd(sock);
-    if (rc == IP_TIMEOUT)
-        return Fail(TExchangeOutcome::Failed, "cannot connect to " + where + ": timed out after " + Seconds(timeoutMs));
-    if (rc != IP_OK) return Fail(TExchangeOutcome::Failed, "cannot connect to " + where + ": " + err.Std());
-
-    // The socket is non-blocking from here on.
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    int sent = 0;
-    while (sent < packet.Length()) {
-        ssize_t n = ::send(fd.Get(), packet.Data() + sent, static_cast<size_t>(packet.Length() - sent), MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<int>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            int ready = WaitReady(fd.Get(), POLLOUT, MsLeft(deadline));
-            if (ready == 0)
-                return Fail(TExchangeOutcome::Failed,
-                            "timed out after " + Seconds(timeoutMs) + " sending the request to " + where);
-            if (ready < 0) return Fail(TExchangeOutcome::Failed, std::string("cannot send: ") + std::strerror(errno));
-            continue;
-        }
-        if (n < 0 && PeerGone(errno)) return Fail(TExchangeOutcome::NoReply, std::strerror(errno));
-        return Fail(TExchangeOutcome::Failed, std::string("cannot send the request: ") + std::strerror(errno));
+    if (!PerformConnect(host.c_str(), port, timeoutMs, fd, rc, err)) {
+        if (rc == IP_TIMEOUT)
+            return Fail(TExchangeOutcome::Failed,
+                        "cannot connect to " + where + ": timed out after " + Seconds(timeoutMs));
+        return Fail(TExchangeOutcome::Failed, "cannot connect to " + where + ": " + err.Std());
     }
 
-    deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    // The socket is non-blocking from here on.
+    if (!SendAll(fd.Get(), packet.View(), TDeadline::AfterMs(timeoutMs), err)) {
+        const int e = errno;
+        if (e == ETIMEDOUT)
+            return Fail(TExchangeOutcome::Failed,
+                        "timed out after " + Seconds(timeoutMs) + " sending the request to " + where);
+        if (PeerGone(e)) return Fail(TExchangeOutcome::NoReply, err.Std());
+        return Fail(TExchangeOutcome::Failed, "cannot send the request: " + err.Std());
+    }
+
+    const TDeadline deadline = TDeadline::AfterMs(timeoutMs);
     String received;
     char buf[65536];
     while (!ReplyPacketComplete(received)) {
         if (ReplyPacketSize(received) > kMaxReplyPacket)
             return Fail(TExchangeOutcome::NoReply, "the reply announces an implausible size");
-        int ready = WaitReady(fd.Get(), POLLIN, MsLeft(deadline));
-        if (ready == 0)
-            return Fail(TExchangeOutcome::Failed,
-                        "timed out after " + Seconds(timeoutMs) + " waiting for the reply from " + where);
-        if (ready < 0) return Fail(TExchangeOutcome::Failed, std::string("cannot read: ") + std::strerror(errno));
-        ssize_t n = ::recv(fd.Get(), buf, sizeof buf, 0);
+        size_t n = 0;
+        if (!ReadSome(fd.Get(), buf, sizeof buf, n, deadline, err)) {
+            const int e = errno;
+            if (e == ETIMEDOUT)
+                return Fail(TExchangeOutcome::Failed,
+                            "timed out after " + Seconds(timeoutMs) + " waiting for the reply from " + where);
+            if (!PeerGone(e)) return Fail(TExchangeOutcome::Failed, "cannot read the reply: " + err.Std());
+        }
         if (n > 0) {
             received.AddData(buf, static_cast<int>(n));
             continue;
         }
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-        if (n == 0 || PeerGone(errno)) {
-            if (received.IsEmpty()) return Fail(TExchangeOutcome::NoReply, "");
-            return Fail(TExchangeOutcome::NoReply, "the connection closed in the middle of the reply");
-        }
-        return Fail(TExchangeOutcome::Failed, std::string("cannot read the reply: ") + std::strerror(errno));
+        if (received.IsEmpty()) return Fail(TExchangeOutcome::NoReply, "");
+        return Fail(TExchangeOutcome::NoReply, "the connection closed in the middle of the reply");
     }
     TExchangeResult r;
     r.outcome = TExchangeOutcome::Reply;
@@ -113,7 +92,7 @@ bool NewSessionKey(String& key, std::string& err) {
         ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
         if (n < 0) {
             if (errno == EINTR) continue;
-            err = std::string("cannot obtain random bytes: ") + std::strerror(errno);
+            err = "cannot obtain random bytes: " + ErrnoText(errno).Std();
             return false;
         }
         got += static_cast<size_t>(n);

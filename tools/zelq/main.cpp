@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/io.h"
 #include "protocol/client.h"
 #include "zelq/exchange.h"
 #include "zelq/options.h"
@@ -95,7 +96,7 @@ int main(int argc, char** argv) {
             break;
     }
     if (std::fflush(stdout) != 0) {
-        Print(stderr, std::string("zelq: cannot write the output: ") + std::strerror(errno) + "\n");
+        Print(stderr, std::string("zelq: cannot write the output: ") + ErrnoText(errno).Std() + "\n");
         return kExitNoConnect;
     }
     return ExitStatusForCode(reply.code);

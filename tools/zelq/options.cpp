@@ -4,6 +4,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "foundation/io.h"
+
 namespace {
 
 bool AllDigits(const std::string& s) {
@@ -157,7 +159,7 @@ bool ResolvePassword(const TZelqOptions& opts, const char* envValue, String& pas
     if (opts.hasPasswordFile) {
         std::ifstream in(opts.passwordFile, std::ios::binary);
         if (!in) {
-            err = "cannot read the password file " + opts.passwordFile + ": " + std::strerror(errno);
+            err = "cannot read the password file " + opts.passwordFile + ": " + ErrnoText(errno).Std();
             return false;
         }
         std::string line;

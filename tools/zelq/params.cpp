@@ -4,9 +4,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstring>
 
-#include "net/fd.h"
+#include "foundation/fd.h"
+#include "foundation/io.h"
 #include "protocol/client.h"
 #include "protocol/codecs.h"
 #include "protocol/packet.h"
@@ -14,22 +14,16 @@
 namespace {
 
 // Reads fd to its end, refusing more than limit bytes.
-bool ReadAll(int fd, String& content, int64_t limit, std::string& err) {
+bool ReadAll(int fd, String& content, size_t limit, std::string& err) {
     std::string data;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            err = std::strerror(errno);
-            return false;
-        }
-        if (n == 0) break;
-        if (static_cast<int64_t>(data.size()) + n > limit) {
-            err = "too large for one request";
-            return false;
-        }
-        data.append(buf, static_cast<size_t>(n));
+    String why;
+    if (!ReadToEnd(fd, data, limit, why)) {
+        err = why.Std();
+        return false;
+    }
+    if (data.size() > limit) {
+        err = "too large for one request";
+        return false;
     }
     content = String(std::string_view(data));
     return true;
@@ -41,16 +35,16 @@ bool ReadParamSource(const std::string& name, int stdinFd, String& content, std:
     std::string why;
     bool ok;
     if (name == "-") {
-        ok = ReadAll(stdinFd, content, MAX_REQUEST_PACKET, why);
+        ok = ReadAll(stdinFd, content, static_cast<size_t>(MAX_REQUEST_PACKET), why);
         if (!ok) err = "cannot read standard input: " + why;
         return ok;
     }
     TFd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.Valid()) {
-        err = "cannot read " + name + ": " + std::strerror(errno);
+        err = "cannot read " + name + ": " + ErrnoText(errno).Std();
         return false;
     }
-    ok = ReadAll(fd.Get(), content, MAX_REQUEST_PACKET, why);
+    ok = ReadAll(fd.Get(), content, static_cast<size_t>(MAX_REQUEST_PACKET), why);
     if (!ok) err = "cannot read " + name + ": " + why;
     return ok;
 }

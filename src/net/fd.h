@@ -1,4 +1,0 @@
-// The descriptor owner lives in the foundation library.
-#pragma once
-
-#include "foundation/fd.h"
