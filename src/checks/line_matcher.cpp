@@ -30,25 +30,59 @@ void TLineMatcher::Build(const TTextLogFilter* filters, int count) {
         if (f.useExpression == 0) {
             c.plain = true;
             c.needle.push_back(addNeedle(f.expression, f, true));
+            needles_.back().filter = !needles_.back().never;
         } else {
             c.plain = false;
             String err;
             CompileSearchExpression(f.expression, c.prog, err);
             for (const String& op : c.prog.operands) c.needle.push_back(addNeedle(op, f, c.prog.valid));
             if (c.prog.valid) {
-                // A condition that holds on a line without any of its texts
-                // (such as not 'debug') needs every line looked at.
-                std::vector<uint8_t> none(c.prog.operands.size(), 0);
-                std::vector<uint8_t> stack(static_cast<size_t>(c.prog.depth) + 1, 0);
-                if (c.prog.Eval(none.data(), stack.data())) prefilter_ = false;
-                stack_.resize(std::max(stack_.size(), stack.size()));
-                opFound_.resize(std::max(opFound_.size(), none.size()));
+                stack_.resize(std::max(stack_.size(), static_cast<size_t>(c.prog.depth) + 1));
+                opFound_.resize(std::max(opFound_.size(), c.prog.operands.size()));
+                MarkFilterNeedles(c);
             }
         }
         conds_.push_back(std::move(c));
     }
     found_.assign(needles_.size(), 0);
     where_.assign(needles_.size(), 0);
+}
+
+void TLineMatcher::MarkFilterNeedles(const TCondition& c) {
+    // The texts whose absence alone makes the condition false, whatever the
+    // others: ('a' or 'b') and not 'c' needs only 'a' and 'b' looked for.
+    // Texts are dropped one by one while every combination of the dropped
+    // ones still gives false (tried exhaustively for a few texts only).
+    const size_t n = c.prog.operands.size();
+    std::vector<uint8_t> found(n, 0), stack(static_cast<size_t>(c.prog.depth) + 1, 0);
+    auto falseWithout = [&](const std::vector<size_t>& free) {
+        for (uint32_t bits = 0; bits < (1u << free.size()); ++bits) {
+            std::fill(found.begin(), found.end(), 0);
+            for (size_t i = 0; i < free.size(); ++i) found[free[i]] = (bits >> i) & 1u;
+            if (c.prog.Eval(found.data(), stack.data())) return false;
+        }
+        return true;
+    };
+    std::vector<size_t> free;
+    if (!falseWithout(free)) {
+        // Holds on a line without any of its texts (such as not 'debug'):
+        // every line must be looked at.
+        prefilter_ = false;
+        return;
+    }
+    std::vector<uint8_t> needed(n, 1);
+    for (size_t k = 0; k < n && free.size() < 10; ++k) {
+        free.push_back(k);
+        if (falseWithout(free)) {
+            needed[k] = 0;
+        } else {
+            free.pop_back();
+        }
+    }
+    for (size_t k = 0; k < n; ++k) {
+        TNeedle& nd = needles_[static_cast<size_t>(c.needle[k])];
+        if (needed[k] != 0 && !nd.never) nd.filter = true;
+    }
 }
 
 bool TLineMatcher::Found(int k, const char* raw, const char* folded, size_t n, size_t& at) const {

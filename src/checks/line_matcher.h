@@ -33,6 +33,7 @@ public:
         bool folded = false;     // look for it in the case-folded line
         bool wholeWord = false;
         bool never = false;      // can never be found (empty, holds CR/LF, or its condition is void)
+        bool filter = false;     // one of the texts a line must hold to be looked at (Prefilter)
     };
 
     // filters[0] is tried first, then filters[1] (when count is 2).
@@ -42,8 +43,9 @@ public:
     bool NeedsFold() const { return needsFold_; }
     // The longest needle (for the overlap kept between pieces).
     size_t MaxNeedle() const { return maxNeedle_; }
-    // No condition can hold on a line that holds none of Needles(): lines
-    // without a raw occurrence need not be looked at.
+    // No condition can hold on a line that holds none of the Needles()
+    // marked `filter`: lines without a raw occurrence of one of them need
+    // not be looked at.
     bool Prefilter() const { return prefilter_; }
     const std::vector<TNeedle>& Needles() const { return needles_; }
 
@@ -68,6 +70,7 @@ private:
         std::vector<int> needle;  // needle index of each program operand
     };
 
+    void MarkFilterNeedles(const TCondition& c);
     bool Found(int k, const char* raw, const char* folded, size_t n, size_t& at) const;
     int Decide(int64_t& pos);
 

@@ -247,7 +247,7 @@ size_t TLogScanner::EarliestHit(size_t from, size_t to) {
     size_t best = NO_POS;
     for (size_t k = 0; k < needles.size(); ++k) {
         const TLineMatcher::TNeedle& nd = needles[k];
-        if (nd.never) continue;
+        if (!nd.filter) continue;
         if (hit_[k] == UNKNOWN || (hit_[k] != NO_POS && hit_[k] < from)) {
             const char* hay = nd.folded ? fold_.get() : buf_.get();
             const size_t rel = FindBytes(hay + from, to - from, nd.text.data(), nd.text.size());

@@ -117,7 +117,8 @@ TTextLogFilter RandomFilter(std::mt19937& rng) {
         return f;
     }
     static const char* const shapes[] = {"'%s'", "'%s' and '%s'", "'%s' or not '%s'", "not '%s' and '%s'",
-                                         "('%s' or '%s') and not '%s'", "'%s' '%s'"};
+                                         "('%s' or '%s') and not '%s'", "'%s' '%s'",
+                                         "'%s' and ('%s' or not '%s')"};
     std::string shape = shapes[rng() % (sizeof(shapes) / sizeof(shapes[0]))];
     std::string out;
     for (size_t i = 0; i < shape.size(); ++i) {
@@ -247,6 +248,37 @@ TEST_F(TScanFixture, NegativePositionIsASeekError) {
     String err;
     EXPECT_EQ(scanner.Scan(String(path), st, false, m, err), -1);
     EXPECT_EQ(err.Std(), "fseek error");
+}
+
+}  // namespace
+
+namespace {
+
+// Only the texts whose absence rules a line out are looked for over the
+// whole buffer; a condition that holds without its texts turns that off.
+TEST(LineMatcher, TextsALineMustHold) {
+    struct TCase {
+        const char* expr;
+        bool prefilter;
+        std::vector<bool> filter;  // per text, in order of appearance
+    };
+    const TCase cases[] = {
+        {"('a' or 'b') and not 'c'", true, {true, true, false}},
+        {"'a' and 'b'", true, {false, true}},  // either one would do
+        {"not 'a' or 'b'", false, {false, false}},
+        {"'a' ''", true, {false, false}},  // never holds: nothing to look for
+        {"'' or 'b'", true, {false, true}},
+    };
+    for (const TCase& c : cases) {
+        TTextLogFilter f;
+        f.expression = c.expr;
+        f.useExpression = 1;
+        TLineMatcher m;
+        m.Build(&f, 1);
+        EXPECT_EQ(m.Prefilter(), c.prefilter) << c.expr;
+        ASSERT_EQ(m.Needles().size(), c.filter.size()) << c.expr;
+        for (size_t k = 0; k < c.filter.size(); ++k) EXPECT_EQ(m.Needles()[k].filter, c.filter[k]) << c.expr << " " << k;
+    }
 }
 
 }  // namespace
