@@ -78,6 +78,10 @@ int CompareFiles(int fdA, int fdB) {
     }
 }
 
+int64_t SearchWindowSize(int64_t fileSize, int64_t textLength) {
+    return std::min<int64_t>(kBlock + 2 * textLength, std::max<int64_t>(fileSize + 1, 2 * textLength + 64));
+}
+
 int FindStrInFile(int fd, int64_t size, const String& text, bool caseSensitive, bool wholeWord) {
     const int64_t n = text.Length();
     if (n == 0) return -1;
@@ -88,7 +92,7 @@ int FindStrInFile(int fd, int64_t size, const String& text, bool caseSensitive, 
     // The window holds the bytes from some file offset on. A match is only
     // judged once the byte after it is in the window (or the file has
     // ended); the byte before it always is, except at the file's start.
-    const int64_t window = std::min<int64_t>(kBlock + 2 * n, std::max<int64_t>(size + 1, 2 * n + 64));
+    const int64_t window = SearchWindowSize(size, n);
     auto buf = Allocate(window);
     if (!buf) return -1;
     char* w = buf.get();

@@ -50,6 +50,10 @@ int CompareFiles(int fdA, int fdB);
 // or no memory.
 int FindStrInFile(int fd, int64_t size, const String& text, bool caseSensitive, bool wholeWord);
 
+// The read window of FindStrInFile for a file of fileSize bytes and a text
+// of textLength bytes (at least textLength + 2). Exposed for tests.
+int64_t SearchWindowSize(int64_t fileSize, int64_t textLength);
+
 // Reads the first `size` bytes (fewer if the file has shrunk) of the open
 // file into out. False on a read error or when memory runs out.
 bool ReadFileContent(int fd, int64_t size, String& out);
