@@ -35,6 +35,15 @@ int64_t FileAge(const char* name) {
     return StatOf(name, st) ? static_cast<int64_t>(st.st_mtime) : -1;
 }
 
+bool GetFileInfo(const char* name, int64_t& size, int64_t& ctime, int64_t& mtime) {
+    struct stat st;
+    if (name == nullptr || *name == '\0' || lstat(name, &st) != 0) return false;
+    size = static_cast<int64_t>(st.st_size);
+    ctime = static_cast<int64_t>(st.st_ctime);
+    mtime = static_cast<int64_t>(st.st_mtime);
+    return true;
+}
+
 bool DeleteFile(const char* name) {
     return name != nullptr && *name != '\0' && unlink(name) == 0;
 }

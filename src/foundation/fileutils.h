@@ -6,6 +6,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 
@@ -47,6 +48,7 @@ enum : int {
 // record can be moved but not copied, so a directory is never closed twice.
 struct TSearchRec {
     int64_t Time = 0;        // modification time, seconds since 1970 UTC
+    int64_t CTime = 0;       // status-change time, seconds since 1970 UTC
     int64_t Size = 0;        // size in bytes
     int Attr = 0;            // attribute bits (fa*)
     char Name[256] = {};     // entry name without directory, NUL-terminated
@@ -76,6 +78,10 @@ int FindFirst(const String& path, const String& pattern, int attr, TSearchRec& r
 int FindNext(TSearchRec& rec);
 // Closes the directory if open and clears the handle; safe to repeat.
 void FindClose(TSearchRec& rec);
+// Attribute bits (fa*) of the entry `name` of the folder open on dirFd,
+// whose status (not following a final link) is st. Tests write access with
+// faccessat, so this costs one system call.
+int FileAttributes(int dirFd, const char* name, const struct stat& st);
 // The full name of the first non-directory entry matching a wildcard path
 // such as "/var/log/*.gz" (first in directory order), or "".
 String GetFirstMatchedFile(const String& mask);
@@ -90,6 +96,10 @@ bool DirectoryExists(const char* name);
 int64_t FileSize(const char* name);
 // Modification time in seconds since 1970 UTC, or -1.
 int64_t FileAge(const char* name);
+// Size, status-change time and modification time (seconds since 1970 UTC)
+// of name itself: a final symbolic link is not followed. False (outputs
+// unchanged) for an empty name or one that cannot be examined.
+bool GetFileInfo(const char* name, int64_t& size, int64_t& ctime, int64_t& mtime);
 // Removes the directory entry (unlink); true on success.
 bool DeleteFile(const char* name);
 // The current working directory, or "" when it cannot be determined.

@@ -11,10 +11,8 @@
 
 #include "foundation/fileutils.h"
 
-namespace {
-
 // Attribute bits of one entry, seen without following a symbolic link.
-int EntryAttributes(int dirFd, const char* name, const struct stat& st) {
+int FileAttributes(int dirFd, const char* name, const struct stat& st) {
     int attr = 0;
     if (faccessat(dirFd, name, W_OK, 0) != 0) attr |= faReadOnly;
     if (name[0] == '.' && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
@@ -23,6 +21,25 @@ int EntryAttributes(int dirFd, const char* name, const struct stat& st) {
     if (S_ISDIR(st.st_mode)) attr |= faDirectory;
     if (S_ISLNK(st.st_mode)) attr |= faSymLink;
     return attr;
+}
+
+namespace {
+
+bool IsDotOrDotDot(const char* name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// True when the entry's type as the directory reports it (d_type) already
+// carries an excluded attribute, so it need not be examined. DT_UNKNOWN
+// decides nothing.
+bool ExcludedByType(unsigned char type, int exclude) {
+    switch (type) {
+        case DT_UNKNOWN: return false;
+        case DT_LNK: return true;  // faSymLink is never admitted
+        case DT_DIR: return (exclude & faDirectory) != 0;
+        case DT_REG: return false;
+        default: return (exclude & faSysFile) != 0;
+    }
 }
 
 // Reads entries until one qualifies: 0 found (rec filled), -1 otherwise.
@@ -35,11 +52,14 @@ int FindMatch(TSearchRec& rec) {
         if (e == nullptr) return -1;  // end of directory or read error
         const char* name = e->d_name;
         if (fnmatch(rec.Pattern.Data(), name, 0) != 0) continue;
+        if (ExcludedByType(e->d_type, rec.ExcludeAttr)) continue;
+        if ((rec.ExcludeAttr & faHidden) != 0 && name[0] == '.' && !IsDotOrDotDot(name)) continue;
         struct stat st;
         if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // vanished
-        const int attr = EntryAttributes(dirFd, name, st);
+        const int attr = FileAttributes(dirFd, name, st);
         if ((attr & rec.ExcludeAttr) != 0) continue;
         rec.Time = static_cast<int64_t>(st.st_mtime);
+        rec.CTime = static_cast<int64_t>(st.st_ctime);
         rec.Size = static_cast<int64_t>(st.st_size);
         rec.Attr = attr;
         rec.Mode = static_cast<unsigned int>(st.st_mode);
@@ -53,7 +73,7 @@ int FindMatch(TSearchRec& rec) {
 }  // namespace
 
 TSearchRec::TSearchRec(TSearchRec&& o) noexcept
-    : Time(o.Time), Size(o.Size), Attr(o.Attr), Mode(o.Mode),
+    : Time(o.Time), CTime(o.CTime), Size(o.Size), Attr(o.Attr), Mode(o.Mode),
       FindHandle(std::exchange(o.FindHandle, nullptr)), ExcludeAttr(o.ExcludeAttr),
       PathOnly(std::move(o.PathOnly)), Pattern(std::move(o.Pattern)) {
     std::memcpy(Name, o.Name, sizeof(Name));
@@ -63,6 +83,7 @@ TSearchRec& TSearchRec::operator=(TSearchRec&& o) noexcept {
     if (this != &o) {
         FindClose(*this);
         Time = o.Time;
+        CTime = o.CTime;
         Size = o.Size;
         Attr = o.Attr;
         std::memcpy(Name, o.Name, sizeof(Name));

@@ -1,0 +1,78 @@
+#include "checks/disk_open.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+bool Accepted(mode_t mode, unsigned kinds) {
+    if (S_ISREG(mode)) return (kinds & okRegular) != 0;
+    if (S_ISBLK(mode)) return (kinds & okBlock) != 0;
+    if (S_ISDIR(mode)) return (kinds & okDirectory) != 0;
+    return false;
+}
+
+constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
+}  // namespace
+
+int ResolveFile(const char* name, unsigned kinds, TFd& pathFd, struct stat& st) {
+    pathFd.Reset();
+    if (name == nullptr || *name == '\0') return ENOENT;
+    TFd path(open(name, O_PATH | O_CLOEXEC));
+    if (!path.Valid()) return errno;
+    if (fstat(path.Get(), &st) != 0) return errno;
+    if (!Accepted(st.st_mode, kinds)) return EINVAL;
+    pathFd = std::move(path);
+    return 0;
+}
+
+int ReopenForReading(const TFd& pathFd, const char* name, unsigned kinds, struct stat& st, TFd& fd) {
+    fd.Reset();
+    // Reopen the inode the O_PATH descriptor holds; the name may have been
+    // replaced meanwhile.
+    char proc[48];
+    std::snprintf(proc, sizeof(proc), "/proc/self/fd/%d", pathFd.Get());
+    TFd file(open(proc, kReadFlags));
+    if (!file.Valid()) {
+        if (errno != ENOENT) return errno;
+        // No /proc: open the name and make sure it is still the same file.
+        file.Reset(open(name, kReadFlags));
+        if (!file.Valid()) return errno;
+    }
+    struct stat now;
+    if (fstat(file.Get(), &now) != 0) return errno;
+    if (now.st_dev != st.st_dev || now.st_ino != st.st_ino || !Accepted(now.st_mode, kinds)) return EINVAL;
+    // The open could not block; reads should, as files normally do.
+    const int fl = fcntl(file.Get(), F_GETFL);
+    if (fl < 0 || fcntl(file.Get(), F_SETFL, fl & ~O_NONBLOCK) != 0) return errno;
+    st = now;
+    fd = std::move(file);
+    return 0;
+}
+
+int OpenForReading(const char* name, unsigned kinds, TFd& fd, struct stat& st) {
+    fd.Reset();
+    TFd path;
+    const int err = ResolveFile(name, kinds, path, st);
+    return err != 0 ? err : ReopenForReading(path, name, kinds, st, fd);
+}
+
+int64_t ReadFull(int fd, char* buf, int64_t n) {
+    int64_t done = 0;
+    while (done < n) {
+        const ssize_t r = read(fd, buf + done, static_cast<size_t>(n - done));
+        if (r > 0) {
+            done += r;
+        } else if (r == 0) {
+            break;
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return done;
+}

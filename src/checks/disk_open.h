@@ -1,0 +1,43 @@
+// Opening files named in requests for reading, without the side effects of
+// opening a special file, and reading them in whole blocks.
+// Free functions; thread-safe.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+
+#include "foundation/fd.h"
+
+// Kinds of file a reader accepts.
+enum TOpenKinds : unsigned {
+    okRegular = 1,    // regular files
+    okBlock = 2,      // block devices
+    okDirectory = 4,  // directories (reading them then fails)
+};
+
+// Resolves name (symbolic links followed) to a descriptor that does not
+// open the file itself (O_PATH) and checks its type on that descriptor.
+// Returns 0 with pathFd and st set, an errno value when the name cannot be
+// resolved, or EINVAL for a kind that is not accepted. Never blocks on a
+// FIFO and has none of the effects of opening a device.
+int ResolveFile(const char* name, unsigned kinds, TFd& pathFd, struct stat& st);
+// Opens for reading the very file that ResolveFile found (pathFd, st), as
+// it is now; fails with EINVAL when it is no longer of an accepted kind.
+// name is used only where /proc is not mounted. Returns 0 or an errno.
+int ReopenForReading(const TFd& pathFd, const char* name, unsigned kinds, struct stat& st, TFd& fd);
+
+// Opens name (symbolic links followed) for reading: ResolveFile, then
+// ReopenForReading. The name is first
+// resolved without opening the file itself (O_PATH), its type is checked on
+// that descriptor, and only a file of an accepted kind is then opened, as
+// the very same file and without blocking. FIFOs, sockets and character
+// devices are therefore never opened, so a read can neither hang nor run
+// without end. Returns 0 with fd open and st its status, or an errno value
+// (EINVAL for a kind that is not accepted).
+int OpenForReading(const char* name, unsigned kinds, TFd& fd, struct stat& st);
+
+// Reads until buf holds n bytes or the file ends (EINTR retried). Returns
+// the bytes read (fewer than n only at end of file), or -1 on a read error.
+int64_t ReadFull(int fd, char* buf, int64_t n);
