@@ -79,7 +79,7 @@ const TCommand ZELCommands[] = {
     {"ReloadCfg", ReloadAgentSettings, kManage},
     {"ReloadApp", RequestRestart, kManage},
     {"QUIT", RequestStop, kManage},
-    {"UpgradeCode", ProcessNotImplemented, kUpgrade},
+    {"UpgradeCode", nullptr, kUpgrade},
 };
 
 const int ZELCommandCount = static_cast<int>(sizeof(ZELCommands) / sizeof(ZELCommands[0]));

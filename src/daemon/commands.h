@@ -26,7 +26,8 @@ struct TGate {
 
 struct TCommand {
     const char* word;  // compared exactly, case-sensitively
-    THandler handler;
+    THandler handler;  // null: the dispatcher's own upgrade start, which needs
+                       // the session's upgrade record
     TGate gate;
 };
 

@@ -3,8 +3,10 @@
 #include "config/settings.h"
 #include "daemon/commands.h"
 #include "daemon/messages.h"
+#include "daemon/upgrade.h"
 
-int ProcessVTRequest(VTRequest& request, ZELReply& reply, TZELFlags&, ThreadParams params) {
+int ProcessVTRequest(VTRequest& request, ZELReply& reply, TZELFlags&, ThreadParams params,
+                     UpgradeRec& upgrade) {
     if (!request.HasEndMark()) {
         showmessage("EndOfTransmission signal missed\n", params.Address, MSG_ERROR, 0);
         reply.SetResult(TResultCode::NoEndMark, "EndOfTransmission signal missed");
@@ -28,6 +30,7 @@ int ProcessVTRequest(VTRequest& request, ZELReply& reply, TZELFlags&, ThreadPara
         reply.SetResult(TResultCode::NotAllowed, refusal);
         return 1;
     }
-    command->handler(parameters, reply);
+    if (command->handler == nullptr) ProcessUpgradeCode(request, parameters, reply, upgrade);
+    else command->handler(parameters, reply);
     return 1;
 }

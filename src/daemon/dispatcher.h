@@ -10,6 +10,7 @@
 #include "protocol/request.h"
 
 struct TZELFlags;
+struct UpgradeRec;
 
 // The hand-over record from the accept loop to a session.
 struct ThreadParams {
@@ -20,5 +21,8 @@ struct ThreadParams {
 // Nonzero when the command word was recognised and handled (whatever the
 // result code, a gate's "600" included); 0 for a missing end mark, an empty
 // or an unknown command. Exactly one result is left in the reply. Runs on
-// the session thread; reads one settings snapshot for the gate.
-int ProcessVTRequest(VTRequest& request, ZELReply& reply, TZELFlags& flags, ThreadParams params);
+// the session thread; reads one settings snapshot for the gate. An accepted
+// "UpgradeCode" leaves `upgrade` active: the session then feeds it the bytes
+// that follow on the connection.
+int ProcessVTRequest(VTRequest& request, ZELReply& reply, TZELFlags& flags, ThreadParams params,
+                     UpgradeRec& upgrade);

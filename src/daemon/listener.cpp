@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <vector>
 #include <cstring>
 #include <utility>
 
@@ -15,6 +17,7 @@
 #include "daemon/flags.h"
 #include "daemon/messages.h"
 #include "daemon/session.h"
+#include "daemon/upgrade.h"
 #include "daemon/signals.h"
 #include "foundation/io.h"
 #include "net/sockets.h"
@@ -72,13 +75,40 @@ void Reopen(TServeContext& ctx) {
     }
 }
 
-void ExecReplacement(TServeContext& ctx, const char* what, const String& path, const char* failure) {
+// Gives the sessions in the middle of a request a bounded time to answer
+// before the process image is replaced under them.
+void WaitForSessions() {
+    const auto end = std::chrono::steady_clock::now() + kReplaceGrace;
+    while (AgentStatus.ActiveConnections.load() > 0 && std::chrono::steady_clock::now() < end)
+        poll(nullptr, 0, 20);
+}
+
+// Replaces the process by `argv[0]` run with `argv`. Returns only when that
+// failed, with the listener and the pid file open again.
+void ExecReplacement(TServeContext& ctx, const char* what, const char* path, char* const* argv,
+                     const char* failure) {
     showmessage(what, LOCAL, MSG_INFO, 0);
+    WaitForSessions();
     CloseListener(ctx.listenSocket);
     ctx.pidfile->Close();
-    execve(path.Data(), ctx.argv, ctx.envp);
+    execve(path, argv, ctx.envp);
     showmessage(failure, LOCAL, MSG_ERROR, 0);
     Reopen(ctx);
+}
+
+// The upgrade script runs through /bin/sh (a temporary folder mounted
+// noexec does not matter) with the agent's own arguments after its path.
+void RunUpgradeScript(TServeContext& ctx, const String& script) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>("/bin/sh"));
+    argv.push_back(const_cast<char*>(script.Data()));
+    for (char** a = ctx.argv + 1; *a != nullptr; ++a) argv.push_back(*a);
+    argv.push_back(nullptr);
+    ExecReplacement(ctx, "Upgrade request received. Executing..\n", "/bin/sh", argv.data(),
+                    "Error: cannot start upgrading script\n");
+    // Still here: the pending upgrade is dropped, so that it does not run
+    // again after every session, and the slot is free for a new one.
+    FailPendingUpgrade(script);
 }
 
 // The flag checks made before every wait. Returns -1 to go on serving, or
@@ -91,7 +121,8 @@ int CheckFlags(TServeContext& ctx, int& currentPort) {
         return 0;
     }
     if (ZELFlags.Reload) {
-        ExecReplacement(ctx, "Reload request received. Executing..\n", ZELSettings.Get()->zelpath,
+        String zelpath = ZELSettings.Get()->zelpath;
+        ExecReplacement(ctx, "Reload request received. Executing..\n", zelpath.Data(), ctx.argv,
                         "Error: cannot start new instance\n");
         ZELFlags.Reload = 0;
     }
@@ -101,8 +132,7 @@ int CheckFlags(TServeContext& ctx, int& currentPort) {
             std::lock_guard<std::mutex> lock(thread_mutex);
             script = ZELFlags.UpgradeScript;
         }
-        ExecReplacement(ctx, "Upgrade request received. Executing..\n", script,
-                        "Error: cannot start upgrading script\n");
+        if (!script.IsEmpty()) RunUpgradeScript(ctx, script);
         ZELFlags.Upgrade = 0;
     }
     int wanted = ZELSettings.Get()->port;

@@ -1,6 +1,8 @@
 // The listening socket and the accept loop of the main thread.
 #pragma once
 
+#include <chrono>
+
 #include "daemon/pidfile.h"
 #include "foundation/fd.h"
 #include "foundation/qdstring.h"
@@ -8,6 +10,9 @@
 // Attempts to open the listening socket, and the pause after each failed one.
 constexpr int kListenAttempts = 3;
 constexpr int kDefaultListenRetryMs = 1000;
+// Before a restart or an upgrade replaces the process, sessions in the
+// middle of a request get this long to finish.
+constexpr std::chrono::seconds kReplaceGrace{3};
 
 // The pause between listen attempts: kDefaultListenRetryMs unless `text`
 // (the hidden environment variable ZEL_LISTEN_RETRY_MS, which the tests set

@@ -9,18 +9,21 @@
 #include <cerrno>
 #include <ctime>
 #include <atomic>
+#include <chrono>
 #include <memory>
 
 #include "manage/status.h"
 #include "config/settings.h"
 #include "daemon/flags.h"
 #include "daemon/messages.h"
+#include "daemon/upgrade.h"
 #include "foundation/fd.h"
 #include "foundation/io.h"
 
 namespace {
 
 constexpr int kReadChunk = 16 * 1024;
+constexpr int kUpgradeChunk = 64 * 1024;
 
 std::atomic<TThreadStarter> g_threadStarter{pthread_create};
 
@@ -33,12 +36,61 @@ int MillisUntilSecond(time_t second) {
     return ms > 1000000000 ? 1000000000 : static_cast<int>(ms);
 }
 
+// Sends the finished reply; a client that is gone or takes nothing for the
+// send time-out (SO_SNDTIMEO) simply loses it.
+void SendReply(int fd, ZELReply& reply) {
+    reply.FinalizePacket();
+    String ignored;
+    SendAll(fd, reply.View(), ignored);
+}
+
+// Milliseconds until `end` on the monotonic clock (0 when past).
+int MillisUntil(std::chrono::steady_clock::time_point end) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+    if (left < 0) return 0;
+    return left > 1000000000 ? 1000000000 : static_cast<int>(left);
+}
+
+// After an accepted "UpgradeCode": feeds the bytes that follow to the
+// transfer until it ends, then sends the second reply. A client that
+// closes, stalls for the idle time-out or passes the transfer's overall cap
+// gets no reply; the record then frees the slot and removes the file.
+void ReceiveUpgrade(int fd, in_addr address, const VTRequest& request, ZELReply& reply, UpgradeRec& upgrade,
+                    int idleMs) {
+    auto buffer = std::make_unique<char[]>(kUpgradeChunk);
+    String error;
+    while (upgrade.Active) {
+        int waitMs = MillisUntil(upgrade.Deadline);
+        if (idleMs > 0 && idleMs < waitMs) waitMs = idleMs;
+        pollfd p{fd, POLLIN, 0};
+        int r = poll(&p, 1, waitMs);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            showmessage("Upgrade transfer stopped: no data in time\n", address, MSG_ERROR, 0);
+            return;
+        }
+        ssize_t n = recv(fd, buffer.get(), kUpgradeChunk, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            showmessage("Upgrade transfer stopped: the connection closed\n", address, MSG_ERROR, 0);
+            return;
+        }
+        DoUpgrading(upgrade, buffer.get(), static_cast<int>(n), error);
+    }
+    reply.InitPacket(nullptr, request);
+    if (error.IsEmpty()) reply.SetResult(TResultCode::Ok);
+    else reply.SetResult(TResultCode::Failed, error);
+    showmessage("--> upgrade transfer ended (%s)\n", address, MSG_INFO, 1, reply.ResultCode().Data());
+    SendReply(fd, reply);
+}
+
 // Serves one request on the connection.
 void Serve(int fd, in_addr address) {
     auto settings = ZELSettings.Get();
     const int timeoutMs = settings->timeout;
     VTRequest request;
     ZELReply reply;
+    UpgradeRec upgrade;
     time_t lastData = time(nullptr);
     char buffer[kReadChunk];
 
@@ -81,15 +133,12 @@ void Serve(int fd, in_addr address) {
         ThreadParams params;
         params.Socket = fd;
         params.Address = address;
-        int handled = ProcessVTRequest(request, reply, ZELFlags, params);
+        int handled = ProcessVTRequest(request, reply, ZELFlags, params, upgrade);
         String code = reply.ResultCode();
         showmessage(handled ? "--> request processed (%s)\n" : "--> request rejected or operation failed (%s)\n",
                     address, MSG_INFO, 1, code.Data());
-        reply.FinalizePacket();
-        // A client that is gone or takes nothing for the send time-out
-        // (SO_SNDTIMEO) simply loses its reply.
-        String ignored;
-        SendAll(fd, reply.View(), ignored);
+        SendReply(fd, reply);
+        if (upgrade.Active) ReceiveUpgrade(fd, address, request, reply, upgrade, timeoutMs);
         return;
     }
 }
@@ -111,6 +160,11 @@ void* ClientExecute(void* raw) {
         shutdown(sock.Get(), SHUT_RDWR);
     }
     --AgentStatus.ActiveConnections;
+    {
+        // A finished upgrade is handed to the main loop at the end of a session.
+        std::lock_guard<std::mutex> lock(thread_mutex);
+        if (!ZELFlags.UpgradeScript.IsEmpty()) ZELFlags.Upgrade = 1;
+    }
     return nullptr;
 }
 

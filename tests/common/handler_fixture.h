@@ -15,6 +15,7 @@
 #include "config/settings.h"
 #include "daemon/dispatcher.h"
 #include "daemon/flags.h"
+#include "daemon/upgrade.h"
 #include "protocol/client.h"
 #include "protocol/codecs.h"
 
@@ -63,7 +64,8 @@ protected:
         ThreadParams params;
         inet_pton(AF_INET, client, &params.Address);
         TReplyTable t;
-        t.handled = ProcessVTRequest(request, reply, ZELFlags, params);
+        UpgradeRec upgrade;
+        t.handled = ProcessVTRequest(request, reply, ZELFlags, params, upgrade);
         t.raw = std::string(reply.View());
         std::string_view body = reply.View();
         size_t lf = body.find('\n');

@@ -107,8 +107,8 @@ TEST_F(Dispatcher, ManagementAndUpgradeFollowTheirAddressLists) {
     EXPECT_EQ(Call("QUIT", {}, "127.0.0.1").code, "600");
     EXPECT_EQ(ZELFlags.Terminate, 0);
     EXPECT_EQ(Call("GetSettings", {}, "127.0.0.12").code, "200");
-    EXPECT_EQ(Call("UpgradeCode", {"5000"}, "127.0.0.1").code, "600");
-    EXPECT_NE(Call("UpgradeCode", {"5000"}, "10.0.0.5").code, "600");
+    EXPECT_EQ(Call("UpgradeCode", {"5"}, "127.0.0.1").code, "600");
+    EXPECT_EQ(Call("UpgradeCode", {"5"}, "10.0.0.5").code, "501");
     // GetInfo is never gated.
     Settings([](TZELSettings& s) { s.allowmanage = 0; });
     EXPECT_EQ(Call("GetInfo", {}, "192.0.2.1").code, "200");

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <memory>
 
 #include "foundation/fd.h"
 #include "foundation/io.h"
@@ -36,36 +37,34 @@ std::string Seconds(int ms) {
 
 }  // namespace
 
-TExchangeResult ExchangeRequest(const std::string& host, int port, int timeoutMs, const String& packet) {
-    const std::string where = host + ":" + std::to_string(port);
-    TFd fd;
-    int rc = IP_ERR_CONNECT;
-    String err;
-    if (!PerformConnect(host.c_str(), port, timeoutMs, fd, rc, err)) {
-        if (rc == IP_TIMEOUT)
-            return Fail(TExchangeOutcome::Failed,
-                        "cannot connect to " + where + ": timed out after " + Seconds(timeoutMs));
-        return Fail(TExchangeOutcome::Failed, "cannot connect to " + where + ": " + err.Std());
-    }
+namespace {
 
-    // The socket is non-blocking from here on.
-    if (!SendAll(fd.Get(), packet.View(), TDeadline::AfterMs(timeoutMs), err)) {
+TExchangeResult SendPart(int fd, const std::string& where, int timeoutMs, std::string_view data, const char* what) {
+    String err;
+    if (!SendAll(fd, data, TDeadline::AfterMs(timeoutMs), err)) {
         const int e = errno;
         if (e == ETIMEDOUT)
             return Fail(TExchangeOutcome::Failed,
-                        "timed out after " + Seconds(timeoutMs) + " sending the request to " + where);
+                        "timed out after " + Seconds(timeoutMs) + " sending the " + what + " to " + where);
         if (PeerGone(e)) return Fail(TExchangeOutcome::NoReply, err.Std());
-        return Fail(TExchangeOutcome::Failed, "cannot send the request: " + err.Std());
+        return Fail(TExchangeOutcome::Failed, std::string("cannot send the ") + what + ": " + err.Std());
     }
+    TExchangeResult r;
+    r.outcome = TExchangeOutcome::Reply;
+    return r;
+}
 
+// Reads one whole reply packet.
+TExchangeResult ReadReply(int fd, const std::string& where, int timeoutMs) {
     const TDeadline deadline = TDeadline::AfterMs(timeoutMs);
     String received;
-    char buf[65536];
+    String err;
+    auto buf = std::make_unique<char[]>(65536);
     while (!ReplyPacketComplete(received)) {
         if (ReplyPacketSize(received) > kMaxReplyPacket)
             return Fail(TExchangeOutcome::NoReply, "the reply announces an implausible size");
         size_t n = 0;
-        if (!ReadSome(fd.Get(), buf, sizeof buf, n, deadline, err)) {
+        if (!ReadSome(fd, buf.get(), 65536, n, deadline, err)) {
             const int e = errno;
             if (e == ETIMEDOUT)
                 return Fail(TExchangeOutcome::Failed,
@@ -73,7 +72,7 @@ TExchangeResult ExchangeRequest(const std::string& host, int port, int timeoutMs
             if (!PeerGone(e)) return Fail(TExchangeOutcome::Failed, "cannot read the reply: " + err.Std());
         }
         if (n > 0) {
-            received.AddData(buf, static_cast<int>(n));
+            received.AddData(buf.get(), static_cast<int>(n));
             continue;
         }
         if (received.IsEmpty()) return Fail(TExchangeOutcome::NoReply, "");
@@ -83,6 +82,35 @@ TExchangeResult ExchangeRequest(const std::string& host, int port, int timeoutMs
     r.outcome = TExchangeOutcome::Reply;
     r.packet = received.Copy(1, static_cast<int>(ReplyPacketSize(received)));
     return r;
+}
+
+}  // namespace
+
+TExchangeResult ExchangeOpen(const std::string& host, int port, int timeoutMs, const String& packet, TFd& conn) {
+    const std::string where = host + ":" + std::to_string(port);
+    int rc = IP_ERR_CONNECT;
+    String err;
+    if (!PerformConnect(host.c_str(), port, timeoutMs, conn, rc, err)) {
+        if (rc == IP_TIMEOUT)
+            return Fail(TExchangeOutcome::Failed,
+                        "cannot connect to " + where + ": timed out after " + Seconds(timeoutMs));
+        return Fail(TExchangeOutcome::Failed, "cannot connect to " + where + ": " + err.Std());
+    }
+    // The socket is non-blocking from here on.
+    TExchangeResult sent = SendPart(conn.Get(), where, timeoutMs, packet.View(), "request");
+    if (sent.outcome != TExchangeOutcome::Reply) return sent;
+    return ReadReply(conn.Get(), where, timeoutMs);
+}
+
+TExchangeResult ExchangeMore(TFd& conn, const std::string& where, int timeoutMs, std::string_view data) {
+    TExchangeResult sent = SendPart(conn.Get(), where, timeoutMs, data, "data");
+    if (sent.outcome != TExchangeOutcome::Reply) return sent;
+    return ReadReply(conn.Get(), where, timeoutMs);
+}
+
+TExchangeResult ExchangeRequest(const std::string& host, int port, int timeoutMs, const String& packet) {
+    TFd conn;
+    return ExchangeOpen(host, port, timeoutMs, packet, conn);
 }
 
 bool NewSessionKey(String& key, std::string& err) {

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
+#include "foundation/fd.h"
 #include "foundation/qdstring.h"
 
 enum class TExchangeOutcome {
@@ -21,6 +23,13 @@ struct TExchangeResult {
 // packet. timeoutMs bounds the connect, and separately the sending and
 // the arrival of the whole reply.
 TExchangeResult ExchangeRequest(const std::string& host, int port, int timeoutMs, const String& packet);
+
+// The same, keeping the connection open in `conn` for more (an upgrade
+// sends the executable after the first reply).
+TExchangeResult ExchangeOpen(const std::string& host, int port, int timeoutMs, const String& packet, TFd& conn);
+// Sends data on an open connection and reads one more reply packet; where
+// names the agent in error texts.
+TExchangeResult ExchangeMore(TFd& conn, const std::string& where, int timeoutMs, std::string_view data);
 
 // A fresh session key: 16 random bytes from getrandom, as 32 hex digits.
 bool NewSessionKey(String& key, std::string& err);

@@ -15,6 +15,7 @@
 #include "zelq/options.h"
 #include "zelq/output.h"
 #include "zelq/params.h"
+#include "zelq/upgrade.h"
 #include "zelq/usage.h"
 
 namespace {
@@ -55,6 +56,7 @@ int main(int argc, char** argv) {
 
     String password;
     if (!ResolvePassword(opts, std::getenv("ZEL_PASSWORD"), password, err)) return UsageError(err);
+    if (!opts.upgradeFile.empty()) return RunUpgrade(opts, password);
     String requestText;
     if (!BuildZelqRequest(opts, STDIN_FILENO, requestText, err)) return UsageError(err);
     String sessionKey;

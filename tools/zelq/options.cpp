@@ -76,6 +76,24 @@ bool ParseZelqArgs(const std::vector<std::string>& args, TZelqOptions& opts, std
             opts.literal = true;
             continue;
         }
+        if (a == "--upgrade" || a.rfind("--upgrade=", 0) == 0) {
+            std::string file;
+            if (a == "--upgrade") {
+                if (i + 1 >= args.size()) {
+                    err = "--upgrade needs the new executable's file name";
+                    return false;
+                }
+                file = args[++i];
+            } else {
+                file = a.substr(10);
+            }
+            if (file.empty()) {
+                err = "--upgrade needs the new executable's file name";
+                return false;
+            }
+            opts.upgradeFile = file;
+            continue;
+        }
         if (a.size() < 2 || a[0] != '-') {
             commandFound = true;
             break;
@@ -132,6 +150,14 @@ bool ParseZelqArgs(const std::vector<std::string>& args, TZelqOptions& opts, std
                 opts.passwordFile = value;
                 break;
         }
+    }
+    if (!opts.upgradeFile.empty()) {
+        if (commandFound) {
+            err = "--upgrade takes no command word";
+            return false;
+        }
+        opts.command = "UpgradeCode";
+        return true;
     }
     if (!commandFound) {
         err = "no command given";

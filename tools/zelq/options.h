@@ -25,6 +25,7 @@ struct TZelqOptions {
 
     TZelqFormat format = TZelqFormat::Decoded;
     bool literal = false;  // --literal: "@..." parameters are sent as written
+    std::string upgradeFile;  // --upgrade FILE: send FILE as the agent's new executable
     bool help = false;
     bool version = false;
 

@@ -7,6 +7,7 @@
 std::string ZelqUsageText() {
     return "usage: zelq [-H HOST] [-p PORT] [-t SECONDS] [-P PASSWORD | -f FILE] [--literal]\n"
            "            [--raw | --json] COMMAND [PARAM ...]\n"
+           "       zelq [-H HOST] [-p PORT] [-t SECONDS] [-P PASSWORD | -f FILE] --upgrade FILE\n"
            "       zelq --help | --version\n";
 }
 
@@ -27,6 +28,11 @@ Options:
                 Without -P and -f the password is taken from the environment
                 variable ZEL_PASSWORD. It is never printed.
   --literal     send parameters starting with @ as they are written
+  --upgrade FILE
+                replace the agent's executable by FILE (101 bytes to just
+                under 10 MiB): announces its size, sends it with its digest
+                and prints both replies; the agent then restarts itself.
+                The agent needs allowupdates=1 and this host in updateaddr.
   --raw         print the reply text exactly as received
   --json        print {"code": "...", "lines": [...]} with the decoded lines
   --help        show this help

@@ -1,0 +1,97 @@
+#include "zelq/upgrade.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "crypto/md5.h"
+#include "foundation/fd.h"
+#include "protocol/client.h"
+#include "protocol/packet.h"
+#include "zelq/exchange.h"
+#include "zelq/output.h"
+
+namespace {
+
+void Print(FILE* f, const std::string& text) { std::fwrite(text.data(), 1, text.size(), f); }
+
+bool ReadImage(const std::string& name, std::string& out, std::string& err) {
+    std::ifstream in(name, std::ios::binary);
+    if (!in) {
+        err = "cannot read " + name;
+        return false;
+    }
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        err = "cannot read " + name;
+        return false;
+    }
+    return true;
+}
+
+// Prints one reply packet; returns its exit status, or kExitNoReply.
+int Show(const TExchangeResult& ex, const String& sessionKey, const TZelqOptions& opts) {
+    if (ex.outcome == TExchangeOutcome::Failed) {
+        Print(stderr, "zelq: " + ex.error + "\n");
+        return kExitNoConnect;
+    }
+    if (ex.outcome == TExchangeOutcome::NoReply) {
+        std::string msg = "no reply: the agent closed the connection";
+        if (!ex.error.empty()) msg += " [" + ex.error + "]";
+        Print(stderr, msg + "\n");
+        return kExitNoReply;
+    }
+    String text;
+    String decodeErr;
+    if (!DecodeReplyPacket(ex.packet, sessionKey, text, decodeErr)) {
+        Print(stderr, std::string("zelq: invalid reply: ") + decodeErr.Std() + "\n");
+        return kExitNoReply;
+    }
+    const TReplyLines reply = SplitReply(text);
+    switch (opts.format) {
+        case TZelqFormat::Raw: Print(stdout, text.Std()); break;
+        case TZelqFormat::Json: Print(stdout, FormatJson(reply)); break;
+        case TZelqFormat::Decoded: Print(stdout, FormatDecoded(reply, false)); break;
+    }
+    std::fflush(stdout);
+    return ExitStatusForCode(reply.code);
+}
+
+}  // namespace
+
+String UpgradeTrailer(const std::string& image, const String& sessionKey) {
+    MD5 md5;
+    MD5Open(&md5);
+    MD5Digest(&md5, image.data(), image.size());
+    unsigned char digest[16];
+    MD5Close(&md5, digest);
+    return EncodeData(String(reinterpret_cast<const char*>(digest), 16), sessionKey, 0);
+}
+
+int RunUpgrade(const TZelqOptions& opts, const String& password) {
+    std::string image;
+    std::string err;
+    if (!ReadImage(opts.upgradeFile, image, err)) {
+        Print(stderr, "zelq: " + err + "\n");
+        return kExitUsage;
+    }
+    String sessionKey;
+    if (!NewSessionKey(sessionKey, err)) {
+        Print(stderr, "zelq: " + err + "\n");
+        return kExitNoConnect;
+    }
+    TStrList params;
+    params.Add(String(std::to_string(image.size()).c_str()));
+    const String packet = BuildRequestPacket(password, sessionKey, BuildRequestText("UpgradeCode", params));
+
+    TFd conn;
+    TExchangeResult first = ExchangeOpen(opts.host, opts.port, opts.timeoutMs, packet, conn);
+    int status = Show(first, sessionKey, opts);
+    if (status != kExitSuccess) return status;
+
+    std::string data = image;
+    data += UpgradeTrailer(image, sessionKey).Std();
+    const std::string where = opts.host + ":" + std::to_string(opts.port);
+    TExchangeResult second = ExchangeMore(conn, where, opts.timeoutMs, data);
+    return Show(second, sessionKey, opts);
+}
