@@ -20,5 +20,5 @@ enum class TSiteRun {
     NoResults,    // its output could not be read back
 };
 
-// arg null = no argument.
-TSiteRun RunSiteScript(const String& script, const String* arg, TFd& output);
+// arg null = no argument. limitMs is for tests.
+TSiteRun RunSiteScript(const String& script, const String* arg, TFd& output, int64_t limitMs = kSiteScriptLimitMs);
