@@ -102,7 +102,9 @@ void SetChildTimeLimit(TChildOptions& opt, int timeLimitMs);
 // cannot be opened reads as /dev/null, an output file that cannot be opened
 // as /dev/null; output files are created or truncated, and one name given
 // for both output and error is opened once, so the two streams share one
-// offset). workDir as in TChildOptions.
+// offset). The names are opened as given, following links: pass only names
+// the agent controls, or use RunChild with descriptors. workDir as in
+// TChildOptions.
 // Returns 1 when the program ran (exitCode = its exit status; with
 // kChildNoWait also when it is still running, exitCode = 0, or when it was
 // ended by a signal within the look), 0 on failure with err set to one of:
