@@ -169,15 +169,15 @@ int ExecCandidates(TSpawnPlan* p) {
         int ignored = chdir(p->workDir);
         (void)ignored;
     }
-    struct sigaction dfl;
-    std::memset(&dfl, 0, sizeof dfl);
-    dfl.sa_handler = SIG_DFL;
-    for (int sig = 1; sig < NSIG; ++sig) {
-        if (sig != SIGKILL && sig != SIGSTOP) sigaction(sig, &dfl, nullptr);
+    // Raw system calls: no library or sanitizer wrapper may filter them. An
+    // all-zero kernel sigaction is SIG_DFL with no flags and an empty mask
+    // whatever the architecture's field order.
+    constexpr unsigned long kSigSetBytes = 8;
+    unsigned long zero[8] = {};
+    for (int sig = 1; sig <= 64; ++sig) {
+        if (sig != SIGKILL && sig != SIGSTOP) syscall(SYS_rt_sigaction, sig, zero, nullptr, kSigSetBytes);
     }
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, zero, nullptr, kSigSetBytes);
     ChildFail(errFd, ExecCandidates(p));
 }
 

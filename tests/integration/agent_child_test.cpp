@@ -59,6 +59,7 @@ protected:
         EXPECT_TRUE(WaitFor([&] { return CountProcs([&](char, long ppid, long) { return ppid == pid; }) == 0; }));
         EXPECT_TRUE(std::filesystem::is_empty(agent_->Dir().File("tmp")));
         agent_->Stop();
+        EXPECT_EQ(agent_->SanitizerReport(), "");
     }
     std::vector<std::string> Ask(const std::string& word, std::initializer_list<std::string> params = {}) {
         TReply r = agent_->Exchange(String(word), Params(params));
