@@ -22,7 +22,7 @@ constexpr int kPoolSize = 256;
 
 const char kUsage[] =
     "usage: zel-bench [-H HOST] [-p PORT] [-P PASSWORD] [-n N] [-c C[,C...]] [-t THREADS] [-r ROUNDS]\n"
-    "                 [--spawn PATH_TO_ZEL] [--floor | --no-floor] [--verify]\n"
+    "                 [--spawn PATH_TO_ZEL] [--floor | --no-floor | --baseline WORD] [--verify]\n"
     "                 [--command WORD [PARAMS...]]\n"
     "  -H HOST      agent address, dotted IPv4 (default 127.0.0.1)\n"
     "  -p PORT      agent port (not with --spawn)\n"
@@ -34,6 +34,8 @@ const char kUsage[] =
     "  --spawn PATH start this agent binary (zel -i, stdout to /dev/null) with a temporary\n"
     "               configuration on a free loopback port, report its resident memory\n"
     "  --floor      also measure the floor server (the default); --no-floor skips it\n"
+    "  --baseline WORD  instead of the floor, the same agent answering the request WORD\n"
+    "               (no parameters), e.g. an unknown command word\n"
     "  --verify     decode every reply and check its code (default: one in 64)\n"
     "  --command    the command word and its parameters; must come last (default GetInfo)\n";
 
@@ -50,6 +52,7 @@ struct TOptions {
     int rounds = 4;
     String command = "GetInfo";
     TStrList params;
+    String baseline;  // a request of the same agent to compare with, instead of the floor
 };
 
 bool ParseInt(const char* s, int lo, int hi, int& out) {
@@ -105,6 +108,9 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
             o.floor = false;
         } else if (a == "-r") {
             if (!needValue() || !ParseInt(value, 1, 1000, o.rounds)) return false;
+        } else if (a == "--baseline") {
+            if (!needValue()) return false;
+            o.baseline = value;
         } else if (a == "--verify") {
             o.verify = true;
         } else if (a == "--command") {
@@ -180,8 +186,27 @@ int Run(const TOptions& o) {
            o.command.Data(), o.params.Count(), pool[0].packet.Length(), reply.Length(), code.Data(),
            second.Data());
 
+    // The baseline: another request of the same agent, probed the same way.
+    const bool useBaseline = !o.baseline.IsEmpty();
+    std::vector<TPrepared> basePool;
+    String baseCode;
+    if (useBaseline) {
+        basePool = PreparePackets(password, BuildRequestText(o.baseline, TStrList()), kPoolSize);
+        String baseReply, baseText;
+        if (basePool.empty() || !Exchange(host, port, basePool[0].packet, baseReply, why) ||
+            !DecodeReplyPacket(baseReply, basePool[0].sessionKey, baseText, err)) {
+            fprintf(stderr, "zel-bench: baseline probe failed: %s\n", why.c_str());
+            return 1;
+        }
+        baseCode = baseText.Copy(1, 3);
+        printf("baseline: %s  reply packet %d bytes, code %s\n", o.baseline.Data(), baseReply.Length(),
+               baseCode.Data());
+    }
+    const bool compare = o.floor || useBaseline;
+    const char* otherName = useBaseline ? "base" : "floor";
+
     TFloorServer floor;
-    if (o.floor && !floor.Start(reply, why)) {
+    if (o.floor && !useBaseline && !floor.Start(reply, why)) {
         fprintf(stderr, "zel-bench: %s\n", why.c_str());
         return 1;
     }
@@ -219,32 +244,39 @@ int Run(const TOptions& o) {
         std::optional<TRssSampler> sampler;
         if (agent) sampler.emplace(agent->Pid());
         TLoadPlan fspec = plan;
-        fspec.host = "127.0.0.1";
-        fspec.port = floor.Port();
-        fspec.decodeEvery = 0;  // the floor's reply was made for another key
-        if (o.floor) {
+        const std::vector<TPrepared>& otherPool = useBaseline ? basePool : pool;
+        if (useBaseline) {
+            fspec.expectCode = baseCode;
+        } else {
+            fspec.host = "127.0.0.1";
+            fspec.port = floor.Port();
+            fspec.decodeEvery = 0;  // the floor's reply was made for another key
+        }
+        if (compare) {
             fspec.requests = std::min(o.requests, 500);
-            RunLoad(fspec, pool);
+            RunLoad(fspec, otherPool);
         }
         for (int round = 0; round < o.rounds; ++round) {
             int share = o.requests / o.rounds + (round < o.requests % o.rounds ? 1 : 0);
             plan.requests = fspec.requests = share;
             MergeLoad(row.agent, RunLoad(plan, pool));
-            if (o.floor) MergeLoad(row.floor, RunLoad(fspec, pool));
+            if (compare) MergeLoad(row.floor, RunLoad(fspec, otherPool));
         }
         if (sampler) row.rssKb = sampler->MaxKb();
         sampler.reset();
         PrintRow("agent", c, row.agent);
-        if (o.floor) {
-            PrintRow("floor", c, row.floor);
-            printf("       ratio agent/floor %.2f\n", row.floor.Rate() > 0 ? row.agent.Rate() / row.floor.Rate() : 0);
+        if (compare) {
+            PrintRow(otherName, c, row.floor);
+            printf("       ratio agent/%s %.2f\n", otherName,
+                   row.floor.Rate() > 0 ? row.agent.Rate() / row.floor.Rate() : 0);
         }
         if (agent) printf("       agent RSS max during the run: %s\n", Kb(row.rssKb).c_str());
         rows.push_back(row);
     }
 
-    printf("\n| command | C | agent req/s | floor req/s | ratio | agent p50/p99/max ms | floor p50/p99/max ms "
-           "| failures | agent RSS max |\n|---|---|---|---|---|---|---|---|---|\n");
+    printf("\n| command | C | agent req/s | %s req/s | ratio | agent p50/p99/max ms | %s p50/p99/max ms "
+           "| failures | agent RSS max |\n|---|---|---|---|---|---|---|---|---|\n",
+           useBaseline ? o.baseline.Data() : "floor", useBaseline ? o.baseline.Data() : "floor");
     for (const TRow& r : rows) {
         printf("| %s | %d | %.0f | %.0f | %.2f | %.3f / %.3f / %.3f | %.3f / %.3f / %.3f | %d / %d | %s |\n",
                o.command.Data(), r.c, r.agent.Rate(), r.floor.Rate(),

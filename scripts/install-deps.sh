@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libbotan-2-dev libisal-dev)
 if [ "${1:-}" != "--programs" ]; then
-    packages+=(libgtest-dev libgmock-dev libbenchmark-dev rsyslog)
+    packages+=(libgtest-dev libgmock-dev libbenchmark-dev rsyslog busybox)
 fi
 
 missing=()

@@ -1,6 +1,106 @@
 #include "checks/process_tests.h"
 
-// Not built yet: each answers "500" "not implemented yet".
-void ProcessTest_Process(const VTRequest& params, ZELReply& reply) { ProcessNotImplemented(params, reply); }
-void ProcessTest_CPU(const VTRequest& params, ZELReply& reply) { ProcessNotImplemented(params, reply); }
-void ProcessInfo_ProcessesList(const VTRequest& params, ZELReply& reply) { ProcessNotImplemented(params, reply); }
+#include "checks/script_output.h"
+#include "checks/site_script.h"
+#include "config/settings.h"
+#include "foundation/fileutils.h"
+#include "protocol/params.h"
+
+namespace {
+
+// Numbers are looked for in this much of the output, a list is read up to
+// this size; the rest is ignored.
+constexpr int kNumberPrefix = 64 * 1024;
+constexpr int64_t kMaxListBytes = 16 * 1024 * 1024;
+
+struct TSiteScript {
+    String TZELSettings::*path;
+    const char* notSpecified;
+    const char* missing;
+};
+
+constexpr TSiteScript kProcCnt{&TZELSettings::proccntscript, "ProcCnt script is not speified",
+                               "ProcCnt script doesn't exist"};
+constexpr TSiteScript kCpuUsage{&TZELSettings::cpuusagescript, "CPUUsage script is not speified",
+                                "CPUUsage script doesn't exist"};
+constexpr TSiteScript kProcList{&TZELSettings::proclistscript, "ProcList script is not speified",
+                                "ProcList script doesn't exist"};
+
+// The configured script, or false with the reply set.
+bool ConfiguredScript(const TSiteScript& which, String& script, ZELReply& reply) {
+    auto s = ZELSettings.Get();
+    script = (*s).*which.path;
+    if (script.IsEmpty()) {
+        reply.SetResult(TResultCode::NotDone, which.notSpecified);
+        return false;
+    }
+    if (!FileExists(script.Data())) {
+        reply.SetResult(TResultCode::NotDone, which.missing);
+        return false;
+    }
+    return true;
+}
+
+// Runs it; false with the reply set.
+bool Run(const String& script, const String* arg, TFd& output, ZELReply& reply) {
+    switch (RunSiteScript(script, arg, output)) {
+    case TSiteRun::Ok:
+        return true;
+    case TSiteRun::NoTempFile:
+        reply.SetResult(TResultCode::NotDone, "cannot get temp file");
+        return false;
+    case TSiteRun::NotExecuted:
+        reply.SetResult(TResultCode::NotDone, "Cannot execute script");
+        return false;
+    case TSiteRun::NoResults:
+        break;
+    }
+    reply.SetResult(TResultCode::NotDone, "Cannot get script results");
+    return false;
+}
+
+}  // namespace
+
+void ProcessTest_Process(const VTRequest& params, ZELReply& reply) {
+    String script;
+    if (!ConfiguredScript(kProcCnt, script, reply)) return;
+    const String name = ParamText(params, 2);
+    if (name.IsEmpty()) {
+        reply.SetResult(TResultCode::WrongParams, "Name of the process is not specified");
+        return;
+    }
+    TFd output;
+    if (!Run(script, &name, output, reply)) return;
+    int count = 0;
+    if (!ParseLeadingInt(ReadPrefix(output.Get(), kNumberPrefix), count)) {
+        reply.SetResult(TResultCode::NotDone, "Script error");
+        return;
+    }
+    reply.SetResult(TResultCode::Ok);
+    reply.AddIntParam(count);
+}
+
+void ProcessTest_CPU(const VTRequest&, ZELReply& reply) {
+    String script;
+    if (!ConfiguredScript(kCpuUsage, script, reply)) return;
+    TFd output;
+    if (!Run(script, nullptr, output, reply)) return;
+    double usage = 0;
+    if (!ParseLeadingReal(ReadPrefix(output.Get(), kNumberPrefix), usage)) {
+        reply.SetResult(TResultCode::NotDone, "Script error");
+        return;
+    }
+    reply.SetResult(TResultCode::Ok);
+    reply.AddRealParam(usage);
+}
+
+void ProcessInfo_ProcessesList(const VTRequest&, ZELReply& reply) {
+    String script;
+    if (!ConfiguredScript(kProcList, script, reply)) return;
+    TFd output;
+    if (!Run(script, nullptr, output, reply)) return;
+    TLineReader in(output.Get(), kMaxListBytes);
+    const String list = CollectListLines(in);
+    reply.SetResult(TResultCode::Ok);
+    reply.AddStringParam(list, true);
+}

@@ -1,0 +1,114 @@
+#include "foundation/child_reaper.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "foundation/child.h"
+
+namespace {
+
+struct TOrphan {
+    pid_t pid;
+    int pidfd;  // owned; -1 when the kernel gave none
+};
+
+// Never destroyed: the thread may still run while the process exits.
+struct TReaper {
+    std::mutex m;
+    std::vector<TOrphan> kids;  // guarded by m
+    int wake = -1;              // eventfd; set once under m
+    bool running = false;       // guarded by m
+};
+
+TReaper& Reaper() {
+    static TReaper* r = new TReaper();
+    return *r;
+}
+
+void ReapEnded(TReaper& r) {
+    std::lock_guard<std::mutex> lock(r.m);
+    for (size_t i = 0; i < r.kids.size();) {
+        int status = 0;
+        const pid_t got = waitpid(r.kids[i].pid, &status, WNOHANG);
+        if (got == r.kids[i].pid || (got < 0 && errno == ECHILD)) {
+            if (r.kids[i].pidfd >= 0) close(r.kids[i].pidfd);
+            r.kids[i] = r.kids.back();
+            r.kids.pop_back();
+        } else {
+            ++i;
+        }
+    }
+}
+
+void* ReaperLoop(void*) {
+    TReaper& r = Reaper();
+    std::vector<pollfd> fds;
+    for (;;) {
+        bool blind = false;
+        fds.clear();
+        {
+            std::lock_guard<std::mutex> lock(r.m);
+            fds.push_back({r.wake, POLLIN, 0});
+            for (const TOrphan& k : r.kids) {
+                if (k.pidfd >= 0)
+                    fds.push_back({k.pidfd, POLLIN, 0});
+                else
+                    blind = true;
+            }
+        }
+        poll(fds.data(), fds.size(), blind ? 1000 : -1);
+        uint64_t n;
+        while (read(r.wake, &n, sizeof n) > 0) {
+        }
+        ReapEnded(r);
+    }
+    return nullptr;
+}
+
+// Starts the thread with every signal blocked, so that signals meant for the
+// agent never land on it. Called with r.m held.
+bool StartThread(TReaper& r) {
+    if (r.wake < 0) r.wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (r.wake < 0) return false;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, 128 * 1024);
+    sigset_t all, saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved);
+    pthread_t tid;
+    const bool ok = pthread_create(&tid, &attr, ReaperLoop, nullptr) == 0;
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    pthread_attr_destroy(&attr);
+    return ok;
+}
+
+}  // namespace
+
+void HandToReaper(pid_t pid, TFd pidfd) {
+    TReaper& r = Reaper();
+    std::lock_guard<std::mutex> lock(r.m);
+    r.kids.push_back({pid, pidfd.Release()});
+    if (!r.running) r.running = StartThread(r);
+    if (r.wake >= 0) {
+        const uint64_t one = 1;
+        ssize_t ignored = write(r.wake, &one, sizeof one);
+        (void)ignored;
+    }
+}
+
+int PendingReapCount() {
+    TReaper& r = Reaper();
+    std::lock_guard<std::mutex> lock(r.m);
+    return static_cast<int>(r.kids.size());
+}

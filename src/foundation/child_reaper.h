@@ -1,0 +1,14 @@
+// The process-wide reaper of children nobody waits for any more: those that
+// outlive a start-only look and those that did not go within the grace time
+// after a kill. One thread, started on the first hand-over, holds their
+// process descriptors and reaps each child by its own pid as it ends (never
+// "any child"). Thread-safe.
+#pragma once
+
+#include <sys/types.h>
+
+#include "foundation/fd.h"
+
+// Takes over an unreaped child of this process (pidfd may be invalid: the
+// child is then looked at once a second).
+void HandToReaper(pid_t pid, TFd pidfd);

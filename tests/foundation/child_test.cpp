@@ -1,0 +1,329 @@
+// Child processes: splitting, exit codes and exec errors, working directory,
+// streams, the time limit and its group kill, the start-only look and the
+// reaping of every child.
+#include "foundation/child.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/scratch_dir.h"
+#include "foundation/fd.h"
+
+namespace {
+
+std::vector<std::string> Split(const char* line) {
+    std::vector<std::string> out;
+    const TStrList args = SplitCommandLine(line);
+    for (int i = 0; i < args.Count(); ++i) out.push_back(args[i].Std());
+    return out;
+}
+
+std::string Words(int n, const std::string& word = "w") {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += (i ? " " : "") + word + std::to_string(i);
+    return s;
+}
+
+// Polls probe for up to 10 s.
+bool Eventually(const std::function<bool()>& probe) {
+    for (int i = 0; i < 1000; ++i) {
+        if (probe()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return probe();
+}
+
+// Fields of /proc/<pid>/stat after the command name: state, ppid, pgrp.
+bool ProcStat(const std::string& pid, char& state, long& ppid, long& pgrp) {
+    const std::string text = ReadTextFile("/proc/" + pid + "/stat");
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) return false;
+    return std::sscanf(text.c_str() + close + 1, " %c %ld %ld", &state, &ppid, &pgrp) == 3;
+}
+
+// Live (not zombie) processes in process group pgrp.
+int LiveInGroup(long pgrp) {
+    int n = 0;
+    DIR* d = opendir("/proc");
+    while (dirent* e = d ? readdir(d) : nullptr) {
+        char state;
+        long ppid, group;
+        if (e->d_name[0] >= '1' && e->d_name[0] <= '9' && ProcStat(e->d_name, state, ppid, group) &&
+            group == pgrp && state != 'Z')
+            ++n;
+    }
+    if (d) closedir(d);
+    return n;
+}
+
+// Zombie children of this process.
+int ZombieChildren() {
+    int n = 0;
+    DIR* d = opendir("/proc");
+    while (dirent* e = d ? readdir(d) : nullptr) {
+        char state;
+        long ppid, group;
+        if (e->d_name[0] >= '1' && e->d_name[0] <= '9' && ProcStat(e->d_name, state, ppid, group) &&
+            ppid == getpid() && state == 'Z')
+            ++n;
+    }
+    if (d) closedir(d);
+    return n;
+}
+
+struct TRun {
+    int rc;
+    int code;
+    std::string err;
+};
+
+TRun Sys(const std::string& cmd, int limit = kChildNoLimit, const char* dir = nullptr) {
+    TRun r{0, -7, ""};
+    String err;
+    r.rc = SystemEx(cmd.c_str(), dir, limit, r.code, err);
+    r.err = err.Std();
+    return r;
+}
+
+// ---- Splitting ------------------------------------------------------------
+
+struct TSplitCase {
+    const char* name;
+    std::string line;
+    std::vector<std::string> args;
+};
+
+TEST(SplitCommandLine, Cases) {
+    const std::string big(600, 'x');
+    const TSplitCase cases[] = {
+        {"quoted blank", "ls -l '/tmp/a b'", {"ls", "-l", "/tmp/a b"}},
+        {"double quotes", "echo \"it's here\" x", {"echo", "it's here", "x"}},
+        {"runs of blanks and tabs", "  a \t\t b\t c  ", {"a", "b", "c"}},
+        {"tab alone separates", "a\tb", {"a", "b"}},
+        {"resumes after the quote", "\"a b\"c", {"a b", "c"}},
+        {"unterminated quote", "a 'b c", {"a", "b c"}},
+        {"empty quotes", "a '' b", {"a", "", "b"}},
+        {"no escapes", "a\\ b \"c\\\"", {"a\\", "b", "c\\"}},
+        {"empty", "", {}},
+        {"blanks only", " \t ", {}},
+        {"at most 23", Words(30), Split(Words(23).c_str())},
+        {"buffer full", big + " " + big, {big}},
+    };
+    for (const TSplitCase& c : cases) EXPECT_EQ(Split(c.line.c_str()), c.args) << c.name;
+    EXPECT_EQ(Split(Words(30).c_str()).size(), 23u);
+    // Exactly 1024 bytes with the NULs fit; one more byte does not.
+    const std::string a(511, 'a'), b(511, 'b');
+    EXPECT_EQ(Split((a + " " + b).c_str()).size(), 2u);
+    EXPECT_EQ(Split((a + " " + b + "b").c_str()).size(), 1u);
+    EXPECT_TRUE(Split(nullptr).empty());
+}
+
+// ---- Exit codes and exec errors ---------------------------------------------
+
+struct TExitCase {
+    const char* cmd;
+    int rc;
+    int code;  // when rc == 1
+    const char* err;
+};
+
+TEST(SystemEx, ExitCodesAndExecErrors) {
+    const TExitCase cases[] = {
+        {"/bin/true", 1, 0, ""},
+        {"true", 1, 0, ""},  // along PATH
+        {"sh -c 'exit 3'", 1, 3, ""},
+        {"sh -c 'exit 255'", 1, 255, ""},
+        {"/nonexistent/zel-program", 0, 0, "exec error: No such file or directory"},
+        {"zel-no-such-program-on-path", 0, 0, "exec error: No such file or directory"},
+        {"", 0, 0, "exec error: No such file or directory"},
+        {"   ", 0, 0, "exec error: No such file or directory"},
+        {"''", 0, 0, "exec error: No such file or directory"},
+        {"/", 0, 0, "exec error: Permission denied"},
+        {"sh -c 'kill -9 $$'", 0, 0, "abnormal termination"},
+    };
+    for (const TExitCase& c : cases) {
+        const TRun r = Sys(c.cmd);
+        EXPECT_EQ(r.rc, c.rc) << c.cmd;
+        EXPECT_EQ(r.err, c.err) << c.cmd;
+        if (c.rc == 1) {
+            EXPECT_EQ(r.code, c.code) << c.cmd;
+        }
+    }
+}
+
+TEST(SystemEx, ArgumentsArriveWhole) {
+    TScratchDir dir;
+    const std::string out = dir.File("args");
+    const std::string cmd = "sh -c 'printf \"%s|\" \"$@\" > " + out + "' zero 'a b' \"c;d\" $(x) `y`";
+    EXPECT_EQ(Sys(cmd).rc, 1);
+    EXPECT_EQ(ReadTextFile(out), "a b|c;d|$(x)|`y`|");
+}
+
+TEST(SystemEx, ScriptWithoutInterpreterLineRunsUnderSh) {
+    TScratchDir dir;
+    const std::string script = dir.File("plain");
+    ASSERT_TRUE(WriteTextFile(script, "echo \"$1\" > \"$(dirname \"$0\")/ran\"\nexit 4\n"));
+    chmod(script.c_str(), 0700);
+    const TRun r = Sys(script + " 'with blank'");
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.code, 4);
+    EXPECT_EQ(ReadTextFile(dir.File("ran")), "with blank\n");
+}
+
+TEST(SystemEx, WorkingDirectoryAndItsFallBack) {
+    TScratchDir dir;
+    const std::string out = dir.File("pwd");
+    EXPECT_EQ(Sys("sh -c 'pwd > pwd'", kChildNoLimit, dir.Path().c_str()).rc, 1);
+    EXPECT_EQ(ReadTextFile(out), dir.Path() + "\n");
+
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    const std::string missing = dir.File("no-such-dir");
+    EXPECT_EQ(Sys("sh -c 'pwd > " + out + "'", kChildNoLimit, missing.c_str()).rc, 1);
+    EXPECT_EQ(ReadTextFile(out), std::string(cwd) + "\n");
+}
+
+// ---- Streams, descriptors, signals --------------------------------------------
+
+TEST(SystemEx2, OutputAndErrorOnOneFileKeepEverything) {
+    TScratchDir dir;
+    const std::string out = dir.File("out");
+    int code = -1;
+    String err;
+    const char* cmd = "sh -c 'for i in 1 2 3; do echo out$i; echo err$i >&2; done'";
+    ASSERT_EQ(SystemEx2(cmd, nullptr, nullptr, out.c_str(), out.c_str(), 0, code, err), 1) << err.Data();
+    EXPECT_EQ(ReadTextFile(out), "out1\nerr1\nout2\nerr2\nout3\nerr3\n");
+}
+
+TEST(SystemEx2, MissingInputReadsAsDevNull) {
+    TScratchDir dir;
+    const std::string out = dir.File("out");
+    const std::string in = dir.File("missing");
+    int code = -1;
+    String err;
+    ASSERT_EQ(SystemEx2("sh -c 'cat; echo rc=$?'", nullptr, in.c_str(), out.c_str(), nullptr, 0, code, err), 1);
+    EXPECT_EQ(ReadTextFile(out), "rc=0\n");
+}
+
+TEST(SystemEx2, ChildGetsNoOtherDescriptorsAndDefaultSignals) {
+    TScratchDir dir;
+    const std::string out = dir.File("out");
+    // A descriptor of the parent without close-on-exec, an ignored SIGPIPE
+    // and a blocked signal: none of them may reach the child.
+    const int leaked = dup(2);
+    ASSERT_GE(leaked, 0);
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t usr1, saved;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, &saved);
+    int code = -1;
+    String err;
+    const std::string cmd = "sh -c 'ls /proc/$$/fd; grep -E \"^Sig(Ign|Blk)\" /proc/$$/status'";
+    const int rc = SystemEx2(cmd.c_str(), nullptr, nullptr, out.c_str(), out.c_str(), 0, code, err);
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    close(leaked);
+    ASSERT_EQ(rc, 1) << err.Data();
+    EXPECT_EQ(ReadTextFile(out), "0\n1\n2\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+    // With SIGPIPE at its default, a writer into a closed pipe ends.
+    EXPECT_EQ(Sys("sh -c 'yes | head -1 > /dev/null'", 20000).err, "");
+}
+
+// ---- Time limits ----------------------------------------------------------------
+
+TEST(SystemEx, TimeLimitKillsTheWholeGroup) {
+    TScratchDir dir;
+    const std::string marker = dir.File("X"), pidFile = dir.File("pid");
+    const std::string cmd = "sh -c 'echo $$ > " + pidFile + "; (sleep 4; touch " + marker + ") & wait'";
+    const TRun r = Sys(cmd, 500);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.err, "abnormal termination");
+    const long pgrp = std::atol(ReadTextFile(pidFile).c_str());
+    ASSERT_GT(pgrp, 0);
+    // The background sleep went with it: nothing is left that could touch X.
+    EXPECT_TRUE(Eventually([&] { return LiveInGroup(pgrp) == 0; }));
+    EXPECT_FALSE(std::filesystem::exists(marker));
+}
+
+TEST(SystemEx, NormalEndLeavesBackgroundWorkRunning) {
+    TScratchDir dir;
+    const std::string marker = dir.File("X");
+    EXPECT_EQ(Sys("sh -c '(sleep 0.3; touch " + marker + ") > /dev/null 2>&1 &'", 5000).rc, 1);
+    EXPECT_TRUE(Eventually([&] { return std::filesystem::exists(marker); }));
+}
+
+TEST(SystemEx, StartOnlyLooksOnceAndLetsTheChildRun) {
+    TScratchDir dir;
+    const std::string pidFile = dir.File("pid");
+    const auto start = std::chrono::steady_clock::now();
+    const TRun r = Sys("sh -c 'echo $$ > " + pidFile + "; exec sleep 10'", kChildNoWait);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_LT(took, std::chrono::seconds(9));  // did not wait for the sleep
+    const pid_t pid = static_cast<pid_t>(std::atol(ReadTextFile(pidFile).c_str()));
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(kill(pid, 0), 0);  // still running
+    EXPECT_EQ(PendingReapCount(), 1);
+    kill(pid, SIGKILL);
+    EXPECT_TRUE(Eventually([] { return PendingReapCount() == 0 && ZombieChildren() == 0; }));
+
+    // What ends within the look is answered at once, as for a waited child.
+    const TRun quick = Sys("sh -c 'exit 3'", kChildNoWait);
+    EXPECT_EQ(quick.rc, 1);
+    EXPECT_EQ(quick.code, 3);
+    const TRun killed = Sys("sh -c 'kill -9 $$'", kChildNoWait);
+    EXPECT_EQ(killed.rc, 1);
+    EXPECT_EQ(killed.code, 0);
+    EXPECT_EQ(Sys("/nonexistent/zel", kChildNoWait).err, "exec error");
+}
+
+TEST(SystemEx, ThousandStartOnlyRunsLeaveNoZombie) {
+    std::vector<std::thread> threads;
+    std::atomic<int> ok{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&ok, t] {
+            // A few outlive the look and go to the reaper.
+            if (t == 0)
+                for (int i = 0; i < 3; ++i) ok += Sys("sleep 1.2", kChildNoWait).rc;
+            for (int i = 0; i < 250; ++i) ok += Sys("/bin/true", kChildNoWait).rc;
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    EXPECT_EQ(ok.load(), 1003);
+    EXPECT_TRUE(Eventually([] { return PendingReapCount() == 0 && ZombieChildren() == 0; }));
+}
+
+TEST(RunChild, DeadlineAndDescriptorThree) {
+    TScratchDir dir;
+    const std::string out = dir.File("out");
+    TFd fd(open(out.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600));
+    ASSERT_TRUE(fd.Valid());
+    TChildOptions opt;
+    opt.stdoutFd = opt.stderrFd = opt.fd3 = fd.Get();
+    opt.wait = TChildWait::Deadline;
+    opt.killAfterMs = 200;
+    TStrList args;
+    for (const char* a : {"sh", "-c", "echo one; echo two >&3; sleep 10"}) args.Add(a);
+    const TChildStatus st = RunChild(args, opt);
+    EXPECT_EQ(st.kind, TChildStatus::Signaled);
+    EXPECT_TRUE(st.timedOut);
+    EXPECT_EQ(ReadTextFile(out), "one\ntwo\n");
+}
+
+}  // namespace
