@@ -163,7 +163,7 @@ TEST_F(AgentUpgrade, AWrongDigestInstallsNothing) {
     TUpgradeClient c(*agent_);
     ASSERT_EQ(c.Announce("300"), "200\n\r");
     ASSERT_TRUE(c.Send(image + std::string(Digest(image + "y", c.Key()).View())));
-    EXPECT_EQ(c.ReadReply(), "300\nWrong CRC\r");
+    EXPECT_EQ(c.ReadReply(), "300\nWrong CRC\n\r");
     EXPECT_FALSE(PathExists(Image()));
     EXPECT_FALSE(PathExists(Script()));
     EXPECT_TRUE(SlotFree());
@@ -222,10 +222,10 @@ TEST_F(AgentUpgrade, SizesAndPermissions) {
         std::string reply;
     };
     const Case cases[] = {
-        {"100", "501\nWrong file parameter(s)\r"},
-        {"10485760", "501\nWrong file parameter(s)\r"},
-        {"-5", "501\nWrong file parameter(s)\r"},
-        {"abc", "501\nWrong file parameter(s)\r"},
+        {"100", "501\nWrong file parameter(s)\n\r"},
+        {"10485760", "501\nWrong file parameter(s)\n\r"},
+        {"-5", "501\nWrong file parameter(s)\n\r"},
+        {"abc", "501\nWrong file parameter(s)\n\r"},
     };
     for (const Case& k : cases) {
         TUpgradeClient c(*agent_);
@@ -236,29 +236,33 @@ TEST_F(AgentUpgrade, SizesAndPermissions) {
 
     ASSERT_EQ(ReplyCode(agent_->Exchange("SetSettings", Params({"UpdateAddr=127.0.0.9"})).text), "200");
     TUpgradeClient outside(*agent_);
-    EXPECT_EQ(outside.Announce("101"), "600\nOperation is not allowed\r");
+    EXPECT_EQ(outside.Announce("101"), "600\nOperation is not allowed\n\r");
     ASSERT_EQ(ReplyCode(agent_->Exchange("SetSettings", Params({"UpdateAddr=127.0.0.1", "AllowUpdates=0"})).text),
               "200");
     TUpgradeClient off(*agent_);
-    EXPECT_EQ(off.Announce("101"), "600\nOperation is not allowed\r");
+    EXPECT_EQ(off.Announce("101"), "600\nOperation is not allowed\n\r");
 }
 
 // After a successful transfer the slot stays taken until the process is
-// replaced: a second upgrade cannot touch the pending image.
+// replaced: a session already under way cannot start a second upgrade over
+// the pending image (the main loop waits for it before replacing the
+// process).
 TEST_F(AgentUpgrade, ASecondUpgradeRightAfterOneIsRefused) {
     StartAgent();
     const std::string mark = bin_.File("mark");
     const std::string image = WrapperImage(mark);
     TUpgradeClient c(*agent_);
     ASSERT_EQ(c.Announce(std::to_string(image.size())), "200\n\r");
+    TUpgradeClient second(*agent_);  // connected, its session waiting
+    ASSERT_TRUE(WaitFor([&] {
+        return ReplyValue(agent_->Exchange("GetInfo").text, "ActiveConnections") == "3";
+    }));
     ASSERT_TRUE(c.Send(image + std::string(Digest(image, c.Key()).View())));
     EXPECT_EQ(c.ReadReply(), "200\n\r");
-    // The connection is still open, so the session has not ended and the
-    // main loop has not replaced the process yet.
-    TUpgradeClient second(*agent_);
     EXPECT_EQ(second.Announce("200"), "302\n\r");
-    c.Close();
+    second.Close();
     ASSERT_TRUE(WaitFor([&] { return PathExists(mark); }, 15000));
+    EXPECT_EQ(ReadFile(zelPath_), image);
 }
 
 }  // namespace
