@@ -3,9 +3,6 @@
 #include "actions/send_data.h"
 #include "protocol/params.h"
 
-// Not built yet: answers "500" "not implemented yet".
-void ProcessAct_ExternalCmd(const VTRequest& params, ZELReply& reply) { ProcessNotImplemented(params, reply); }
-
 // Sends one or two pieces of data to a host over TCP ("0") or UDP (any
 // other protocol text) and answers once the first has been sent.
 // Parameters: 1 host, 2 port, 3 protocol, 4 first data (escaped), 5 pause
