@@ -233,7 +233,9 @@ TEST(SystemEx2, ChildGetsNoOtherDescriptorsAndDefaultSignals) {
     pthread_sigmask(SIG_BLOCK, &usr1, &saved);
     int code = -1;
     String err;
-    const std::string cmd = "sh -c 'ls /proc/$$/fd; grep -E \"^Sig(Ign|Blk)\" /proc/$$/status'";
+    // The mask is read by the shell's own image (exec), not while the shell
+    // forks: a shell may block every signal around its forks for a moment.
+    const std::string cmd = "sh -c 'ls /proc/$$/fd; exec grep -E \"^Sig(Ign|Blk)\" /proc/self/status'";
     const int rc = SystemEx2(cmd.c_str(), nullptr, nullptr, out.c_str(), out.c_str(), 0, code, err);
     pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     signal(SIGPIPE, SIG_DFL);

@@ -15,6 +15,9 @@ struct TEvalCase {
     int expected;
 };
 
+// Test names show the case, not its bytes.
+void PrintTo(const TEvalCase& c, std::ostream* os) { *os << "line '" << c.line << "' expr " << c.expr.substr(0, 60); }
+
 std::string Nested(int depth, const std::string& inner, bool closed) {
     return std::string(static_cast<size_t>(depth), '(') + inner + (closed ? std::string(static_cast<size_t>(depth), ')') : "");
 }
@@ -72,6 +75,8 @@ struct TPolishCase {
     const char* polish;  // tokens joined by one blank
     const char* error;
 };
+
+void PrintTo(const TPolishCase& c, std::ostream* os) { *os << std::string(c.expr).substr(0, 60); }
 
 class Expr2PolishTest : public ::testing::TestWithParam<TPolishCase> {};
 

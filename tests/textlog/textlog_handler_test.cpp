@@ -114,6 +114,8 @@ struct TFollowCase {
     std::vector<TReport> reports;  // the replies, request after request
 };
 
+void PrintTo(const TFollowCase& c, std::ostream* os) { *os << c.name; }
+
 class TextLogFollowTest : public TextLogTest, public ::testing::WithParamInterface<TFollowCase> {};
 
 TEST_P(TextLogFollowTest, ReportsInOrder) {
