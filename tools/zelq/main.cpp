@@ -39,6 +39,11 @@ void HidePassword(int argc, char** argv, const TZelqOptions& opts) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // One exchange needs no pool of locked memory for the cipher's keys:
+    // setting one up (hundreds of mmap/mlock/mprotect calls) costs more
+    // than the whole exchange. Before any cipher object exists; an
+    // operator's own setting wins.
+    setenv("BOTAN_MLOCK_POOL_SIZE", "0", 0);
     std::vector<std::string> args(argv + 1, argv + argc);
     TZelqOptions opts;
     std::string err;
