@@ -13,6 +13,7 @@
 #include "daemon/listener.h"
 #include "daemon/messages.h"
 #include "daemon/pidfile.h"
+#include "daemon/session_pool.h"
 #include "daemon/protocol_trace.h"
 #include "daemon/signals.h"
 #include "foundation/fileutils.h"
@@ -148,6 +149,7 @@ int main(int argc, char** argv, char** envp) {
         std::string message;
         if (!pidfile.Create(settings->pidfile.Data(), message)) showmessage(message.c_str(), LOCAL, MSG_ERROR, 0);
     }
+    StartSessionWorkers();
     showmessage("Listening...\n", LOCAL, MSG_INFO, 0);
     ctx.pidfile = &pidfile;
     ctx.daemonMode = daemonMode;

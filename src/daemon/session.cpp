@@ -25,8 +25,6 @@ namespace {
 constexpr int kReadChunk = 16 * 1024;
 constexpr int kUpgradeChunk = 64 * 1024;
 
-std::atomic<TThreadStarter> g_threadStarter{pthread_create};
-
 // Milliseconds until the wall clock reaches the whole second `second`.
 int MillisUntilSecond(time_t second) {
     timespec now{};
@@ -145,49 +143,23 @@ void Serve(int fd, in_addr address) {
 
 }  // namespace
 
-void* ClientExecute(void* raw) {
-    std::unique_ptr<ThreadParams> params(static_cast<ThreadParams*>(raw));
+void ServeConnection(TFd sock, in_addr address) {
     ++AgentStatus.ActiveConnections;
     ++AgentStatus.OpenedConnections;
-    {
-        TFd sock(params->Socket);
-        in_addr address = params->Address;
-        params.reset();
-        timeval tv{SESSION_SEND_TIMEOUT_SECONDS, 0};
-        setsockopt(sock.Get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-        Serve(sock.Get(), address);
-        showmessage("Session closed, wait for next ..\n", LOCAL, MSG_INFO, 0);
-        shutdown(sock.Get(), SHUT_RDWR);
-    }
+    timeval tv{SESSION_SEND_TIMEOUT_SECONDS, 0};
+    setsockopt(sock.Get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    Serve(sock.Get(), address);
+    showmessage("Session closed, wait for next ..\n", LOCAL, MSG_INFO, 0);
+    shutdown(sock.Get(), SHUT_RDWR);
+    sock.Reset();
     --AgentStatus.ActiveConnections;
     {
         // A finished upgrade is handed to the main loop at the end of a session.
         std::lock_guard<std::mutex> lock(thread_mutex);
         if (!ZELFlags.UpgradeScript.IsEmpty()) ZELFlags.Upgrade = 1;
     }
-    return nullptr;
 }
 
 bool StartSession(TFd socket, in_addr address, String& err) {
-    auto params = std::make_unique<ThreadParams>();
-    params->Socket = socket.Get();
-    params->Address = address;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, SESSION_STACK_SIZE);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    int rc = g_threadStarter.load()(&thread, &attr, ClientExecute, params.get());
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        shutdown(socket.Get(), SHUT_RDWR);
-        err = ErrnoText(rc);
-        return false;  // the owners free the record and close the connection
-    }
-    // The thread owns both now.
-    params.release();
-    socket.Release();
-    return true;
+    return SubmitSession(ServeConnection, std::move(socket), address, err);
 }
-
-void SetSessionThreadStarter(TThreadStarter starter) { g_threadStarter = starter ? starter : pthread_create; }

@@ -1,29 +1,20 @@
-// Client sessions: one detached thread per accepted connection reads one
-// request packet, has it dispatched and sends one reply.
+// Client sessions: each accepted connection is served by a session worker
+// (daemon/session_pool.h), which reads one request packet, has it
+// dispatched and sends one reply (two for a self-upgrade).
 #pragma once
 
-#include <pthread.h>
-
 #include "daemon/dispatcher.h"
+#include "daemon/session_pool.h"
 #include "foundation/fd.h"
-
-// Stack size of a session thread: handlers keep their buffers small, and
-// thousands of simultaneous sessions must fit in memory.
-constexpr size_t SESSION_STACK_SIZE = 256 * 1024;
 
 // How long a session waits for a client that does not take its reply.
 constexpr int SESSION_SEND_TIMEOUT_SECONDS = 30;
 
-// The session thread's entry; `params` is a heap ThreadParams it frees,
-// together with the connection it names.
-void* ClientExecute(void* params);
+// Serves one connection to its end on the calling thread: counts it in
+// AgentStatus, reads, dispatches, replies, closes.
+void ServeConnection(TFd socket, in_addr address);
 
-// Starts a detached session thread, which takes over the connection. On
-// failure the connection is shut down and closed and false returned with
-// the reason in err.
+// Hands the connection to a session worker, which takes it over. On failure
+// (no worker free and none can be started) the connection is shut down and
+// closed and false returned with the reason in err.
 bool StartSession(TFd socket, in_addr address, String& err);
-
-// The function that starts session threads (pthread_create); tests replace
-// it to see how the agent copes when no thread can be created.
-using TThreadStarter = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-void SetSessionThreadStarter(TThreadStarter starter);
