@@ -107,7 +107,7 @@ void ProcessInfo_GetFileList(const VTRequest& params, ZELReply& reply) {
     const int count = (o.folders || o.files) ? ListFolder(folder, mask, o, folders, files) : 0;
 
     reply.SetResult(TResultCode::Ok);
-    reply.AddStringParam(folder);
+    reply.AddStringParam(folder, true);
     reply.AddIntParam(count);
     reply.AddIntParam(2 + int(o.size) + int(o.ctime) + int(o.mtime));
     reply += folders;

@@ -128,7 +128,7 @@ void ProcessTest_FileExists(const VTRequest& params, ZELReply& reply) {
     reply.AddIntParam(static_cast<long long>(size));
     reply.AddTimeParam(static_cast<time_t>(ctime));
     reply.AddTimeParam(static_cast<time_t>(mtime));
-    reply.AddStringParam(path);
+    reply.AddStringParam(path, true);  // a matched name may hold a line end
     reply.AddStringParam("min");
     reply.AddIntParam(ClampToInt(sec2min(now - mtime)));
 }

@@ -77,6 +77,17 @@ TEST_F(FileTestsTest, FileExistsCases) {
     }
 }
 
+// A matched name holding a line feed is sent escaped: the reply keeps its
+// six lines.
+TEST_F(FileTestsTest, FileExistsEscapesAMatchedNameWithALineEnd) {
+    Make("nl\nname.cfg", "x", kMid);
+    TReplyTable r = Call("TEST-FileExists", {Path("nl*.cfg")});
+    ASSERT_EQ(r.code, "200");
+    ASSERT_EQ(r.lines.size(), 6u);
+    EXPECT_EQ(r.lines[3], Path("nl\nname.cfg"));
+    EXPECT_NE(r.raw.find("nl%0Aname.cfg"), std::string::npos);
+}
+
 TEST_F(FileTestsTest, FileExistsLooksUpLiteralNamesWithBrackets) {
     Make("x[1].txt", "x", kMid);
     TReplyTable r = Call("TEST-FileExists", {Path("x[1].txt")});
