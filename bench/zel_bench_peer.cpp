@@ -244,7 +244,11 @@ int RunPeerComparison(const TPeerPlan& plan) {
         Row(load, c, "p50 / p99 ms", Num(r.zel.load.p50Ms, "%.3f") + " / " + Num(r.zel.load.p99Ms, "%.3f"),
             Num(r.peer.load.p50Ms, "%.3f") + " / " + Num(r.peer.load.p99Ms, "%.3f"),
             Ratio(r.zel.load.p50Ms, r.peer.load.p50Ms) + " / " + Ratio(r.zel.load.p99Ms, r.peer.load.p99Ms));
-        Row(load, c, "server CPU us/request", Num(r.zel.CpuMicros(), "%.1f"), Num(r.peer.CpuMicros(), "%.1f"),
+        // Each round reads whole clock ticks before and after.
+        const double tickMicros = 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK));
+        const int fewest = std::max(1, std::min(r.zel.load.done, r.peer.load.done));
+        Row(load, c, "server CPU us/request (+-" + Num(tickMicros * plan.rounds / fewest, "%.1f") + ")",
+            Num(r.zel.CpuMicros(), "%.1f"), Num(r.peer.CpuMicros(), "%.1f"),
             Ratio(r.zel.CpuMicros(), r.peer.CpuMicros()));
         if (r.c == maxC) {
             Row(load, c, "VmRSS max kB (summed)", Kb(r.zel.rssMaxKb), Kb(r.peer.rssMaxKb),
@@ -297,7 +301,10 @@ int RunStartup(const std::vector<std::string>& zelArgv, const std::vector<std::s
             const std::chrono::duration<double, std::milli> ms = Clock::now() - start;
             program.Stop();
             if (!answered) {
-                fprintf(stderr, "zel-bench: %s gave no answer: %s\n", zel ? "zel" : "the peer", why.c_str());
+                std::string command;
+                for (const std::string& a : zel ? zelArgv : peerArgv) command += " " + a;
+                fprintf(stderr, "zel-bench: %s gave no answer: %s (run it by hand to see why:%s)\n",
+                        zel ? "zel" : "the peer", why.c_str(), command.c_str());
                 return 1;
             }
             (zel ? zelMs : peerMs).push_back(ms.count());

@@ -103,6 +103,7 @@ install_packages zabbix-agent || exit 1
 install_packages hyperfine || echo "bench-peers: hyperfine unavailable; the per-call row is skipped" >&2
 [ $install_only -eq 1 ] && exit 0
 
+build_dir=$(cd "$build_dir" && pwd)
 agent="$build_dir/src/daemon/zel"
 client="$build_dir/tools/zelq"
 bench="$build_dir/bench/zel-bench"
