@@ -24,6 +24,11 @@ const char kUsage[] =
     "usage: zel-bench [-H HOST] [-p PORT] [-P PASSWORD] [-n N] [-c C[,C...]] [-t THREADS] [-r ROUNDS]\n"
     "                 [--spawn PATH_TO_ZEL] [--floor | --no-floor | --baseline WORD] [--verify]\n"
     "                 [--command WORD [PARAMS...]]\n"
+    "       zel-bench (-p PORT | --spawn PATH) --peer-port PORT [--peer-pid PID] [--pid PID]\n"
+    "                 [--pair KEY=WORD[ PARAM...]]... [-n N] [-c C,...] [-t THREADS] [-r ROUNDS] [--verify]\n"
+    "       zel-bench --startup RUNS --exec 'ZEL ARGS' -p PORT --peer-exec 'PEER ARGS' --peer-port PORT\n"
+    "                 [--pair KEY=...]\n"
+    "       zel-bench --once -p PORT [--command WORD [PARAMS...]] | --once-plain KEY -p PORT\n"
     "  -H HOST      agent address, dotted IPv4 (default 127.0.0.1)\n"
     "  -p PORT      agent port (not with --spawn)\n"
     "  -P PASSWORD  agent password (default: $ZEL_PASSWORD, else empty)\n"
@@ -37,7 +42,18 @@ const char kUsage[] =
     "  --baseline WORD  instead of the floor, the same agent answering the request WORD\n"
     "               (no parameters), e.g. an unknown command word\n"
     "  --verify     decode every reply and check its code (default: one in 64)\n"
-    "  --command    the command word and its parameters; must come last (default GetInfo)\n";
+    "  --command    the command word and its parameters; must come last (default GetInfo)\n"
+    "Beside a plaintext agent (one request per connection: \"ZBXD\" 0x01, 8-byte length, key):\n"
+    "  --peer-port PORT  its port on HOST; the loads alternate between the two agents\n"
+    "  --peer-pid PID    its main process: CPU time and memory summed over it and its children\n"
+    "  --pid PID         the zel agent's process (with -p; --spawn knows its own)\n"
+    "  --pair KEY=WORD[ PARAM...]  one load: the peer's item key against zel's request\n"
+    "               (parameters split on spaces; repeatable; default agent.ping=GetInfo)\n"
+    "  --startup RUNS    start each program RUNS times (no shell; arguments split on spaces),\n"
+    "               time fork to the first answered request (zel GetInfo, the first pair's key),\n"
+    "               stop it by pid; --exec starts zel, --peer-exec the peer\n"
+    "  --once       one exchange with zel, prints the reply text; --once-plain KEY the same\n"
+    "               with the plaintext agent on -p PORT\n";
 
 struct TOptions {
     std::string host = "127.0.0.1";
@@ -53,7 +69,25 @@ struct TOptions {
     String command = "GetInfo";
     TStrList params;
     String baseline;  // a request of the same agent to compare with, instead of the floor
+    bool roundsGiven = false;
+    // Beside a plaintext agent.
+    int peerPort = 0;
+    int peerPid = -1;
+    int pid = -1;
+    std::vector<TPeerPair> pairs;
+    int startupRuns = 0;
+    std::string exec, peerExec;
+    bool once = false;
+    String oncePlain;
 };
+
+std::vector<std::string> SplitArgs(const std::string& s) {
+    std::vector<std::string> argv;
+    std::stringstream in(s);
+    std::string word;
+    while (in >> word) argv.push_back(word);
+    return argv;
+}
 
 bool ParseInt(const char* s, int lo, int hi, int& out) {
     char* end = nullptr;
@@ -108,6 +142,34 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
             o.floor = false;
         } else if (a == "-r") {
             if (!needValue() || !ParseInt(value, 1, 1000, o.rounds)) return false;
+            o.roundsGiven = true;
+        } else if (a == "--peer-port") {
+            if (!needValue() || !ParseInt(value, 1, 65535, o.peerPort)) return false;
+        } else if (a == "--peer-pid") {
+            if (!needValue() || !ParseInt(value, 1, 1 << 30, o.peerPid)) return false;
+        } else if (a == "--pid") {
+            if (!needValue() || !ParseInt(value, 1, 1 << 30, o.pid)) return false;
+        } else if (a == "--pair") {
+            TPeerPair pair;
+            if (!needValue()) return false;
+            if (!ParsePeerPair(value, pair)) {
+                fprintf(stderr, "zel-bench: --pair wants KEY=WORD[ PARAM...], not %s\n", value);
+                return false;
+            }
+            o.pairs.push_back(pair);
+        } else if (a == "--startup") {
+            if (!needValue() || !ParseInt(value, 1, 100, o.startupRuns)) return false;
+        } else if (a == "--exec") {
+            if (!needValue()) return false;
+            o.exec = value;
+        } else if (a == "--peer-exec") {
+            if (!needValue()) return false;
+            o.peerExec = value;
+        } else if (a == "--once") {
+            o.once = true;
+        } else if (a == "--once-plain") {
+            if (!needValue()) return false;
+            o.oncePlain = value;
         } else if (a == "--baseline") {
             if (!needValue()) return false;
             o.baseline = value;
@@ -121,6 +183,10 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
             fprintf(stderr, "zel-bench: unknown option %s\n", a.c_str());
             return false;
         }
+    }
+    if (o.startupRuns > 0 && (o.exec.empty() || o.peerExec.empty() || o.port == 0 || o.peerPort == 0)) {
+        fprintf(stderr, "zel-bench: --startup needs --exec, --peer-exec, -p and --peer-port\n");
+        return false;
     }
     if (o.spawn.empty() && o.port == 0) {
         fprintf(stderr, "zel-bench: give -p PORT or --spawn PATH_TO_ZEL\n");
@@ -142,7 +208,59 @@ void PrintRow(const char* who, int c, const TLoadResult& r) {
     if (r.failures > 0) printf("       first failure: %s\n", r.firstError.c_str());
 }
 
+TPeerPlan MakePeerPlan(const TOptions& o) {
+    TPeerPlan plan;
+    plan.host = o.host;
+    plan.zelPort = o.port;
+    plan.password = o.password;
+    plan.zelPid = o.pid;
+    plan.peerPort = o.peerPort;
+    plan.peerPid = o.peerPid;
+    plan.requests = o.requests;
+    plan.concurrency = o.concurrency;
+    plan.threads = o.threads;
+    plan.rounds = o.roundsGiven ? o.rounds : 3;
+    plan.verify = o.verify;
+    plan.pairs = o.pairs;
+    if (plan.pairs.empty()) {
+        TPeerPair pair;
+        ParsePeerPair("agent.ping=GetInfo", pair);
+        plan.pairs.push_back(pair);
+    }
+    return plan;
+}
+
+// One exchange, its reply text on stdout: a query client's call, for timing
+// beside other clients.
+int RunOnce(const TOptions& o) {
+    if (!o.oncePlain.IsEmpty()) {
+        std::string value, err;
+        if (!PlainExchange(o.host, o.port, o.oncePlain, value, err)) {
+            fprintf(stderr, "zel-bench: %s\n", err.c_str());
+            return 1;
+        }
+        printf("%s\n", value.c_str());
+        return 0;
+    }
+    const String key = RandomKey(16);
+    const String packet = BuildRequestPacket(o.password, key, BuildRequestText(o.command, o.params));
+    String reply, text, err;
+    std::string why;
+    if (packet.IsEmpty() || !Exchange(o.host, o.port, packet, reply, why) ||
+        !DecodeReplyPacket(reply, key, text, err)) {
+        fprintf(stderr, "zel-bench: %s%s\n", why.c_str(), err.Data());
+        return 1;
+    }
+    fwrite(text.Data(), 1, static_cast<size_t>(text.Length()), stdout);
+    return 0;
+}
+
 int Run(const TOptions& o) {
+    if (o.once || !o.oncePlain.IsEmpty()) return RunOnce(o);
+    if (o.startupRuns > 0) {
+        TPeerPlan plan = MakePeerPlan(o);
+        return RunStartup(SplitArgs(o.exec), SplitArgs(o.peerExec), plan, plan.pairs[0].key, o.startupRuns);
+    }
     std::unique_ptr<TSpawnedAgent> agent;
     std::string host = o.host;
     int port = o.port;
@@ -159,6 +277,15 @@ int Run(const TOptions& o) {
         password = agent->Password();
         printf("agent: %s -i %s/zel.cfg (pid %d, port %d, stdout to /dev/null, logsuccess=0)\n", o.spawn.c_str(),
                agent->Dir().c_str(), static_cast<int>(agent->Pid()), port);
+    }
+
+    if (o.peerPort > 0) {
+        TPeerPlan plan = MakePeerPlan(o);
+        plan.host = host;
+        plan.zelPort = port;
+        plan.password = password;
+        if (agent) plan.zelPid = agent->Pid();
+        return RunPeerComparison(plan);
     }
 
     const String requestText = BuildRequestText(o.command, o.params);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <utility>
 
 #include "foundation/fd.h"
 #include "foundation/io.h"
@@ -149,10 +150,12 @@ long ResidentKb(pid_t pid) {
     return kb;
 }
 
-TRssSampler::TRssSampler(pid_t pid) : pid_(pid) {
+TRssSampler::TRssSampler(pid_t pid) : TRssSampler(std::vector<pid_t>{pid}) {}
+
+TRssSampler::TRssSampler(std::vector<pid_t> pids) : pids_(std::move(pids)) {
     thread_ = std::thread([this] {
         while (!stop_) {
-            long kb = ResidentKb(pid_);
+            long kb = Sum();
             if (kb > max_) max_ = kb;
             usleep(5000);
         }
@@ -164,8 +167,10 @@ TRssSampler::~TRssSampler() {
     if (thread_.joinable()) thread_.join();
 }
 
+long TRssSampler::Sum() const { return ResidentKb(pids_); }
+
 long TRssSampler::MaxKb() {
-    long kb = ResidentKb(pid_);
+    long kb = Sum();
     if (kb > max_) max_ = kb;
     return max_;
 }

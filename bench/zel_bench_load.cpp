@@ -111,6 +111,10 @@ bool TClientThread::Begin(TSlot& slot) {
 }
 
 bool TClientThread::ReplyOk(const TSlot& slot, std::string& why) const {
+    if (run_.plan->plain) {
+        std::string value;
+        return PlainReplyOk(slot.received, value, why);
+    }
     String received(slot.received.data(), static_cast<int>(slot.received.size()));
     if (!ReplyPacketComplete(received)) {
         why = slot.received.empty() ? "connection closed without a reply" : "reply packet incomplete";

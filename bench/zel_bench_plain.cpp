@@ -1,0 +1,129 @@
+// The plaintext passive-check protocol of the agent zel is compared with:
+// framing of a request and checks of a reply, and one blocking exchange.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "foundation/fd.h"
+#include "foundation/io.h"
+#include "zel_bench.h"
+
+namespace zelbench {
+
+namespace {
+
+constexpr char kMagic[] = "ZBXD";
+constexpr unsigned char kFlagProtocol = 0x01;
+constexpr unsigned char kFlagLarge = 0x04;
+constexpr char kNotSupported[] = "ZBX_NOTSUPPORTED";
+
+uint64_t LittleEndian(const std::string& s, size_t at, int bytes) {
+    uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + static_cast<size_t>(i)]);
+    return v;
+}
+
+}  // namespace
+
+String BuildPlainRequest(const String& key) {
+    std::string packet(kMagic, 4);
+    packet.push_back(static_cast<char>(kFlagProtocol));
+    uint64_t n = static_cast<uint64_t>(key.Length());
+    for (int i = 0; i < 8; ++i) packet.push_back(static_cast<char>((n >> (8 * i)) & 0xff));
+    packet.append(key.Data(), static_cast<size_t>(key.Length()));
+    return String(packet.data(), static_cast<int>(packet.size()));
+}
+
+int64_t PlainReplySize(const std::string& received) {
+    if (received.size() < 5) return -1;
+    const bool large = (static_cast<unsigned char>(received[4]) & kFlagLarge) != 0;
+    const size_t header = large ? 21 : 13;
+    if (received.size() < header) return -1;
+    // The data length; the field after it (reserved, or the size before
+    // compression) does not count.
+    const uint64_t n = LittleEndian(received, 5, large ? 8 : 4);
+    if (n > (uint64_t{1} << 40)) return -1;
+    return static_cast<int64_t>(header + n);
+}
+
+bool PlainReplyOk(const std::string& received, std::string& value, std::string& why) {
+    if (received.empty()) {
+        why = "connection closed without a reply";
+        return false;
+    }
+    if (received.size() < 5) {
+        why = "reply packet incomplete";
+        return false;
+    }
+    if (received.compare(0, 4, kMagic) != 0 || (static_cast<unsigned char>(received[4]) & kFlagProtocol) == 0) {
+        why = "not a reply of the plaintext protocol";
+        return false;
+    }
+    const int64_t size = PlainReplySize(received);
+    if (size < 0 || static_cast<uint64_t>(size) > received.size()) {
+        why = "reply packet incomplete";
+        return false;
+    }
+    if (static_cast<uint64_t>(size) < received.size()) {
+        why = "bytes after the reply packet";
+        return false;
+    }
+    const bool large = (static_cast<unsigned char>(received[4]) & kFlagLarge) != 0;
+    value = received.substr(large ? 21 : 13);
+    if (value.compare(0, sizeof kNotSupported - 1, kNotSupported) == 0) {
+        // The reason follows the marker after a NUL.
+        const size_t nul = value.find('\0');
+        why = "not supported: " + (nul == std::string::npos ? std::string() : value.substr(nul + 1));
+        return false;
+    }
+    return true;
+}
+
+bool PlainExchange(const std::string& host, int port, const String& key, std::string& value, std::string& err) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, host.c_str(), &sa.sin_addr) != 1) {
+        err = "not a dotted IPv4 address: " + host;
+        return false;
+    }
+    TFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.Valid() || connect(fd.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        err = "connect: " + ErrnoText(errno).Std();
+        return false;
+    }
+    const String packet = BuildPlainRequest(key);
+    const char* p = packet.Data();
+    size_t left = static_cast<size_t>(packet.Length());
+    while (left > 0) {
+        ssize_t n = send(fd.Get(), p, left, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            err = "send: " + ErrnoText(errno).Std();
+            return false;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    std::string received;
+    char buffer[16 * 1024];
+    for (;;) {
+        pollfd pf{fd.Get(), POLLIN, 0};
+        if (poll(&pf, 1, 10000) <= 0) {
+            err = "no reply within 10 seconds";
+            return false;
+        }
+        ssize_t n = recv(fd.Get(), buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        received.append(buffer, static_cast<size_t>(n));
+    }
+    return PlainReplyOk(received, value, err);
+}
+
+}  // namespace zelbench
