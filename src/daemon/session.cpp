@@ -149,10 +149,12 @@ void ServeConnection(TFd sock, in_addr address) {
     timeval tv{SESSION_SEND_TIMEOUT_SECONDS, 0};
     setsockopt(sock.Get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     Serve(sock.Get(), address);
+    // Uncounted before the client sees the connection close, so that a
+    // client's next request finds the counters settled.
+    --AgentStatus.ActiveConnections;
     showmessage("Session closed, wait for next ..\n", LOCAL, MSG_INFO, 0);
     shutdown(sock.Get(), SHUT_RDWR);
     sock.Reset();
-    --AgentStatus.ActiveConnections;
     {
         // A finished upgrade is handed to the main loop at the end of a session.
         std::lock_guard<std::mutex> lock(thread_mutex);

@@ -351,6 +351,9 @@ TReply Exchange(int port, const String& password, const String& command, const T
         return reply;
     }
     String whole = got.data.Copy(1, static_cast<int>(ReplyPacketSize(got.data)));
+    // The agent closes right after its reply; waiting for that leaves the
+    // session finished, and its counters settled, before the next request.
+    if (!got.closed) ReceiveUntilClosed(fd.Get(), 2000);
     String err;
     if (!DecodeReplyPacket(whole, key, reply.text, err)) {
         reply.error = err.Std();
