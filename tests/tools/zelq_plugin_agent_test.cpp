@@ -252,4 +252,14 @@ TEST_F(ZelqPluginAgent, TextLogAlarmLastsUntilReset) {
     EXPECT_EQ(r.output, "TEXTLOG2 OK: reset: link up (1 new matching line) | alarm=0;;0;0;1\n");
 }
 
+TEST(ZelqPluginHelp, DescribesPluginModeAndFleets) {
+    const zelit::TRunResult help = Zelq({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    for (const char* part : {"--plugin", "-w RANGE", "-c RANGE", "--value N", "--state FILE", "--service NAME",
+                             "--hosts FILE", "--parallel N", "@10:20", "~:10", "XDG_CACHE_HOME", "TEST-UNC",
+                             "free bytes", "0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN", "timeout|noreply|error",
+                             "# N hosts: A answered, F failed, T timed out"})
+        EXPECT_NE(help.output.find(part), std::string::npos) << part;
+}
+
 }  // namespace
