@@ -19,10 +19,11 @@ constexpr int64_t kMaxReplyPacket = 256LL * 1024 * 1024;
 
 bool PeerGone(int err) { return err == EPIPE || err == ECONNRESET; }
 
-TExchangeResult Fail(TExchangeOutcome outcome, std::string error) {
+TExchangeResult Fail(TExchangeOutcome outcome, std::string error, bool timedOut = false) {
     TExchangeResult r;
     r.outcome = outcome;
     r.error = std::move(error);
+    r.timedOut = timedOut;
     return r;
 }
 
@@ -45,7 +46,7 @@ TExchangeResult SendPart(int fd, const std::string& where, int timeoutMs, std::s
         const int e = errno;
         if (e == ETIMEDOUT)
             return Fail(TExchangeOutcome::Failed,
-                        "timed out after " + Seconds(timeoutMs) + " sending the " + what + " to " + where);
+                        "timed out after " + Seconds(timeoutMs) + " sending the " + what + " to " + where, true);
         if (PeerGone(e)) return Fail(TExchangeOutcome::NoReply, err.Std());
         return Fail(TExchangeOutcome::Failed, std::string("cannot send the ") + what + ": " + err.Std());
     }
@@ -68,7 +69,7 @@ TExchangeResult ReadReply(int fd, const std::string& where, int timeoutMs) {
             const int e = errno;
             if (e == ETIMEDOUT)
                 return Fail(TExchangeOutcome::Failed,
-                            "timed out after " + Seconds(timeoutMs) + " waiting for the reply from " + where);
+                            "timed out after " + Seconds(timeoutMs) + " waiting for the reply from " + where, true);
             if (!PeerGone(e)) return Fail(TExchangeOutcome::Failed, "cannot read the reply: " + err.Std());
         }
         if (n > 0) {
@@ -93,7 +94,7 @@ TExchangeResult ExchangeOpen(const std::string& host, int port, int timeoutMs, c
     if (!PerformConnect(host.c_str(), port, timeoutMs, conn, rc, err)) {
         if (rc == IP_TIMEOUT)
             return Fail(TExchangeOutcome::Failed,
-                        "cannot connect to " + where + ": timed out after " + Seconds(timeoutMs));
+                        "cannot connect to " + where + ": timed out after " + Seconds(timeoutMs), true);
         return Fail(TExchangeOutcome::Failed, "cannot connect to " + where + ": " + err.Std());
     }
     // The socket is non-blocking from here on.
@@ -132,4 +133,28 @@ bool NewSessionKey(String& key, std::string& err) {
         key.AddChar(kHex[b & 15]);
     }
     return true;
+}
+
+TAskResult AskAgent(const std::string& host, int port, int timeoutMs, const String& password,
+                    const String& requestText) {
+    TAskResult r;
+    String sessionKey;
+    if (!NewSessionKey(sessionKey, r.error)) return r;
+    const String packet = BuildRequestPacket(password, sessionKey, requestText);
+    if (packet.IsEmpty()) {
+        r.error = "the request is too large for one packet";
+        return r;
+    }
+    TExchangeResult ex = ExchangeRequest(host, port, timeoutMs, packet);
+    r.outcome = ex.outcome;
+    r.timedOut = ex.timedOut;
+    r.error = ex.error;
+    if (ex.outcome != TExchangeOutcome::Reply) return r;
+    String decodeErr;
+    if (!DecodeReplyPacket(ex.packet, sessionKey, r.text, decodeErr)) {
+        r.outcome = TExchangeOutcome::NoReply;
+        r.error = "invalid reply: " + decodeErr.Std();
+        r.text = String();
+    }
+    return r;
 }

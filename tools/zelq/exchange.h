@@ -17,6 +17,7 @@ struct TExchangeResult {
     TExchangeOutcome outcome = TExchangeOutcome::Failed;
     String packet;      // the reply packet (length field included) for Reply
     std::string error;  // what went wrong otherwise
+    bool timedOut = false;  // Failed because a time-out passed
 };
 
 // Connects to host:port, sends the request packet and reads one reply
@@ -33,3 +34,16 @@ TExchangeResult ExchangeMore(TFd& conn, const std::string& where, int timeoutMs,
 
 // A fresh session key: 16 random bytes from getrandom, as 32 hex digits.
 bool NewSessionKey(String& key, std::string& err);
+
+// One whole exchange as zelq makes it: a fresh session key, the request
+// packet, the reply deciphered. Reply: text holds the reply text. NoReply
+// also covers a reply that cannot be deciphered. Thread-safe: fleets call
+// it from several threads at once, each exchange with its own key.
+struct TAskResult {
+    TExchangeOutcome outcome = TExchangeOutcome::Failed;
+    bool timedOut = false;
+    String text;
+    std::string error;
+};
+TAskResult AskAgent(const std::string& host, int port, int timeoutMs, const String& password,
+                    const String& requestText);

@@ -12,9 +12,11 @@
 #include "foundation/io.h"
 #include "protocol/client.h"
 #include "zelq/exchange.h"
+#include "zelq/fleet.h"
 #include "zelq/options.h"
 #include "zelq/output.h"
 #include "zelq/params.h"
+#include "zelq/plugin.h"
 #include "zelq/upgrade.h"
 #include "zelq/usage.h"
 
@@ -49,7 +51,14 @@ int main(int argc, char** argv) {
     std::string err;
     const bool parsed = ParseZelqArgs(args, opts, err);
     HidePassword(argc, argv, opts);
-    if (!parsed) return UsageError(err);
+    // In plugin mode every failure is one status line and UNKNOWN (3).
+    const bool plugin = opts.plugin || std::find(args.begin(), args.end(), "--plugin") != args.end();
+    auto fail = [&](const std::string& why) {
+        if (!plugin) return UsageError(why);
+        Print(stdout, PluginUsageError(opts, why).line + "\n");
+        return static_cast<int>(TPluginStatus::Unknown);
+    };
+    if (!parsed) return fail(err);
     if (opts.help) {
         Print(stdout, ZelqHelpText());
         return kExitSuccess;
@@ -60,10 +69,14 @@ int main(int argc, char** argv) {
     }
 
     String password;
-    if (!ResolvePassword(opts, std::getenv("ZEL_PASSWORD"), password, err)) return UsageError(err);
+    if (!ResolvePassword(opts, std::getenv("ZEL_PASSWORD"), password, err)) return fail(err);
     if (!opts.upgradeFile.empty()) return RunUpgrade(opts, password);
+    if (plugin) return RunPlugin(opts, password, STDIN_FILENO);
+    std::vector<TZelqTarget> fleet;
+    if (IsFleet(opts) && !LoadFleetTargets(opts, STDIN_FILENO, fleet, err)) return UsageError(err);
     String requestText;
     if (!BuildZelqRequest(opts, STDIN_FILENO, requestText, err)) return UsageError(err);
+    if (IsFleet(opts)) return RunFleet(opts, fleet, password, requestText);
     String sessionKey;
     if (!NewSessionKey(sessionKey, err)) {
         Print(stderr, "zelq: " + err + "\n");

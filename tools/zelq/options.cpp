@@ -42,6 +42,83 @@ bool ParseTimeout(const std::string& text, int& timeoutMs) {
 
 bool HasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
 
+std::string MissingValue(const std::string& name) {
+    if (name == "--upgrade") return "--upgrade needs the new executable's file name";
+    if (name == "--hosts") return "--hosts needs a file name (or \"-\" for standard input)";
+    return name + " needs a value";
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+bool LongOption(const std::string& name, const std::string& value, TZelqOptions& opts, std::string& err) {
+    if (value.empty() || HasLineBreak(value)) {
+        err = MissingValue(name);
+        return false;
+    }
+    if (name == "--upgrade") {
+        opts.upgradeFile = value;
+    } else if (name == "--hosts") {
+        opts.hostsFile = value;
+    } else if (name == "--parallel") {
+        if (!AllDigits(value) || value.size() > 5 || std::stoi(value) < 1 || std::stoi(value) > kMaxParallel) {
+            err = "--parallel needs a number from 1 to " + std::to_string(kMaxParallel) + ", not \"" + value + "\"";
+            return false;
+        }
+        opts.parallel = std::stoi(value);
+    } else if (name == "--value") {
+        if (!AllDigits(value) || value.size() > 4 || std::stoi(value) < 1) {
+            err = "--value needs a value line number from 1, not \"" + value + "\"";
+            return false;
+        }
+        opts.valueIndex = std::stoi(value);
+    } else if (name == "--state") {
+        opts.stateFile = value;
+    } else if (name == "--service") {
+        if (value.find('|') != std::string::npos) {
+            err = "--service must not contain \"|\"";
+            return false;
+        }
+        opts.service = value;
+    }
+    return true;
+}
+
+// The single agent, or the -H entries of a fleet.
+bool Targets(TZelqOptions& opts, std::string& err) {
+    opts.targets.clear();
+    for (const std::string& h : opts.hostArgs) {
+        TZelqTarget t;
+        std::string why;
+        if (!ParseTarget(h, opts.port, t, why)) {
+            err = "-H " + why;
+            return false;
+        }
+        opts.targets.push_back(t);
+    }
+    if (!opts.targets.empty()) {
+        opts.host = opts.targets.front().host;
+        opts.port = opts.targets.front().port;
+    }
+    return true;
+}
+
+bool CheckCombinations(const TZelqOptions& opts, std::string& err) {
+    const bool fleet = IsFleet(opts);
+    if (opts.plugin) {
+        if (fleet) err = "--plugin checks one agent (give -H once, without --hosts)";
+        else if (opts.format != TZelqFormat::Decoded) err = "--plugin prints a status line; --raw and --json do not apply";
+        else if (!opts.upgradeFile.empty()) err = "--plugin and --upgrade cannot be used together";
+        return err.empty();
+    }
+    if (opts.warning.given || opts.critical.given) err = "-w and -c need --plugin";
+    else if (!opts.stateFile.empty()) err = "--state needs --plugin";
+    else if (!opts.service.empty()) err = "--service needs --plugin";
+    else if (opts.valueIndex > 0 && !fleet) err = "--value needs --plugin or several hosts";
+    else if (fleet && opts.format == TZelqFormat::Raw) err = "--raw does not apply to several hosts (use --json)";
+    else if (fleet && !opts.upgradeFile.empty()) err = "--upgrade replaces one agent at a time";
+    return err.empty();
+}
+
 }  // namespace
 
 bool ParseZelqArgs(const std::vector<std::string>& args, TZelqOptions& opts, std::string& err) {
@@ -76,29 +153,38 @@ bool ParseZelqArgs(const std::vector<std::string>& args, TZelqOptions& opts, std
             opts.literal = true;
             continue;
         }
-        if (a == "--upgrade" || a.rfind("--upgrade=", 0) == 0) {
-            std::string file;
-            if (a == "--upgrade") {
+        if (a == "--plugin") {
+            opts.plugin = true;
+            continue;
+        }
+        // Long options with a value: "--name VALUE" or "--name=VALUE".
+        static const char* const kLongValued[] = {"--upgrade", "--hosts", "--parallel", "--value", "--state",
+                                                  "--service"};
+        const char* longName = nullptr;
+        for (const char* n : kLongValued) {
+            const size_t len = std::strlen(n);
+            if (a == n || (a.size() > len && a.compare(0, len, n) == 0 && a[len] == '=')) longName = n;
+        }
+        if (longName != nullptr) {
+            const std::string name = longName;
+            std::string value;
+            if (a == name) {
                 if (i + 1 >= args.size()) {
-                    err = "--upgrade needs the new executable's file name";
+                    err = MissingValue(name);
                     return false;
                 }
-                file = args[++i];
+                value = args[++i];
             } else {
-                file = a.substr(10);
+                value = a.substr(name.size() + 1);
             }
-            if (file.empty()) {
-                err = "--upgrade needs the new executable's file name";
-                return false;
-            }
-            opts.upgradeFile = file;
+            if (!LongOption(name, value, opts, err)) return false;
             continue;
         }
         if (a.size() < 2 || a[0] != '-') {
             commandFound = true;
             break;
         }
-        if (a[1] == '-' || std::strchr("HptPf", a[1]) == nullptr) {
+        if (a[1] == '-' || std::strchr("HptPfwc", a[1]) == nullptr) {
             err = "unknown option " + a;
             return false;
         }
@@ -121,8 +207,18 @@ bool ParseZelqArgs(const std::vector<std::string>& args, TZelqOptions& opts, std
                     err = "-H needs a host name or address";
                     return false;
                 }
-                opts.host = value;
+                opts.hostArgs.push_back(value);
                 break;
+            case 'w':
+            case 'c': {
+                TThresholdRange& r = letter == 'w' ? opts.warning : opts.critical;
+                std::string why;
+                if (!ParseThresholdRange(value, r, why)) {
+                    err = std::string("-") + letter + ": " + why;
+                    return false;
+                }
+                break;
+            }
             case 'p':
                 if (!ParsePort(value, opts.port)) {
                     err = "-p needs a port number from 1 to 65535, not \"" + value + "\"";
@@ -151,6 +247,7 @@ bool ParseZelqArgs(const std::vector<std::string>& args, TZelqOptions& opts, std
                 break;
         }
     }
+    if (!Targets(opts, err) || !CheckCombinations(opts, err)) return false;
     if (!opts.upgradeFile.empty()) {
         if (commandFound) {
             err = "--upgrade takes no command word";
@@ -169,6 +266,75 @@ bool ParseZelqArgs(const std::vector<std::string>& args, TZelqOptions& opts, std
         return false;
     }
     opts.params.assign(args.begin() + static_cast<long>(i) + 1, args.end());
+    return true;
+}
+
+bool IsFleet(const TZelqOptions& opts) { return opts.hostArgs.size() > 1 || !opts.hostsFile.empty(); }
+
+bool ParseTarget(const std::string& text, int defaultPort, TZelqTarget& target, std::string& err) {
+    std::string host = text;
+    std::string portText;
+    if (!host.empty() && host[0] == '[') {
+        const size_t close = host.find(']');
+        if (close == std::string::npos || (close + 1 < host.size() && host[close + 1] != ':')) {
+            err = "\"" + text + "\" is no host[:port]";
+            return false;
+        }
+        if (close + 1 < host.size()) portText = host.substr(close + 2);
+        if (close + 1 < host.size() && portText.empty()) {
+            err = "\"" + text + "\" has no port after the \":\"";
+            return false;
+        }
+        host = host.substr(1, close - 1);
+    } else if (const size_t colon = host.find(':'); colon != std::string::npos && host.find(':', colon + 1) == std::string::npos) {
+        portText = host.substr(colon + 1);
+        host.erase(colon);
+        if (portText.empty()) {
+            err = "\"" + text + "\" has no port after the \":\"";
+            return false;
+        }
+    }
+    if (host.empty() || HasLineBreak(host)) {
+        err = "\"" + text + "\" names no host";
+        return false;
+    }
+    int port = defaultPort;
+    if (!portText.empty() && !ParsePort(portText, port)) {
+        err = "\"" + text + "\": the port must be a number from 1 to 65535";
+        return false;
+    }
+    target.host = host;
+    target.port = port;
+    return true;
+}
+
+bool ParseHostList(const std::string& text, int defaultPort, std::vector<TZelqTarget>& targets, std::string& err) {
+    size_t start = 0;
+    int lineNo = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        ++lineNo;
+        if (const size_t hash = line.find('#'); hash != std::string::npos) line.erase(hash);
+        size_t b = 0, e = line.size();
+        while (b < e && IsBlank(line[b])) ++b;
+        while (e > b && IsBlank(line[e - 1])) --e;
+        line = line.substr(b, e - b);
+        if (line.empty()) continue;
+        if (line.find_first_of(" \t") != std::string::npos) {
+            err = "line " + std::to_string(lineNo) + ": one host[:port] per line, not \"" + line + "\"";
+            return false;
+        }
+        TZelqTarget t;
+        std::string why;
+        if (!ParseTarget(line, defaultPort, t, why)) {
+            err = "line " + std::to_string(lineNo) + ": " + why;
+            return false;
+        }
+        targets.push_back(t);
+    }
     return true;
 }
 

@@ -5,12 +5,29 @@
 #include <vector>
 
 #include "foundation/qdstring.h"
+#include "zelq/range.h"
 
 enum class TZelqFormat { Decoded, Raw, Json };
 
+// One agent of a fleet: a host and the port to use for it.
+struct TZelqTarget {
+    std::string host;
+    int port = 0;
+    bool operator==(const TZelqTarget&) const = default;
+};
+
+constexpr int kDefaultParallel = 32;
+constexpr int kMaxParallel = 1024;
+
 struct TZelqOptions {
-    std::string host = "127.0.0.1";
-    int port = 1055;
+    std::string host = "127.0.0.1";  // the agent of a single request
+    int port = 1055;                   // -p, also the default port of a fleet
+    // Every -H in order ("host" or "host:port"), resolved against -p into
+    // targets once the whole command line is read.
+    std::vector<std::string> hostArgs;
+    std::vector<TZelqTarget> targets;
+    std::string hostsFile;        // --hosts FILE ("-": standard input)
+    int parallel = kDefaultParallel;  // --parallel N: exchanges at once in a fleet
     int timeoutMs = 10000;
 
     bool hasPassword = false;  // -P given
@@ -26,6 +43,14 @@ struct TZelqOptions {
     TZelqFormat format = TZelqFormat::Decoded;
     bool literal = false;  // --literal: "@..." parameters are sent as written
     std::string upgradeFile;  // --upgrade FILE: send FILE as the agent's new executable
+    // Plugin mode (--plugin): one status line, exit 0-3.
+    bool plugin = false;
+    TThresholdRange warning;   // -w RANGE
+    TThresholdRange critical;  // -c RANGE
+    int valueIndex = 0;        // --value N: the value line (from 1); 0 = the command's default
+    std::string stateFile;     // --state FILE: the text-log scan state
+    std::string service;       // --service NAME: the first word of the status line
+
     bool help = false;
     bool version = false;
 
@@ -37,6 +62,18 @@ struct TZelqOptions {
 // the command word; everything after the command word is a parameter.
 // "--" ends the options. Returns false with a one-line reason in err.
 bool ParseZelqArgs(const std::vector<std::string>& args, TZelqOptions& opts, std::string& err);
+
+// A fleet: -H given more than once, or --hosts.
+bool IsFleet(const TZelqOptions& opts);
+
+// "host" or "host:port" ("[v6-address]:port" too) with defaultPort for a
+// host written without one. False with a reason for an empty host or a
+// port outside 1-65535.
+bool ParseTarget(const std::string& text, int defaultPort, TZelqTarget& target, std::string& err);
+
+// A host list: one host[:port] per line; blank lines and text from "#" to
+// the line's end are ignored. The reason of a failure names the line.
+bool ParseHostList(const std::string& text, int defaultPort, std::vector<TZelqTarget>& targets, std::string& err);
 
 // The password by order of preference: -P, then the first line of the -f
 // file (without its line end), then envValue (ZEL_PASSWORD; null when not

@@ -71,6 +71,12 @@ bool ExpandParam(const std::string& arg, bool literal, int stdinFd, String& line
 
 bool BuildZelqRequest(const TZelqOptions& opts, int stdinFd, String& requestText, std::string& err) {
     TStrList lines;
+    if (!ExpandZelqParams(opts, stdinFd, lines, err)) return false;
+    requestText = BuildRequestText(String(std::string_view(opts.command)), lines);
+    return true;
+}
+
+bool ExpandZelqParams(const TZelqOptions& opts, int stdinFd, TStrList& lines, std::string& err) {
     bool stdinUsed = false;
     for (const std::string& arg : opts.params) {
         if (!opts.literal && arg == "@-") {
@@ -84,6 +90,5 @@ bool BuildZelqRequest(const TZelqOptions& opts, int stdinFd, String& requestText
         if (!ExpandParam(arg, opts.literal, stdinFd, line, err)) return false;
         lines.Add(line);
     }
-    requestText = BuildRequestText(String(std::string_view(opts.command)), lines);
     return true;
 }

@@ -16,6 +16,10 @@ bool ReadParamSource(const std::string& name, int stdinFd, String& content, std:
 // several parameter lines or end the request early).
 bool ExpandParam(const std::string& arg, bool literal, int stdinFd, String& line, std::string& err);
 
+// Every parameter of opts expanded as ExpandParam does. Standard input can
+// be read by one "@-" only.
+bool ExpandZelqParams(const TZelqOptions& opts, int stdinFd, TStrList& lines, std::string& err);
+
 // The whole request text: command, parameter lines, end mark. Standard
 // input can be read by one "@-" only.
 bool BuildZelqRequest(const TZelqOptions& opts, int stdinFd, String& requestText, std::string& err);

@@ -8,6 +8,10 @@ std::string ZelqUsageText() {
     return "usage: zelq [-H HOST] [-p PORT] [-t SECONDS] [-P PASSWORD | -f FILE] [--literal]\n"
            "            [--raw | --json] COMMAND [PARAM ...]\n"
            "       zelq [-H HOST] [-p PORT] [-t SECONDS] [-P PASSWORD | -f FILE] --upgrade FILE\n"
+           "       zelq --plugin [-w RANGE] [-c RANGE] [--value N] [--state FILE] [--service NAME]\n"
+           "            [-H HOST] [-p PORT] [-t SECONDS] [-P PASSWORD | -f FILE] COMMAND [PARAM ...]\n"
+           "       zelq {-H HOST[:PORT] -H HOST[:PORT] ... | --hosts FILE} [--parallel N] [--value N]\n"
+           "            [-p PORT] [-t SECONDS] [-P PASSWORD | -f FILE] [--json] COMMAND [PARAM ...]\n"
            "       zelq --help | --version\n";
 }
 
@@ -19,9 +23,13 @@ Sends one request to a zel agent and prints its reply.
 The request is the COMMAND word, then each PARAM as one parameter line.
 
 Options:
-  -H HOST       the agent's host name or address (default 127.0.0.1)
+  -H HOST[:PORT]
+                the agent's host name or address (default 127.0.0.1), with
+                its port if it differs from -p; give -H several times to ask
+                several agents (see "Several agents")
   -p PORT       the agent's port (default 1055)
-  -t SECONDS    time-out for the connect and for the reply (default 10)
+  -t SECONDS    time-out for the connect and for the reply (default 10); for
+                several agents, for each of them
   -P PASSWORD   the agent's password (visible to other users in the process
                 list while zelq starts; prefer -f or ZEL_PASSWORD)
   -f FILE       read the password from the first line of FILE
@@ -35,6 +43,21 @@ Options:
                 The agent needs allowupdates=1 and this host in updateaddr.
   --raw         print the reply text exactly as received
   --json        print {"code": "...", "lines": [...]} with the decoded lines
+  --plugin      act as a plugin of a monitoring system (see "Plugin mode")
+  -w RANGE      plugin mode: the warning range of the value
+  -c RANGE      plugin mode: the critical range of the value
+  --value N     plugin mode: judge value line N of the reply (from 1) instead
+                of the command's default; several agents: print only value
+                line N of each reply
+  --state FILE  plugin mode, text-log tests: the file that keeps the scan
+                state between runs (default: $XDG_CACHE_HOME/zelq, else
+                ~/.cache/zelq, a file named after the check)
+  --service NAME
+                plugin mode: the first word of the status line (default: the
+                command without "TEST-", in capitals)
+  --hosts FILE  ask every agent listed in FILE ("-": standard input)
+  --parallel N  several agents: at most N exchanges at a time (default 32,
+                at most 1024)
   --help        show this help
   --version     show the version
 
@@ -48,6 +71,73 @@ Output:
   The first line is the result code and its meaning, then each value line
   with %0D%0A, %0A and %0D shown as line breaks. For GetInfo and GetSettings
   the name=value lines are shown in two columns.
+
+Plugin mode:
+  zelq --plugin prints one line, "SERVICE STATUS: text | performance data",
+  and exits 0 OK, 1 WARNING, 2 CRITICAL or 3 UNKNOWN, as the plugins of
+  Nagios, Icinga, Naemon, Checkmk and Sensu do.
+
+  A RANGE alerts when the value lies outside it; "@" alerts inside instead:
+    10        below 0 or above 10        ~:10     above 10
+    10:       below 10                   10:20    below 10 or above 20
+    @10:20    from 10 to 20, both included
+  Numbers may be negative and have a fraction. CRITICAL is checked first,
+  then WARNING; a range not given never alerts.
+
+  The value judged, by command (--value N chooses another value line):
+    TEST-FolderSize   the size (B)            TEST-CountFiles  the count
+    TEST-UNC          free bytes (B), line 2  TEST-Process     the count
+    TEST-CPU          the usage (%)           TEST-ExternalPrg the exit code
+    TEST-TCP, TEST-UDP  the time taken (ms)   TEST-FileCRC     the checksum
+    TEST-FileExists   found: 1, or 0 when the agent answers "no such file";
+                      -c 1: unless -w or -c is given (CRITICAL when missing)
+    TEST-FileCompare  equal or found (1 or 0); -c 1: unless -w or -c is given
+    TEST-TextLog      the number of lines appended since the last run that
+                      match; -c 0 unless -w or -c is given
+    TEST-TextLog2     the alarm: 1 from a line meeting the alarm condition
+                      until a line meeting the reset condition; -c 0 unless
+                      -w or -c is given
+  Other commands have no default value: "200" is OK, with the first value
+  line as the text (a TEST-ShellScript's "scriptres:" line, say).
+  The performance data carries the value, its unit (B, ms, %), the ranges,
+  and the least and greatest values where they are known.
+
+  Text-log tests are given without their three state parameters (position,
+  size, time): zelq keeps them in the state file, so each run reports only
+  the lines appended since the run before. The first run records the end
+  of the log and reports nothing. TEST-TextLog: FILE TEXT [EXPRESSION SCANALL
+  CASE WHOLEWORD]; TEST-TextLog2: FILE [SCANALL ALARM-FILTER (4) USE-RESET
+  RESET-FILTER (4)]. A run asks again while the agent has more matching lines
+  (up to 100 exchanges; the rest follow in the next run). The state is
+  written only after every exchange succeeded, so a failed run loses no line.
+
+  Replies and failures:
+    "200"                      the value against the ranges
+    "300", "301"               CRITICAL with the agent's text (a missing
+                               file, a failed probe or script)
+    "500", "501", "502", "600" UNKNOWN with the agent's text
+    could not connect, timed out
+                               CRITICAL
+    no reply (wrong password, filtered address)
+                               UNKNOWN
+    a wrong command line       UNKNOWN
+
+Several agents:
+  With -H given more than once, or --hosts FILE (one HOST[:PORT] per line;
+  blank lines and text after "#" are ignored), zelq sends the same request
+  to every agent, at most --parallel at a time, each with its own session
+  key and its own time-out. It prints one line per agent, in the order
+  given, as soon as that agent and every one before it are done:
+    HOST:PORT <tab> CODE <tab> VALUE LINE <tab> VALUE LINE ...
+  the value lines as received (escaped, control characters as \xNN), or
+    HOST:PORT <tab> timeout|noreply|error <tab> REASON
+  and at the end
+    # N hosts: A answered, F failed, T timed out (WALL s; SUM s one after another)
+  With --json each line is {"host", "port", "code", "lines"} (decoded) or
+  {"host", "port", "failure", "error"}, and the last is {"summary": {...}}.
+  When standard error is a terminal and the list holds 20 agents or more,
+  the progress is shown there. The exit status is the worst agent's (the
+  highest of the statuses below).
 
 Result codes:
   200  success
@@ -67,6 +157,7 @@ Exit status:
       filtered address or invalid packet)
   4   could not connect, or timed out
   64  wrong command line, or a file it names cannot be read
+  Plugin mode has its own: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.
 
 Examples:
   export ZEL_PASSWORD=secret
@@ -81,6 +172,15 @@ Examples:
   printf 'echo scriptres: ok\n' | zelq TEST-ShellScript '/bin/sh %script%' @- '' 10 5
   zelq --json GetInfo | jq .code
   zelq --raw GetInfo > reply.txt
+  zelq --plugin -H web1 -f ~/.zelpw -w 10000000000: -c 5000000000: TEST-UNC /var
+                    WARNING below 10 GB free on /var, CRITICAL below 5 GB
+  zelq --plugin -H web1 -w 500 -c 2000 TEST-TCP 127.0.0.1 80 5000 '' 0
+                    the agent's time to connect to its own web server (ms)
+  zelq --plugin -H web1 TEST-TextLog /var/log/app.log 'disk error'
+                    CRITICAL when a new line holds "disk error"
+  zelq --hosts fleet.txt --value 3 GetInfo      which version runs where
+  zelq --hosts fleet.txt TEST-UNC / | awk -F'\t' '$2 == 200 && $4 < 5e9'
+                    the agents with less than 5 GB free on /
 
 The parameters of each command are listed in the agent's documentation.
 )";
