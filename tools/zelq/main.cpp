@@ -17,6 +17,7 @@
 #include "zelq/output.h"
 #include "zelq/params.h"
 #include "zelq/plugin.h"
+#include "zelq/show.h"
 #include "zelq/upgrade.h"
 #include "zelq/usage.h"
 
@@ -86,38 +87,6 @@ int main(int argc, char** argv) {
     if (packet.IsEmpty()) return UsageError("the request is too large for one packet");
 
     TExchangeResult ex = ExchangeRequest(opts.host, opts.port, opts.timeoutMs, packet);
-    if (ex.outcome == TExchangeOutcome::Failed) {
-        Print(stderr, "zelq: " + ex.error + "\n");
-        return kExitNoConnect;
-    }
-    if (ex.outcome == TExchangeOutcome::NoReply) {
-        std::string msg = "no reply: the agent refused the request (wrong password, filtered address or invalid packet)";
-        if (!ex.error.empty()) msg += " [" + ex.error + "]";
-        Print(stderr, msg + "\n");
-        return kExitNoReply;
-    }
-
-    String text;
-    String decodeErr;
-    if (!DecodeReplyPacket(ex.packet, sessionKey, text, decodeErr)) {
-        Print(stderr, std::string("zelq: invalid reply: ") + decodeErr.Std() + "\n");
-        return kExitNoReply;
-    }
-    const TReplyLines reply = SplitReply(text);
-    switch (opts.format) {
-        case TZelqFormat::Raw:
-            Print(stdout, text.Std());
-            break;
-        case TZelqFormat::Json:
-            Print(stdout, FormatJson(reply));
-            break;
-        case TZelqFormat::Decoded:
-            Print(stdout, FormatDecoded(reply, IsAlignedCommand(opts.command)));
-            break;
-    }
-    if (std::fflush(stdout) != 0) {
-        Print(stderr, std::string("zelq: cannot write the output: ") + ErrnoText(errno).Std() + "\n");
-        return kExitNoConnect;
-    }
-    return ExitStatusForCode(reply.code);
+    return ShowExchange(ex, sessionKey, opts,
+                        "no reply: the agent refused the request (wrong password, filtered address or invalid packet)");
 }

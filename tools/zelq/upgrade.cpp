@@ -10,6 +10,7 @@
 #include "protocol/packet.h"
 #include "zelq/exchange.h"
 #include "zelq/output.h"
+#include "zelq/show.h"
 
 namespace {
 
@@ -27,34 +28,6 @@ bool ReadImage(const std::string& name, std::string& out, std::string& err) {
         return false;
     }
     return true;
-}
-
-// Prints one reply packet; returns its exit status, or kExitNoReply.
-int Show(const TExchangeResult& ex, const String& sessionKey, const TZelqOptions& opts) {
-    if (ex.outcome == TExchangeOutcome::Failed) {
-        Print(stderr, "zelq: " + ex.error + "\n");
-        return kExitNoConnect;
-    }
-    if (ex.outcome == TExchangeOutcome::NoReply) {
-        std::string msg = "no reply: the agent closed the connection";
-        if (!ex.error.empty()) msg += " [" + ex.error + "]";
-        Print(stderr, msg + "\n");
-        return kExitNoReply;
-    }
-    String text;
-    String decodeErr;
-    if (!DecodeReplyPacket(ex.packet, sessionKey, text, decodeErr)) {
-        Print(stderr, std::string("zelq: invalid reply: ") + decodeErr.Std() + "\n");
-        return kExitNoReply;
-    }
-    const TReplyLines reply = SplitReply(text);
-    switch (opts.format) {
-        case TZelqFormat::Raw: Print(stdout, text.Std()); break;
-        case TZelqFormat::Json: Print(stdout, FormatJson(reply)); break;
-        case TZelqFormat::Decoded: Print(stdout, FormatDecoded(reply, false)); break;
-    }
-    std::fflush(stdout);
-    return ExitStatusForCode(reply.code);
 }
 
 }  // namespace
@@ -86,12 +59,12 @@ int RunUpgrade(const TZelqOptions& opts, const String& password) {
 
     TFd conn;
     TExchangeResult first = ExchangeOpen(opts.host, opts.port, opts.timeoutMs, packet, conn);
-    int status = Show(first, sessionKey, opts);
+    int status = ShowExchange(first, sessionKey, opts, "no reply: the agent closed the connection");
     if (status != kExitSuccess) return status;
 
     std::string data = image;
     data += UpgradeTrailer(image, sessionKey).Std();
     const std::string where = opts.host + ":" + std::to_string(opts.port);
     TExchangeResult second = ExchangeMore(conn, where, opts.timeoutMs, data);
-    return Show(second, sessionKey, opts);
+    return ShowExchange(second, sessionKey, opts, "no reply: the agent closed the connection");
 }
