@@ -186,7 +186,7 @@ int main(int argc, char** argv, char** envp) {
     TPidFile pidfile;
     if (daemonMode && !settings->pidfile.IsEmpty()) {
         std::string message;
-        if (!pidfile.Create(settings->pidfile.Data(), message)) showmessage(message.c_str(), LOCAL, MSG_ERROR, 0);
+        if (!pidfile.Create(settings->pidfile.Data(), message)) showmessage("%s", LOCAL, MSG_ERROR, 1, message.c_str());
     }
     ReportReady(ready);
     showmessage("Listening...\n", LOCAL, MSG_INFO, 0);
