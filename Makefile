@@ -1,11 +1,12 @@
 # zel: the two commands a user needs.
 #   make run   build (release) the agent and zelq, and start the agent in the foreground
 #   make test  build everything (agent, zelq, tests, benchmarks) and run the whole test suite
+#   make package  build the Debian package (build/package/zel_VERSION_ARCH.deb)
 BUILD_DIR ?= build/release
 NPROC := $(shell nproc 2>/dev/null || echo 2)
 CONFIGURE = cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: run test deps build clean
+.PHONY: run test deps build clean package
 
 deps:
 	@bash scripts/install-deps.sh
@@ -29,3 +30,7 @@ test: build
 
 clean:
 	rm -rf build
+
+package:
+	@bash scripts/install-deps.sh --package
+	@bash scripts/build-package.sh

@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # Installs the packages zel needs to build and test, when any is missing.
 # With --programs only those needed to build the agent and zelq (no
-# GoogleTest, no Google Benchmark). Does nothing when every package is
+# GoogleTest, no Google Benchmark); with --package those plus the tools that
+# build and check the Debian package. Does nothing when every package is
 # already present.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libbotan-2-dev libisal-dev)
-if [ "${1:-}" != "--programs" ]; then
+if [ "${1:-}" != "--programs" ] && [ "${1:-}" != "--package" ]; then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev rsyslog busybox)
+fi
+# --package: what `make package` and scripts/package-check.sh need besides
+# the programs' own packages: the Debian build tools, scdoc for the manual
+# pages, lintian, man to render the pages, systemd-analyze to check the unit.
+if [ "${1:-}" = "--package" ]; then
+    packages+=(dpkg-dev debhelper scdoc lintian man-db systemd)
 fi
 
 missing=()

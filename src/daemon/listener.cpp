@@ -71,7 +71,7 @@ void Reopen(TServeContext& ctx) {
     auto s = ZELSettings.Get();
     if (ctx.daemonMode && !s->pidfile.IsEmpty()) {
         std::string message;
-        if (!ctx.pidfile->Create(s->pidfile.Data(), message)) showmessage(message.c_str(), LOCAL, MSG_ERROR, 0);
+        if (!ctx.pidfile->Create(s->pidfile.Data(), message)) showmessage("%s", LOCAL, MSG_ERROR, 1, message.c_str());
     }
 }
 
@@ -87,12 +87,12 @@ void WaitForSessions() {
 // failed, with the listener and the pid file open again.
 void ExecReplacement(TServeContext& ctx, const char* what, const char* path, char* const* argv,
                      const char* failure) {
-    showmessage(what, LOCAL, MSG_INFO, 0);
+    showmessage("%s", LOCAL, MSG_INFO, 1, what);
     WaitForSessions();
     CloseListener(ctx.listenSocket);
     ctx.pidfile->Close();
     execve(path, argv, ctx.envp);
-    showmessage(failure, LOCAL, MSG_ERROR, 0);
+    showmessage("%s", LOCAL, MSG_ERROR, 1, failure);
     Reopen(ctx);
 }
 

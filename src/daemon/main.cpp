@@ -1,11 +1,13 @@
 // zel: the monitoring agent's entry point.
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "config/settings.h"
 #include "crypto/selftest.h"
@@ -16,6 +18,7 @@
 #include "daemon/session_pool.h"
 #include "daemon/protocol_trace.h"
 #include "daemon/signals.h"
+#include "foundation/fd.h"
 #include "foundation/fileutils.h"
 #include "foundation/io.h"
 
@@ -59,14 +62,40 @@ void CipherSelfChecks() {
 }
 
 // Detaches from the terminal; returns 0 in the child, -1 when fork fails.
-int daemon_init() {
+// The parent leaves only when the child calls ReportReady (it listens and
+// its pid file is written) or ends: whoever started the daemon, a service
+// manager reading the pid file included, finds the serving process's pid
+// file the moment the first process is gone. That holds for a restart or an
+// upgrade too, where the re-executed image detaches again. A child that ends
+// before it is ready makes the parent end with the child's exit status.
+int daemon_init(TFd& ready) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+    TFd readEnd(fds[0]);
+    TFd writeEnd(fds[1]);
     pid_t pid = fork();
     if (pid < 0) return -1;
     if (pid > 0) {
-        printf("Daemon started\n");
+        writeEnd.Reset();
+        char byte = 0;
+        ssize_t n;
+        do n = read(readEnd.Get(), &byte, 1);
+        while (n < 0 && errno == EINTR);
+        if (n == 1) {
+            printf("Daemon started\n");
+            fflush(stdout);
+            _exit(0);
+        }
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        printf("Daemon ended during start-up (exit status %d)\n", code);
         fflush(stdout);
-        _exit(0);
+        _exit(code != 0 ? code : 2);
     }
+    readEnd.Reset();
+    ready = std::move(writeEnd);
     setsid();
     int null = open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null >= 0) {
@@ -76,6 +105,16 @@ int daemon_init() {
         if (null > STDERR_FILENO) close(null);
     }
     return 0;
+}
+
+// Lets the waiting parent of daemon_init leave.
+void ReportReady(TFd& ready) {
+    if (!ready.Valid()) return;
+    char byte = 1;
+    ssize_t n;
+    do n = write(ready.Get(), &byte, 1);
+    while (n < 0 && errno == EINTR);
+    ready.Reset();
 }
 
 }  // namespace
@@ -130,7 +169,8 @@ int main(int argc, char** argv, char** envp) {
     }
 
     bool daemonMode = cmd.interactive == 0;
-    if (daemonMode && daemon_init() != 0) {
+    TFd ready;
+    if (daemonMode && daemon_init(ready) != 0) {
         fprintf(stderr, "Error initializing daemon: %s\n", ErrnoText(errno).Data());
         return 2;
     }
@@ -147,9 +187,10 @@ int main(int argc, char** argv, char** envp) {
     TPidFile pidfile;
     if (daemonMode && !settings->pidfile.IsEmpty()) {
         std::string message;
-        if (!pidfile.Create(settings->pidfile.Data(), message)) showmessage(message.c_str(), LOCAL, MSG_ERROR, 0);
+        if (!pidfile.Create(settings->pidfile.Data(), message)) showmessage("%s", LOCAL, MSG_ERROR, 1, message.c_str());
     }
     StartSessionWorkers();
+    ReportReady(ready);
     showmessage("Listening...\n", LOCAL, MSG_INFO, 0);
     ctx.pidfile = &pidfile;
     ctx.daemonMode = daemonMode;

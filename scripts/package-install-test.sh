@@ -1,0 +1,221 @@
+#!/usr/bin/env bash
+# Installs the Debian package on this machine, runs the agent from the
+# installed files, queries it with the installed zelq over loopback, stops
+# it, and purges the package, checking that nothing of it is left.
+#
+# It changes the machine (packages, /etc, /var, a service), so it runs only
+# in CI (CI=true) and as root; CI machines are disposable. Usage:
+#   CI=true scripts/package-install-test.sh [build/package/zel_VERSION_ARCH.deb]
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+
+if [ "${CI:-}" != "true" ]; then
+    echo "package install test: skipped: it installs and purges the zel package and starts the agent" >&2
+    echo "on this machine, so it runs only in CI (CI=true), on a disposable machine. Nothing was changed." >&2
+    exit 0
+fi
+if [ "$(id -u)" -ne 0 ]; then
+    echo "package-install-test: refused: it must run as root (dpkg -i, /etc/zel, /run)." >&2
+    exit 2
+fi
+
+deb=${1:-}
+if [ -z "$deb" ]; then
+    deb=$(ls "$top"/build/package/zel_*.deb 2>/dev/null | tail -n 1 || true)
+fi
+[ -f "$deb" ] || { echo "error: no package (run make package first, or name the .deb)" >&2; exit 1; }
+
+cfg=/etc/zel/zel.cfg
+unit=/lib/systemd/system/zel.service
+port=1055
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+pass() { echo "ok: $*"; }
+work=$(mktemp -d)
+with_systemd=0
+[ -d /run/systemd/system ] && with_systemd=1
+
+# Pids of the processes running /usr/sbin/zel (the installed agent), also
+# once dpkg has replaced or removed that file under them.
+agent_pids() {
+    local p exe
+    for p in /proc/[0-9]*; do
+        exe=$(readlink "$p/exe" 2>/dev/null || true)
+        case "$exe" in
+            "/usr/sbin/zel" | "/usr/sbin/zel (deleted)") echo "${p#/proc/}" ;;
+        esac
+    done
+    return 0
+}
+no_agent() { [ -z "$(agent_pids)" ]; }
+stop_agent() {
+    if [ $with_systemd -eq 1 ]; then
+        systemctl stop zel.service >/dev/null 2>&1 || true
+    fi
+    local pid
+    for pid in $(agent_pids); do kill -TERM "$pid" 2>/dev/null || true; done
+    for _ in $(seq 50); do no_agent && return 0; sleep 0.1; done
+    for pid in $(agent_pids); do kill -KILL "$pid" 2>/dev/null || true; done
+}
+cleanup() {
+    stop_agent
+    if dpkg-query -W -f='${Status}' zel 2>/dev/null | grep -qv 'not-installed'; then
+        dpkg --purge zel >/dev/null 2>&1 || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+wait_for() { # seconds command...
+    local n=$(($1 * 10))
+    shift
+    for _ in $(seq "$n"); do "$@" && return 0; sleep 0.1; done
+    return 1
+}
+port_free() { ! grep -qi ":$(printf '%04X' $port) [0-9A-F:]* 0A " /proc/net/tcp /proc/net/tcp6 2>/dev/null; }
+pid_in_file() { [ -s /run/zel.pid ] && kill -0 "$(cat /run/zel.pid)" 2>/dev/null; }
+
+if dpkg-query -W -f='${Status}' zel 2>/dev/null | grep -q 'installed\|config-files'; then
+    echo "zel is installed on this CI machine: purging it first"
+    stop_agent
+    dpkg --purge zel >/dev/null
+fi
+if ! port_free; then
+    echo "error: port $port (the packaged configuration's) is in use on this machine" >&2
+    exit 1
+fi
+
+# ------------------------------------------------------------ installation
+echo "== dpkg -i $(basename "$deb")"
+dpkg -i "$deb" > "$work/install.txt" 2>&1 || { cat "$work/install.txt" >&2; fail "dpkg -i"; exit 1; }
+cat "$work/install.txt"
+grep -q "created $cfg with a new random password" "$work/install.txt" && pass "postinst says where the password is" \
+    || fail "postinst did not say where the password is"
+
+[ "$(stat -c '%a %U %G' "$cfg")" = "600 root root" ] && pass "$cfg: 0600 root root" \
+    || fail "$cfg: $(stat -c '%a %U %G' "$cfg")"
+password=$(sed -n 's/^password=//p' "$cfg")
+[[ "$password" =~ ^[0-9a-f]{32}$ ]] && pass "fresh password: 32 hex digits" || fail "password is not 32 hex digits"
+if diff <(grep -v '^password=' /usr/share/zel/zel.cfg) <(grep -v '^password=' "$cfg") >/dev/null; then
+    pass "everything but the password is the template"
+else
+    fail "the configuration differs from the template beyond the password"
+fi
+[ "$(stat -c '%a %U %G' /var/log/zel)" = "750 root adm" ] || fail "/var/log/zel: $(stat -c '%a %U %G' /var/log/zel)"
+[ "$(stat -c '%a %U' /var/lib/zel/tmp)" = "700 root" ] || fail "/var/lib/zel/tmp: $(stat -c '%a %U' /var/lib/zel/tmp)"
+for page in "8 zel" "5 zel.cfg" "1 zelq"; do
+    # shellcheck disable=SC2086
+    man -w $page >/dev/null 2>&1 && pass "man $page" || fail "no manual page: man $page"
+done
+if command -v systemd-analyze >/dev/null 2>&1; then
+    out=$(systemd-analyze verify "$unit" 2>&1) && [ -z "$out" ] && pass "systemd-analyze verify $unit" \
+        || fail "systemd-analyze verify $unit: $out"
+fi
+
+# ----------------------------------------------------------------- start
+# The password goes to zelq through a file, never through a command line.
+pwfile="$work/password"
+(umask 077 && sed -n 's/^password=//p' "$cfg" > "$pwfile")
+zelq() { /usr/bin/zelq -H 127.0.0.1 -p $port -t 10 -f "$pwfile" "$@"; }
+
+if [ $with_systemd -eq 1 ]; then
+    echo "== systemd runs: the package started zel.service"
+    wait_for 15 systemctl is-active --quiet zel.service && pass "zel.service is active" || fail "zel.service is not active"
+else
+    # As the unit does: its ExecStart line, in daemon mode.
+    exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+    echo "== no systemd: starting as the unit does: $exec_start"
+    # shellcheck disable=SC2086
+    $exec_start > "$work/start.txt" 2>&1 || { cat "$work/start.txt" >&2; fail "start: $exec_start"; exit 1; }
+    grep -q "Daemon started" "$work/start.txt" && pass "daemon started" || fail "no 'Daemon started'"
+fi
+pid_in_file && pass "pid file /run/zel.pid names a running agent" || fail "no running agent in /run/zel.pid"
+first_pid=$(cat /run/zel.pid 2>/dev/null || echo 0)
+
+# ----------------------------------------------------------------- query
+out=$(zelq GetInfo) && pass "zelq GetInfo: 200" || fail "zelq GetInfo: $out"
+echo "$out" | grep -q '^Port *1055' || fail "GetInfo does not report port 1055"
+out=$(zelq --json TEST-Process '' zel) && [[ "$out" =~ \"lines\":\ ?\[\"([0-9]+)\"\] ]] && [ "${BASH_REMATCH[1]}" -ge 1 ] \
+    && pass "TEST-Process zel through /usr/lib/zel/proccount.sh: ${BASH_REMATCH[1]}" || fail "TEST-Process zel: $out"
+out=$(zelq --json TEST-CPU) && pass "TEST-CPU through /usr/lib/zel/cpuusage.sh: $out" || fail "TEST-CPU: $out"
+status=0
+/usr/bin/zelq -H 127.0.0.1 -p $port -P wrong-password GetInfo >/dev/null 2>&1 || status=$?
+[ $status -eq 3 ] && pass "a wrong password gets no reply" || fail "a wrong password: zelq exit status $status"
+
+# SIGHUP re-reads the configuration: a comment written into the file shows.
+sed -i 's/^comment=.*/comment=reloaded by SIGHUP/' "$cfg"
+if [ $with_systemd -eq 1 ]; then systemctl reload zel.service; else kill -HUP "$(cat /run/zel.pid)"; fi
+wait_for 10 sh -c "/usr/bin/zelq -p $port -f '$pwfile' GetInfo | grep -q 'reloaded by SIGHUP'" \
+    && pass "SIGHUP reloads the configuration" || fail "SIGHUP did not reload the configuration"
+
+# A restart on the server's request: the agent runs itself again and
+# detaches; the pid file names the new process.
+out=$(zelq ReloadApp) || fail "ReloadApp: $out"
+wait_for 15 sh -c "[ -s /run/zel.pid ] && [ \"\$(cat /run/zel.pid)\" != $first_pid ] && kill -0 \$(cat /run/zel.pid)" \
+    && wait_for 15 zelq GetInfo >/dev/null && pass "ReloadApp: the agent serves again as pid $(cat /run/zel.pid)" \
+    || fail "the agent did not come back after ReloadApp"
+if [ $with_systemd -eq 1 ]; then
+    [ "$(systemctl show -p MainPID --value zel.service)" = "$(cat /run/zel.pid)" ] && pass "systemd follows the new pid" \
+        || fail "systemd's MainPID is not the pid file's"
+fi
+
+# A remote settings change rewrites the configuration; a reinstallation of
+# the package (as an upgrade does) must keep it.
+zelq SetSettings 'Comment=changed remotely' >/dev/null || fail "SetSettings"
+cp -p "$cfg" "$work/cfg.before"
+dpkg -i "$deb" > "$work/reinstall.txt" 2>&1 || { cat "$work/reinstall.txt" >&2; fail "dpkg -i again"; }
+cmp -s "$cfg" "$work/cfg.before" && [ "$(stat -c '%a' "$cfg")" = 600 ] \
+    && pass "a reinstallation keeps the configuration" || fail "a reinstallation changed $cfg"
+grep -q 'new random password' "$work/reinstall.txt" && fail "a reinstallation made a new password" || true
+if [ $with_systemd -eq 0 ]; then
+    pid_in_file || fail "the agent did not survive the reinstallation"
+fi
+wait_for 15 zelq GetInfo >/dev/null || fail "no answer after the reinstallation"
+
+# ------------------------------------------------------------------ stop
+if [ $with_systemd -eq 1 ]; then
+    systemctl stop zel.service
+else
+    out=$(zelq QUIT) || fail "QUIT: $out"
+fi
+wait_for 15 no_agent && pass "the agent stopped" || fail "the agent is still running"
+[ ! -e /run/zel.pid ] && pass "the pid file is gone" || fail "/run/zel.pid is left"
+
+# ----------------------------------------------------------------- purge
+dpkg --purge zel > "$work/purge.txt" 2>&1 || { cat "$work/purge.txt" >&2; fail "dpkg --purge"; }
+dpkg-query -W -f='${Status}' zel 2>/dev/null | grep -q 'installed\|config-files' && fail "dpkg still knows zel"
+left=()
+for path in /etc/zel /var/log/zel /var/lib/zel /usr/lib/zel /usr/share/zel /usr/share/doc/zel /usr/sbin/zel \
+            /usr/bin/zelq /etc/logrotate.d/zel /run/zel.pid "$unit" /etc/systemd/system/zel.service \
+            /etc/systemd/system/multi-user.target.wants/zel.service; do
+    [ -e "$path" ] || [ -L "$path" ] && left+=("$path")
+done
+while IFS= read -r f; do left+=("$f"); done < <(find /var/lib/systemd/deb-systemd-helper-enabled \
+    /var/lib/systemd/deb-systemd-helper-masked /usr/share/man -name '*zel*' 2>/dev/null)
+getent passwd zel >/dev/null && left+=("user zel")
+getent group zel >/dev/null && left+=("group zel")
+[ -n "$(agent_pids)" ] && left+=("a running /usr/sbin/zel")
+if [ ${#left[@]} -eq 0 ]; then
+    pass "purge left nothing"
+else
+    fail "left after purge: ${left[*]}"
+fi
+
+# A new installation after the purge gets a new password.
+dpkg -i "$deb" > "$work/again.txt" 2>&1 || { cat "$work/again.txt" >&2; fail "dpkg -i after purge"; }
+[ $with_systemd -eq 1 ] && systemctl stop zel.service
+again=$(sed -n 's/^password=//p' "$cfg")
+[[ "$again" =~ ^[0-9a-f]{32}$ ]] && [ "$again" != "$password" ] && pass "a new installation has a new password" \
+    || fail "the password after purge and installation is not new"
+dpkg --purge zel >/dev/null 2>&1 || fail "second purge"
+[ -e /etc/zel ] && fail "/etc/zel left after the second purge"
+
+echo
+if [ $failures -ne 0 ]; then
+    echo "package install test: $failures failed" >&2
+    exit 1
+fi
+echo "package install test: all passed"

@@ -1,0 +1,145 @@
+// The manual pages (doc/man/*.scd) and the README's configuration reference
+// follow the code: every key of the settings table with its default, every
+// option of zel and of zelq --help. A new key or option fails here until it
+// is documented.
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/scratch_dir.h"
+#include "config/settings.h"
+#include "daemon/cmdline.h"
+#include "zelq/usage.h"
+
+namespace {
+
+std::string Source(const std::string& relative) { return ReadTextFile(std::string(ZEL_SOURCE_DIR) + "/" + relative); }
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+bool StartsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+// The options of a help text: the first word of each indented line that
+// starts with '-', from the line `from` to the next blank line.
+std::vector<std::string> HelpOptions(const std::string& help, const std::string& from) {
+    std::vector<std::string> options;
+    bool in = from.empty();
+    for (const std::string& line : Lines(help)) {
+        if (!in) {
+            in = StartsWith(line, from);
+            continue;
+        }
+        if (line.find_first_not_of(' ') == std::string::npos) {
+            if (!options.empty()) break;
+            continue;
+        }
+        size_t start = line.find_first_not_of(' ');
+        if (start == 0 || line[start] != '-') continue;
+        options.push_back(line.substr(start, line.find(' ', start) - start));
+    }
+    return options;
+}
+
+// The entry of `term` in a definition list: its term line and the indented
+// lines after it.
+std::string Entry(const std::string& page, const std::string& termPrefix) {
+    std::vector<std::string> lines = Lines(page);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (!StartsWith(lines[i], termPrefix)) continue;
+        std::string entry = lines[i] + "\n";
+        for (size_t j = i + 1; j < lines.size() && StartsWith(lines[j], "\t"); ++j) entry += lines[j] + "\n";
+        return entry;
+    }
+    return std::string();
+}
+
+std::string DefaultText(const TZELSettingsKey& k) {
+    if (k.type == TZELKeyType::Text || k.type == TZELKeyType::FilterList) return k.textDefault;
+    return std::to_string(k.numberDefault);
+}
+
+TEST(ConfigPage, DescribesEveryKeyWithItsDefault) {
+    const std::string page = Source("doc/man/zel.cfg.5.scd");
+    ASSERT_FALSE(page.empty());
+    for (int i = 0; i < ZELSettingsKeyCount; ++i) {
+        const TZELSettingsKey& k = ZELSettingsKeys[i];
+        SCOPED_TRACE(k.key);
+        const std::string entry = Entry(page, std::string("*") + k.key + "* (");
+        ASSERT_FALSE(entry.empty()) << "zel.cfg(5) has no entry for the key";
+        if (k.kept) {
+            EXPECT_NE(entry.find("kept"), std::string::npos) << entry;
+        } else if (DefaultText(k).empty()) {
+            EXPECT_TRUE(entry.find("default empty") != std::string::npos || entry.find("required") != std::string::npos)
+                << entry;
+        } else {
+            EXPECT_NE(entry.find("default " + DefaultText(k)), std::string::npos) << entry;
+        }
+    }
+}
+
+TEST(ConfigPage, NamesNoKeyTheAgentDoesNotKnow) {
+    const std::string page = Source("doc/man/zel.cfg.5.scd");
+    std::set<std::string> known;
+    for (int i = 0; i < ZELSettingsKeyCount; ++i) known.insert(ZELSettingsKeys[i].key);
+    bool inKeys = false;
+    for (const std::string& line : Lines(page)) {
+        if (StartsWith(line, "# ")) inKeys = line == "# KEYS";
+        if (!inKeys || !StartsWith(line, "*")) continue;
+        size_t end = line.find("* (");
+        if (end == std::string::npos) continue;
+        EXPECT_EQ(known.count(line.substr(1, end - 1)), 1u) << line;
+    }
+}
+
+TEST(Readme, ConfigurationTableHasEveryKeyWithItsDefault) {
+    const std::string readme = Source("README.md");
+    ASSERT_FALSE(readme.empty());
+    for (int i = 0; i < ZELSettingsKeyCount; ++i) {
+        const TZELSettingsKey& k = ZELSettingsKeys[i];
+        SCOPED_TRACE(k.key);
+        std::string row;
+        for (const std::string& line : Lines(readme))
+            if (StartsWith(line, std::string("| `") + k.key + "` |")) row = line;
+        ASSERT_FALSE(row.empty()) << "README's key table has no row for the key";
+        // | key | type | default | meaning |
+        std::vector<std::string> cells;
+        for (size_t p = 0; (p = row.find('|', p)) != std::string::npos; ++p) cells.push_back(row.substr(p + 1));
+        ASSERT_GE(cells.size(), 4u) << row;
+        const std::string defaults = cells[2].substr(0, cells[2].find('|'));
+        if (k.kept)
+            EXPECT_NE(defaults.find("kept"), std::string::npos) << row;
+        else if (DefaultText(k).empty())
+            EXPECT_NE(defaults.find("empty"), std::string::npos) << row;
+        else
+            EXPECT_NE(defaults.find(DefaultText(k)), std::string::npos) << row;
+    }
+}
+
+TEST(AgentPage, DescribesEveryCommandLineOption) {
+    const std::string page = Source("doc/man/zel.8.scd");
+    const std::vector<std::string> options = HelpOptions(UsageText(), " Usage:");
+    ASSERT_EQ(options.size(), 5u) << UsageText();
+    for (const std::string& option : options)
+        EXPECT_NE(page.find("\n*" + option + "*"), std::string::npos) << "zel(8) does not describe " << option;
+}
+
+TEST(ZelqPage, DescribesEveryOptionOfTheHelp) {
+    const std::string page = Source("doc/man/zelq.1.scd");
+    const std::vector<std::string> options = HelpOptions(ZelqHelpText(), "Options:");
+    ASSERT_GE(options.size(), 10u) << ZelqHelpText();
+    for (const std::string& option : options) {
+        EXPECT_NE(page.find("\n*" + option + "*"), std::string::npos) << "zelq(1) has no entry for " << option;
+        EXPECT_NE(page.find("*" + option + "*"), page.find("\n*" + option + "*") + 1)
+            << option << " is described but not in the synopsis";
+    }
+}
+
+}  // namespace
