@@ -50,6 +50,16 @@ TRemoteChanges ParseRemoteChanges(std::string_view text) {
     return c;
 }
 
+bool CheckRemoteChanges(const TRemoteChanges& c, String& err) {
+    for (size_t i = 0; i < c.keys.size(); ++i) {
+        if (ZELSettingsKeys[i].text == &TZELSettings::password && c.keys[i].set && c.keys[i].text.IsEmpty()) {
+            err = EMPTY_PASSWORD_REFUSED;
+            return false;
+        }
+    }
+    return true;
+}
+
 void ApplyRemoteChanges(const TRemoteChanges& c, TZELSettings& s) {
     for (size_t i = 0; i < c.keys.size(); ++i) {
         if (!c.keys[i].set) continue;

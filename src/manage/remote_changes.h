@@ -27,6 +27,14 @@ struct TRemoteChanges {
 // name given twice takes its last value. Linear in the size of the text.
 TRemoteChanges ParseRemoteChanges(std::string_view paramsText);
 
+// Whether the changes may be applied: false with the reason when they would
+// leave the agent without a password (any request would then pass the
+// password check, and the next start-up would refuse the file).
+bool CheckRemoteChanges(const TRemoteChanges& changes, String& err);
+
+// The refusal text of a change to an empty password.
+inline constexpr const char* EMPTY_PASSWORD_REFUSED = "Password cannot be empty: settings not changed";
+
 // Writes the changes into s (a few dozen assignments at most).
 void ApplyRemoteChanges(const TRemoteChanges& changes, TZELSettings& s);
 

@@ -28,10 +28,14 @@ void GetAgentSettings(const VTRequest&, ZELReply& reply) {
 }
 
 void SetAgentSettings(const VTRequest& params, ZELReply& reply) {
-    // Read and decoded before the settings lock: the lock is held
+    // Read, decoded and checked before the settings lock: the lock is held
     // only to apply a few dozen values and rewrite the file.
     TRemoteChanges changes = ParseRemoteChanges(params.View());
     String err;
+    if (!CheckRemoteChanges(changes, err)) {  // the whole request is refused
+        reply.SetResult(TResultCode::Failed, err);
+        return;
+    }
     auto apply = [&changes](TZELSettings& s) { ApplyRemoteChanges(changes, s); };
     if (ZELSettings.ModifyAndSave(apply, err)) reply.SetResult(TResultCode::Ok);
     else reply.SetResult(TResultCode::Failed, err);

@@ -83,6 +83,26 @@ TEST_F(RemoteSettings, ChangesApplyAndReachTheFile) {
     EXPECT_NE(file.find("filterlist=10.0.0.1 10.0.0.2\r\n"), std::string::npos) << file;
 }
 
+// An empty password would switch authentication off and leave a file the
+// next start-up refuses: the whole request is refused and nothing changes.
+TEST_F(RemoteSettings, EmptyPasswordIsRefused) {
+    const std::string before = ReadTextFile(cfg_);
+    for (const char* line : {"Password=", "Password=   ", " Password = \t"}) {
+        SCOPED_TRACE(line);
+        TReplyTable r = Call("SetSettings", {"Comment=after", line, "TCP=0"});
+        EXPECT_EQ(r.code, "300");
+        EXPECT_EQ(r.raw, std::string("300\n") + EMPTY_PASSWORD_REFUSED);
+        auto s = ZELSettings.Get();
+        EXPECT_EQ(s->password, "secret");
+        EXPECT_EQ(s->comment, "before");
+        EXPECT_EQ(s->tcp, 1);
+        EXPECT_EQ(ReadTextFile(cfg_), before);
+    }
+    // A later non-empty value wins, like any name given twice.
+    EXPECT_EQ(Call("SetSettings", {"Password=", "Password=new one"}).code, "200");
+    EXPECT_EQ(ZELSettings.Get()->password, "new one");
+}
+
 // A request of tens of thousands of lines is read in one pass: its last
 // values apply (bench/settings_bench measures the time it takes).
 TEST_F(RemoteSettings, LargeRequestAppliesItsLastValues) {
