@@ -147,6 +147,7 @@ int main(int argc, char** argv, char** envp) {
     if (daemonMode && !settings->pidfile.IsEmpty()) {
         std::string message;
         if (!pidfile.Create(settings->pidfile.Data(), message)) showmessage(message.c_str(), LOCAL, MSG_ERROR, 0);
+        if (pidfile.HeldByAnother()) return 1;  // another agent serves with this pid file
     }
     showmessage("Listening...\n", LOCAL, MSG_INFO, 0);
     ctx.pidfile = &pidfile;
