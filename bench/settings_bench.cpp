@@ -59,6 +59,26 @@ BENCHMARK(BM_SetSettings)
     ->ArgsProduct({{1 << 10, 16 << 10, 80 << 10}, {0, 1}})
     ->Unit(benchmark::kMillisecond);
 
+// A filter list of range(0) entries, every one in force.
+void BM_SetSettingsFilterList(benchmark::State& state) {
+    TScratchConfig scratch;
+    std::string list, marks(static_cast<size_t>(state.range(0)), '1');
+    for (long i = 0; i < state.range(0); ++i) list += "10.0." + std::to_string(i / 250 % 250) + "." + std::to_string(i % 250) + "%0D%0A";
+    VTRequest request;
+    request = String("IPFilterAddr=" + list + "\nIPFilterMarks=" + marks + "\n");
+    for (auto _ : state) {
+        ZELReply reply;
+        SetAgentSettings(request, reply);
+        benchmark::DoNotOptimize(reply);
+    }
+    // Back to a short list for the next case.
+    VTRequest reset;
+    reset = String("IPFilterAddr=127.0.0.1\nIPFilterMarks=1\n");
+    ZELReply reply;
+    SetAgentSettings(reset, reply);
+}
+BENCHMARK(BM_SetSettingsFilterList)->Arg(1000)->Arg(20000)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();
