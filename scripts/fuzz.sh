@@ -16,6 +16,7 @@ shift || true
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(fuzz_packet fuzz_dispatch fuzz_settings fuzz_addrlist fuzz_codecs fuzz_search_expr)
 
+bash scripts/install-deps.sh --fuzz
 build="$PWD/build/fuzz"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
@@ -26,6 +27,8 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 mkdir -p "$build/artifacts"
 status=0
+passed=0
+failed=0
 for t in "${targets[@]}"; do
     corpus="$build/corpus/$t"
     mkdir -p "$corpus"
@@ -38,10 +41,13 @@ for t in "${targets[@]}"; do
         -artifact_prefix="$build/artifacts/$t-" ${FUZZ_ARGS:-} >"$log" 2>&1; then
         grep -E "^stat::number_of_executed_units|^Done " "$log" | tr '\n' ' '
         echo
+        passed=$((passed + 1))
     else
         status=1
+        failed=$((failed + 1))
         echo "$t FAILED; input in $build/artifacts/, log $log:"
         tail -60 "$log"
     fi
 done
+echo "fuzz: $passed passed, $failed failed"
 exit $status

@@ -9,6 +9,11 @@ packages=(cmake ninja-build g++ pkg-config libbotan-2-dev libisal-dev)
 if [ "${1:-}" != "--programs" ]; then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev rsyslog busybox)
 fi
+# --fuzz: also clang with libFuzzer and the sanitizer runtimes, and
+# llvm-symbolizer for readable reports (the fuzz build, scripts/fuzz.sh).
+if [ "${1:-}" = "--fuzz" ]; then
+    packages+=(clang libclang-rt-14-dev llvm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
