@@ -97,7 +97,8 @@ void SyncDirectoryOf(const String& name) {
 }
 
 // A file created exclusively under a unique name "<prefix>XXXXXX" beside the
-// configuration file; the name is removed on destruction unless Keep().
+// configuration file (mode 0600 until filled); the name is removed on
+// destruction unless MoveTo() gave the file its final name.
 class TSiblingTemp {
 public:
     TSiblingTemp() = default;
