@@ -16,6 +16,11 @@ fi
 if [ "${1:-}" = "--package" ]; then
     packages+=(dpkg-dev debhelper scdoc lintian man-db systemd)
 fi
+# --fuzz: also clang with libFuzzer and the sanitizer runtimes, and
+# llvm-symbolizer for readable reports (the fuzz build, scripts/fuzz.sh).
+if [ "${1:-}" = "--fuzz" ]; then
+    packages+=(clang libclang-rt-14-dev llvm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -45,9 +45,13 @@ std::vector<std::string_view> SplitConfigLines(std::string_view text) {
 
 bool ReadConfigFile(const char* name, std::string& out, struct stat* st) {
     out.clear();
-    TFd fd(::open(name, O_RDONLY | O_CLOEXEC));
+    // Only a regular file: a FIFO or a device named by mistake must not
+    // block or feed the load.
+    TFd fd(::open(name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (fd.Get() < 0) return false;
-    if (st != nullptr && ::fstat(fd.Get(), st) != 0) return false;
+    struct stat own{};
+    if (st == nullptr) st = &own;
+    if (::fstat(fd.Get(), st) != 0 || !S_ISREG(st->st_mode)) return false;
     String ignored;  // the callers report a failure in their own words
     return ReadToEnd(fd.Get(), out, out.max_size(), ignored);
 }

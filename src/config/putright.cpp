@@ -8,10 +8,20 @@ namespace {
 
 // The effective filter list: CR LF, then each entry whose mark is '1'
 // followed by CR LF, in list order. Entries beyond the last mark are off.
+// One pass over the list: a remote request may bring millions of entries.
 void BuildEffectiveFilterList(TZELSettings& s, String& err) {
     s.effectivefilterlist = "\r\n";
+    std::string_view list = s.filterlist.View();
+    size_t start = 0;
+    bool more = true;
     for (int i = 1; i <= s.filtermarks.Length(); ++i) {
-        String entry = s.filterlist.GetWord(i, '\n');
+        String entry;
+        if (more) {
+            size_t lf = list.find('\n', start);
+            more = lf != std::string_view::npos;
+            entry = String(list.substr(start, more ? lf - start : std::string_view::npos));
+            start = more ? lf + 1 : list.size();
+        }
         entry.Trim();
         if (entry.IsEmpty()) {
             err = "FilterMarks has less items than FilterList";

@@ -52,6 +52,10 @@ public:
     // nothing: the settings in force stay as they were. The command-line
     // fields and cfgfile are never changed by a load.
     int LoadOptions(String& err);
+    // LoadOptions without waiting: when a load or save holds the settings
+    // lock it returns -1 at once and changes nothing (err untouched), so the
+    // accept loop never waits behind a long save; the caller retries later.
+    int TryLoadOptions(String& err);
     // Rewrites the configuration file from the current settings (and
     // publishes the re-derived computed fields). 1 ok / 0 failed.
     int SaveOptions(String& err);
@@ -63,6 +67,7 @@ public:
 
 private:
     void Publish(const TZELSettings& s);
+    int LoadLocked(String& err);  // with optmutex held
 
     std::mutex optmutex;               // held for a whole load, save or change
     mutable std::mutex current_mutex_; // guards current_ only

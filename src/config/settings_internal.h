@@ -29,6 +29,9 @@ std::vector<std::string_view> SplitConfigLines(std::string_view text);
 // not null) receives the file's status.
 bool ReadConfigFile(const char* name, std::string& out, struct stat* st);
 
+// Applies the key lines of a configuration file's text to s (no defaults,
+// no checks).
+void ApplyConfigText(TZELSettings& s, std::string_view text);
 // The whole load on s (defaults, file, PutRight, checks); 1 ok / 0 failed.
 int LoadSettingsFile(TZELSettings& s, String& err);
 // The whole save of s (PutRight, rewrite, replace); 1 ok / 0 failed.

@@ -45,6 +45,12 @@ void ApplyLine(TZELSettings& s, const TConfigLine& line) {
 
 }  // namespace
 
+void ApplyConfigText(TZELSettings& s, std::string_view text) {
+    TConfigLine parsed;
+    for (std::string_view line : SplitConfigLines(text))
+        if (ParseConfigLine(line, parsed)) ApplyLine(s, parsed);
+}
+
 int LoadSettingsFile(TZELSettings& s, String& err) {
     err = "";
     ApplySettingsDefaults(s);
@@ -57,9 +63,7 @@ int LoadSettingsFile(TZELSettings& s, String& err) {
         err = String("Cannot open configuration file '") + s.cfgfile + "'";
         return 0;
     }
-    TConfigLine parsed;
-    for (std::string_view line : SplitConfigLines(text))
-        if (ParseConfigLine(line, parsed)) ApplyLine(s, parsed);
+    ApplyConfigText(s, text);
 
     s.PutRight(err);
     if (s.timeout == 0) s.timeout = 4000;

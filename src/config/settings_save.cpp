@@ -1,6 +1,10 @@
 #include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <string>
 
@@ -92,20 +96,85 @@ void SyncDirectoryOf(const String& name) {
     if (fd.Get() >= 0) (void)::fsync(fd.Get());
 }
 
-// Writes content to a new file `name`; false (and no file left) on any error.
-// 'created' reports whether the file could be made at all.
-bool WriteNewFile(const String& name, std::string_view content, const struct stat& old, bool& created) {
-    ::unlink(name.Data());  // a stale file from an earlier failed save
-    TFd fd(::open(name.Data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    created = fd.Get() >= 0;
-    if (!created) return false;
-    String ignored;  // the caller reports the failure in its own words
-    bool ok = WriteAll(fd.Get(), content, ignored);
-    if (ok) CopyOwnership(fd.Get(), old);
-    ok = ok && ::fsync(fd.Get()) == 0;
-    ok = fd.Close() && ok;
-    if (!ok) ::unlink(name.Data());
-    return ok;
+// A file created exclusively under a unique name "<prefix>XXXXXX" beside the
+// configuration file (mode 0600 until filled); the name is removed on
+// destruction unless MoveTo() gave the file its final name.
+class TSiblingTemp {
+public:
+    TSiblingTemp() = default;
+    TSiblingTemp(const TSiblingTemp&) = delete;
+    TSiblingTemp& operator=(const TSiblingTemp&) = delete;
+    ~TSiblingTemp() {
+        if (!name_.IsEmpty()) ::unlink(name_.Data());
+    }
+    bool Create(const String& prefix) {
+        String templ = prefix + "XXXXXX";
+        fd_.Reset(::mkostemp(templ.Buffer(), O_CLOEXEC));
+        if (fd_.Valid()) name_ = templ;
+        return fd_.Valid();
+    }
+    // Writes content with the old file's owner and mode, to the disk; false
+    // (and no name left) on any error.
+    bool Fill(std::string_view content, const struct stat& old) {
+        String ignored;  // the caller reports the failure in its own words
+        bool ok = WriteAll(fd_.Get(), content, ignored);
+        if (ok) CopyOwnership(fd_.Get(), old);
+        ok = ok && ::fsync(fd_.Get()) == 0;
+        ok = fd_.Close() && ok;
+        if (!ok) Discard();
+        return ok;
+    }
+    // Renames the file to `name` (atomically replacing it); false when that fails.
+    bool MoveTo(const String& name) {
+        if (::rename(name_.Data(), name.Data()) != 0) return false;
+        name_ = "";
+        return true;
+    }
+    void Discard() {
+        if (!name_.IsEmpty()) ::unlink(name_.Data());
+        name_ = "";
+    }
+
+private:
+    TFd fd_;
+    String name_;
+};
+
+constexpr int kLockWaitMs = 10000;
+
+// Opens the configuration file and takes an exclusive advisory lock on it,
+// shared with every other agent that saves the same file: a save reads,
+// rewrites and replaces the file while holding it. The lock stays on the
+// file that was replaced, so a save that waited checks that the name still
+// leads to the file it locked, else locks the new one. st receives the
+// locked file's status. 1 locked; 0 the file cannot be opened; -1 it stayed
+// locked by someone else for kLockWaitMs.
+int LockConfigFile(const String& path, TFd& fd, struct stat& st) {
+    for (int waited = 0;;) {
+        fd.Reset(::open(path.Data(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+        if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+            // Where locks do not work at all, the unique names still keep
+            // two saves from touching each other's files.
+            if (errno != EWOULDBLOCK && errno != EINTR) return 1;
+            if (waited >= kLockWaitMs) return -1;
+            ::usleep(10000);
+            waited += 10;
+            continue;
+        }
+        struct stat now{};
+        if (::stat(path.Data(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino) return 1;
+    }
+}
+
+// The file a save rewrites: the configuration file, or the file that its
+// symbolic links lead to (the links stay as they are).
+String SaveTarget(const String& name) {
+    char* real = ::realpath(name.Data(), nullptr);
+    if (real == nullptr) return name;
+    String target(real);
+    ::free(real);
+    return target;
 }
 
 }  // namespace
@@ -118,32 +187,42 @@ int SaveSettingsFile(TZELSettings& s, String& err) {
         return 0;
     }
     const String& name = s.cfgfile;
-    std::string old;
+    const String target = SaveTarget(name);
+    TFd locked;  // held until the new file is in place
     struct stat st{};
-    if (!ReadConfigFile(name.Data(), old, &st)) {
+    int lock = LockConfigFile(target, locked, st);
+    std::string old;
+    String ignored;
+    if (lock == 0 || (lock > 0 && !ReadToEnd(locked.Get(), old, old.max_size(), ignored))) {
         err = String("Cannot open configuration file '") + name + "'";
         return 0;
     }
-    String newName = name + ".New";
-    bool created = false;
-    if (!WriteNewFile(newName, BuildConfigFile(s, old), st, created)) {
-        err = String(created ? "Cannot write new configuration file '" : "Cannot create new configuration file '") +
-              newName + "'";
+    if (lock < 0) {
+        err = String("Cannot lock configuration file '") + name + "': another program keeps it locked";
         return 0;
     }
+    // A fixed-name file left by an earlier version's failed save.
+    ::unlink((target + ".New").Data());
 
-    // The previous file stays as ".Old". A hard link keeps the configuration
-    // name present at every moment; the rename below replaces it atomically.
-    String oldName = name + ".Old";
-    ::unlink(oldName.Data());
-    bool moved = false;
-    if (::link(name.Data(), oldName.Data()) != 0) moved = ::rename(name.Data(), oldName.Data()) == 0;
-    if (::rename(newName.Data(), name.Data()) != 0) {
-        if (moved) (void)::rename(oldName.Data(), name.Data());
-        ::unlink(newName.Data());
+    const String newName = name + ".New";
+    TSiblingTemp fresh;
+    if (!fresh.Create(target + ".New.")) {
+        err = String("Cannot create new configuration file '") + newName + "'";
+        return 0;
+    }
+    if (!fresh.Fill(BuildConfigFile(s, old), st)) {
+        err = String("Cannot write new configuration file '") + newName + "'";
+        return 0;
+    }
+    // The previous content becomes ".Old" through a copy of its own, so the
+    // configuration name leads to a whole file at every moment. A copy that
+    // cannot be made is skipped.
+    TSiblingTemp previous;
+    if (previous.Create(target + ".Old.") && previous.Fill(old, st)) (void)previous.MoveTo(target + ".Old");
+    if (!fresh.MoveTo(target)) {
         err = String("Cannot overwrite configuration file '") + name + "'";
         return 0;
     }
-    SyncDirectoryOf(name);
+    SyncDirectoryOf(target);
     return 1;
 }

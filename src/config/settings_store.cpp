@@ -21,6 +21,16 @@ void TZELSettingsStore::Publish(const TZELSettings& s) {
 
 int TZELSettingsStore::LoadOptions(String& err) {
     std::lock_guard<std::mutex> lock(optmutex);
+    return LoadLocked(err);
+}
+
+int TZELSettingsStore::TryLoadOptions(String& err) {
+    std::unique_lock<std::mutex> lock(optmutex, std::try_to_lock);
+    if (!lock.owns_lock()) return -1;
+    return LoadLocked(err);
+}
+
+int TZELSettingsStore::LoadLocked(String& err) {
     std::shared_ptr<const TZELSettings> before = Get();
     TZELSettings s = *before;
     if (LoadSettingsFile(s, err) == 0) {

@@ -188,6 +188,7 @@ int main(int argc, char** argv, char** envp) {
     if (daemonMode && !settings->pidfile.IsEmpty()) {
         std::string message;
         if (!pidfile.Create(settings->pidfile.Data(), message)) showmessage("%s", LOCAL, MSG_ERROR, 1, message.c_str());
+        if (pidfile.HeldByAnother()) return 1;  // another agent serves with this pid file
     }
     StartSessionWorkers();
     ReportReady(ready);

@@ -1,6 +1,7 @@
 #include "daemon/messages.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -64,13 +65,65 @@ std::string FormatV(const char* fmt, va_list ap) {
 void AppendToLog(const String& file, const char* line, const String& cfgfile) {
     if (file.IsEmpty() || line == nullptr) return;
     String path = LogFilePath(file, cfgfile);
-    TFd fd(::open(path.Data(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640));
+    // Never through a symbolic link at the last step, and only into a
+    // regular file (a FIFO without a reader or a device is skipped, not
+    // waited for).
+    TFd fd(::open(path.Data(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0640));
     if (!fd.Valid()) return;
+    struct stat st{};
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
     String ignored;  // a log that cannot be written has nowhere to report it
     WriteAll(fd.Get(), line, ignored);
 }
 
 }  // namespace
+
+std::string VisibleMessageText(std::string_view text) {
+    size_t end = text.size();
+    while (end > 0 && text[end - 1] == '\n') --end;  // the text's own line ends stay
+    std::string out;
+    out.reserve(text.size() + 16);
+    auto hex = [&out](unsigned char c) {
+        static const char digits[] = "0123456789ABCDEF";
+        out += "\\x";
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    };
+    for (size_t i = 0; i < end;) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        if (c == '\n' || c == '\r' || c == '\t') {
+            out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+            ++i;
+            continue;
+        }
+        // A whole UTF-8 sequence of a printable character stays as it is;
+        // the C1 controls (U+0080-U+009F), which terminals obey like ESC
+        // sequences, and bytes that form no character are escaped.
+        size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+        bool whole = n > 0 && i + n <= end;
+        for (size_t k = 1; whole && k < n; ++k) whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        if (whole) {
+            const unsigned char c1 = static_cast<unsigned char>(text[i + 1]);
+            if ((c == 0xC2 && c1 < 0xA0) || (c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 >= 0xA0) ||
+                (c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 >= 0x90))
+                whole = false;  // C1 controls, overlong forms, surrogates, beyond U+10FFFF
+        }
+        if (!whole) {
+            hex(c);
+            ++i;
+            continue;
+        }
+        out.append(text.substr(i, n));
+        i += n;
+    }
+    out.append(text.substr(end));
+    return out;
+}
 
 void SetMessageClock(TMessageClock clock) { messageClock.store(clock); }
 
@@ -91,7 +144,9 @@ TMessageLines FormatMessageLines(const tm& when, in_addr client, std::string_vie
     char address[24] = "zel\t";
     if (client.s_addr != 0) inet_ntoa_safe(client, address, sizeof address);
 
-    std::string body(text.substr(0, text.find('\0')));  // the text is C text
+    // The text is C text; what a client sent must not reach a terminal or a
+    // log as control bytes (escape sequences, forged lines).
+    std::string body = VisibleMessageText(text.substr(0, text.find('\0')));
     const bool endsWithNewline = !body.empty() && body.back() == '\n';
     CutLine(body, endsWithNewline);
 

@@ -10,6 +10,7 @@
 #include <time.h>
 
 #include <mutex>
+#include <string>
 #include <string_view>
 
 #include "foundation/qdstring.h"
@@ -40,7 +41,8 @@ void showmessage(const char* text, in_addr client, MsgType kind, int formatted, 
 
 // Appends line to the log file named file. A name without '/' is taken in
 // the directory of the configuration file (cfgfile setting) when that path
-// has one. A file that cannot be opened is skipped silently. The caller
+// has one. A file that cannot be opened, a symbolic link (at the last
+// component) and anything but a regular file are skipped silently. The caller
 // holds showmutex.
 void writelog(const String& file, const char* line);
 
@@ -51,11 +53,18 @@ struct TMessageLines {
     String log;      // "[MM/DD/YYYY hh:mm:ss]\t <address>\t <text>"
 };
 
-// Forms the console and log lines of a message at local time `when`. The
-// address field is the dotted client address, or "zel\t" for LOCAL. The text
+// Forms the console and log lines of a message at local time `when`, with
+// the text made visible (VisibleMessageText). The address field is the dotted client address, or "zel\t" for LOCAL. The text
 // and each line are cut to kMaxMessageLine characters; a cut keeps the final
 // "\n" of a text that ends with one, so the next line starts on a line of its own.
 TMessageLines FormatMessageLines(const tm& when, in_addr client, std::string_view text);
+
+// The message text as it is printed and logged: every byte that is no
+// printable character (control bytes such as ESC, CR and LF, DEL, the C1
+// controls and bytes that form no UTF-8 character) becomes a visible escape
+// ("\r", "\n", "\t", else "\xHH"), except the line feeds that end the text.
+// Printable ASCII and UTF-8 text stays as it is.
+std::string VisibleMessageText(std::string_view text);
 
 // The file that writelog appends to for the log name `file`.
 String LogFilePath(const String& file, const String& cfgfile);

@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "foundation/io.h"
 
 bool TPidFile::Create(const std::string& path, std::string& message) {
     Close();
+    heldByAnother_ = false;
     // Not truncated before the lock is ours: a running daemon's pid stays.
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {
@@ -21,7 +23,14 @@ bool TPidFile::Create(const std::string& path, std::string& message) {
     lock.l_start = 0;
     lock.l_len = 0;
     if (fcntl(fd, F_SETLK, &lock) != 0) {
+        const int e = errno;
         message = "Failed to lock pid file " + path + "\n";
+        struct flock holder = lock;
+        if ((e == EAGAIN || e == EACCES) && fcntl(fd, F_GETLK, &holder) == 0 && holder.l_type != F_UNLCK) {
+            heldByAnother_ = true;
+            message = "Failed to lock pid file " + path + ": another agent (process " +
+                      std::to_string(static_cast<long>(holder.l_pid)) + ") holds it. Stopping\n";
+        }
         close(fd);
         return false;
     }

@@ -12,8 +12,11 @@ public:
     ~TPidFile() { Close(); }
 
     // Creates (or reuses) the file, takes an exclusive lock on it and writes
-    // the process id. On failure returns false with the message to issue.
+    // the process id. On failure returns false with the message to issue;
+    // HeldByAnother() then tells whether another process holds the lock (an
+    // agent already running with this pid file: this one must not serve).
     bool Create(const std::string& path, std::string& message);
+    bool HeldByAnother() const { return heldByAnother_; }
     // Releases the lock and deletes the file; harmless when none is open.
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
@@ -21,4 +24,5 @@ public:
 private:
     int fd_ = -1;
     std::string path_;
+    bool heldByAnother_ = false;
 };

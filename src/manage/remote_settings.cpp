@@ -4,27 +4,8 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "manage/remote_changes.h"
 #include "manage/status.h"
-#include "protocol/codecs.h"
-
-namespace {
-
-// Applies one remote "name=value" to s; unknown names change nothing.
-void ApplyRemoteValue(TZELSettings& s, const String& name, const String& value) {
-    if (const TZELSettingsKey* k = FindRemoteSettingsKey(name.View())) {
-        switch (k->type) {
-        case TZELKeyType::Integer: s.*(k->number) = zelDecodeInt(value); break;
-        case TZELKeyType::Flag: s.*(k->number) = zelDecodeBool(value) ? 1 : 0; break;
-        case TZELKeyType::FilterList: s.*(k->text) = zelDecodeStrings(value); break;
-        case TZELKeyType::Text: s.*(k->text) = value; break;
-        }
-        return;
-    }
-    for (const TZELSwitch& w : ZELSwitches)
-        if (w.remoteName != nullptr && name == w.remoteName) s.*(w.field) = zelDecodeBool(value) ? 1 : 0;
-}
-
-}  // namespace
 
 void GetAgentSettings(const VTRequest&, ZELReply& reply) {
     auto s = ZELSettings.Get();
@@ -47,20 +28,15 @@ void GetAgentSettings(const VTRequest&, ZELReply& reply) {
 }
 
 void SetAgentSettings(const VTRequest& params, ZELReply& reply) {
-    auto apply = [&params](TZELSettings& s) {
-        int count = params.GetParamsCount();
-        for (int i = 1; i <= count; ++i) {
-            String line = params.GetParam(i, true);
-            int eq = line.Pos('=');
-            if (eq == 0) continue;
-            String name = line.Copy(1, eq - 1);
-            String value = line.Copy(eq + 1, line.Length());
-            name.TrimAscii();
-            value.TrimAscii();
-            ApplyRemoteValue(s, name, value);
-        }
-    };
+    // Read, decoded and checked before the settings lock: the lock is held
+    // only to apply a few dozen values and rewrite the file.
+    TRemoteChanges changes = ParseRemoteChanges(params.View());
     String err;
+    if (!CheckRemoteChanges(changes, err)) {  // the whole request is refused
+        reply.SetResult(TResultCode::Failed, err);
+        return;
+    }
+    auto apply = [&changes](TZELSettings& s) { ApplyRemoteChanges(changes, s); };
     if (ZELSettings.ModifyAndSave(apply, err)) reply.SetResult(TResultCode::Ok);
     else reply.SetResult(TResultCode::Failed, err);
 }

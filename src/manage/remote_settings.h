@@ -10,7 +10,9 @@
 // access settings, named and ordered by the settings table.
 void GetAgentSettings(const VTRequest& params, ZELReply& reply);
 // "SetSettings": name=value lines; the changes are saved to the
-// configuration file ("200"), or "300" with the save's error text.
+// configuration file ("200"), or "300" with the save's error text. A
+// request that would empty the password is refused whole ("300", nothing
+// changed).
 void SetAgentSettings(const VTRequest& params, ZELReply& reply);
 // "ReloadCfg": reads the configuration file again; "200" "Ok", or "300"
 // with the load's error text (the settings in force then stay).

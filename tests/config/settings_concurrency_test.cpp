@@ -54,4 +54,34 @@ TEST_F(ConfigConcurrencyTest, SnapshotsStayWholeWhileSavingAndReloading) {
     EXPECT_EQ(store.Get()->comment, store.Get()->password);
 }
 
+// The reload of the hang-up signal runs on the accept loop: while a change
+// holds the settings lock it must come back at once, changing nothing, and
+// succeed once the lock is free.
+TEST_F(ConfigConcurrencyTest, TryLoadReturnsAtOnceWhileASaveHoldsTheLock) {
+    TZELSettingsStore store;
+    LoadText(store, Minimal() + "comment=file\n");
+    int during = 0;
+    String err;
+    ASSERT_EQ(store.ModifyAndSave(
+                  [&](TZELSettings& s) {
+                      s.comment = "changed";
+                      std::thread other([&] {
+                          String otherErr;
+                          during = store.TryLoadOptions(otherErr);
+                      });
+                      other.join();
+                  },
+                  err),
+              1)
+        << err.Data();
+    EXPECT_EQ(during, -1);
+    EXPECT_EQ(store.Get()->comment, "changed");
+    ASSERT_TRUE(WriteTextFile(cfg_, Minimal() + "comment=edited\n"));
+    EXPECT_EQ(store.TryLoadOptions(err), 1) << err.Data();
+    EXPECT_EQ(store.Get()->comment, "edited");
+    ASSERT_TRUE(WriteTextFile(cfg_, "comment=no port\n"));
+    EXPECT_EQ(store.TryLoadOptions(err), 0);
+    EXPECT_EQ(store.Get()->comment, "edited");
+}
+
 }  // namespace

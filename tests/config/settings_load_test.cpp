@@ -107,6 +107,21 @@ TEST_F(ConfigLoadTest, FilterListAndMarks) {
     }
 }
 
+// Thousands of entries: every second one in force, in list order
+// (bench/settings_bench measures a long list).
+TEST_F(ConfigLoadTest, LongFilterListKeepsEveryMarkedEntry) {
+    std::string list, marks, effective = "\r\n";
+    for (int i = 0; i < 5000; ++i) {
+        std::string entry = "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250);
+        list += entry + " ";
+        marks += i % 2 ? '1' : '0';
+        if (i % 2) effective += entry + "\r\n";
+    }
+    TZELSettingsStore store;
+    auto s = LoadText(store, Minimal() + "filterlist=" + list + "\nfiltermarks=" + marks + "\n");
+    EXPECT_EQ(s->effectivefilterlist.Std(), effective);
+}
+
 TEST_F(ConfigLoadTest, StartUpChecks) {
     const std::string pw = "password=pw\n";
     const std::string port = "port=1\n";

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -5,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <set>
 #include <string>
 #include <utility>
@@ -37,6 +39,12 @@ std::string Appended(const std::set<std::string>& present) {
 
 class ConfigSaveTest : public ConfigTest {
 protected:
+    // The names in the scratch folder.
+    std::set<std::string> Entries() const {
+        std::set<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(dir_)) names.insert(e.path().filename().string());
+        return names;
+    }
     // Loads content, applies change, saves; returns the result.
     int LoadAndSave(const std::string& content, const std::function<void(TZELSettings&)>& change, String& err) {
         LoadText(store_, content);
@@ -228,14 +236,92 @@ TEST_F(ConfigSaveTest, FileNameErrors) {
 TEST_F(ConfigSaveTest, NewFileThatCannotBeCreatedKeepsTheChangeInForce) {
     LoadText(store_, Minimal());
     const std::string before = ReadTextFile(cfg_);
-    // Something that is no file occupies the ".New" name.
-    ASSERT_EQ(::mkdir((cfg_ + ".New").c_str(), 0700), 0);
-    String err;
-    EXPECT_EQ(store_.ModifyAndSave([](TZELSettings& s) { s.comment = "changed"; }, err), 0);
-    EXPECT_EQ(err, ("Cannot create new configuration file '" + cfg_ + ".New'").c_str());
-    EXPECT_EQ(store_.Get()->comment, "changed");
+    const std::string expectErr = "Cannot create new configuration file '" + cfg_ + ".New'";
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // One more descriptor may be opened (the configuration file's own),
+        // so the new file cannot be created.
+        int probe = ::open("/dev/null", O_RDONLY);
+        ::close(probe);
+        struct rlimit rl{static_cast<rlim_t>(probe + 1), static_cast<rlim_t>(probe + 1)};
+        ::setrlimit(RLIMIT_NOFILE, &rl);
+        String err;
+        int r = store_.ModifyAndSave([](TZELSettings& s) { s.comment = "changed"; }, err);
+        _exit(r == 0 && err == expectErr.c_str() && store_.Get()->comment == "changed" ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(ReadTextFile(cfg_), before);
     EXPECT_FALSE(Exists(cfg_ + ".Old"));
+    EXPECT_EQ(Entries(), (std::set<std::string>{"zel", "zel.cfg"}));
+}
+
+// Two agents on one configuration file: each save replaces the file whole,
+// the name never goes missing, and no save spoils another's.
+TEST_F(ConfigSaveTest, SavesFromSeveralProcessesNeverLoseTheFile) {
+    LoadText(store_, Minimal() + "comment=start\n");
+    String first;
+    ASSERT_EQ(store_.SaveOptions(first), 1) << first.Data();  // every key present from now on
+    constexpr int kWriters = 3, kSaves = 150;
+    std::vector<pid_t> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int failed = 0;
+            for (int i = 0; i < kSaves; ++i) {
+                String err;
+                std::string value = "writer-" + std::to_string(w) + "-" + std::to_string(i);
+                failed += store_.ModifyAndSave([&](TZELSettings& s) { s.comment = value.c_str(); }, err) != 1;
+            }
+            _exit(failed == 0 ? 0 : 1);
+        }
+        writers.push_back(pid);
+    }
+    int missing = 0, partial = 0, running = kWriters;
+    std::vector<int> codes;
+    while (running > 0) {
+        struct stat st{};
+        if (::stat(cfg_.c_str(), &st) != 0) ++missing;
+        std::string text = ReadTextFile(cfg_);
+        if (text.find("syslogaction=0\r\n") == std::string::npos) ++partial;
+        int status = 0;
+        pid_t done = ::waitpid(-1, &status, WNOHANG);
+        if (done > 0) {
+            --running;
+            codes.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+        }
+    }
+    EXPECT_EQ(missing, 0);
+    EXPECT_EQ(partial, 0);
+    EXPECT_EQ(codes, std::vector<int>(kWriters, 0));
+    TZELSettingsStore again;
+    String err;
+    ASSERT_EQ(Load(again, err), 1) << err.Data();
+    EXPECT_EQ(again.Get()->comment.Std().rfind("writer-", 0), 0u);
+    EXPECT_EQ(Entries(), (std::set<std::string>{"zel", "zel.cfg", "zel.cfg.Old"}));
+}
+
+// A configuration file that is a symbolic link: the file it leads to is
+// rewritten (and keeps the ".Old" copy beside it); the link stays a link.
+TEST_F(ConfigSaveTest, SymbolicLinkKeepsLeadingToTheRewrittenFile) {
+    ASSERT_EQ(::mkdir((dir_ + "/real").c_str(), 0700), 0);
+    const std::string target = dir_ + "/real/zel.cfg";
+    ASSERT_TRUE(WriteTextFile(target, Minimal() + "comment=old\n"));
+    ASSERT_EQ(::symlink("real/zel.cfg", cfg_.c_str()), 0);
+    String err;
+    ASSERT_EQ(Load(store_, err), 1) << err.Data();
+    ASSERT_EQ(store_.ModifyAndSave([](TZELSettings& s) { s.comment = "new"; }, err), 1) << err.Data();
+    struct stat st{};
+    ASSERT_EQ(::lstat(cfg_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_NE(ReadTextFile(target).find("comment=new\r\n"), std::string::npos);
+    EXPECT_EQ(ReadTextFile(target + ".Old"), Minimal() + "comment=old\n");
+    EXPECT_FALSE(Exists(cfg_ + ".Old"));
+    EXPECT_EQ(Entries(), (std::set<std::string>{"real", "zel", "zel.cfg"}));
 }
 
 }  // namespace

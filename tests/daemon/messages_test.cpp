@@ -89,6 +89,37 @@ TEST(FormatMessageLines, CutsLongLinesTo511Characters) {
     EXPECT_EQ(lines.console.Std(), prefix + fits);
 }
 
+TEST(VisibleMessageText, ControlBytesBecomeVisibleEscapes) {
+    struct Case {
+        std::string text, shown;
+    } const cases[] = {
+        {"plain text, 100% printable ~\n", "plain text, 100% printable ~\n"},
+        {"Unknown command \"a\x1b[2J\x1b]0;title\x07" "b\"\n", "Unknown command \"a\\x1B[2J\\x1B]0;title\\x07b\"\n"},
+        {"word\r\n[01/01/2010 00:00:00]\t 1.2.3.4\t forged\n",
+         "word\\r\\n[01/01/2010 00:00:00]\\t 1.2.3.4\\t forged\n"},
+        {"TCP listen error: in use\n\n", "TCP listen error: in use\n\n"},  // the text's own line ends
+        {"\n", "\n"},
+        {"", ""},
+        {"del\x7f bell\x07 nul-free\x01", "del\\x7F bell\\x07 nul-free\\x01"},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\n", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\n"},  // UTF-8 stays
+        {"c1 \xc2\x9b" "31m", "c1 \\xC2\\x9B" "31m"},  // CSI as a C1 control
+        {"raw \x9b" "31m \xff \xc3", "raw \\x9B" "31m \\xFF \\xC3"},  // no UTF-8 character
+        {"overlong \xc0\xaf \xe0\x80\xaf", "overlong \\xC0\\xAF \\xE0\\x80\\xAF"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(VisibleMessageText(c.text), c.shown);
+    }
+}
+
+TEST(FormatMessageLines, EscapedTextIsCutLikeAnyOther) {
+    const tm when = At(2010, 3, 7, 9, 5, 3);
+    TMessageLines lines = FormatMessageLines(when, LOCAL, std::string(600, '\x1b') + "\n");
+    ASSERT_EQ(lines.log.Length(), 511);
+    EXPECT_EQ(lines.log[511], '\n');
+    EXPECT_EQ(lines.log.Std().find('\x1b'), std::string::npos);
+}
+
 TEST(LogFilePath, NamesWithoutDirectoryGoBesideTheConfigurationFile) {
     struct Case {
         const char* file;
@@ -245,6 +276,52 @@ TEST_F(ShowMessage, LogPathsWithADirectoryPartAreRelativeToTheWorkingDirectory) 
     ASSERT_EQ(chdir(cwdBuf), 0);
     EXPECT_EQ(Read(work + "/logs/ok.txt"), "[03/07/2010 09:05:03]\t zel\t\t done\n");
     EXPECT_FALSE(fs::exists(dir + "/logs/ok.txt"));
+}
+
+// What a client sends reaches the console and the failure log as one line
+// of visible text.
+TEST_F(ShowMessage, ClientTextCannotForgeLinesOrSendTerminalEscapes) {
+    Configure([](TZELSettings& s) {
+        s.interactive = 1;
+        s.logfails = 1;
+    });
+    const char* word = "x\r\n[03/07/2010 09:05:03]\t 127.0.0.1\t forged\x1b[2J";
+    testing::internal::CaptureStdout();
+    showmessage("Unknown command \"%s\"\n", Addr("10.1.2.3"), MSG_ERROR, 1, word);
+    const std::string console = testing::internal::GetCapturedStdout();
+    const std::string shown = "Unknown command \"x\\r\\n[03/07/2010 09:05:03]\\t 127.0.0.1\\t forged\\x1B[2J\"\n";
+    EXPECT_EQ(console, "[zel][09:05:03]\t 10.1.2.3\t " + shown);
+    EXPECT_EQ(Read("bad.txt"), "[03/07/2010 09:05:03]\t 10.1.2.3\t " + shown);
+}
+
+// A log name that is a symbolic link, a FIFO or a folder gets nothing; the
+// other logs are still written.
+TEST_F(ShowMessage, LogFilesAreOnlyRegularFilesReachedWithoutALink) {
+    const std::string victim = dir + "/victim.txt";
+    ASSERT_TRUE(WriteTextFile(victim, "untouched\n"));
+    ASSERT_EQ(symlink(victim.c_str(), (dir + "/ok.txt").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir + "/bad.txt").c_str(), 0600), 0);
+    ASSERT_EQ(symlink((dir + "/nowhere.txt").c_str(), (dir + "/dangling.txt").c_str()), 0);
+    fs::create_directories(dir + "/folder.txt");
+    for (const char* verboseName : {"dangling.txt", "folder.txt"}) {
+        SCOPED_TRACE(verboseName);
+        Configure([&](TZELSettings& s) {
+            s.logsuccess = 1;
+            s.logfails = 1;
+            s.verbose = 1;
+            s.verboselogfile = verboseName;
+        });
+        showmessage("one\n", LOCAL, MSG_SUCCESS, 0);
+        showmessage("two\n", LOCAL, MSG_ERROR, 0);  // a FIFO without a reader: not waited for
+    }
+    EXPECT_EQ(Read(victim), "untouched\n");
+    EXPECT_FALSE(fs::exists(dir + "/nowhere.txt"));
+    Configure([](TZELSettings& s) {
+        s.logsuccess = 1;
+        s.oklogfile = "real.txt";
+    });
+    showmessage("three\n", LOCAL, MSG_SUCCESS, 0);
+    EXPECT_EQ(Read("real.txt"), "[03/07/2010 09:05:03]\t zel\t\t three\n");
 }
 
 TEST_F(ShowMessage, UnopenableLogFileIsSkippedAndOthersStillWritten) {

@@ -1,0 +1,72 @@
+#include "manage/remote_changes.h"
+
+#include "protocol/codecs.h"
+
+namespace {
+
+std::string_view TrimBlank(std::string_view s) {
+    auto blank = [](char c) { return static_cast<unsigned char>(c) <= 0x20; };
+    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+void Record(TRemoteChanges& c, std::string_view name, std::string_view value) {
+    if (const TZELSettingsKey* k = FindRemoteSettingsKey(name)) {
+        TRemoteValue& v = c.keys[static_cast<size_t>(k - ZELSettingsKeys)];
+        v.set = true;
+        String text(value);
+        switch (k->type) {
+        case TZELKeyType::Integer: v.number = zelDecodeInt(text); break;
+        case TZELKeyType::Flag: v.number = zelDecodeBool(text) ? 1 : 0; break;
+        case TZELKeyType::FilterList: v.text = zelDecodeStrings(text); break;
+        case TZELKeyType::Text: v.text = text; break;
+        }
+        return;
+    }
+    for (size_t i = 0; i < std::size(ZELSwitches); ++i) {
+        const TZELSwitch& w = ZELSwitches[i];
+        if (w.remoteName != nullptr && name == w.remoteName) {
+            c.switches[i].set = true;
+            c.switches[i].number = zelDecodeBool(String(value)) ? 1 : 0;
+        }
+    }
+}
+
+}  // namespace
+
+TRemoteChanges ParseRemoteChanges(std::string_view text) {
+    TRemoteChanges c;
+    c.keys.resize(static_cast<size_t>(ZELSettingsKeyCount));
+    c.switches.resize(std::size(ZELSwitches));
+    size_t start = 0;
+    for (size_t lf = text.find('\n'); lf != std::string_view::npos; lf = text.find('\n', start)) {
+        std::string_view line = TrimBlank(text.substr(start, lf - start));
+        start = lf + 1;
+        size_t eq = line.find('=');
+        if (eq == std::string_view::npos) continue;
+        Record(c, TrimBlank(line.substr(0, eq)), TrimBlank(line.substr(eq + 1)));
+    }
+    return c;
+}
+
+bool CheckRemoteChanges(const TRemoteChanges& c, String& err) {
+    for (size_t i = 0; i < c.keys.size(); ++i) {
+        if (ZELSettingsKeys[i].text == &TZELSettings::password && c.keys[i].set && c.keys[i].text.IsEmpty()) {
+            err = EMPTY_PASSWORD_REFUSED;
+            return false;
+        }
+    }
+    return true;
+}
+
+void ApplyRemoteChanges(const TRemoteChanges& c, TZELSettings& s) {
+    for (size_t i = 0; i < c.keys.size(); ++i) {
+        if (!c.keys[i].set) continue;
+        const TZELSettingsKey& k = ZELSettingsKeys[i];
+        if (k.text != nullptr) s.*(k.text) = c.keys[i].text;
+        else s.*(k.number) = c.keys[i].number;
+    }
+    for (size_t i = 0; i < c.switches.size(); ++i)
+        if (c.switches[i].set) s.*(ZELSwitches[i].field) = c.switches[i].number;
+}
