@@ -4,12 +4,19 @@
 
 #include <pthread.h>
 
+#include <chrono>
+
 #include "daemon/dispatcher.h"
 #include "foundation/fd.h"
 
 // Stack size of a session thread: handlers keep their buffers small, and
 // thousands of simultaneous sessions must fit in memory.
 constexpr size_t SESSION_STACK_SIZE = 256 * 1024;
+
+// A request must arrive whole within the `timeout` setting, counted in whole
+// seconds from the connection (however its bytes are spread), and in any
+// case, whatever the setting, within this cap.
+constexpr std::chrono::seconds SESSION_REQUEST_CAP{300};
 
 // How long a session waits for a client that does not take its reply.
 constexpr int SESSION_SEND_TIMEOUT_SECONDS = 30;
