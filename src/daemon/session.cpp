@@ -17,6 +17,7 @@
 #include "config/settings.h"
 #include "daemon/flags.h"
 #include "daemon/messages.h"
+#include "daemon/session_limits.h"
 #include "daemon/upgrade.h"
 #include "foundation/fd.h"
 #include "foundation/io.h"
@@ -177,6 +178,8 @@ void* ClientExecute(void* raw) {
         Serve(sock.Get(), address);
         showmessage("Session closed, wait for next ..\n", LOCAL, MSG_INFO, 0);
         shutdown(sock.Get(), SHUT_RDWR);
+        sock.Reset();
+        ReleaseSession(address);
     }
     --AgentStatus.ActiveConnections;
     {

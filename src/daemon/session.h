@@ -25,9 +25,11 @@ constexpr int SESSION_SEND_TIMEOUT_SECONDS = 30;
 // together with the connection it names.
 void* ClientExecute(void* params);
 
-// Starts a detached session thread, which takes over the connection. On
-// failure the connection is shut down and closed and false returned with
-// the reason in err.
+// Starts a detached session thread, which takes over the connection. The
+// caller has admitted the session (AdmitSession, daemon/session_limits.h);
+// the thread releases it once the connection is closed. On failure the
+// connection is shut down and closed, false returned with the reason in
+// err, and the admission is still the caller's to release.
 bool StartSession(TFd socket, in_addr address, String& err);
 
 // The function that starts session threads (pthread_create); tests replace

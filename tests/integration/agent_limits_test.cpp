@@ -127,5 +127,124 @@ TEST(AgentProof, ATricklingRequestEndsAtTheDeadline) {
     EXPECT_EQ(agent.SanitizerReport(), "");
 }
 
+// The soft descriptor limit of a process.
+long long DescriptorLimit(pid_t pid) {
+    rlimit now{};
+    if (prlimit(pid, RLIMIT_NOFILE, nullptr, &now) != 0) return -1;
+    return now.rlim_cur == RLIM_INFINITY ? 0 : static_cast<long long>(now.rlim_cur);
+}
+
+// Many connections from one address that never finish a request: the agent
+// keeps at most the per-address cap of them, closes the others at once, and
+// the server, at another address, is still answered.
+TEST(AgentSessionCaps, IdleClientsOfOneAddressLeaveRoomForTheServer) {
+    struct {
+        const char* name;
+        long long descriptorLimit;  // 0: the agent's own
+        int clients;
+    } const cases[] = {
+        {"64 descriptors, 80 clients", 64, 80},
+        {"the agent's own limit", 0, SESSION_LIMIT_PER_ADDRESS + 40},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TAgent agent(LongTimeout());
+        ASSERT_TRUE(agent.Start()) << agent.StartError();
+        const int idleThreads = ThreadCount(agent.Pid());
+        if (c.descriptorLimit > 0) {
+            rlimit tight{static_cast<rlim_t>(c.descriptorLimit), static_cast<rlim_t>(c.descriptorLimit)};
+            rlimit old{};
+            ASSERT_EQ(prlimit(agent.Pid(), RLIMIT_NOFILE, nullptr, &old), 0);
+            tight.rlim_max = old.rlim_max;
+            ASSERT_EQ(prlimit(agent.Pid(), RLIMIT_NOFILE, &tight, nullptr), 0);
+        }
+        const TSessionLimits caps = SessionLimitsFor(DescriptorLimit(agent.Pid()));
+        ASSERT_LT(caps.perAddress, c.clients);
+
+        // Each client sends the first bytes of a request and then nothing.
+        const String head = MakeRequestPacket(agent.Password(), NewSessionKey(), "GetInfo").Copy(1, 3);
+        std::vector<TFd> clients;
+        for (int i = 0; i < c.clients; ++i) {
+            clients.push_back(ConnectLoopback(agent.Port(), "127.0.0.1"));
+            ASSERT_TRUE(clients.back().Valid()) << i;
+            SendAll(clients.back().Get(), head);
+        }
+        auto closed = [&] {
+            return static_cast<int>(std::count_if(clients.begin(), clients.end(),
+                                                  [](const TFd& fd) { return ClosedByPeer(fd.Get()); }));
+        };
+        EXPECT_TRUE(WaitFor([&] { return closed() == c.clients - caps.perAddress; }))
+            << closed() << " closed of " << c.clients;
+
+        TReply r = agent.Exchange("GetInfo", TStrList(), FromAddress("127.0.0.2"));
+        ASSERT_TRUE(r.replied) << r.error;
+        EXPECT_EQ(ReplyValue(r.text, "ActiveConnections"), std::to_string(caps.perAddress + 1));
+        EXPECT_LE(ThreadCount(agent.Pid()), idleThreads + caps.perAddress + 1);
+        if (c.descriptorLimit > 0) {
+            EXPECT_LT(OpenDescriptorCount(agent.Pid()), c.descriptorLimit);
+        }
+        EXPECT_TRUE(agent.WaitForMessage("TCP connection refused: too many sessions"));
+        EXPECT_EQ(agent.Messages().find("Accept error"), std::string::npos);
+        // The refusals are reported, but not one line each.
+        std::string messages = agent.Messages();
+        size_t lines = 0;
+        for (size_t at = messages.find("too many sessions"); at != std::string::npos;
+             at = messages.find("too many sessions", at + 1))
+            ++lines;
+        EXPECT_LE(lines, 2u);
+
+        // Once they are gone, the address is served again.
+        clients.clear();
+        EXPECT_TRUE(WaitFor([&] {
+            TReply again = agent.Exchange("GetInfo", TStrList(), FromAddress("127.0.0.1"));
+            return again.replied && ReplyValue(again.text, "ActiveConnections") == "1";
+        }));
+        EXPECT_EQ(agent.SanitizerReport(), "");
+    }
+}
+
+// The highest descriptor number the process has open (-1 on failure).
+int HighestDescriptor(pid_t pid) {
+    DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (!d) return -1;
+    int highest = -1;
+    while (dirent* e = readdir(d)) highest = std::max(highest, std::atoi(e->d_name));
+    closedir(d);
+    return highest;
+}
+
+// With no descriptor left for a while, the agent reports the accept errors
+// it meets, but not ten times a second.
+TEST(AgentSessionCaps, AcceptErrorsAreNotReportedOverAndOver) {
+    TAgent agent(LongTimeout());
+    ASSERT_TRUE(agent.Start()) << agent.StartError();
+    rlimit old{};
+    ASSERT_EQ(prlimit(agent.Pid(), RLIMIT_NOFILE, nullptr, &old), 0);
+    const int highest = HighestDescriptor(agent.Pid());
+    ASSERT_GE(highest, 3);
+    rlimit tight = old;
+    tight.rlim_cur = static_cast<rlim_t>(highest + 1);
+    ASSERT_EQ(prlimit(agent.Pid(), RLIMIT_NOFILE, &tight, nullptr), 0);
+    // Idle clients: the agent has no descriptor for them, at least not for
+    // the last ones, as long as the limit stays.
+    std::vector<TFd> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(ConnectLoopback(agent.Port()));
+        ASSERT_TRUE(clients.back().Valid());
+    }
+    ASSERT_TRUE(agent.WaitForMessage("Accept error: Too many open files\n")) << agent.Messages();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::string messages = agent.Messages();
+    size_t lines = 0;
+    for (size_t at = messages.find("Accept error"); at != std::string::npos; at = messages.find("Accept error", at + 1))
+        ++lines;
+    EXPECT_LE(lines, 2u) << messages;
+    ASSERT_EQ(prlimit(agent.Pid(), RLIMIT_NOFILE, &old, nullptr), 0);
+    clients.clear();
+    TReply r = agent.Exchange("GetInfo");
+    ASSERT_TRUE(r.replied) << r.error;
+    EXPECT_EQ(agent.SanitizerReport(), "");
+}
+
 }  // namespace
 }  // namespace zelit
