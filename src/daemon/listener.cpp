@@ -238,8 +238,9 @@ int ServeForever(TServeContext& ctx) {
             continue;
         }
         if (!ctx.spareDescriptor.Valid()) ctx.spareDescriptor = OpenSpareDescriptor();
-        pollfd p{ctx.listenSocket.Get(), POLLIN, 0};
-        if (poll(&p, 1, 1000) <= 0) continue;
+        // A signal wakes the wait, so that its work is done at once.
+        pollfd p[2] = {{ctx.listenSocket.Get(), POLLIN, 0}, {SignalWakeDescriptor(), POLLIN, 0}};
+        if (poll(p, p[1].fd >= 0 ? 2 : 1, 1000) <= 0 || p[0].revents == 0) continue;
 
         sockaddr_in peer{};
         TFd client = Accept(ctx.listenSocket.Get(), peer);
