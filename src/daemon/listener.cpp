@@ -170,9 +170,18 @@ int CheckFlags(TServeContext& ctx, int& currentPort) {
     }
     int wanted = ZELSettings.Get()->port;
     if (wanted != currentPort) {
-        CloseListener(ctx.listenSocket);
+        // The new listener first: the old one stays open (connections wait
+        // in its queue) until the new one listens, or for good when it
+        // cannot.
         String err;
-        if (ListenAsConfigured(ctx, err)) {
+        TFd fresh;
+        {
+            auto s = ZELSettings.Get();
+            Listen(s->host, s->port, ctx.listenRetryPauseMs, fresh, err);
+        }
+        if (fresh.Valid()) {
+            CloseListener(ctx.listenSocket);
+            ctx.listenSocket = std::move(fresh);
             currentPort = wanted;
             showmessage("Server port switching .. Ok\n", LOCAL, MSG_SUCCESS, 0);
         } else {
@@ -183,7 +192,7 @@ int CheckFlags(TServeContext& ctx, int& currentPort) {
             String saveErr;
             if (!ZELSettings.ModifyAndSave([back](TZELSettings& s) { s.port = back; }, saveErr))
                 showmessage("%s\n", LOCAL, MSG_ERROR, 1, saveErr.Data());
-            if (!ListenAsConfigured(ctx, err)) {
+            if (!ctx.listenSocket.Valid() && !ListenAsConfigured(ctx, err)) {
                 showmessage("Cannot open original port either. Terminating\n", LOCAL, MSG_ERROR, 0);
                 ctx.pidfile->Close();
                 return 4;

@@ -3,6 +3,10 @@
 #include <sys/stat.h>
 #include <sys/utsname.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "integration/agent_harness.h"
@@ -331,6 +335,39 @@ TEST(AgentManagement, SetSettingsPortInUseFallsBack) {
     EXPECT_TRUE(agent.Running());
     // The file names the port in use again, so the next start-up listens.
     EXPECT_TRUE(FileHasLine(agent.ConfigPath(), "port=" + std::to_string(agent.Port())));
+}
+
+// While the agent tries a new port that is taken, the old one stays open:
+// a client connecting meanwhile is never refused.
+TEST(AgentManagement, OldPortStaysReachableWhileTheNewOneIsTried) {
+    TAgentConfig cfg;
+    cfg.listenRetryMs = 300;  // about a second of attempts on the busy port
+    TAgent agent(cfg);
+    ASSERT_TRUE(agent.Start()) << agent.StartError();
+    TBusyPort busy;
+    ASSERT_NE(busy.port, 0);
+    std::atomic<bool> done{false};
+    std::atomic<int> probes{0};
+    std::atomic<int> refused{0};
+    std::thread prober([&] {
+        while (!done) {
+            TFd fd = ConnectLoopback(agent.Port());
+            ++probes;
+            if (!fd.Valid()) ++refused;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    TReply r = agent.Exchange("SetSettings", Params({"Port=" + std::to_string(busy.port)}));
+    bool back = agent.WaitForMessage("Return to original port\n", 20000);
+    done = true;
+    prober.join();
+    ASSERT_TRUE(r.replied) << r.error;
+    ASSERT_TRUE(back) << agent.Messages();
+    EXPECT_GT(probes.load(), 0);
+    EXPECT_EQ(refused.load(), 0) << "of " << probes.load() << " connections";
+    r = agent.Exchange("GetInfo");
+    ASSERT_TRUE(r.replied) << r.error;
+    EXPECT_EQ(ReplyValue(r.text, "Port"), std::to_string(agent.Port()));
 }
 
 // ----------------------------------------------------------------- filter
