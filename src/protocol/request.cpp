@@ -67,9 +67,7 @@ TProofCheck VTRequest::CheckProof(const String& expectedProof) const {
 
 int VTRequest::ProofBytesMissing(const String& expectedProof) const {
     if (CheckProof(expectedProof) != TProofCheck::Pending) return 0;
-    const int n = Length();
-    if (n < kProofAt) return kProofAt - n;
-    return kProofAt + expectedProof.Length() - n;
+    return kProofAt + expectedProof.Length() - Length();
 }
 
 bool VTRequest::ParseInitRequest(const String& password, in_addr client) {
