@@ -264,14 +264,26 @@ int ServeForever(TServeContext& ctx) {
             String text("Accept error: ");
             text += ErrnoText(e);
             acceptErrors.Show(LOCAL, text);
-            if ((e == EMFILE || e == ENFILE) && ctx.spareDescriptor.Valid()) {
+            if ((e == EMFILE || e == ENFILE) && ctx.spareDescriptor.Valid() &&
+                AdmittedSessions() >= CurrentSessionLimits().total) {
+                // Every session slot is taken, so whoever waits would be
+                // refused anyway: the spare descriptor takes the connection
+                // to close it, rather than leave it waiting in the queue.
                 ctx.spareDescriptor.Reset();
-                client = Accept(ctx.listenSocket.Get(), peer);
-            }
-            if (!client.Valid()) {
-                poll(nullptr, 0, 100);  // let the shortage pass
+                TFd excess = Accept(ctx.listenSocket.Get(), peer);
+                if (excess.Valid()) {
+                    shutdown(excess.Get(), SHUT_RDWR);
+                    excess.Reset();
+                    refusals.Show(peer.sin_addr, "TCP connection refused: too many sessions");
+                }
+                ctx.spareDescriptor = OpenSpareDescriptor();
                 continue;
             }
+            // Descriptors are short for another reason (the handlers' work,
+            // a lowered limit): the connection waits in the queue until one
+            // is free.
+            poll(nullptr, 0, 100);
+            continue;
         }
         char dotted[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);

@@ -40,9 +40,9 @@ TFd OpenSpareDescriptor();
 // What the accept loop works with; only the main thread touches it.
 struct TServeContext {
     TFd listenSocket;           // empty while the agent has no listener
-    // Held while descriptors are plentiful; when accept() finds none left,
-    // it is given up to take the waiting connection, which is then admitted
-    // or closed like any other, and opened again as soon as one is free.
+    // Held while descriptors are plentiful; when accept() finds none left
+    // while every session slot is taken, it is given up for a moment to
+    // take the waiting connection and close it (a refusal, as at the cap).
     TFd spareDescriptor = OpenSpareDescriptor();
     int listenRetryPauseMs = kDefaultListenRetryMs;
     TPidFile* pidfile = nullptr;

@@ -246,5 +246,44 @@ TEST(AgentSessionCaps, AcceptErrorsAreNotReportedOverAndOver) {
     EXPECT_EQ(agent.SanitizerReport(), "");
 }
 
+// Every session slot taken and not a descriptor left: a further connection
+// is still closed at once (the agent's spare descriptor takes it), not left
+// waiting in the queue.
+TEST(AgentSessionCaps, AtTheCapWithoutDescriptorsTheExcessIsClosedAtOnce) {
+    TAgent agent(LongTimeout());
+    ASSERT_TRUE(agent.Start()) << agent.StartError();
+    rlimit old{};
+    ASSERT_EQ(prlimit(agent.Pid(), RLIMIT_NOFILE, nullptr, &old), 0);
+    rlimit tight = old;
+    tight.rlim_cur = 64;
+    ASSERT_EQ(prlimit(agent.Pid(), RLIMIT_NOFILE, &tight, nullptr), 0);
+    const TSessionLimits caps = SessionLimitsFor(64);
+    // Fill every slot, from two addresses.
+    std::vector<TFd> clients;
+    for (int i = 0; i < caps.total; ++i) {
+        clients.push_back(ConnectLoopback(agent.Port(), i < caps.perAddress ? "127.0.0.1" : "127.0.0.3"));
+        ASSERT_TRUE(clients.back().Valid()) << i;
+    }
+    ASSERT_TRUE(agent.WaitForMessage("TCP connection accepted\n", 10000, caps.total)) << agent.Messages();
+    // Not a descriptor more.
+    tight.rlim_cur = static_cast<rlim_t>(HighestDescriptor(agent.Pid()) + 1);
+    ASSERT_EQ(prlimit(agent.Pid(), RLIMIT_NOFILE, &tight, nullptr), 0);
+
+    TFd excess = ConnectLoopback(agent.Port(), "127.0.0.2");
+    ASSERT_TRUE(excess.Valid());
+    TReceived got = ReceiveUntilClosed(excess.Get(), 15000);
+    EXPECT_TRUE(got.closed);
+    EXPECT_TRUE(got.data.IsEmpty());
+    EXPECT_TRUE(agent.WaitForMessage("TCP connection refused: too many sessions")) << agent.Messages();
+
+    ASSERT_EQ(prlimit(agent.Pid(), RLIMIT_NOFILE, &old, nullptr), 0);
+    clients.clear();
+    EXPECT_TRUE(WaitFor([&] {
+        TReply r = agent.Exchange("GetInfo", TStrList(), FromAddress("127.0.0.2"));
+        return r.replied && ReplyValue(r.text, "ActiveConnections") == "1";
+    }));
+    EXPECT_EQ(agent.SanitizerReport(), "");
+}
+
 }  // namespace
 }  // namespace zelit
