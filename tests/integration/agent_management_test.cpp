@@ -70,7 +70,12 @@ TEST(AgentManagement, GetInfoLineByLine) {
     cfg.extraLines = {"comment=rack 4, shelf 2"};
     TAgent agent(cfg);
     ASSERT_TRUE(agent.Start()) << agent.StartError();
+    const int idleThreads = ThreadCount(agent.Pid());
     for (int opened = 1; opened <= 2; ++opened) {
+        // The reply arrives before the previous session has uncounted
+        // itself: wait for its thread to end (at most a few seconds, in case
+        // a sanitizer's runtime has added a thread of its own).
+        WaitFor([&] { return ThreadCount(agent.Pid()) <= idleThreads; }, 3000);
         TReply r = agent.Exchange("GetInfo");
         ASSERT_TRUE(r.replied) << r.error;
         EXPECT_EQ(ReplyLines(r.text), ExpectedStatusLines(agent, "rack 4, shelf 2", opened));
