@@ -1,6 +1,7 @@
 #include "daemon/listener.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include "daemon/flags.h"
 #include "daemon/messages.h"
 #include "daemon/session.h"
+#include "daemon/session_limits.h"
 #include "daemon/upgrade.h"
 #include "daemon/signals.h"
 #include "foundation/io.h"
@@ -48,6 +50,37 @@ bool TransientAcceptError(int e) {
     default:
         return false;
     }
+}
+
+// A message that may come many times a second: shown the first time, then
+// at most once per kRepeatedMessageInterval with the count of those left out.
+class TRepeatedMessage {
+public:
+    void Show(in_addr client, const String& text) {
+        const auto now = std::chrono::steady_clock::now();
+        if (shown_ && now - last_ < kRepeatedMessageInterval) {
+            ++skipped_;
+            return;
+        }
+        if (skipped_ > 0) {
+            showmessage("%s (%d more not shown)\n", client, MSG_ERROR, 1, text.Data(), skipped_);
+        } else {
+            showmessage("%s\n", client, MSG_ERROR, 1, text.Data());
+        }
+        shown_ = true;
+        last_ = now;
+        skipped_ = 0;
+    }
+
+private:
+    bool shown_ = false;
+    std::chrono::steady_clock::time_point last_{};
+    int skipped_ = 0;
+};
+
+TFd Accept(int listenSocket, sockaddr_in& peer) {
+    socklen_t len = sizeof peer;
+    return TFd(accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC));
 }
 
 void CloseListener(TFd& sock) {
@@ -137,9 +170,18 @@ int CheckFlags(TServeContext& ctx, int& currentPort) {
     }
     int wanted = ZELSettings.Get()->port;
     if (wanted != currentPort) {
-        CloseListener(ctx.listenSocket);
+        // The new listener first: the old one stays open (connections wait
+        // in its queue) until the new one listens, or for good when it
+        // cannot.
         String err;
-        if (ListenAsConfigured(ctx, err)) {
+        TFd fresh;
+        {
+            auto s = ZELSettings.Get();
+            Listen(s->host, s->port, ctx.listenRetryPauseMs, fresh, err);
+        }
+        if (fresh.Valid()) {
+            CloseListener(ctx.listenSocket);
+            ctx.listenSocket = std::move(fresh);
             currentPort = wanted;
             showmessage("Server port switching .. Ok\n", LOCAL, MSG_SUCCESS, 0);
         } else {
@@ -150,7 +192,7 @@ int CheckFlags(TServeContext& ctx, int& currentPort) {
             String saveErr;
             if (!ZELSettings.ModifyAndSave([back](TZELSettings& s) { s.port = back; }, saveErr))
                 showmessage("%s\n", LOCAL, MSG_ERROR, 1, saveErr.Data());
-            if (!ListenAsConfigured(ctx, err)) {
+            if (!ctx.listenSocket.Valid() && !ListenAsConfigured(ctx, err)) {
                 showmessage("Cannot open original port either. Terminating\n", LOCAL, MSG_ERROR, 0);
                 ctx.pidfile->Close();
                 return 4;
@@ -189,8 +231,12 @@ bool Listen(const String& host, int port, int retryPauseMs, TFd& sock, String& e
     return false;
 }
 
+TFd OpenSpareDescriptor() { return TFd(open("/dev/null", O_RDONLY | O_CLOEXEC)); }
+
 int ServeForever(TServeContext& ctx) {
     int currentPort = ZELSettings.Get()->port;
+    TRepeatedMessage acceptErrors;
+    TRepeatedMessage refusals;
     for (;;) {
         int code = CheckFlags(ctx, currentPort);
         if (code >= 0) return code;
@@ -200,23 +246,44 @@ int ServeForever(TServeContext& ctx) {
             Reopen(ctx);
             continue;
         }
-        pollfd p{ctx.listenSocket.Get(), POLLIN, 0};
-        if (poll(&p, 1, 1000) <= 0) continue;
+        if (!ctx.spareDescriptor.Valid()) ctx.spareDescriptor = OpenSpareDescriptor();
+        // A signal wakes the wait, so that its work is done at once.
+        pollfd p[2] = {{ctx.listenSocket.Get(), POLLIN, 0}, {SignalWakeDescriptor(), POLLIN, 0}};
+        if (poll(p, p[1].fd >= 0 ? 2 : 1, 1000) <= 0 || p[0].revents == 0) continue;
 
         sockaddr_in peer{};
-        socklen_t len = sizeof peer;
-        TFd client(accept4(ctx.listenSocket.Get(), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC));
+        TFd client = Accept(ctx.listenSocket.Get(), peer);
         if (!client.Valid()) {
             int e = errno;
             if (e == EINTR || e == EAGAIN) continue;
-            if (TransientAcceptError(e)) {
-                showmessage("Accept error: %s\n", LOCAL, MSG_ERROR, 1, ErrnoText(e).Data());
-                poll(nullptr, 0, 100);  // let the shortage pass
+            if (!TransientAcceptError(e)) {
+                showmessage("Accept fatal error: %s\n\n", LOCAL, MSG_ERROR, 1, ErrnoText(e).Data());
+                ctx.pidfile->Close();
+                return 4;
+            }
+            String text("Accept error: ");
+            text += ErrnoText(e);
+            acceptErrors.Show(LOCAL, text);
+            if ((e == EMFILE || e == ENFILE) && ctx.spareDescriptor.Valid() &&
+                AdmittedSessions() >= CurrentSessionLimits().total) {
+                // Every session slot is taken, so whoever waits would be
+                // refused anyway: the spare descriptor takes the connection
+                // to close it, rather than leave it waiting in the queue.
+                ctx.spareDescriptor.Reset();
+                TFd excess = Accept(ctx.listenSocket.Get(), peer);
+                if (excess.Valid()) {
+                    shutdown(excess.Get(), SHUT_RDWR);
+                    excess.Reset();
+                    refusals.Show(peer.sin_addr, "TCP connection refused: too many sessions");
+                }
+                ctx.spareDescriptor = OpenSpareDescriptor();
                 continue;
             }
-            showmessage("Accept fatal error: %s\n\n", LOCAL, MSG_ERROR, 1, ErrnoText(e).Data());
-            ctx.pidfile->Close();
-            return 4;
+            // Descriptors are short for another reason (the handlers' work,
+            // a lowered limit): the connection waits in the queue until one
+            // is free.
+            poll(nullptr, 0, 100);
+            continue;
         }
         char dotted[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
@@ -227,9 +294,16 @@ int ServeForever(TServeContext& ctx) {
             shutdown(client.Get(), SHUT_RDWR);
             continue;
         }
+        if (!AdmitSession(peer.sin_addr, CurrentSessionLimits())) {
+            refusals.Show(peer.sin_addr, "TCP connection refused: too many sessions");
+            shutdown(client.Get(), SHUT_RDWR);
+            continue;
+        }
         showmessage("TCP connection accepted\n", peer.sin_addr, MSG_SUCCESS, 0);
         String err;
-        if (!StartSession(std::move(client), peer.sin_addr, err))
+        if (!StartSession(std::move(client), peer.sin_addr, err)) {
+            ReleaseSession(peer.sin_addr);
             showmessage("Cannot start a session: %s\n", peer.sin_addr, MSG_ERROR, 1, err.Data());
+        }
     }
 }

@@ -14,6 +14,11 @@ constexpr int kDefaultListenRetryMs = 1000;
 // middle of a request get this long to finish.
 constexpr std::chrono::seconds kReplaceGrace{3};
 
+// A message that can repeat many times a second (accept errors, refused
+// connections) is shown at most once per this interval, with the number of
+// repeats left out since.
+constexpr std::chrono::seconds kRepeatedMessageInterval{10};
+
 // The pause between listen attempts: kDefaultListenRetryMs unless `text`
 // (the hidden environment variable ZEL_LISTEN_RETRY_MS, which the tests set
 // to wait less for a port in use) holds a whole number of milliseconds from
@@ -28,9 +33,17 @@ int ListenRetryPauseMs(const char* text);
 // thread for the pauses; reads no global state.
 bool Listen(const String& host, int port, int retryPauseMs, TFd& sock, String& err);
 
+// A descriptor kept in reserve (of /dev/null, close-on-exec); invalid when
+// none is left.
+TFd OpenSpareDescriptor();
+
 // What the accept loop works with; only the main thread touches it.
 struct TServeContext {
     TFd listenSocket;           // empty while the agent has no listener
+    // Held while descriptors are plentiful; when accept() finds none left
+    // while every session slot is taken, it is given up for a moment to
+    // take the waiting connection and close it (a refusal, as at the cap).
+    TFd spareDescriptor = OpenSpareDescriptor();
     int listenRetryPauseMs = kDefaultListenRetryMs;
     TPidFile* pidfile = nullptr;
     bool daemonMode = false;

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "config/settings.h"
 #include "daemon/flags.h"
 #include "daemon/messages.h"
+#include "daemon/session_limits.h"
 #include "daemon/upgrade.h"
 #include "foundation/fd.h"
 #include "foundation/io.h"
@@ -83,21 +85,28 @@ void ReceiveUpgrade(int fd, in_addr address, const VTRequest& request, ZELReply&
 }
 
 // Serves one request on the connection.
+//
+// The request has one deadline, counted from the connection and not from
+// the last byte: the session ends once the clock, in whole seconds, is past
+// the start plus timeout/1000 (no deadline for a timeout of 0 or less), and
+// in any case after SESSION_REQUEST_CAP. Until the sender has shown the
+// signature and the password proof, the session reads only the bytes that
+// judging them needs, and closes on a wrong one at once.
 void Serve(int fd, in_addr address) {
     auto settings = ZELSettings.Get();
     const int timeoutMs = settings->timeout;
+    const String proof = GetPasswordKey(settings->password)->proof;
     VTRequest request;
     ZELReply reply;
     UpgradeRec upgrade;
-    time_t lastData = time(nullptr);
+    const time_t start = time(nullptr);
+    const auto cap = std::chrono::steady_clock::now() + SESSION_REQUEST_CAP;
+    bool proven = false;
     char buffer[kReadChunk];
 
     for (;;) {
-        // One wait until data arrives or the idle deadline passes: the
-        // session ends once the clock, in whole seconds, is past
-        // lastData + timeout/1000.
-        int waitMs = -1;
-        if (timeoutMs > 0) waitMs = MillisUntilSecond(lastData + timeoutMs / 1000 + 1);
+        int waitMs = MillisUntil(cap);
+        if (timeoutMs > 0) waitMs = std::min(waitMs, MillisUntilSecond(start + timeoutMs / 1000 + 1));
         pollfd p{fd, POLLIN, 0};
         int r = poll(&p, 1, waitMs);
         if (r < 0) {
@@ -105,16 +114,27 @@ void Serve(int fd, in_addr address) {
             return;
         }
         if (r == 0) {
-            if (timeoutMs > 0 && time(nullptr) > lastData + timeoutMs / 1000) return;
+            if (timeoutMs > 0 && time(nullptr) > start + timeoutMs / 1000) return;
+            if (std::chrono::steady_clock::now() >= cap) return;
             continue;
         }
-        // Never hold more than the largest packet accepted.
-        size_t room = static_cast<size_t>(MAX_REQUEST_PACKET - request.Length());
+        // Never hold more than the largest packet accepted, nor more than
+        // the proof of a sender not yet judged.
+        size_t room = proven ? static_cast<size_t>(MAX_REQUEST_PACKET - request.Length())
+                             : static_cast<size_t>(request.ProofBytesMissing(proof));
+        if (room == 0) room = 1;
         ssize_t n = recv(fd, buffer, room < sizeof buffer ? room : sizeof buffer, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
-        lastData = time(nullptr);
         request.AddData(buffer, static_cast<int>(n));
+        if (!proven) {
+            TProofCheck check = request.CheckProof(proof);
+            if (check == TProofCheck::Refused) {
+                showmessage("<-- Invalid VT request received\n", address, MSG_INFO, 0);
+                return;
+            }
+            proven = check == TProofCheck::Passed;
+        }
         if (request.PacketTooLarge()) {
             showmessage("<-- Invalid VT request received\n", address, MSG_INFO, 0);
             return;
@@ -155,6 +175,7 @@ void ServeConnection(TFd sock, in_addr address) {
     showmessage("Session closed, wait for next ..\n", LOCAL, MSG_INFO, 0);
     shutdown(sock.Get(), SHUT_RDWR);
     sock.Reset();
+    ReleaseSession(address);
     {
         // A finished upgrade is handed to the main loop at the end of a session.
         std::lock_guard<std::mutex> lock(thread_mutex);

@@ -1,19 +1,42 @@
 #include "daemon/signals.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
 #include "config/settings.h"
 #include "daemon/flags.h"
 #include "daemon/messages.h"
+#include "foundation/fd.h"
 
 namespace {
 
-volatile sig_atomic_t g_reloadPending = 0;
-volatile sig_atomic_t g_segvPending = 0;
+// Set by the handlers on any thread, read and cleared by the main loop.
+// Lock-free atomics are async-signal-safe and, unlike volatile
+// sig_atomic_t, free of data races between threads.
+static_assert(std::atomic<int>::is_always_lock_free);
+std::atomic<int> g_reloadPending{0};
+std::atomic<int> g_terminatePending{0};
+std::atomic<int> g_segvPending{0};
+
+// The self-pipe that wakes the main loop: the handlers write a byte to it.
+TFd g_wakeRead;
+TFd g_wakeWrite;
+
+void Wake() {
+    int saved = errno;
+    if (g_wakeWrite.Valid()) {
+        char b = 1;
+        ssize_t r = write(g_wakeWrite.Get(), &b, 1);  // full pipe: a wake-up is pending anyway
+        (void)r;
+    }
+    errno = saved;
+}
 
 // What the crash handler needs for a restart, fixed before any signal can
 // arrive, so the handler touches nothing that may be changing.
@@ -29,7 +52,15 @@ void WriteStderr(const char* text) {
     (void)r;
 }
 
-void OnHangup(int) { g_reloadPending = 1; }
+void OnHangup(int) {
+    g_reloadPending.store(1);
+    Wake();
+}
+
+void OnTerminate(int) {
+    g_terminatePending.store(1);
+    Wake();
+}
 
 void OnSegv(int, siginfo_t* info, void*) {
     signal(SIGSEGV, SIG_DFL);
@@ -45,18 +76,30 @@ void OnSegv(int, siginfo_t* info, void*) {
         return;  // the default action ends the process at the faulting instruction
     }
     // Sent by another process: the main loop reports it and decides.
-    g_segvPending = 1;
+    g_segvPending.store(1);
+    Wake();
 }
 
 }  // namespace
 
 void InstallSignalHandlers(bool daemonMode) {
+    if (!g_wakeRead.Valid()) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+            g_wakeRead.Reset(fds[0]);
+            g_wakeWrite.Reset(fds[1]);
+        }
+    }
     struct sigaction sa {};
     sa.sa_sigaction = OnSegv;
     sa.sa_flags = SA_SIGINFO;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGSEGV, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    struct sigaction term {};
+    term.sa_handler = OnTerminate;
+    sigemptyset(&term.sa_mask);
+    sigaction(SIGTERM, &term, nullptr);
     if (daemonMode) {
         struct sigaction hup {};
         hup.sa_handler = OnHangup;
@@ -72,14 +115,23 @@ void SetRestartVector(const char* path, char** argv, char** envp, const char* pi
     g_envp = envp;
 }
 
+int SignalWakeDescriptor() { return g_wakeRead.Get(); }
+
 void ProcessPendingSignals() {
-    if (g_reloadPending) {
-        g_reloadPending = 0;
+    if (g_wakeRead.Valid()) {
+        char drain[64];
+        while (read(g_wakeRead.Get(), drain, sizeof drain) > 0) {
+        }
+    }
+    if (g_reloadPending.exchange(0)) {
         String err;
         ZELSettings.LoadOptions(err);
     }
-    if (g_segvPending) {
-        g_segvPending = 0;
+    if (g_terminatePending.exchange(0)) {
+        showmessage("SIGTERM received\n", LOCAL, MSG_INFO, 0);
+        ZELFlags.Terminate = 1;
+    }
+    if (g_segvPending.exchange(0)) {
         showmessage("Segmentation fault!!\n", LOCAL, MSG_ERROR, 0);
         if (time(nullptr) - ZELFlags.StartTime <= kRestartAfterSeconds) {
             signal(SIGSEGV, SIG_DFL);

@@ -43,6 +43,33 @@ int64_t VTRequest::MissingBytes() const {
     return want - Length();
 }
 
+namespace {
+
+// Offsets of the signature bytes, the proof length and the proof.
+constexpr int kSignatureAt = OFFSET_AUTH - 1;
+constexpr int kProofLengthAt = OFFSET_PSWD - 1;
+constexpr int kProofAt = kProofLengthAt + SIZELEN_PSWD;
+
+}  // namespace
+
+TProofCheck VTRequest::CheckProof(const String& expectedProof) const {
+    const int n = Length();
+    const auto* p = reinterpret_cast<const uint8_t*>(Data());
+    if (n > kSignatureAt && p[kSignatureAt] != PACKET_SIGNATURE_1) return TProofCheck::Refused;
+    if (n > kSignatureAt + 1 && p[kSignatureAt + 1] != PACKET_SIGNATURE_2) return TProofCheck::Refused;
+    if (n < kProofAt) return TProofCheck::Pending;
+    if (static_cast<int>(DecodeLength(Data() + kProofLengthAt, SIZELEN_PSWD)) != expectedProof.Length())
+        return TProofCheck::Refused;
+    if (n < kProofAt + expectedProof.Length()) return TProofCheck::Pending;
+    return ProofMatches(Data() + kProofAt, expectedProof.Length(), expectedProof) ? TProofCheck::Passed
+                                                                                   : TProofCheck::Refused;
+}
+
+int VTRequest::ProofBytesMissing(const String& expectedProof) const {
+    if (CheckProof(expectedProof) != TProofCheck::Pending) return 0;
+    return kProofAt + expectedProof.Length() - Length();
+}
+
 bool VTRequest::ParseInitRequest(const String& password, in_addr client) {
     sessionKey_ = String();
     sessionCipher_.reset();

@@ -9,6 +9,14 @@
 #include "foundation/qdstring.h"
 #include "protocol/packet.h"
 
+// What the first bytes of a packet say about its sender, before the packet
+// is whole.
+enum class TProofCheck {
+    Pending,  // the signature or the proof has not fully arrived yet
+    Passed,   // the signature is right and the proof is the expected one
+    Refused,  // a wrong signature byte, proof length or proof
+};
+
 class VTRequest : public String {
 public:
     VTRequest() = default;
@@ -27,6 +35,19 @@ public:
     // session that never reads more than this holds at most
     // MAX_REQUEST_PACKET bytes.
     int64_t MissingBytes() const;
+
+    // Judges the packet received so far by its signature and its password
+    // proof as soon as they have arrived: a wrong signature byte at once, a
+    // proof length other than expectedProof's once the length is in, the
+    // proof once all of it is in (compared whole, in constant time, so that
+    // nothing tells which byte differs). ParseInitRequest still checks
+    // everything once the packet is whole.
+    TProofCheck CheckProof(const String& expectedProof) const;
+    // The bytes CheckProof still needs before it can decide: at least 1
+    // while it is Pending, never past the end of the expected proof; 0 once
+    // it has decided. A reader that takes no more than this holds at most
+    // 8 + expectedProof.Length() bytes of a sender it has not judged.
+    int ProofBytesMissing(const String& expectedProof) const;
 
     // Checks the frame and the password proof, deciphers the session key
     // and the request text. On success the text becomes the request text;

@@ -3,6 +3,10 @@
 #include <sys/stat.h>
 #include <sys/utsname.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "integration/agent_harness.h"
@@ -66,7 +70,12 @@ TEST(AgentManagement, GetInfoLineByLine) {
     cfg.extraLines = {"comment=rack 4, shelf 2"};
     TAgent agent(cfg);
     ASSERT_TRUE(agent.Start()) << agent.StartError();
+    const int idleThreads = ThreadCount(agent.Pid());
     for (int opened = 1; opened <= 2; ++opened) {
+        // The reply arrives before the previous session has uncounted
+        // itself: wait for its thread to end (at most a few seconds, in case
+        // a sanitizer's runtime has added a thread of its own).
+        WaitFor([&] { return ThreadCount(agent.Pid()) <= idleThreads; }, 3000);
         TReply r = agent.Exchange("GetInfo");
         ASSERT_TRUE(r.replied) << r.error;
         EXPECT_EQ(ReplyLines(r.text), ExpectedStatusLines(agent, "rack 4, shelf 2", opened));
@@ -331,6 +340,39 @@ TEST(AgentManagement, SetSettingsPortInUseFallsBack) {
     EXPECT_TRUE(agent.Running());
     // The file names the port in use again, so the next start-up listens.
     EXPECT_TRUE(FileHasLine(agent.ConfigPath(), "port=" + std::to_string(agent.Port())));
+}
+
+// While the agent tries a new port that is taken, the old one stays open:
+// a client connecting meanwhile is never refused.
+TEST(AgentManagement, OldPortStaysReachableWhileTheNewOneIsTried) {
+    TAgentConfig cfg;
+    cfg.listenRetryMs = 300;  // about a second of attempts on the busy port
+    TAgent agent(cfg);
+    ASSERT_TRUE(agent.Start()) << agent.StartError();
+    TBusyPort busy;
+    ASSERT_NE(busy.port, 0);
+    std::atomic<bool> done{false};
+    std::atomic<int> probes{0};
+    std::atomic<int> refused{0};
+    std::thread prober([&] {
+        while (!done) {
+            TFd fd = ConnectLoopback(agent.Port());
+            ++probes;
+            if (!fd.Valid()) ++refused;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    TReply r = agent.Exchange("SetSettings", Params({"Port=" + std::to_string(busy.port)}));
+    bool back = agent.WaitForMessage("Return to original port\n", 20000);
+    done = true;
+    prober.join();
+    ASSERT_TRUE(r.replied) << r.error;
+    ASSERT_TRUE(back) << agent.Messages();
+    EXPECT_GT(probes.load(), 0);
+    EXPECT_EQ(refused.load(), 0) << "of " << probes.load() << " connections";
+    r = agent.Exchange("GetInfo");
+    ASSERT_TRUE(r.replied) << r.error;
+    EXPECT_EQ(ReplyValue(r.text, "Port"), std::to_string(agent.Port()));
 }
 
 // ----------------------------------------------------------------- filter

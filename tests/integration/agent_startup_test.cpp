@@ -224,5 +224,20 @@ TEST(AgentDaemon, QuitEndsWithCodeZeroAndRemovesThePidFile) {
     EXPECT_NE(agent.Messages().find("Terminate request received. Terminating..\n"), std::string::npos);
 }
 
+// A service manager stops the agent with SIGTERM: it ends as it does on a
+// QUIT request.
+TEST(AgentDaemon, TermSignalEndsWithCodeZeroAndRemovesThePidFile) {
+    TAgent agent(DaemonConfig());
+    ASSERT_TRUE(agent.Start()) << agent.StartError();
+    ASSERT_TRUE(PathExists(agent.PidFilePath()));
+    agent.Kill(SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(agent.WaitExit(15000, &status));
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(PathExists(agent.PidFilePath()));
+    EXPECT_NE(agent.Messages().find("Terminate request received. Terminating..\n"), std::string::npos)
+        << agent.Messages();
+}
+
 }  // namespace
 }  // namespace zelit

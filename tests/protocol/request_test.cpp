@@ -78,4 +78,49 @@ TEST(RequestTest, CopyKeepsSessionKeyAndAssignmentKeepsIt) {
     EXPECT_EQ(params.GetParam(1, true), String("one"));
 }
 
+
+// The signature and the proof are judged as soon as they have arrived: a
+// request that grows byte by byte is refused at the first byte that shows
+// it wrong (the proof only once all of it is there), and passes once the
+// whole right proof is in.
+TEST(RequestTest, ProofIsJudgedAsSoonAsItHasArrived) {
+    const String proof = EncodePswd("pw");
+    const String good = BuildRequestPacket("pw", "key", "GetInfo\n\r");
+    String badSignature = good;
+    badSignature.Buffer()[5] = 0x13;
+    String badProof = good;
+    badProof.Buffer()[8] ^= 0x01;  // the first proof byte
+    String longProof = good.Copy(1, 6);
+    longProof += EncodeLength(String(std::string(17, 'x')), 2);
+    String noProof = BuildRequestPacket("", "key", "GetInfo\n\r");
+    struct {
+        const char* name;
+        String packet;
+        int decidedAt;  // the byte count at which the verdict comes
+        TProofCheck verdict;
+    } const cases[] = {
+        {"right proof", good, 24, TProofCheck::Passed},
+        {"second signature byte", badSignature, 6, TProofCheck::Refused},
+        {"first proof byte", badProof, 24, TProofCheck::Refused},
+        {"proof length", longProof, 8, TProofCheck::Refused},
+        {"no proof", noProof, 8, TProofCheck::Refused},
+    };
+    for (const auto& c : cases) {
+        VTRequest req;
+        for (int n = 1; n <= c.packet.Length() && n <= 30; ++n) {
+            req = c.packet.Copy(1, n);
+            TProofCheck got = req.CheckProof(proof);
+            if (n < c.decidedAt) {
+                EXPECT_EQ(got, TProofCheck::Pending) << c.name << " at " << n;
+                EXPECT_GE(req.ProofBytesMissing(proof), 1) << c.name << " at " << n;
+                // Never more than up to the end of the proof.
+                EXPECT_LE(n + req.ProofBytesMissing(proof), 8 + proof.Length()) << c.name << " at " << n;
+            } else {
+                EXPECT_EQ(got, c.verdict) << c.name << " at " << n;
+                EXPECT_EQ(req.ProofBytesMissing(proof), 0) << c.name << " at " << n;
+            }
+        }
+    }
+}
+
 }  // namespace

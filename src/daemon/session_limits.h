@@ -1,0 +1,54 @@
+// Caps on concurrent sessions, so that clients that connect and then send
+// slowly or not at all cannot take every thread and descriptor of the agent.
+//
+// The accept loop admits a connection only while the agent runs fewer than
+// the total cap of sessions and fewer than the per-address cap for the
+// client's address; an excess connection is closed at once without a reply.
+// Both caps shrink with the descriptor limit of the process (RLIMIT_NOFILE),
+// so that sessions never use the descriptors the agent and its handlers need.
+#pragma once
+
+#include <netinet/in.h>
+
+// Sessions at once, in all and from one client address. A monitoring server
+// opens a handful of connections at a time; these are far above that.
+constexpr int SESSION_LIMIT = 1024;
+constexpr int SESSION_LIMIT_PER_ADDRESS = 256;
+// Descriptors left to the agent itself and to the work of the handlers
+// (files, pipes, probe sockets): this many, but at most half the limit.
+constexpr int SESSION_DESCRIPTOR_HEADROOM = 64;
+
+struct TSessionLimits {
+    int total = SESSION_LIMIT;
+    int perAddress = SESSION_LIMIT_PER_ADDRESS;
+};
+
+// The caps for a process allowed `maxDescriptors` open descriptors (0 or
+// less: no known limit): the total is at most the limit less the headroom,
+// and one address gets at most three quarters of the total, so that another
+// address (the monitoring server) still finds room. Both are at least 1.
+constexpr TSessionLimits SessionLimitsFor(long long maxDescriptors) {
+    TSessionLimits lim;
+    if (maxDescriptors > 0) {
+        long long headroom = maxDescriptors / 2 < SESSION_DESCRIPTOR_HEADROOM ? maxDescriptors / 2
+                                                                               : SESSION_DESCRIPTOR_HEADROOM;
+        long long room = maxDescriptors - headroom;
+        if (room < lim.total) lim.total = room < 1 ? 1 : static_cast<int>(room);
+    }
+    int share = lim.total - lim.total / 4;
+    if (share < lim.perAddress) lim.perAddress = share < 1 ? 1 : share;
+    return lim;
+}
+
+// The caps for the process's descriptor limit of the moment.
+TSessionLimits CurrentSessionLimits();
+
+// Admission, by the accept loop: true when one more session from `address`
+// stays within `lim`; it is then counted until ReleaseSession. Thread-safe.
+bool AdmitSession(in_addr address, const TSessionLimits& lim);
+// The end of an admitted session (by the session thread, or by the accept
+// loop when the session could not start). Thread-safe.
+void ReleaseSession(in_addr address);
+// Admitted sessions now, in all and from one address. Thread-safe.
+int AdmittedSessions();
+int AdmittedSessionsFrom(in_addr address);
