@@ -164,8 +164,6 @@ void Serve(int fd, in_addr address) {
 }  // namespace
 
 void ServeConnection(TFd sock, in_addr address) {
-    ++AgentStatus.ActiveConnections;
-    ++AgentStatus.OpenedConnections;
     timeval tv{SESSION_SEND_TIMEOUT_SECONDS, 0};
     setsockopt(sock.Get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     Serve(sock.Get(), address);
@@ -184,5 +182,12 @@ void ServeConnection(TFd sock, in_addr address) {
 }
 
 bool StartSession(TFd socket, in_addr address, String& err) {
-    return SubmitSession(ServeConnection, std::move(socket), address, err);
+    // Counted from the hand-over, so that the counters never miss a session
+    // whose worker has not started yet.
+    ++AgentStatus.ActiveConnections;
+    ++AgentStatus.OpenedConnections;
+    if (SubmitSession(ServeConnection, std::move(socket), address, err)) return true;
+    --AgentStatus.ActiveConnections;
+    --AgentStatus.OpenedConnections;
+    return false;
 }

@@ -17,8 +17,9 @@ constexpr std::chrono::seconds SESSION_REQUEST_CAP{300};
 // How long a session waits for a client that does not take its reply.
 constexpr int SESSION_SEND_TIMEOUT_SECONDS = 30;
 
-// Serves one connection to its end on the calling thread: counts it in
-// AgentStatus, reads, dispatches, replies, closes.
+// Serves one connection to its end on the calling thread: reads,
+// dispatches, replies, closes, and uncounts the session (StartSession
+// counted it in AgentStatus).
 void ServeConnection(TFd socket, in_addr address);
 
 // Hands the connection to a session worker, which takes it over. The
