@@ -17,6 +17,7 @@
 #include <string>
 
 #include "common/unresolvable.h"
+#include "net/net_test_util.h"
 #include <thread>
 #include <vector>
 
@@ -27,21 +28,8 @@ namespace peers {
 // A host name that can never resolve and whose lookup never leaves the machine.
 inline const std::string kUnresolvable = kUnresolvableHost;
 
-inline int LocalPort(int fd) {
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return -1;
-    return ntohs(sa.sin_port);
-}
-
-inline TFd BoundLoopback(int type) {
-    TFd fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (!fd.Valid() || bind(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) fd.Reset();
-    return fd;
-}
+using nettest::BoundLoopback;
+using nettest::LocalPort;
 
 // A TCP port on which nothing listens: bound but not listening, so
 // connections are refused and no one else can take it meanwhile.
