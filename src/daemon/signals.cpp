@@ -125,7 +125,9 @@ void ProcessPendingSignals() {
     }
     if (g_reloadPending.exchange(0)) {
         String err;
-        ZELSettings.LoadOptions(err);
+        // A save in progress holds the settings: the accept loop does not
+        // wait behind it but tries again on its next pass.
+        if (ZELSettings.TryLoadOptions(err) < 0) g_reloadPending.store(1);
     }
     if (g_terminatePending.exchange(0)) {
         showmessage("SIGTERM received\n", LOCAL, MSG_INFO, 0);
