@@ -14,6 +14,16 @@
 #include "common/scratch_dir.h"
 
 // Sets the modification (and access) time of path itself, links included.
+// The reply time format: day, month, year, hour, minute, second, local.
+inline std::string TimeText(int64_t t) {
+    time_t tt = static_cast<time_t>(t);
+    struct tm local {};
+    localtime_r(&tt, &local);
+    char buf[32];
+    strftime(buf, sizeof(buf), "%d%m%Y%H%M%S", &local);
+    return buf;
+}
+
 inline bool SetTime(const std::string& path, int64_t when) {
     struct timespec ts[2];
     ts[0].tv_sec = ts[1].tv_sec = static_cast<time_t>(when);

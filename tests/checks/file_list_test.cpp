@@ -10,15 +10,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-std::string TimeText(int64_t t) {
-    time_t tt = static_cast<time_t>(t);
-    struct tm local {};
-    localtime_r(&tt, &local);
-    char buf[32];
-    strftime(buf, sizeof(buf), "%d%m%Y%H%M%S", &local);
-    return buf;
-}
-
 struct TListing {
     std::string code, folder;
     int count = -1, perEntry = -1;

@@ -11,16 +11,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// The reply time format: day, month, year, hour, minute, second, local.
-std::string TimeText(int64_t t) {
-    time_t tt = static_cast<time_t>(t);
-    struct tm local {};
-    localtime_r(&tt, &local);
-    char buf[32];
-    strftime(buf, sizeof(buf), "%d%m%Y%H%M%S", &local);
-    return buf;
-}
-
 // A 64-bit reply value ("%6lld").
 std::string Int64Text(long long v) {
     char buf[40];
