@@ -128,7 +128,8 @@ int main(int argc, char** argv, char** envp) {
     std::string cmdError;
     if (!ParseCommandLine(argc, argv, cmd, cmdError)) showhelp(cmdError.c_str());
     ZELSettings.Modify([&cmd](TZELSettings& s) {
-        s.interactive = cmd.interactive;
+        // Interactive mode echoes messages only where they can be seen.
+        s.interactive = cmd.interactive && !OutputGoesNowhere(STDOUT_FILENO);
         s.verbose = cmd.verbose;
         s.debugverbose = cmd.debugverbose;
         s.cfgfile = String(cmd.cfgfile.c_str());

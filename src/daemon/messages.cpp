@@ -127,6 +127,14 @@ std::string VisibleMessageText(std::string_view text) {
 
 void SetMessageClock(TMessageClock clock) { messageClock.store(clock); }
 
+bool OutputGoesNowhere(int fd) {
+    struct stat out{};
+    if (::fstat(fd, &out) != 0) return true;
+    if (!S_ISCHR(out.st_mode)) return false;
+    struct stat null{};
+    return ::stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) && null.st_rdev == out.st_rdev;
+}
+
 String LogFilePath(const String& file, const String& cfgfile) {
     if (file.Pos('/') != 0) return file;
     String dir = ExtractFilePath(cfgfile);
@@ -184,12 +192,13 @@ void showmessage(const char* text, in_addr client, MsgType kind, int formatted, 
         message = text;
     }
 
-    std::lock_guard<std::mutex> lock(showmutex);
+    // Formed before the lock: only the writes are serialised.
     time_t now = Now();
     tm when{};
     localtime_r(&now, &when);
     TMessageLines lines = FormatMessageLines(when, client, message);
 
+    std::lock_guard<std::mutex> lock(showmutex);
     if (toConsole) {
         fputs(lines.console.Data(), stdout);
         fflush(stdout);

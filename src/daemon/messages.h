@@ -69,6 +69,12 @@ std::string VisibleMessageText(std::string_view text);
 // The file that writelog appends to for the log name `file`.
 String LogFilePath(const String& file, const String& cfgfile);
 
+// True when writing to descriptor fd reaches nobody: it is closed or it is
+// /dev/null (an agent started with -i and its output thrown away). The
+// console echo is then left off, so that sessions do not format and write
+// lines for nothing.
+bool OutputGoesNowhere(int fd);
+
 // The clock of showmessage (seconds since 1970); null restores time().
 using TMessageClock = time_t (*)();
 void SetMessageClock(TMessageClock clock);

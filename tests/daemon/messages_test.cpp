@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/scratch_dir.h"
+#include "foundation/fd.h"
 #include "config/settings.h"
 
 namespace {
@@ -347,3 +348,22 @@ TEST_F(ShowMessage, WritelogIgnoresEmptyNamesAndMissingLines) {
 }
 
 }  // namespace
+
+// The console echo is left off only where nobody could read it.
+TEST(OutputGoesNowhere, OnlyClosedDescriptorsAndTheNullDevice) {
+    TFd null(open("/dev/null", O_WRONLY | O_CLOEXEC));
+    TFd zero(open("/dev/zero", O_RDONLY | O_CLOEXEC));
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    TFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
+    TScratchDir scratch;
+    TFd file(open(scratch.File("console.txt").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    ASSERT_TRUE(null.Valid() && zero.Valid() && file.Valid());
+    EXPECT_TRUE(OutputGoesNowhere(null.Get()));
+    EXPECT_FALSE(OutputGoesNowhere(zero.Get()));  // another character device
+    EXPECT_FALSE(OutputGoesNowhere(writeEnd.Get()));
+    EXPECT_FALSE(OutputGoesNowhere(file.Get()));
+    int closed = dup(file.Get());
+    close(closed);
+    EXPECT_TRUE(OutputGoesNowhere(closed));
+}
