@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <mutex>
 #include <chrono>
 #include <vector>
 #include <cstring>
@@ -19,6 +21,7 @@
 #include "daemon/messages.h"
 #include "daemon/session.h"
 #include "daemon/session_limits.h"
+#include "daemon/session_pool.h"
 #include "daemon/upgrade.h"
 #include "daemon/signals.h"
 #include "foundation/io.h"
@@ -54,9 +57,11 @@ bool TransientAcceptError(int e) {
 
 // A message that may come many times a second: shown the first time, then
 // at most once per kRepeatedMessageInterval with the count of those left out.
+// Thread-safe.
 class TRepeatedMessage {
 public:
     void Show(in_addr client, const String& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
         const auto now = std::chrono::steady_clock::now();
         if (shown_ && now - last_ < kRepeatedMessageInterval) {
             ++skipped_;
@@ -73,19 +78,108 @@ public:
     }
 
 private:
+    std::mutex mutex_;
     bool shown_ = false;
     std::chrono::steady_clock::time_point last_{};
     int skipped_ = 0;
 };
 
-TFd Accept(int listenSocket, sockaddr_in& peer) {
-    socklen_t len = sizeof peer;
-    return TFd(accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC));
+// Shared by the session workers (accept errors, refusals) and the main loop.
+TRepeatedMessage g_acceptErrors;
+TRepeatedMessage g_refusals;
+TRepeatedMessage g_workerErrors;
+
+// The error of a listener that broke for good, for the main loop to end on.
+std::atomic<int> g_acceptFatal{0};
+// The port the listener serves, to notice a session that changed it.
+std::atomic<int> g_servingPort{0};
+
+// Held while descriptors are plentiful; when accept() finds none left while
+// every session slot is taken, it is given up for a moment to take the
+// waiting connection and close it (a refusal, as at the cap).
+std::mutex g_spareMutex;
+TFd g_spareDescriptor;  // guarded by g_spareMutex
+
+// Hands the listener of the moment to the session workers.
+void Publish(const TFd& sock) {
+    String err;
+    if (!PublishSessionListener(sock.Valid() ? sock.Get() : -1, err))
+        showmessage("Cannot hand the listener to the sessions: %s\n", LOCAL, MSG_ERROR, 1, err.Data());
 }
 
+// Withdraws the listener from the workers, then shuts it down, which wakes
+// the workers waiting on it and frees the port.
 void CloseListener(TFd& sock) {
+    String ignored;
+    PublishSessionListener(-1, ignored);
     if (sock.Valid()) shutdown(sock.Get(), SHUT_RDWR);
     sock.Reset();
+}
+
+// accept() failed on a worker. Transient errors are reported and the worker
+// goes on (after a pause when descriptors are short); any other error ends
+// the agent through the main loop.
+bool OnAcceptFailed(int error, int listenFd) {
+    if (!TransientAcceptError(error)) {
+        g_acceptFatal.store(error);
+        WakeMainLoop();
+        return false;
+    }
+    String text("Accept error: ");
+    text += ErrnoText(error);
+    g_acceptErrors.Show(LOCAL, text);
+    if ((error == EMFILE || error == ENFILE) && AdmittedSessions() >= CurrentSessionLimits().total) {
+        // Every session slot is taken, so whoever waits would be refused
+        // anyway: the spare descriptor takes the connection to close it,
+        // rather than leave it waiting in the queue.
+        std::unique_lock<std::mutex> lock(g_spareMutex, std::try_to_lock);
+        if (lock.owns_lock() && g_spareDescriptor.Valid()) {
+            g_spareDescriptor.Reset();
+            pollfd p{listenFd, POLLIN, 0};
+            if (poll(&p, 1, 0) == 1) {
+                sockaddr_in peer{};
+                socklen_t len = sizeof peer;
+                TFd excess(accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC));
+                if (excess.Valid()) {
+                    shutdown(excess.Get(), SHUT_RDWR);
+                    excess.Reset();
+                    g_refusals.Show(peer.sin_addr, "TCP connection refused: too many sessions");
+                }
+            }
+            g_spareDescriptor = OpenSpareDescriptor();
+            return true;
+        }
+    }
+    // Descriptors are short for another reason (the handlers' work, a
+    // lowered limit): the connection waits in the queue until one is free.
+    poll(nullptr, 0, 100);
+    return true;
+}
+
+// An accepted connection, on the worker that accepted it: the connection
+// filter, the session caps, then the session.
+void AdmitAndServe(TFd client, const sockaddr_in& peer) {
+    auto s = ZELSettings.Get();
+    if (s->filteractive) {
+        char dotted[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
+        if (!FilterAdmits(s->effectivefilterlist, dotted)) {
+            ++AgentStatus.FailedConnections;
+            showmessage("TCP connection rejected\n", peer.sin_addr, MSG_ERROR, 0);
+            shutdown(client.Get(), SHUT_RDWR);
+            return;
+        }
+    }
+    s.reset();
+    if (!AdmitSession(peer.sin_addr, CurrentSessionLimits())) {
+        g_refusals.Show(peer.sin_addr, "TCP connection refused: too many sessions");
+        shutdown(client.Get(), SHUT_RDWR);
+        return;
+    }
+    showmessage("TCP connection accepted\n", peer.sin_addr, MSG_SUCCESS, 0);
+    ++AgentStatus.ActiveConnections;
+    ++AgentStatus.OpenedConnections;
+    ServeConnection(std::move(client), peer.sin_addr);
 }
 
 // Opens the listener on the settings' host and port of the moment.
@@ -101,6 +195,7 @@ void Reopen(TServeContext& ctx) {
         showmessage("TCP listen error: %s\n\n", LOCAL, MSG_ERROR, 1, err.Data());
         return;
     }
+    Publish(ctx.listenSocket);
     auto s = ZELSettings.Get();
     if (ctx.daemonMode && !s->pidfile.IsEmpty()) {
         std::string message;
@@ -121,8 +216,9 @@ void WaitForSessions() {
 void ExecReplacement(TServeContext& ctx, const char* what, const char* path, char* const* argv,
                      const char* failure) {
     showmessage("%s", LOCAL, MSG_INFO, 1, what);
-    WaitForSessions();
+    // No new session starts while the ones under way finish.
     CloseListener(ctx.listenSocket);
+    WaitForSessions();
     ctx.pidfile->Close();
     execve(path, argv, ctx.envp);
     showmessage("%s", LOCAL, MSG_ERROR, 1, failure);
@@ -182,7 +278,9 @@ int CheckFlags(TServeContext& ctx, int& currentPort) {
         if (fresh.Valid()) {
             CloseListener(ctx.listenSocket);
             ctx.listenSocket = std::move(fresh);
+            Publish(ctx.listenSocket);
             currentPort = wanted;
+            g_servingPort.store(currentPort);
             showmessage("Server port switching .. Ok\n", LOCAL, MSG_SUCCESS, 0);
         } else {
             showmessage("Error: cannot open new port for listening\n", LOCAL, MSG_ERROR, 0);
@@ -192,10 +290,13 @@ int CheckFlags(TServeContext& ctx, int& currentPort) {
             String saveErr;
             if (!ZELSettings.ModifyAndSave([back](TZELSettings& s) { s.port = back; }, saveErr))
                 showmessage("%s\n", LOCAL, MSG_ERROR, 1, saveErr.Data());
-            if (!ctx.listenSocket.Valid() && !ListenAsConfigured(ctx, err)) {
-                showmessage("Cannot open original port either. Terminating\n", LOCAL, MSG_ERROR, 0);
-                ctx.pidfile->Close();
-                return 4;
+            if (!ctx.listenSocket.Valid()) {
+                if (!ListenAsConfigured(ctx, err)) {
+                    showmessage("Cannot open original port either. Terminating\n", LOCAL, MSG_ERROR, 0);
+                    ctx.pidfile->Close();
+                    return 4;
+                }
+                Publish(ctx.listenSocket);
             }
             showmessage("Return to original port\n", LOCAL, MSG_ERROR, 0);
         }
@@ -233,77 +334,55 @@ bool Listen(const String& host, int port, int retryPauseMs, TFd& sock, String& e
 
 TFd OpenSpareDescriptor() { return TFd(open("/dev/null", O_RDONLY | O_CLOEXEC)); }
 
+bool BeginServing(TServeContext& ctx, String& err) {
+    TSessionHooks hooks;
+    hooks.serve = AdmitAndServe;
+    hooks.acceptFailed = OnAcceptFailed;
+    SetSessionHooks(hooks);
+    {
+        std::lock_guard<std::mutex> lock(g_spareMutex);
+        if (!g_spareDescriptor.Valid()) g_spareDescriptor = OpenSpareDescriptor();
+    }
+    g_servingPort.store(ZELSettings.Get()->port);
+    if (!PublishSessionListener(ctx.listenSocket.Valid() ? ctx.listenSocket.Get() : -1, err)) return false;
+    return StartSessionWorkers(err);
+}
+
+void NoteSessionEnd() {
+    if (ZELFlags.Terminate.load() || ZELFlags.Reload.load() || ZELFlags.Upgrade.load() ||
+        ZELSettings.Get()->port != g_servingPort.load())
+        WakeMainLoop();
+}
+
 int ServeForever(TServeContext& ctx) {
     int currentPort = ZELSettings.Get()->port;
-    TRepeatedMessage acceptErrors;
-    TRepeatedMessage refusals;
+    g_servingPort.store(currentPort);
     for (;;) {
         int code = CheckFlags(ctx, currentPort);
         if (code >= 0) return code;
+        if (int e = g_acceptFatal.exchange(0); e != 0) {
+            showmessage("Accept fatal error: %s\n\n", LOCAL, MSG_ERROR, 1, ErrnoText(e).Data());
+            ctx.pidfile->Close();
+            return 4;
+        }
         if (!ctx.listenSocket.Valid()) {
             // Lost after a failed restart: try again a second later.
             sleep(1);
             Reopen(ctx);
             continue;
         }
-        if (!ctx.spareDescriptor.Valid()) ctx.spareDescriptor = OpenSpareDescriptor();
-        // A signal wakes the wait, so that its work is done at once.
-        pollfd p[2] = {{ctx.listenSocket.Get(), POLLIN, 0}, {SignalWakeDescriptor(), POLLIN, 0}};
-        if (poll(p, p[1].fd >= 0 ? 2 : 1, 1000) <= 0 || p[0].revents == 0) continue;
-
-        sockaddr_in peer{};
-        TFd client = Accept(ctx.listenSocket.Get(), peer);
-        if (!client.Valid()) {
-            int e = errno;
-            if (e == EINTR || e == EAGAIN) continue;
-            if (!TransientAcceptError(e)) {
-                showmessage("Accept fatal error: %s\n\n", LOCAL, MSG_ERROR, 1, ErrnoText(e).Data());
-                ctx.pidfile->Close();
-                return 4;
-            }
-            String text("Accept error: ");
-            text += ErrnoText(e);
-            acceptErrors.Show(LOCAL, text);
-            if ((e == EMFILE || e == ENFILE) && ctx.spareDescriptor.Valid() &&
-                AdmittedSessions() >= CurrentSessionLimits().total) {
-                // Every session slot is taken, so whoever waits would be
-                // refused anyway: the spare descriptor takes the connection
-                // to close it, rather than leave it waiting in the queue.
-                ctx.spareDescriptor.Reset();
-                TFd excess = Accept(ctx.listenSocket.Get(), peer);
-                if (excess.Valid()) {
-                    shutdown(excess.Get(), SHUT_RDWR);
-                    excess.Reset();
-                    refusals.Show(peer.sin_addr, "TCP connection refused: too many sessions");
-                }
-                ctx.spareDescriptor = OpenSpareDescriptor();
-                continue;
-            }
-            // Descriptors are short for another reason (the handlers' work,
-            // a lowered limit): the connection waits in the queue until one
-            // is free.
-            poll(nullptr, 0, 100);
-            continue;
-        }
-        char dotted[INET_ADDRSTRLEN] = "";
-        inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
-        auto s = ZELSettings.Get();
-        if (s->filteractive && !FilterAdmits(s->effectivefilterlist, dotted)) {
-            ++AgentStatus.FailedConnections;
-            showmessage("TCP connection rejected\n", peer.sin_addr, MSG_ERROR, 0);
-            shutdown(client.Get(), SHUT_RDWR);
-            continue;
-        }
-        if (!AdmitSession(peer.sin_addr, CurrentSessionLimits())) {
-            refusals.Show(peer.sin_addr, "TCP connection refused: too many sessions");
-            shutdown(client.Get(), SHUT_RDWR);
-            continue;
-        }
-        showmessage("TCP connection accepted\n", peer.sin_addr, MSG_SUCCESS, 0);
         String err;
-        if (!StartSession(std::move(client), peer.sin_addr, err)) {
-            ReleaseSession(peer.sin_addr);
-            showmessage("Cannot start a session: %s\n", peer.sin_addr, MSG_ERROR, 1, err.Data());
+        if (!StartSessionWorkers(err)) {
+            String text("Cannot start a session worker: ");
+            text += err;
+            g_workerErrors.Show(LOCAL, text);
         }
+        {
+            std::lock_guard<std::mutex> lock(g_spareMutex);
+            if (!g_spareDescriptor.Valid()) g_spareDescriptor = OpenSpareDescriptor();
+        }
+        // Sessions and signals wake the wait when they leave work for it.
+        pollfd p{SignalWakeDescriptor(), POLLIN, 0};
+        poll(&p, p.fd >= 0 ? 1 : 0, 1000);
     }
 }

@@ -1,4 +1,5 @@
-// The listening socket and the accept loop of the main thread.
+// The listening socket, the admission of accepted connections, and the
+// main loop that acts on what sessions and signals ask for.
 #pragma once
 
 #include <chrono>
@@ -37,13 +38,9 @@ bool Listen(const String& host, int port, int retryPauseMs, TFd& sock, String& e
 // none is left.
 TFd OpenSpareDescriptor();
 
-// What the accept loop works with; only the main thread touches it.
+// What the main loop works with; only the main thread touches it.
 struct TServeContext {
     TFd listenSocket;           // empty while the agent has no listener
-    // Held while descriptors are plentiful; when accept() finds none left
-    // while every session slot is taken, it is given up for a moment to
-    // take the waiting connection and close it (a refusal, as at the cap).
-    TFd spareDescriptor = OpenSpareDescriptor();
     int listenRetryPauseMs = kDefaultListenRetryMs;
     TPidFile* pidfile = nullptr;
     bool daemonMode = false;
@@ -51,7 +48,19 @@ struct TServeContext {
     char** envp = nullptr;
 };
 
-// Runs the accept loop until the agent stops; returns the process exit code.
-// Host and port come from the current settings whenever the listener is
-// opened again (after a failed restart or a port change).
+// Hands ctx.listenSocket to the session workers (daemon/session_pool.h),
+// which accept, admit and serve connections from then on, and starts the
+// first of them. False with err when that failed; the main loop tries again
+// every second. Main thread, once the listener is open.
+bool BeginServing(TServeContext& ctx, String& err);
+
+// Runs the main loop until the agent stops; returns the process exit code.
+// The loop waits for signals and for the work sessions leave it (a stop, a
+// restart, an upgrade, a port change) and does that work. Host and port come
+// from the current settings whenever the listener is opened again (after a
+// failed restart or a port change).
 int ServeForever(TServeContext& ctx);
+
+// Called by a session worker at the end of every session: wakes the main
+// loop when the session left it work. Thread-safe.
+void NoteSessionEnd();

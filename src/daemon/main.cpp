@@ -191,13 +191,15 @@ int main(int argc, char** argv, char** envp) {
         if (!pidfile.Create(settings->pidfile.Data(), message)) showmessage("%s", LOCAL, MSG_ERROR, 1, message.c_str());
         if (pidfile.HeldByAnother()) return 1;  // another agent serves with this pid file
     }
-    StartSessionWorkers();
-    ReportReady(ready);
-    showmessage("Listening...\n", LOCAL, MSG_INFO, 0);
     ctx.pidfile = &pidfile;
     ctx.daemonMode = daemonMode;
     ctx.argv = argv;
     ctx.envp = envp;
+    // Until the workers can start, connections wait in the listen queue and
+    // the main loop tries again every second.
+    if (!BeginServing(ctx, err)) showmessage("Cannot start a session worker: %s\n", LOCAL, MSG_ERROR, 1, err.Data());
+    ReportReady(ready);
+    showmessage("Listening...\n", LOCAL, MSG_INFO, 0);
     int code = ServeForever(ctx);
     pidfile.Close();
     fflush(stdout);

@@ -16,6 +16,7 @@
 #include "manage/status.h"
 #include "config/settings.h"
 #include "daemon/flags.h"
+#include "daemon/listener.h"
 #include "daemon/messages.h"
 #include "daemon/session_limits.h"
 #include "daemon/upgrade.h"
@@ -24,8 +25,15 @@
 
 namespace {
 
-constexpr int kReadChunk = 16 * 1024;
+constexpr size_t kReadChunk = 16 * 1024;
 constexpr int kUpgradeChunk = 64 * 1024;
+
+// The read buffer of the sessions of one worker, kept between them (off
+// the worker's small stack).
+char* WorkerReadBuffer() {
+    thread_local std::unique_ptr<char[]> buffer(new char[kReadChunk]);
+    return buffer.get();
+}
 
 // Milliseconds until the wall clock reaches the whole second `second`.
 int MillisUntilSecond(time_t second) {
@@ -102,29 +110,30 @@ void Serve(int fd, in_addr address) {
     const time_t start = time(nullptr);
     const auto cap = std::chrono::steady_clock::now() + SESSION_REQUEST_CAP;
     bool proven = false;
-    char buffer[kReadChunk];
+    char* const buffer = WorkerReadBuffer();
 
     for (;;) {
-        int waitMs = MillisUntil(cap);
-        if (timeoutMs > 0) waitMs = std::min(waitMs, MillisUntilSecond(start + timeoutMs / 1000 + 1));
-        pollfd p{fd, POLLIN, 0};
-        int r = poll(&p, 1, waitMs);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if (r == 0) {
-            if (timeoutMs > 0 && time(nullptr) > start + timeoutMs / 1000) return;
-            if (std::chrono::steady_clock::now() >= cap) return;
-            continue;
-        }
         // Never hold more than the largest packet accepted, nor more than
         // the proof of a sender not yet judged.
         size_t room = proven ? static_cast<size_t>(MAX_REQUEST_PACKET - request.Length())
                              : static_cast<size_t>(request.ProofBytesMissing(proof));
         if (room == 0) room = 1;
-        ssize_t n = recv(fd, buffer, room < sizeof buffer ? room : sizeof buffer, 0);
+        // Read first: the request is usually there by the time the
+        // connection is accepted, and the wait costs a call only when not.
+        ssize_t n = recv(fd, buffer, room < kReadChunk ? room : kReadChunk, MSG_DONTWAIT);
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            int waitMs = MillisUntil(cap);
+            if (timeoutMs > 0) waitMs = std::min(waitMs, MillisUntilSecond(start + timeoutMs / 1000 + 1));
+            pollfd p{fd, POLLIN, 0};
+            int r = poll(&p, 1, waitMs);
+            if (r < 0 && errno != EINTR) return;
+            if (r == 0) {
+                if (timeoutMs > 0 && time(nullptr) > start + timeoutMs / 1000) return;
+                if (std::chrono::steady_clock::now() >= cap) return;
+            }
+            continue;
+        }
         if (n <= 0) return;
         request.AddData(buffer, static_cast<int>(n));
         if (!proven) {
@@ -179,15 +188,6 @@ void ServeConnection(TFd sock, in_addr address) {
         std::lock_guard<std::mutex> lock(thread_mutex);
         if (!ZELFlags.UpgradeScript.IsEmpty()) ZELFlags.Upgrade = 1;
     }
+    NoteSessionEnd();
 }
 
-bool StartSession(TFd socket, in_addr address, String& err) {
-    // Counted from the hand-over, so that the counters never miss a session
-    // whose worker has not started yet.
-    ++AgentStatus.ActiveConnections;
-    ++AgentStatus.OpenedConnections;
-    if (SubmitSession(ServeConnection, std::move(socket), address, err)) return true;
-    --AgentStatus.ActiveConnections;
-    --AgentStatus.OpenedConnections;
-    return false;
-}

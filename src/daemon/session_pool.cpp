@@ -1,130 +1,174 @@
 #include "daemon/session_pool.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
-#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 #include "foundation/io.h"
 
 namespace {
 
-struct TJob {
-    TSessionServe serve = nullptr;
-    TFd socket;
-    in_addr address{};
-};
-
-struct TWorker {
-    std::condition_variable cv;
-    TJob job;
-    bool hasJob = false;
+// One published listening socket; workers keep it open while they wait on it.
+struct TListener {
+    TFd fd;
 };
 
 std::atomic<TThreadStarter> g_threadStarter{pthread_create};
+TSessionHooks g_hooks;  // set before the first worker starts, then only read
 
-std::mutex g_mutex;                 // guards everything below
-std::vector<TWorker*> g_idle;       // idle workers, the last idled on top
-std::deque<TJob> g_waiting;         // connections waiting for a worker
-int g_workers = 0;
+std::mutex g_mutex;                    // guards g_listener
+std::condition_variable g_published;   // a listener was published
+std::shared_ptr<TListener> g_listener;
+std::atomic<unsigned> g_generation{0};  // changed by every publication
+std::atomic<int> g_workers{0};
+std::atomic<int> g_idle{0};  // workers not serving a connection
 
-void* WorkerMain(void* raw) {
-    std::unique_ptr<TWorker> self(static_cast<TWorker*>(raw));
-    std::unique_lock<std::mutex> lock(g_mutex);
-    for (;;) {
-        if (self->hasJob) {
-            TJob job = std::move(self->job);
-            self->hasJob = false;
-            lock.unlock();
-            if (job.serve != nullptr) job.serve(std::move(job.socket), job.address);
-            lock.lock();
-            continue;
-        }
-        if (!g_waiting.empty()) {
-            self->job = std::move(g_waiting.front());
-            g_waiting.pop_front();
-            self->hasJob = true;
-            continue;
-        }
-        g_idle.push_back(self.get());
-        bool woken = self->cv.wait_for(lock, SESSION_WORKER_IDLE_EXIT, [&] { return self->hasJob; });
-        if (woken) continue;  // Submit took it off the idle stack
-        if (g_workers > SESSION_WORKERS_MIN) {
-            g_idle.erase(std::find(g_idle.begin(), g_idle.end(), self.get()));
+// An idle worker that found no work for a while leaves if enough others stay.
+bool LeaveIfSpare() {
+    int idle = g_idle.load();
+    while (idle > SESSION_WORKERS_MIN) {
+        if (g_idle.compare_exchange_weak(idle, idle - 1)) {
             --g_workers;
-            return nullptr;
+            return true;
         }
-        g_idle.erase(std::find(g_idle.begin(), g_idle.end(), self.get()));
+    }
+    return false;
+}
+
+// A worker back from a session rejoins the idle ones, unless enough of them
+// already wait: spare workers left over from a burst would otherwise keep
+// threads (and stack memory) for the idle period. False when it leaves.
+bool ReturnOrLeave() {
+    int idle = g_idle.load();
+    for (;;) {
+        if (idle >= SESSION_SPARE_WORKERS) {
+            --g_workers;
+            return false;
+        }
+        if (g_idle.compare_exchange_weak(idle, idle + 1)) return true;
     }
 }
 
-// Starts a worker, with its first job when `job` is given. Call with
-// g_mutex held. 0 or the error number of the thread start.
-int StartWorker(TJob* job) {
-    auto worker = std::make_unique<TWorker>();
-    if (job != nullptr) {
-        worker->job = std::move(*job);
-        worker->hasJob = true;
-    }
+void* WorkerMain(void*);
+
+// Starts one idle worker. 0 or the error number of the thread start.
+int StartWorker() {
+    ++g_workers;
+    ++g_idle;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, SESSION_STACK_SIZE);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
-    int rc = g_threadStarter.load()(&thread, &attr, WorkerMain, worker.get());
+    int rc = g_threadStarter.load()(&thread, &attr, WorkerMain, nullptr);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        if (job != nullptr) *job = std::move(worker->job);  // back to the caller
-        return rc;
+        --g_idle;
+        --g_workers;
     }
-    worker.release();  // the thread owns it now
-    ++g_workers;
-    return 0;
+    return rc;
+}
+
+// The worker leaves the idle ones; the last idle one starts another, so that
+// somebody always waits for the next client. A refused thread start is not
+// fatal: connections then wait in the listen queue for a worker.
+void BecomeBusy() {
+    if (g_idle.fetch_sub(1) == 1 && g_workers.load() < SESSION_WORKERS_MAX) StartWorker();
+}
+
+// Withdraws `listener` if it is still the published one.
+void Withdraw(const std::shared_ptr<TListener>& listener) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_listener != listener) return;
+    g_listener.reset();
+    ++g_generation;
+}
+
+void* WorkerMain(void*) {
+    std::shared_ptr<TListener> listener;
+    unsigned seen = g_generation.load() - 1;  // forces the first look
+    for (;;) {
+        if (g_generation.load() != seen) {
+            std::unique_lock<std::mutex> lock(g_mutex);
+            seen = g_generation.load();
+            listener = g_listener;
+            if (!listener) {
+                bool published = g_published.wait_for(lock, SESSION_WORKER_IDLE_EXIT, [] { return g_listener != nullptr; });
+                lock.unlock();
+                if (!published && LeaveIfSpare()) return nullptr;
+                seen = g_generation.load() - 1;
+                continue;
+            }
+        }
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        int fd = accept4(listener->fd.Get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            TFd socket(fd);
+            BecomeBusy();
+            if (g_hooks.serve != nullptr) g_hooks.serve(std::move(socket), peer);
+            if (ReturnOrLeave()) continue;
+            return nullptr;
+        }
+        const int error = errno;
+        if (error == EINTR) continue;
+        if (error == EAGAIN || error == EWOULDBLOCK) {  // the receive time-out: no client for a while
+            if (LeaveIfSpare()) return nullptr;
+            continue;
+        }
+        if (g_generation.load() != seen) continue;  // withdrawn or replaced, and shut down
+        if (g_hooks.acceptFailed == nullptr || !g_hooks.acceptFailed(error, listener->fd.Get())) Withdraw(listener);
+    }
 }
 
 }  // namespace
 
+void SetSessionHooks(const TSessionHooks& hooks) { g_hooks = hooks; }
+
+bool PublishSessionListener(int listenFd, String& err) {
+    std::shared_ptr<TListener> fresh;
+    if (listenFd >= 0) {
+        fresh = std::make_shared<TListener>();
+        fresh->fd.Reset(fcntl(listenFd, F_DUPFD_CLOEXEC, 0));
+        if (!fresh->fd.Valid()) {
+            err = ErrnoText(errno);
+            return false;
+        }
+        // Workers wait in a blocking accept(); the receive time-out lets an
+        // idle one wake now and then to see whether it is still needed.
+        int flags = fcntl(fresh->fd.Get(), F_GETFL);
+        if (flags >= 0 && (flags & O_NONBLOCK) != 0) fcntl(fresh->fd.Get(), F_SETFL, flags & ~O_NONBLOCK);
+        timeval idle{static_cast<time_t>(SESSION_WORKER_IDLE_EXIT.count()), 0};
+        setsockopt(fresh->fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_listener = std::move(fresh);
+        ++g_generation;
+    }
+    g_published.notify_all();
+    return true;
+}
+
+bool StartSessionWorkers(String& err) {
+    while (g_idle.load() < SESSION_WORKERS_MIN) {
+        int rc = StartWorker();
+        if (rc != 0) {
+            err = ErrnoText(rc);
+            return false;
+        }
+    }
+    return true;
+}
+
 void SetSessionThreadStarter(TThreadStarter starter) { g_threadStarter = starter ? starter : pthread_create; }
 
-bool SubmitSession(TSessionServe serve, TFd socket, in_addr address, String& err) {
-    TJob job{serve, std::move(socket), address};
-    std::lock_guard<std::mutex> lock(g_mutex);
-    if (!g_idle.empty()) {
-        TWorker* w = g_idle.back();
-        g_idle.pop_back();
-        w->job = std::move(job);
-        w->hasJob = true;
-        w->cv.notify_one();
-        return true;
-    }
-    if (g_workers >= SESSION_WORKERS_MAX) {
-        g_waiting.push_back(std::move(job));
-        return true;
-    }
-    int rc = StartWorker(&job);
-    if (rc == 0) return true;
-    shutdown(job.socket.Get(), SHUT_RDWR);
-    err = ErrnoText(rc);
-    return false;  // job's owner closes the connection
-}
+int SessionWorkerCount() { return g_workers.load(); }
 
-void StartSessionWorkers() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    while (g_workers < SESSION_WORKERS_MIN)
-        if (StartWorker(nullptr) != 0) break;
-}
-
-int SessionWorkerCount() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return g_workers;
-}
-
-int IdleSessionWorkerCount() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return static_cast<int>(g_idle.size());
-}
+int IdleSessionWorkerCount() { return g_idle.load(); }

@@ -1,12 +1,20 @@
-// Session workers: threads that serve connections one after another, so
-// that a request costs no thread creation.
+// Session workers: threads that take connections from the listening socket
+// themselves and serve them one after another, so that a request costs
+// neither a thread start nor a hand-over between threads.
 //
-// A connection handed to the pool goes to the worker that went idle last
-// (the others stay cold and end after SESSION_WORKER_IDLE_EXIT); when none
-// is idle a new worker is started, up to SESSION_WORKERS_MAX; beyond that
-// the connection waits for the first worker to finish. A session can block
-// for minutes in a script or a probe, so the pool grows rather than making
-// other clients wait. Thread-safe; the pool lives for the whole process.
+// Idle workers wait in accept() on the listener published with
+// PublishSessionListener; the kernel gives each connection to one of them.
+// A worker that takes a connection while no other worker is idle starts one
+// more (up to SESSION_WORKERS_MAX), so that a session blocking for minutes
+// in a script or a probe never keeps other clients waiting. A worker that
+// waits SESSION_WORKER_IDLE_EXIT without a connection ends while more than
+// SESSION_WORKERS_MIN workers are idle, and one back from a session ends at
+// once when SESSION_SPARE_WORKERS are idle already. When no thread can be
+// started, the connections wait in the listen queue until a worker is free.
+//
+// Thread-safety: every function may be called from any thread. The pool
+// lives for the whole process; its workers are never joined (the process
+// ends with _exit).
 #pragma once
 
 #include <netinet/in.h>
@@ -17,32 +25,50 @@
 #include "foundation/fd.h"
 #include "foundation/qdstring.h"
 
-// Stack size of a worker: handlers keep their buffers small, and
+// Stack size of a worker: handlers keep their buffers on the heap, and
 // thousands of simultaneous sessions must fit in memory.
 constexpr size_t SESSION_STACK_SIZE = 256 * 1024;
-// Workers kept even when idle (started ahead by StartSessionWorkers).
+// Idle workers kept even without work (started by StartSessionWorkers).
 constexpr int SESSION_WORKERS_MIN = 1;
-// Workers at most; further connections wait for a free one.
+// A worker back from a session ends at once when this many are idle.
+constexpr int SESSION_SPARE_WORKERS = 2;
+// Workers at most; further connections wait in the listen queue.
 constexpr int SESSION_WORKERS_MAX = 4096;
 // An idle worker above the minimum ends after this long without work.
 constexpr std::chrono::seconds SESSION_WORKER_IDLE_EXIT{5};
+
+// What the workers do with what accept() gives them. Set once, before the
+// first StartSessionWorkers; the functions run on the workers, concurrently.
+struct TSessionHooks {
+    // Serves an accepted connection to its end (admission, the session).
+    void (*serve)(TFd socket, const sockaddr_in& peer) = nullptr;
+    // accept() failed with `error` (never EINTR, EAGAIN, nor the end of a
+    // listener withdrawn by PublishSessionListener) on listenFd. True to go
+    // on accepting (the hook may pause the worker first); false when the
+    // listener is broken for good: the pool then withdraws it, as
+    // PublishSessionListener(-1) does.
+    bool (*acceptFailed)(int error, int listenFd) = nullptr;
+};
+void SetSessionHooks(const TSessionHooks& hooks);
+
+// Publishes the listening socket that workers accept on: the pool keeps a
+// duplicate of listenFd (close-on-exec), so the caller keeps its own
+// descriptor. -1 withdraws the listener. Workers waiting in accept() on a
+// withdrawn or replaced listener are not woken by this call: the caller
+// shuts the old socket down (shutdown() on its own descriptor reaches the
+// duplicate), and they move on at once. False with err when the descriptor
+// cannot be duplicated.
+bool PublishSessionListener(int listenFd, String& err);
+
+// Starts workers until SESSION_WORKERS_MIN are idle. False with the reason in
+// err when a thread could not be started (call again later: until then the
+// connections wait). Call from the serving process (after any fork).
+bool StartSessionWorkers(String& err);
 
 // The function that starts threads (pthread_create); tests replace it to
 // see how the agent copes when no thread can be created.
 using TThreadStarter = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 void SetSessionThreadStarter(TThreadStarter starter);
-
-// Serves one connection to its end (the session); runs on a worker.
-using TSessionServe = void (*)(TFd socket, in_addr address);
-
-// Hands the connection to a worker running `serve`. False when no worker is
-// free and none can be started: the connection is then closed and err says
-// why.
-bool SubmitSession(TSessionServe serve, TFd socket, in_addr address, String& err);
-
-// Starts the minimum of workers ahead of the first connection. Call from
-// the serving process (after any fork), before accepting.
-void StartSessionWorkers();
 
 // Workers now, and idle workers now (for tests and diagnostics).
 int SessionWorkerCount();

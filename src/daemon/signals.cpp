@@ -117,6 +117,8 @@ void SetRestartVector(const char* path, char** argv, char** envp, const char* pi
 
 int SignalWakeDescriptor() { return g_wakeRead.Get(); }
 
+void WakeMainLoop() { Wake(); }
+
 void ProcessPendingSignals() {
     if (g_wakeRead.Valid()) {
         char drain[64];

@@ -14,6 +14,11 @@ void InstallSignalHandlers(bool daemonMode);
 // before InstallSignalHandlers. Close-on-exec.
 int SignalWakeDescriptor();
 
+// Wakes the main loop from its wait, so that it looks at the flags at once
+// (a session that left it work: a stop, a restart, a port change; a broken
+// listener). Any thread; async-signal-safe.
+void WakeMainLoop();
+
 // Remembers what a restart from the crash handler needs.
 void SetRestartVector(const char* path, char** argv, char** envp, const char* pidfile);
 

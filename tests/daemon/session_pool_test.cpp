@@ -1,7 +1,9 @@
-// Session workers: reuse, growth under blocked sessions, shrinking back,
-// and a refused thread start.
+// Session workers: accepting on a published listener, reuse, growth under
+// blocked sessions, shrinking back, a replaced listener, and refused
+// thread starts.
 #include "daemon/session_pool.h"
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,17 +12,19 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 namespace {
 
 std::atomic<int> g_started{0};
+std::atomic<bool> g_threadsAllowed{true};
 int CountingStarter(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*), void* arg) {
+    if (!g_threadsAllowed) return EAGAIN;
     ++g_started;
     return pthread_create(t, a, f, arg);
 }
-int NoThreads(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { return EAGAIN; }
 
 // A gate that blocked sessions wait at until it opens.
 std::mutex g_gateMutex;
@@ -28,18 +32,39 @@ std::condition_variable g_gateCv;
 bool g_gateOpen = false;
 std::atomic<int> g_served{0};
 
-void Quick(TFd, in_addr) { ++g_served; }
-void Blocked(TFd, in_addr) {
-    std::unique_lock<std::mutex> lock(g_gateMutex);
-    g_gateCv.wait(lock, [] { return g_gateOpen; });
+// A session reads one byte: 'b' waits at the gate, anything else is quick.
+void Serve(TFd socket, const sockaddr_in&) {
+    char what = 0;
+    if (read(socket.Get(), &what, 1) == 1 && what == 'b') {
+        std::unique_lock<std::mutex> lock(g_gateMutex);
+        g_gateCv.wait(lock, [] { return g_gateOpen; });
+    }
     ++g_served;
 }
 
-TFd Connection() {
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return TFd();
-    close(pair[1]);
-    return TFd(pair[0]);
+// A loopback listener on a free port.
+TFd LoopbackListener(int& port) {
+    TFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (!fd.Valid() || bind(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        listen(fd.Get(), 512) != 0 || getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+        return TFd();
+    port = ntohs(sa.sin_port);
+    return fd;
+}
+
+// Connects to the port and sends one byte; true when both worked.
+bool Visit(int port, char what) {
+    TFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    return fd.Valid() && connect(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
+           write(fd.Get(), &what, 1) == 1;
 }
 
 bool Eventually(const std::function<bool()>& f, int ms = 20000) {
@@ -50,40 +75,63 @@ bool Eventually(const std::function<bool()>& f, int ms = 20000) {
     return f();
 }
 
-struct StarterGuard {
-    ~StarterGuard() { SetSessionThreadStarter(nullptr); }
+class SessionPool : public testing::Test {
+protected:
+    void SetUp() override {
+        SetSessionThreadStarter(CountingStarter);
+        TSessionHooks hooks;
+        hooks.serve = Serve;
+        SetSessionHooks(hooks);
+        listener = LoopbackListener(port);
+        ASSERT_TRUE(listener.Valid());
+        g_served = 0;
+    }
+    void TearDown() override {
+        String ignored;
+        PublishSessionListener(-1, ignored);
+        if (listener.Valid()) shutdown(listener.Get(), SHUT_RDWR);
+        g_threadsAllowed = true;
+        SetSessionThreadStarter(nullptr);
+    }
+    bool Publish(const TFd& fd) {
+        String err;
+        bool ok = PublishSessionListener(fd.Get(), err);
+        EXPECT_TRUE(ok) << err.Data();
+        return ok;
+    }
+    TFd listener;
+    int port = 0;
 };
 
 // One process, in order: the cases share the process-wide pool.
-TEST(SessionPool, ReusesGrowsAndShrinks) {
-    StarterGuard guard;
-    SetSessionThreadStarter(CountingStarter);
-    StartSessionWorkers();
-    ASSERT_EQ(SessionWorkerCount(), SESSION_WORKERS_MIN);
-    ASSERT_TRUE(Eventually([] { return IdleSessionWorkerCount() == SESSION_WORKERS_MIN; }));
+TEST_F(SessionPool, ReusesGrowsAndShrinks) {
+    ASSERT_TRUE(Publish(listener));
+    String err;
+    ASSERT_TRUE(StartSessionWorkers(err)) << err.Data();
+    ASSERT_EQ(IdleSessionWorkerCount(), SESSION_WORKERS_MIN);
 
-    // Sequential connections are served by the same worker: no thread start.
+    // Sequential connections are served by the workers already there: the
+    // first ones start the spares (somebody always waits in accept, also
+    // while a worker is on its way back), then no thread starts.
     const int before = g_started;
     for (int i = 0; i < 200; ++i) {
-        String err;
-        ASSERT_TRUE(SubmitSession(Quick, Connection(), in_addr{}, err)) << err.Data();
-        ASSERT_TRUE(Eventually([&] { return g_served == i + 1 && IdleSessionWorkerCount() == SessionWorkerCount(); }));
+        ASSERT_TRUE(Visit(port, 'q'));
+        ASSERT_TRUE(Eventually([&] { return g_served == i + 1; }));
     }
-    EXPECT_EQ(g_started - before, 0);
+    EXPECT_LE(g_started - before, SESSION_SPARE_WORKERS);
+    EXPECT_LE(SessionWorkerCount(), SESSION_SPARE_WORKERS + 1);
 
     // A burst of 200 where 20 sessions block: the pool grows, so the other
     // 180 are served while the 20 still wait.
     g_served = 0;
-    for (int i = 0; i < 200; ++i) {
-        String err;
-        ASSERT_TRUE(SubmitSession(i % 10 == 0 ? Blocked : Quick, Connection(), in_addr{}, err)) << err.Data();
-    }
+    for (int i = 0; i < 200; ++i) ASSERT_TRUE(Visit(port, i % 10 == 0 ? 'b' : 'q'));
     EXPECT_TRUE(Eventually([] { return g_served == 180; }));
     EXPECT_GE(SessionWorkerCount(), 21);
     // The blocked ones outlast the idle period of the others and are not
     // disturbed by the pool shrinking around them.
     std::this_thread::sleep_for(SESSION_WORKER_IDLE_EXIT + std::chrono::seconds(1));
     EXPECT_GE(SessionWorkerCount(), 20);
+    EXPECT_EQ(g_served, 180);
     {
         std::lock_guard<std::mutex> lock(g_gateMutex);
         g_gateOpen = true;
@@ -95,20 +143,45 @@ TEST(SessionPool, ReusesGrowsAndShrinks) {
         << SessionWorkerCount() << " workers";
 }
 
-// With no worker free and no thread to be had, the connection is closed and
-// the reason reported.
-TEST(SessionPool, RefusedThreadClosesTheConnection) {
-    StarterGuard guard;
-    SetSessionThreadStarter(NoThreads);
-    ASSERT_EQ(SessionWorkerCount(), 0);  // a fresh process: nothing started yet
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+// A replaced listener: the workers move to the new one as soon as the old
+// one is shut down, and nothing is accepted on the old one any more.
+TEST_F(SessionPool, WorkersFollowAReplacedListener) {
+    ASSERT_TRUE(Publish(listener));
     String err;
-    EXPECT_FALSE(SubmitSession(Quick, TFd(pair[0]), in_addr{}, err));
+    ASSERT_TRUE(StartSessionWorkers(err)) << err.Data();
+    ASSERT_TRUE(Visit(port, 'q'));
+    ASSERT_TRUE(Eventually([] { return g_served == 1; }));
+
+    int newPort = 0;
+    TFd replacement = LoopbackListener(newPort);
+    ASSERT_TRUE(replacement.Valid());
+    ASSERT_TRUE(Publish(replacement));
+    shutdown(listener.Get(), SHUT_RDWR);
+    listener.Reset();
+    EXPECT_FALSE(Visit(port, 'q'));  // the old port is closed
+    ASSERT_TRUE(Visit(newPort, 'q'));
+    EXPECT_TRUE(Eventually([] { return g_served == 2; }));
+
+}
+
+// No thread to be had: the start reports why, the connection waits in the
+// listen queue, and it is served once a worker can start.
+TEST_F(SessionPool, RefusedThreadsLeaveConnectionsWaiting) {
+    if (SessionWorkerCount() != 0) GTEST_SKIP() << "needs a process of its own (as ctest runs it)";
+    g_threadsAllowed = false;
+    ASSERT_TRUE(Publish(listener));
+    String err;
+    EXPECT_FALSE(StartSessionWorkers(err));
     EXPECT_FALSE(err.IsEmpty());
-    char c;
-    EXPECT_EQ(read(pair[1], &c, 1), 0);  // the agent's end is closed
-    close(pair[1]);
+    EXPECT_EQ(SessionWorkerCount(), 0);
+    ASSERT_TRUE(Visit(port, 'q'));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(g_served, 0);
+
+    g_threadsAllowed = true;
+    err = String();
+    ASSERT_TRUE(StartSessionWorkers(err)) << err.Data();
+    EXPECT_TRUE(Eventually([] { return g_served == 1; }));
 }
 
 }  // namespace
