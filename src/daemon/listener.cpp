@@ -157,8 +157,8 @@ bool OnAcceptFailed(int error, int listenFd) {
 }
 
 // An accepted connection, on the worker that accepted it: the connection
-// filter, the session caps, then the session.
-void AdmitAndServe(TFd client, const sockaddr_in& peer) {
+// filter and the session caps. An admitted one is counted as a session.
+bool Admit(TFd& client, const sockaddr_in& peer) {
     auto s = ZELSettings.Get();
     if (s->filteractive) {
         char dotted[INET_ADDRSTRLEN] = "";
@@ -167,20 +167,24 @@ void AdmitAndServe(TFd client, const sockaddr_in& peer) {
             ++AgentStatus.FailedConnections;
             showmessage("TCP connection rejected\n", peer.sin_addr, MSG_ERROR, 0);
             shutdown(client.Get(), SHUT_RDWR);
-            return;
+            client.Reset();
+            return false;
         }
     }
     s.reset();
     if (!AdmitSession(peer.sin_addr, CurrentSessionLimits())) {
         g_refusals.Show(peer.sin_addr, "TCP connection refused: too many sessions");
         shutdown(client.Get(), SHUT_RDWR);
-        return;
+        client.Reset();
+        return false;
     }
     showmessage("TCP connection accepted\n", peer.sin_addr, MSG_SUCCESS, 0);
     ++AgentStatus.ActiveConnections;
     ++AgentStatus.OpenedConnections;
-    ServeConnection(std::move(client), peer.sin_addr);
+    return true;
 }
+
+void Serve(TFd client, const sockaddr_in& peer) { ServeConnection(std::move(client), peer.sin_addr); }
 
 // Opens the listener on the settings' host and port of the moment.
 bool ListenAsConfigured(TServeContext& ctx, String& err) {
@@ -336,7 +340,8 @@ TFd OpenSpareDescriptor() { return TFd(open("/dev/null", O_RDONLY | O_CLOEXEC));
 
 bool BeginServing(TServeContext& ctx, String& err) {
     TSessionHooks hooks;
-    hooks.serve = AdmitAndServe;
+    hooks.admit = Admit;
+    hooks.serve = Serve;
     hooks.acceptFailed = OnAcceptFailed;
     SetSessionHooks(hooks);
     {

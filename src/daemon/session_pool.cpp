@@ -41,20 +41,6 @@ bool LeaveIfSpare() {
     return false;
 }
 
-// A worker back from a session rejoins the idle ones, unless enough of them
-// already wait: spare workers left over from a burst would otherwise keep
-// threads (and stack memory) for the idle period. False when it leaves.
-bool ReturnOrLeave() {
-    int idle = g_idle.load();
-    for (;;) {
-        if (idle >= SESSION_SPARE_WORKERS) {
-            --g_workers;
-            return false;
-        }
-        if (g_idle.compare_exchange_weak(idle, idle + 1)) return true;
-    }
-}
-
 void* WorkerMain(void*);
 
 // Starts one idle worker. 0 or the error number of the thread start.
@@ -110,11 +96,14 @@ void* WorkerMain(void*) {
         socklen_t length = sizeof peer;
         int fd = accept4(listener->fd.Get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
         if (fd >= 0) {
+            // A refused connection is closed at once and leaves the worker
+            // idle: a flood of refusals starts no threads.
             TFd socket(fd);
+            if (g_hooks.admit != nullptr && !g_hooks.admit(socket, peer)) continue;
             BecomeBusy();
             if (g_hooks.serve != nullptr) g_hooks.serve(std::move(socket), peer);
-            if (ReturnOrLeave()) continue;
-            return nullptr;
+            ++g_idle;
+            continue;
         }
         const int error = errno;
         if (error == EINTR) continue;

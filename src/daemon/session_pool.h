@@ -8,9 +8,10 @@
 // more (up to SESSION_WORKERS_MAX), so that a session blocking for minutes
 // in a script or a probe never keeps other clients waiting. A worker that
 // waits SESSION_WORKER_IDLE_EXIT without a connection ends while more than
-// SESSION_WORKERS_MIN workers are idle, and one back from a session ends at
-// once when SESSION_SPARE_WORKERS are idle already. When no thread can be
-// started, the connections wait in the listen queue until a worker is free.
+// SESSION_WORKERS_MIN workers are idle. A connection that the admission
+// refuses keeps its worker idle, so refusals never grow the pool. When no
+// thread can be started, the connections wait in the listen queue until a
+// worker is free.
 //
 // Thread-safety: every function may be called from any thread. The pool
 // lives for the whole process; its workers are never joined (the process
@@ -30,8 +31,6 @@
 constexpr size_t SESSION_STACK_SIZE = 256 * 1024;
 // Idle workers kept even without work (started by StartSessionWorkers).
 constexpr int SESSION_WORKERS_MIN = 1;
-// A worker back from a session ends at once when this many are idle.
-constexpr int SESSION_SPARE_WORKERS = 2;
 // Workers at most; further connections wait in the listen queue.
 constexpr int SESSION_WORKERS_MAX = 4096;
 // An idle worker above the minimum ends after this long without work.
@@ -40,7 +39,12 @@ constexpr std::chrono::seconds SESSION_WORKER_IDLE_EXIT{5};
 // What the workers do with what accept() gives them. Set once, before the
 // first StartSessionWorkers; the functions run on the workers, concurrently.
 struct TSessionHooks {
-    // Serves an accepted connection to its end (admission, the session).
+    // Decides on an accepted connection before it counts as a session:
+    // false when it is refused (the hook has closed it or leaves that to
+    // the owner). Quick: the worker still counts as idle meanwhile. Null
+    // admits every connection.
+    bool (*admit)(TFd& socket, const sockaddr_in& peer) = nullptr;
+    // Serves an admitted connection to its end (the session).
     void (*serve)(TFd socket, const sockaddr_in& peer) = nullptr;
     // accept() failed with `error` (never EINTR, EAGAIN, nor the end of a
     // listener withdrawn by PublishSessionListener) on listenFd. True to go

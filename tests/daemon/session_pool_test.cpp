@@ -118,8 +118,8 @@ TEST_F(SessionPool, ReusesGrowsAndShrinks) {
         ASSERT_TRUE(Visit(port, 'q'));
         ASSERT_TRUE(Eventually([&] { return g_served == i + 1; }));
     }
-    EXPECT_LE(g_started - before, SESSION_SPARE_WORKERS);
-    EXPECT_LE(SessionWorkerCount(), SESSION_SPARE_WORKERS + 1);
+    EXPECT_LE(g_started - before, 2);
+    EXPECT_LE(SessionWorkerCount(), SESSION_WORKERS_MIN + 2);
 
     // A burst of 200 where 20 sessions block: the pool grows, so the other
     // 180 are served while the 20 still wait.
@@ -141,6 +141,30 @@ TEST_F(SessionPool, ReusesGrowsAndShrinks) {
     // After the load the pool shrinks back to its minimum.
     EXPECT_TRUE(Eventually([] { return SessionWorkerCount() == SESSION_WORKERS_MIN; }))
         << SessionWorkerCount() << " workers";
+}
+
+// Connections the admission refuses keep their worker idle: a flood of
+// them starts no thread.
+std::atomic<int> g_refused{0};
+bool RefuseAll(TFd& socket, const sockaddr_in&) {
+    socket.Reset();
+    ++g_refused;
+    return false;
+}
+
+TEST_F(SessionPool, RefusalsStartNoThreads) {
+    TSessionHooks hooks;
+    hooks.admit = RefuseAll;
+    hooks.serve = Serve;
+    SetSessionHooks(hooks);
+    ASSERT_TRUE(Publish(listener));
+    String err;
+    ASSERT_TRUE(StartSessionWorkers(err)) << err.Data();
+    const int before = g_started;
+    for (int i = 0; i < 200; ++i) ASSERT_TRUE(Visit(port, 'q'));
+    EXPECT_TRUE(Eventually([] { return g_refused == 200; }));
+    EXPECT_EQ(g_started - before, 0);
+    EXPECT_EQ(g_served, 0);
 }
 
 // A replaced listener: the workers move to the new one as soon as the old
