@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/twofish.h"
 #include "protocol/client.h"
 #include "zel_bench.h"
 
@@ -233,6 +234,15 @@ TPeerPlan MakePeerPlan(const TOptions& o) {
 // One exchange, its reply text on stdout: a query client's call, for timing
 // beside other clients.
 int RunOnce(const TOptions& o) {
+    if (o.once) {
+        // Light as a query client: no pool of locked memory for the keys
+        // (hundreds of mmap/mlock calls) and the cipher's short
+        // self-check, before any cipher object exists; an operator's own
+        // pool setting wins. Nothing is spawned from here, so no agent
+        // inherits the setting.
+        setenv("BOTAN_MLOCK_POOL_SIZE", "0", 0);
+        Twofish_initialise_quick();
+    }
     if (!o.oncePlain.IsEmpty()) {
         std::string value, err;
         if (!PlainExchange(o.host, o.port, o.oncePlain, value, err)) {

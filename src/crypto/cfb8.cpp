@@ -18,7 +18,7 @@ constexpr size_t kBatch = 64;  // registers enciphered together when deciphering
 }  // namespace
 
 TCipherKey::TCipherKey(const void* keyText, size_t length) {
-    Twofish_initialise();
+    if (!Twofish_checked()) Twofish_initialise();
     THash_SHA sha;
     static const uint8_t kNothing = 0;
     const uint8_t* digest = sha.GetHash(length > 0 ? keyText : &kNothing, static_cast<int>(length));

@@ -13,7 +13,8 @@
 // Decrypt are const and may run on many threads at once.
 class TCipherKey {
 public:
-    // Runs Twofish_initialise first if nobody has yet.
+    // Runs Twofish_initialise first unless the cipher has been checked
+    // already (by it or by Twofish_initialise_quick).
     TCipherKey(const void* keyText, size_t length);
     ~TCipherKey();
     TCipherKey(const TCipherKey&) = delete;

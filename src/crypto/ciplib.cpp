@@ -1,12 +1,10 @@
 #include "crypto/ciplib.h"
 #include "crypto/fault.h"
 
-#include <cstring>
 #include <exception>
 
 #include <botan/hash.h>
 #include <botan/mem_ops.h>
-#include <isa-l.h>
 
 namespace {
 
@@ -59,21 +57,4 @@ const uint8_t* THash_SHA::GetHash(const void* data, int length) {
         AssertFault("!fInitialized", "THash_SHA::GetHash");
     }
     return digest_;
-}
-
-void TCRC32::UpdateCRC(uint8_t byte) { UpdateCRC(&byte, 1); }
-
-// ISA-L's crc32_gzip_refl takes and returns the standard (inverted) value;
-// the register here is its complement.
-void TCRC32::UpdateCRC(const void* data, int64_t length) {
-    if (data == nullptr) return;
-    if (length < 0) length = static_cast<int64_t>(std::strlen(static_cast<const char*>(data)));
-    if (length == 0) return;
-    crc_ = ~crc32_gzip_refl(~crc_, static_cast<const unsigned char*>(data), static_cast<uint64_t>(length));
-}
-
-uint32_t TCRC32::GetBlockCRC(const void* data, int64_t length) {
-    InitCRC();
-    UpdateCRC(data, length);
-    return GetCRC();
 }

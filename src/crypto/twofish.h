@@ -28,13 +28,27 @@ struct Twofish_key {
     int keyBytes = 0;  // 16, 24 or 32 once prepared
 };
 
-// True once Twofish_initialise has built and checked the cipher.
+// True once Twofish_initialise (or Twofish_initialise_quick) has built the
+// cipher: keys may be prepared from then on, even while its checks run.
 bool Twofish_initialised();
+
+// True once Twofish_initialise or Twofish_initialise_quick has run all its
+// checks and they passed.
+bool Twofish_checked();
 
 // Runs the platform checks and the known-answer self-tests; on the first
 // failure the process ends through Twofish_fatal. Safe to call more than
 // once and from several threads: the work is done only the first time.
 void Twofish_initialise();
+
+// The short form for a process that makes one exchange and ends (a query
+// client): the platform checks, one known-answer triple per key size and
+// the zero-padding of a 20-byte key (the size of the packet cipher's keys);
+// not the iterated sequences nor every odd key size, which take some two
+// hundred key schedules. Failures end the process as in Twofish_initialise.
+// Does nothing once either has run; Twofish_initialise still runs its whole
+// set when called afterwards. Thread-safe.
+void Twofish_initialise_quick();
 
 // Expands a key of 0 to 32 bytes: 0-16 bytes act as a 128-bit key, 17-24
 // as 192-bit, 25-32 as 256-bit, the missing bytes being zero. Any other

@@ -1,7 +1,10 @@
 #include "crypto/twofish.h"
+#include "crypto/cfb8.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -39,6 +42,9 @@ const KnownAnswer kKnownAnswers[] = {
 TEST_F(TwofishTest, InitialiseIsIdempotentAndSetsFlag) {
     Twofish_initialise();
     EXPECT_TRUE(Twofish_initialised());
+    EXPECT_TRUE(Twofish_checked());
+    Twofish_initialise_quick();  // nothing left to do
+    EXPECT_TRUE(Twofish_checked());
 }
 
 TEST_F(TwofishTest, KnownAnswersEncipherAndDecipher) {
@@ -120,6 +126,38 @@ TEST(TwofishUninitialisedDeathTest, PrepareBeforeInitialiseEndsTheProcess) {
             Twofish_prepare_key(key, 16, &xkey);
         },
         ::testing::ExitedWithCode(3), "Twofish implementation was not initialised\\.");
+}
+
+// The short self-check of a query client, meant for a fresh process: it
+// makes the cipher usable on its own, and the packet cipher built after it
+// gives back what it enciphered. Ends the process: 0 when all holds.
+[[noreturn]] void QuickCheckAlone() {
+    const bool before = Twofish_initialised() || Twofish_checked();
+    Twofish_initialise_quick();
+    Twofish_initialise_quick();
+    bool ok = !before && Twofish_initialised() && Twofish_checked();
+    const auto& kat = kKnownAnswers[1];  // a 192-bit key, as the packet cipher uses
+    auto key = Hex(kat.key);
+    auto p = Hex(kat.plain);
+    auto c = Hex(kat.cipher);
+    Twofish_key xkey;
+    Twofish_prepare_key(key.data(), static_cast<int>(key.size()), &xkey);
+    uint8_t out[16];
+    Twofish_encrypt(&xkey, p.data(), out);
+    ok = ok && std::memcmp(out, c.data(), 16) == 0;
+    const char text[] = "GetInfo\n\r";
+    uint8_t enc[sizeof text], dec[sizeof text];
+    TCipherKey packetKey("password", 8);
+    packetKey.Encrypt(reinterpret_cast<const uint8_t*>(text), enc, sizeof text);
+    packetKey.Decrypt(enc, dec, sizeof text);
+    ok = ok && std::memcmp(text, dec, sizeof text) == 0 && std::memcmp(text, enc, sizeof text) != 0;
+    std::fputs(ok ? "quick check ok" : "quick check failed", stderr);
+    std::exit(ok ? 0 : 1);
+}
+
+TEST(TwofishQuickDeathTest, QuickCheckAloneMakesTheCipherUsable) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(QuickCheckAlone(), ::testing::ExitedWithCode(0), "quick check ok");
 }
 
 }  // namespace
