@@ -10,6 +10,8 @@
 
 #include <functional>
 #include <memory>
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 
 #include "foundation/qdstring.h"
@@ -47,6 +49,11 @@ public:
 
     // Immutable snapshot; cheap; thread-safe.
     std::shared_ptr<const TZELSettings> Get() const;
+    // Changes with every publication, so that a reader can keep what it
+    // derived from a snapshot until the settings change. A lock-free load;
+    // thread-safe. Read it before Get(): a value derived from a newer
+    // snapshot under an older number is only derived again.
+    uint64_t Generation() const { return generation_.load(std::memory_order_acquire); }
     // Reads the configuration file. 1 ok / 0 failed, err = messages (a
     // successful load may leave warnings in err). A failed load publishes
     // nothing: the settings in force stay as they were. The command-line
@@ -72,6 +79,7 @@ private:
     std::mutex optmutex;               // held for a whole load, save or change
     mutable std::mutex current_mutex_; // guards current_ only
     std::shared_ptr<const TZELSettings> current_;
+    std::atomic<uint64_t> generation_{0};  // raised under current_mutex_
 };
 
 extern TZELSettingsStore ZELSettings;

@@ -16,6 +16,7 @@ void TZELSettingsStore::Publish(const TZELSettings& s) {
     auto next = std::make_shared<const TZELSettings>(s);
     std::lock_guard<std::mutex> lock(current_mutex_);
     current_.swap(next);
+    generation_.fetch_add(1, std::memory_order_release);
     // The previous snapshot is released after the lock (by `next`).
 }
 

@@ -12,6 +12,19 @@ namespace {
     zel_assert_fault(expr, "ciplib.cpp", __LINE__, function);
 }
 
+// Looked up by name once; every digest object is a copy of this one (the
+// lookup costs more than hashing a session key).
+const Botan::HashFunction& SHA1Prototype() {
+    static const std::unique_ptr<Botan::HashFunction> prototype = [] {
+        try {
+            return Botan::HashFunction::create_or_throw("SHA-1");
+        } catch (const std::exception&) {
+            AssertFault("SHA-1 available", "THash_SHA::Init");
+        }
+    }();
+    return *prototype;
+}
+
 }  // namespace
 
 THash_SHA::THash_SHA() { Init(); }
@@ -27,11 +40,7 @@ void THash_SHA::Burn() {
 void THash_SHA::Init() {
     Burn();
     if (!hash_) {
-        try {
-            hash_ = Botan::HashFunction::create_or_throw("SHA-1");
-        } catch (const std::exception&) {
-            AssertFault("SHA-1 available", "THash_SHA::Init");
-        }
+        hash_.reset(SHA1Prototype().clone());
     }
     fInitialized_ = true;
 }

@@ -20,13 +20,21 @@ std::atomic<bool> g_checked{false};
 std::once_flag g_initOnce;
 std::once_flag g_quickOnce;
 
-std::unique_ptr<Botan::BlockCipher> MakeTwofish() {
+std::unique_ptr<Botan::BlockCipher> CreateTwofish() {
     try {
         return Botan::BlockCipher::create_or_throw("Twofish");
     } catch (const std::exception& e) {
         std::string msg = std::string("Twofish cipher not available: ") + e.what();
         Twofish_fatal(msg.c_str());
     }
+}
+
+// A fresh, unkeyed cipher object. Looking the algorithm up by name costs
+// more than the key schedule of a session key, so it is done once and the
+// keyless prototype is copied (clone is const and thread-safe).
+std::unique_ptr<Botan::BlockCipher> MakeTwofish() {
+    static const std::unique_ptr<Botan::BlockCipher> prototype = CreateTwofish();
+    return std::unique_ptr<Botan::BlockCipher>(prototype->clone());
 }
 
 // The byte-order helpers must behave as the cipher code assumes.

@@ -62,6 +62,30 @@ std::string FormatV(const char* fmt, va_list ap) {
     return out;
 }
 
+// Which kinds of message reach the console or a log under the settings of
+// generation `generation` (one bit per MsgType), kept per thread.
+struct TRoutes {
+    uint64_t generation = ~uint64_t{0};
+    unsigned kinds = 0;
+};
+
+bool MessageGoesSomewhere(MsgType kind) {
+    thread_local TRoutes routes;
+    const uint64_t generation = ZELSettings.Generation();
+    if (routes.generation != generation) {
+        auto s = ZELSettings.Get();
+        const bool everywhere = s->interactive != 0 || s->verbose != 0;
+        unsigned kinds = 0;
+        if (everywhere || s->logsuccess) kinds |= 1u << MSG_SUCCESS;
+        if (everywhere || s->logfails) kinds |= 1u << MSG_ERROR;
+        if (everywhere && s->debugverbose) kinds |= 1u << MSG_DEBUG;
+        if (everywhere) kinds |= 1u << MSG_INFO;
+        routes.kinds = kinds;
+        routes.generation = generation;
+    }
+    return (routes.kinds >> kind) & 1u;
+}
+
 void AppendToLog(const String& file, const char* line, const String& cfgfile) {
     if (file.IsEmpty() || line == nullptr) return;
     String path = LogFilePath(file, cfgfile);
@@ -171,14 +195,15 @@ void writelog(const String& file, const char* line) {
 }
 
 void showmessage(const char* text, in_addr client, MsgType kind, int formatted, ...) {
+    // A daemon that logs nothing of this kind formats nothing and takes no
+    // snapshot: sessions call here several times per request.
+    if (!MessageGoesSomewhere(kind)) return;
     auto s = ZELSettings.Get();
     if (kind == MSG_DEBUG && !s->debugverbose) return;
     const bool toConsole = s->interactive != 0;
     const bool toOkLog = kind == MSG_SUCCESS && s->logsuccess;
     const bool toBadLog = kind == MSG_ERROR && s->logfails;
     const bool toVerboseLog = s->verbose != 0;
-    // A daemon that logs nothing of this kind formats nothing: sessions
-    // call here several times per request.
     if (!toConsole && !toOkLog && !toBadLog && !toVerboseLog) return;
     if (text == nullptr) text = "";
 
