@@ -1,17 +1,22 @@
 // zel-slow-clients: what slow clients cost a spawned agent, and how the
 // monitoring server fares meanwhile.
 //
-//   zel-slow-clients --spawn build/release/src/daemon/zel [--kind unauth|trickle]
+//   zel-slow-clients --spawn build/release/src/daemon/zel [--kind unauth|trickle|idle]
 //                    [--clients N] [--seconds S] [--nofile N] [--gap-ms G]
+//                    [--sources K] [--probes P]
 //
 // unauth:  each client announces a 16 MiB packet under a wrong password,
 //          sends all of it but 200 bytes, then one byte every G ms (2000).
 // trickle: each client sends a request under the right password one byte
 //          every G ms (3000).
-// Clients connect from 127.0.0.1 and connect again when the agent closes.
-// Every second a GetInfo from 127.0.0.2 measures the server's latency; the
-// agent's resident memory, threads and descriptors are sampled beside it.
-// Loopback only.
+// idle:    each client connects and sends nothing.
+// Clients connect from 127.0.0.1, or spread over the K addresses 127.0.1.1
+// to 127.0.1.K, and connect again when the agent closes. Every second P
+// GetInfo requests (1) from 127.0.0.2, one after another, measure the
+// server's latency; the agent's resident memory, threads and descriptors are
+// sampled beside them. At the end the clients close, and the agent's threads
+// and descriptors are compared with their idle counts once its idle workers
+// have had time to end. Loopback only.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -44,7 +49,15 @@ struct TOptions {
     int seconds = 30;
     long nofile = 0;
     int gapMs = -1;
+    int sources = 1;
+    int probes = 1;
 };
+
+// The source address of client i.
+std::string SourceOf(const TOptions& o, size_t i) {
+    if (o.sources <= 1) return "127.0.0.1";
+    return "127.0.1." + std::to_string(1 + i % static_cast<size_t>(o.sources));
+}
 
 TFd Connect(int port, const char* source) {
     TFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -110,10 +123,13 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
         else if (a == "--seconds") o.seconds = atoi(value("--seconds"));
         else if (a == "--nofile") o.nofile = atol(value("--nofile"));
         else if (a == "--gap-ms") o.gapMs = atoi(value("--gap-ms"));
+        else if (a == "--sources") o.sources = atoi(value("--sources"));
+        else if (a == "--probes") o.probes = atoi(value("--probes"));
         else return false;
     }
     if (o.gapMs < 0) o.gapMs = o.kind == "unauth" ? 2000 : 3000;
-    return !o.zel.empty() && (o.kind == "unauth" || o.kind == "trickle") && o.clients > 0 && o.seconds > 0;
+    return !o.zel.empty() && (o.kind == "unauth" || o.kind == "trickle" || o.kind == "idle") && o.clients > 0 &&
+           o.seconds > 0 && o.sources >= 1 && o.sources <= 254 && o.probes >= 1;
 }
 
 }  // namespace
@@ -122,8 +138,8 @@ int main(int argc, char** argv) {
     TOptions o;
     if (!ParseOptions(argc, argv, o)) {
         fprintf(stderr,
-                "usage: zel-slow-clients --spawn <zel> [--kind unauth|trickle] [--clients N] [--seconds S] "
-                "[--nofile N] [--gap-ms G]\n");
+                "usage: zel-slow-clients --spawn <zel> [--kind unauth|trickle|idle] [--clients N] [--seconds S] "
+                "[--nofile N] [--gap-ms G] [--sources K] [--probes P]\n");
         return 2;
     }
     zelbench::TSpawnedAgent agent;
@@ -142,8 +158,9 @@ int main(int argc, char** argv) {
         }
     }
     const std::string proc = "/proc/" + std::to_string(agent.Pid());
-    printf("idle: rss %ld kB, threads %d, descriptors %d\n", zelbench::ResidentKb(agent.Pid()),
-           CountEntries(proc + "/task"), CountEntries(proc + "/fd"));
+    const int idleThreads = CountEntries(proc + "/task"), idleFds = CountEntries(proc + "/fd");
+    printf("idle: rss %ld kB, threads %d, descriptors %d\n", zelbench::ResidentKb(agent.Pid()), idleThreads,
+           idleFds);
 
     // What each client sends: all of `bytes`, the first `burst` at once.
     String bytes;
@@ -160,7 +177,7 @@ int main(int argc, char** argv) {
         bytes = head;
         bytes += String(std::string(MAX_REQUEST_PACKET - head.Length(), 'x'));
         burst = bytes.Length() - 200;
-    } else {
+    } else if (o.kind == "trickle") {
         bytes = BuildRequestPacket(agent.Password(), zelbench::RandomKey(16),
                                    BuildRequestText("GetInfo", TStrList()));
     }
@@ -176,15 +193,22 @@ int main(int argc, char** argv) {
     while (Clock::now() < end) {
         const auto now = Clock::now();
         int open = 0;
-        for (TClient& c : clients) {
+        for (size_t i = 0; i < clients.size(); ++i) {
+            TClient& c = clients[i];
             if (!c.fd.Valid()) {
-                c.fd = Connect(agent.Port(), "127.0.0.1");
+                c.fd = Connect(agent.Port(), SourceOf(o, i).c_str());
                 c.sent = 0;
                 c.next = now;
                 ++reconnects;
                 if (!c.fd.Valid()) continue;
             }
             ++open;
+            if (bytes.IsEmpty()) {
+                char probe;
+                ssize_t r = recv(c.fd.Get(), &probe, 1, MSG_DONTWAIT | MSG_PEEK);
+                if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) c.fd.Reset();
+                continue;
+            }
             if (now < c.next || c.sent >= bytes.Length()) continue;
             int want = c.sent < burst ? burst - c.sent : 1;
             ssize_t n = send(c.fd.Get(), bytes.Data() + c.sent, static_cast<size_t>(want), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -203,9 +227,12 @@ int main(int argc, char** argv) {
             maxRss = std::max(maxRss, rss);
             maxThreads = std::max(maxThreads, threads);
             maxFds = std::max(maxFds, fds);
-            double ms = TimedGetInfo(agent.Port(), agent.Password());
-            if (ms < 0) ++noReply;
-            else latencies.push_back(ms);
+            double ms = -1;
+            for (int k = 0; k < o.probes; ++k) {
+                ms = TimedGetInfo(agent.Port(), agent.Password());
+                if (ms < 0) ++noReply;
+                else latencies.push_back(ms);
+            }
             printf("t+%2llds: rss %7ld kB, threads %4d, descriptors %4d, clients connected %4d, GetInfo %s\n",
                    static_cast<long long>(o.seconds) -
                        std::chrono::duration_cast<std::chrono::seconds>(end - Clock::now()).count(),
@@ -218,7 +245,21 @@ int main(int argc, char** argv) {
     printf("max: rss %ld kB, threads %d, descriptors %d; connects %ld; GetInfo: %zu answered, %d without reply",
            maxRss, maxThreads, maxFds, reconnects, latencies.size(), noReply);
     if (!latencies.empty())
-        printf(", median %.1f ms, max %.1f ms", latencies[latencies.size() / 2], latencies.back());
+        printf(", median %.1f ms, p99 %.1f ms, max %.1f ms", latencies[latencies.size() / 2],
+               latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)], latencies.back());
     printf("\n");
+
+    // The clients leave; the sessions end and the idle workers follow.
+    clients.clear();
+    const auto settle = Clock::now() + std::chrono::seconds(20);
+    int threads = 0, fds = 0;
+    do {
+        poll(nullptr, 0, 250);
+        threads = CountEntries(proc + "/task");
+        fds = CountEntries(proc + "/fd");
+    } while ((threads > idleThreads + 1 || fds > idleFds) && Clock::now() < settle);
+    poll(nullptr, 0, 2000);  // the agent gives freed memory back on its next pass
+    printf("after: rss %ld kB, threads %d (idle %d), descriptors %d (idle %d)\n", zelbench::ResidentKb(agent.Pid()),
+           threads, idleThreads, fds, idleFds);
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -83,6 +84,9 @@ private:
     std::chrono::steady_clock::time_point last_{};
     int skipped_ = 0;
 };
+
+// Workers beyond which the heap is trimmed once the pool is idle again.
+constexpr int kTrimAfterWorkers = 16;
 
 // Shared by the session workers (accept errors, refusals) and the main loop.
 TRepeatedMessage g_acceptErrors;
@@ -359,10 +363,23 @@ void NoteSessionEnd() {
         WakeMainLoop();
 }
 
+// Once the pool has shrunk back after a load of many sessions, the memory
+// their threads freed goes back to the system.
+void TrimAfterLoad(bool& trimDue) {
+    const int workers = SessionWorkerCount();
+    if (workers > kTrimAfterWorkers) trimDue = true;
+    else if (trimDue && workers <= SESSION_WORKERS_MIN + 1) {
+        malloc_trim(0);
+        trimDue = false;
+    }
+}
+
 int ServeForever(TServeContext& ctx) {
     int currentPort = ZELSettings.Get()->port;
     g_servingPort.store(currentPort);
+    bool trimDue = false;
     for (;;) {
+        TrimAfterLoad(trimDue);
         int code = CheckFlags(ctx, currentPort);
         if (code >= 0) return code;
         if (int e = g_acceptFatal.exchange(0); e != 0) {

@@ -12,7 +12,7 @@
 
 // Sessions at once, in all and from one client address. A monitoring server
 // opens a handful of connections at a time; these are far above that.
-constexpr int SESSION_LIMIT = 1024;
+constexpr int SESSION_LIMIT = 4096;
 constexpr int SESSION_LIMIT_PER_ADDRESS = 256;
 // Descriptors left to the agent itself and to the work of the handlers
 // (files, pipes, probe sockets): this many, but at most half the limit.
