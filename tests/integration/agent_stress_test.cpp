@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "integration/agent_harness.h"
+#include "daemon/session_pool.h"
 #include "protocol/client.h"
 
 namespace zelit {
@@ -112,6 +113,37 @@ TEST_F(AgentStress, ThousandsOfRequestsOverConcurrentConnections) {
     ExpectBackToIdle();
     // Each request was a session of its own (plus the ones asking since).
     EXPECT_GE(std::atoi(Info("OpenedConnections").c_str()), kThreads * kPerThread + 2);
+}
+
+// A burst of 200 connections at once, some of them stuck in a program that
+// runs longer than an idle worker waits before it ends: every other request
+// is answered while those still run, they answer in the end, and afterwards
+// the agent is back to its idle threads and descriptors.
+TEST_F(AgentStress, ABurstWithSessionsStuckInASlowProgram) {
+    constexpr int kClients = 200;
+    constexpr int kSlowEvery = 20;  // 10 slow ones
+    const std::string slowProgram = "sleep " + std::to_string(SESSION_WORKER_IDLE_EXIT.count() + 2);
+    std::atomic<int> quickOk{0}, quickBeforeSlow{0}, slowOk{0};
+    std::atomic<bool> slowAnswered{false};
+    RunConcurrently(kClients, [&](int t) {
+        if (t % kSlowEvery == 0) {
+            TClientOptions options;
+            options.timeoutMs = 60000;
+            TReply r = agent->Exchange("TEST-ExternalPrg", Params({slowProgram, "", "", "60000"}), options);
+            slowAnswered = true;
+            if (r.replied && ReplyCode(r.text) == "200") ++slowOk;
+            return;
+        }
+        TReply r = agent->Exchange("GetInfo");
+        if (r.replied && ReplyCode(r.text) == "200") {
+            ++quickOk;
+            if (!slowAnswered) ++quickBeforeSlow;
+        }
+    });
+    EXPECT_EQ(slowOk.load(), kClients / kSlowEvery);
+    EXPECT_EQ(quickOk.load(), kClients - kClients / kSlowEvery);
+    EXPECT_EQ(quickBeforeSlow.load(), quickOk.load());
+    ExpectBackToIdle();
 }
 
 TEST_F(AgentStress, IdleConnectionsDoNotStopTheService) {
