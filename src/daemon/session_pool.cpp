@@ -22,9 +22,17 @@ struct TListener {
 std::atomic<TThreadStarter> g_threadStarter{pthread_create};
 TSessionHooks g_hooks;  // set before the first worker starts, then only read
 
-std::mutex g_mutex;                    // guards g_listener
-std::condition_variable g_published;   // a listener was published
-std::shared_ptr<TListener> g_listener;
+// The listener and its guard. Never destroyed: workers may still wait on
+// them while the process exits.
+struct TShared {
+    std::mutex mutex;                    // guards listener
+    std::condition_variable published;   // a listener was published
+    std::shared_ptr<TListener> listener;
+};
+TShared& Shared() {
+    static TShared* shared = new TShared;
+    return *shared;
+}
 std::atomic<unsigned> g_generation{0};  // changed by every publication
 std::atomic<int> g_workers{0};
 std::atomic<int> g_idle{0};  // workers not serving a connection
@@ -70,22 +78,25 @@ void BecomeBusy() {
 
 // Withdraws `listener` if it is still the published one.
 void Withdraw(const std::shared_ptr<TListener>& listener) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_listener != listener) return;
-    g_listener.reset();
+    TShared& shared = Shared();
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    if (shared.listener != listener) return;
+    shared.listener.reset();
     ++g_generation;
 }
 
 void* WorkerMain(void*) {
+    TShared& shared = Shared();
     std::shared_ptr<TListener> listener;
     unsigned seen = g_generation.load() - 1;  // forces the first look
     for (;;) {
         if (g_generation.load() != seen) {
-            std::unique_lock<std::mutex> lock(g_mutex);
+            std::unique_lock<std::mutex> lock(shared.mutex);
             seen = g_generation.load();
-            listener = g_listener;
+            listener = shared.listener;
             if (!listener) {
-                bool published = g_published.wait_for(lock, SESSION_WORKER_IDLE_EXIT, [] { return g_listener != nullptr; });
+                bool published =
+                    shared.published.wait_for(lock, SESSION_WORKER_IDLE_EXIT, [&] { return shared.listener != nullptr; });
                 lock.unlock();
                 if (!published && LeaveIfSpare()) return nullptr;
                 seen = g_generation.load() - 1;
@@ -136,12 +147,13 @@ bool PublishSessionListener(int listenFd, String& err) {
         timeval idle{static_cast<time_t>(SESSION_WORKER_IDLE_EXIT.count()), 0};
         setsockopt(fresh->fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
     }
+    TShared& shared = Shared();
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        g_listener = std::move(fresh);
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        shared.listener = std::move(fresh);
         ++g_generation;
     }
-    g_published.notify_all();
+    shared.published.notify_all();
     return true;
 }
 
