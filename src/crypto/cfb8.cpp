@@ -17,7 +17,9 @@ constexpr size_t kBatch = 64;  // registers enciphered together when deciphering
 
 }  // namespace
 
-TCipherKey::TCipherKey(const void* keyText, size_t length) {
+TCipherKey::TCipherKey(const void* keyText, size_t length) { Rekey(keyText, length); }
+
+void TCipherKey::Rekey(const void* keyText, size_t length) {
     if (!Twofish_checked()) Twofish_initialise();
     THash_SHA sha;
     static const uint8_t kNothing = 0;

@@ -224,14 +224,15 @@ void Twofish_prepare_key(const Twofish_Byte key[], int key_len, Twofish_key* xke
     const int size = key_len <= 16 ? 16 : (key_len <= 24 ? 24 : 32);
     Botan::secure_vector<uint8_t> padded(static_cast<size_t>(size), 0);  // wiped when freed
     if (key_len > 0) std::memcpy(padded.data(), key, static_cast<size_t>(key_len));
-    std::unique_ptr<Botan::BlockCipher> cipher = MakeTwofish();
+    // A key prepared before keeps its cipher object: the schedule is
+    // written over in the memory it already has.
+    if (!xkey->cipher) xkey->cipher = MakeTwofish();
     try {
-        cipher->set_key(padded);
+        xkey->cipher->set_key(padded);
     } catch (const std::exception& e) {
         std::string msg = std::string("Twofish key schedule failed: ") + e.what();
         Twofish_fatal(msg.c_str());
     }
-    xkey->cipher = std::move(cipher);
     xkey->keyBytes = size;
 }
 

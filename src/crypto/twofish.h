@@ -52,7 +52,9 @@ void Twofish_initialise_quick();
 
 // Expands a key of 0 to 32 bytes: 0-16 bytes act as a 128-bit key, 17-24
 // as 192-bit, 25-32 as 256-bit, the missing bytes being zero. Any other
-// length, or a call before Twofish_initialise, ends the process.
+// length, or a call before Twofish_initialise, ends the process. An xkey
+// prepared before is prepared again in place (its cipher object is kept);
+// nobody may use it meanwhile.
 void Twofish_prepare_key(const Twofish_Byte key[], int key_len, Twofish_key* xkey);
 
 // One 16-byte block; in and out may be the same buffer.

@@ -92,7 +92,19 @@ unsigned int DecodeLength(const char* bytes, int digits) {
 }
 
 std::shared_ptr<const TCipherKey> PrepareCipherKey(const String& keyText) {
-    return std::make_shared<const TCipherKey>(keyText.Data(), static_cast<size_t>(keyText.Length()));
+    // Each thread keeps the last key object it prepared and prepares the
+    // next key in it once nobody else holds it (a session's request and
+    // reply let it go at the end of the exchange): a session worker keeps
+    // its cipher object, and its memory, from one request to the next. A
+    // use count of 1 means no other owner exists anywhere, so no other
+    // thread can be using it.
+    thread_local std::shared_ptr<TCipherKey> spare;
+    if (spare && spare.use_count() == 1) {
+        spare->Rekey(keyText.Data(), static_cast<size_t>(keyText.Length()));
+        return spare;
+    }
+    spare = std::make_shared<TCipherKey>(keyText.Data(), static_cast<size_t>(keyText.Length()));
+    return spare;
 }
 
 TPasswordKey::~TPasswordKey() {
@@ -111,7 +123,9 @@ std::shared_ptr<const TPasswordKey> GetPasswordKey(const String& password) {
     auto entry = std::make_shared<TPasswordKey>();
     entry->password = password;
     entry->proof = EncodePswd(password);
-    entry->key = PrepareCipherKey(password);
+    // Its own object: it outlives the request (the thread's spare would not
+    // be reused while the cache holds it anyway).
+    entry->key = std::make_shared<const TCipherKey>(password.Data(), static_cast<size_t>(password.Length()));
     std::shared_ptr<const TPasswordKey> result = std::move(entry);
     std::lock_guard<std::mutex> lock(cache.mutex);
     cache.entry = result;

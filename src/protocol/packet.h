@@ -50,6 +50,8 @@ String EncodeLength(const String& text, int digits);
 unsigned int DecodeLength(const char* bytes, int digits);
 
 // A prepared key for a key text (SHA-1, Twofish schedule, initial register).
+// The object is the calling thread's: prepared again in place by its next
+// call once every holder has let it go. Thread-safe.
 std::shared_ptr<const TCipherKey> PrepareCipherKey(const String& keyText);
 
 // The prepared key and proof of a password, computed once per password

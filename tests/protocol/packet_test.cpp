@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "crypto/cfb8.h"
 #include "protocol/packet.h"
 #include "test_util.h"
 
@@ -107,3 +110,31 @@ TEST(PacketDeathTest, LengthDigitsAboveFourStop) {
 }
 
 }  // namespace
+
+// A thread prepares each key in the object it prepared last once nobody
+// holds that any more; what it enciphers is what a fresh key gives, whatever
+// the key before it was.
+TEST(PrepareCipherKey, ReusesTheThreadsObjectOnlyWhenFree) {
+    const uint8_t plain[] = "the reply text of a request";
+    auto encipher = [&](const TCipherKey& key) {
+        std::string out(sizeof plain, '\0');
+        key.Encrypt(plain, reinterpret_cast<uint8_t*>(out.data()), sizeof plain);
+        return out;
+    };
+    const char* const texts[] = {"first session key", "", "a second, longer session key of 40 bytes!"};
+    const TCipherKey* last = nullptr;
+    for (const char* text : texts) {
+        auto key = PrepareCipherKey(String(text));
+        if (last != nullptr) {
+            EXPECT_EQ(key.get(), last) << text;  // the previous one was let go
+        }
+        TCipherKey fresh(text, strlen(text));
+        EXPECT_EQ(encipher(*key), encipher(fresh)) << text;
+        last = key.get();
+    }
+    auto held = PrepareCipherKey(String("held by a request"));
+    auto other = PrepareCipherKey(String("and its neighbour"));
+    EXPECT_NE(held.get(), other.get());
+    TCipherKey fresh("held by a request", 17);
+    EXPECT_EQ(encipher(*held), encipher(fresh));
+}
