@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -334,7 +335,15 @@ bool Listen(const String& host, int port, int retryPauseMs, TFd& sock, String& e
     }
     const char* where = host.IsEmpty() ? nullptr : host.Data();
     for (int attempt = 0; attempt < kListenAttempts; ++attempt) {
-        if (TcpListen(where, port, nullptr, sock, err)) return true;
+        if (TcpListen(where, port, nullptr, sock, err)) {
+            // The server speaks first: a connection is handed to accept()
+            // once its first bytes are there, so a worker wakes once per
+            // request instead of twice, and clients that connect and say
+            // nothing hold no session for the first kDeferAcceptSeconds.
+            int seconds = kDeferAcceptSeconds;
+            setsockopt(sock.Get(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
+            return true;
+        }
         if (retryPauseMs > 0) poll(nullptr, 0, retryPauseMs);
     }
     return false;

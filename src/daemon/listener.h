@@ -26,6 +26,10 @@ constexpr std::chrono::seconds kRepeatedMessageInterval{10};
 // 0 to 60000.
 int ListenRetryPauseMs(const char* text);
 
+// A connection reaches accept() when its first bytes arrive, or at the
+// latest after about this long (the kernel's TCP_DEFER_ACCEPT).
+constexpr int kDeferAcceptSeconds = 1;
+
 // Opens the listening socket on host ("" = all local addresses) and port, in
 // up to kListenAttempts attempts with a pause of retryPauseMs after each
 // failed one. Returns true with sock owning the socket; false with sock
