@@ -161,9 +161,41 @@ bool OnAcceptFailed(int error, int listenFd) {
     return true;
 }
 
+// A worker waiting in accept() holds the number of its next descriptor from
+// before the connection came. When the descriptor limit has dropped below
+// it since, the agent is in fact out of descriptors: the connection waits,
+// as it would in the queue, until the limit allows it again (at most the
+// cap of a request), and the shortage is reported like any other; with
+// every session slot taken it goes on to be refused at once. False when it
+// waited in vain; otherwise `limit` is the limit it may go on with.
+bool WaitForDescriptorRoom(const TFd& client, long long& limit) {
+    const auto end = std::chrono::steady_clock::now() + SESSION_REQUEST_CAP;
+    bool reported = false;
+    for (;;) {
+        limit = CurrentDescriptorLimit();
+        if (limit <= 0 || client.Get() < limit) return true;
+        // Every slot taken: it is refused at once, as at the caps.
+        if (AdmittedSessions() >= SessionLimitsFor(limit).total) return true;
+        if (!reported) {
+            String text("Accept error: ");
+            text += ErrnoText(EMFILE);
+            g_acceptErrors.Show(LOCAL, text);
+            reported = true;
+        }
+        if (std::chrono::steady_clock::now() >= end) return false;
+        poll(nullptr, 0, 100);
+    }
+}
+
 // An accepted connection, on the worker that accepted it: the connection
 // filter and the session caps. An admitted one is counted as a session.
 bool Admit(TFd& client, const sockaddr_in& peer) {
+    long long limit = 0;
+    if (!WaitForDescriptorRoom(client, limit)) {
+        shutdown(client.Get(), SHUT_RDWR);
+        client.Reset();
+        return false;
+    }
     auto s = ZELSettings.Get();
     if (s->filteractive) {
         char dotted[INET_ADDRSTRLEN] = "";
@@ -177,7 +209,7 @@ bool Admit(TFd& client, const sockaddr_in& peer) {
         }
     }
     s.reset();
-    if (!AdmitSession(peer.sin_addr, CurrentSessionLimits())) {
+    if (!AdmitSession(peer.sin_addr, SessionLimitsFor(limit))) {
         g_refusals.Show(peer.sin_addr, "TCP connection refused: too many sessions");
         shutdown(client.Get(), SHUT_RDWR);
         client.Reset();

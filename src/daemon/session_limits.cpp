@@ -14,11 +14,13 @@ std::unordered_map<uint32_t, int> g_byAddress;
 
 }  // namespace
 
-TSessionLimits CurrentSessionLimits() {
+long long CurrentDescriptorLimit() {
     rlimit lim{};
-    if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return SessionLimitsFor(0);
-    return SessionLimitsFor(static_cast<long long>(lim.rlim_cur));
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return 0;
+    return static_cast<long long>(lim.rlim_cur);
 }
+
+TSessionLimits CurrentSessionLimits() { return SessionLimitsFor(CurrentDescriptorLimit()); }
 
 bool AdmitSession(in_addr address, const TSessionLimits& lim) {
     std::lock_guard<std::mutex> lock(g_mutex);

@@ -40,6 +40,9 @@ constexpr TSessionLimits SessionLimitsFor(long long maxDescriptors) {
     return lim;
 }
 
+// The process's descriptor limit of the moment (RLIMIT_NOFILE), 0 when
+// there is none.
+long long CurrentDescriptorLimit();
 // The caps for the process's descriptor limit of the moment.
 TSessionLimits CurrentSessionLimits();
 
