@@ -23,6 +23,7 @@
 
 #include <chrono>
 
+#include "daemon/session_limits.h"
 #include "foundation/fd.h"
 #include "foundation/qdstring.h"
 
@@ -31,8 +32,10 @@
 constexpr size_t SESSION_STACK_SIZE = 256 * 1024;
 // Idle workers kept even without work (started by StartSessionWorkers).
 constexpr int SESSION_WORKERS_MIN = 1;
-// Workers at most; further connections wait in the listen queue.
-constexpr int SESSION_WORKERS_MAX = 4096;
+// Workers at most; further connections wait in the listen queue. Above the
+// session cap, so that with every session slot taken a worker is still
+// there to refuse the next connection at once.
+constexpr int SESSION_WORKERS_MAX = SESSION_LIMIT + 64;
 // An idle worker above the minimum ends after this long without work.
 constexpr std::chrono::seconds SESSION_WORKER_IDLE_EXIT{5};
 
