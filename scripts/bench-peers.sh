@@ -16,7 +16,9 @@
 #     agents in the foreground, measure them with one client loop and stop
 #     them by pid;
 #   - times one query client call of each (zelq GetInfo, zabbix_get -k
-#     agent.ping) with hyperfine -N, when hyperfine is there;
+#     agent.ping) with hyperfine -N, when hyperfine is there; zabbix_get,
+#     when not on the path, is taken out of the downloaded proxy package
+#     into the temporary folder, without installing that package;
 #   - stops everything it started by pid and removes the temporary folder.
 # Run as root (the package install needs it; both agents then run as root).
 set -euo pipefail
@@ -33,7 +35,7 @@ while [ $# -gt 0 ]; do
         -r) rounds=$2; shift 2 ;;
         -c) concurrency=$2; shift 2 ;;
         --install-only) install_only=1; shift ;;
-        -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
         -*) echo "bench-peers: unknown option $1" >&2; exit 1 ;;
         *) build_dir=$1; shift ;;
     esac
@@ -234,16 +236,35 @@ status=0
     --pair "agent.ping=GetInfo" | tee "$work/loads.txt" || status=$?
 echo
 
+# The reference agent's query client. Debian ships zabbix_get only with its
+# server and proxy packages (daemons with their own services and database
+# libraries), so when it is not on the path, the proxy package is downloaded
+# into the work folder and only this one program is taken out of it: nothing
+# is installed, no service is set up, and the folder goes at the end.
+reference_getter() {
+    local found deb
+    found=$(command -v zabbix_get || true)
+    if [ -z "$found" ]; then
+        mkdir -p "$work/getter"
+        if (cd "$work/getter" && apt-get download -qq zabbix-proxy-sqlite3 >/dev/null 2>&1); then
+            deb=$(ls "$work"/getter/zabbix-proxy-sqlite3_*.deb 2>/dev/null | head -n 1)
+            [ -n "$deb" ] && dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$work/getter" ./usr/bin/zabbix_get 2>/dev/null
+            found="$work/getter/usr/bin/zabbix_get"
+        fi
+    fi
+    if [ -n "$found" ] && "$found" --version >/dev/null 2>&1; then
+        echo "$found"
+    else
+        echo "bench-peers: zabbix_get unavailable (not on the path, and the proxy package could not be fetched)" >&2
+    fi
+}
+
 rows=()
 if command -v hyperfine >/dev/null 2>&1; then
     commands=("$client -p $zel_port GetInfo"
               "$bench --once -p $zel_port --command GetInfo"
               "$bench --once-plain agent.ping -p $peer_port")
-    # Debian ships zabbix_get only with its server and proxy packages
-    # (zabbix-server-*, zabbix-proxy-*: daemons with their own services and
-    # database libraries), none of which is installed here; the row uses
-    # it when it is there anyway.
-    getter=$(command -v zabbix_get || true)
+    getter=$(reference_getter)
     [ -n "$getter" ] && commands+=("$getter -s 127.0.0.1 -p $peer_port -k agent.ping")
     hyperfine -N --warmup 10 --runs 200 --export-csv "$work/calls.csv" "${commands[@]}" || status=1
     median() { awk -F, -v n="$1" 'NR == n + 1 { printf "%.2f", $4 * 1000 }' "$work/calls.csv"; }
@@ -255,7 +276,7 @@ if command -v hyperfine >/dev/null 2>&1; then
         get_ms=$(median 4)
         rows+=("| zelq GetInfo vs zabbix_get -k agent.ping | - | ms per call (hyperfine -N, median of 200) | $zelq_ms | $get_ms | $(ratio "$zelq_ms" "$get_ms") |")
     else
-        rows+=("| zelq GetInfo vs zabbix_get -k agent.ping | - | ms per call (hyperfine -N, median of 200) | $zelq_ms | n/a: zabbix_get ships only with the server and proxy packages | |")
+        rows+=("| zelq GetInfo vs zabbix_get -k agent.ping | - | ms per call (hyperfine -N, median of 200) | $zelq_ms | n/a: zabbix_get could not be fetched | |")
     fi
     rows+=("| zel-bench --once GetInfo vs --once-plain agent.ping | - | ms per call (hyperfine -N, median of 200) | $once_ms | $plain_ms | $(ratio "$once_ms" "$plain_ms") |")
 else
