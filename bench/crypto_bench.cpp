@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "crypto/cfb8.h"
-#include "crypto/ciplib.h"
+#include "crypto/crc32.h"
 #include "protocol/client.h"
 #include "protocol/packet.h"
 #include "protocol/reply.h"

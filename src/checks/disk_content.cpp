@@ -9,8 +9,8 @@
 #include <string>
 
 #include "checks/disk_open.h"
-#include "checks/disktests.h"
-#include "crypto/ciplib.h"
+#include "checks/disk_helpers.h"
+#include "crypto/crc32.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "checks/disk_walk.h"
-#include "checks/disktests.h"
+#include "checks/disk_helpers.h"
 #include "foundation/fileutils.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <botan/block_cipher.h>
 #include <botan/mem_ops.h>
 
-#include "crypto/ciplib.h"
+#include "crypto/sha1.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-// TCRC32 (declared in ciplib.h) in a file of its own: programs that only
+// TCRC32 in a file of its own: programs that only
 // need SHA-1 (the query client) then do not load ISA-L at all.
-#include "crypto/ciplib.h"
+#include "crypto/crc32.h"
 
 #include <cstring>
 

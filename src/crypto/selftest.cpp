@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "crypto/cfb8.h"
-#include "crypto/ciplib.h"
+#include "crypto/sha1.h"
 #include "crypto/twofish.h"
 
 namespace {

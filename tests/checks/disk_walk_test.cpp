@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "checks/disktests.h"
+#include "checks/disk_helpers.h"
 #include "file_fixture.h"
 
 namespace {

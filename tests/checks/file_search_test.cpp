@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "checks/disk_open.h"
-#include "checks/disktests.h"
+#include "checks/disk_helpers.h"
 #include "common/scratch_dir.h"
 #include "gtest/gtest.h"
 

@@ -2,7 +2,7 @@
 // wire format must be reproduced byte for byte and read back.
 #include <gtest/gtest.h>
 
-#include "crypto/ciplib.h"
+#include "crypto/crc32.h"
 #include "mini_json.h"
 #include "protocol/client.h"
 #include "protocol/packet.h"

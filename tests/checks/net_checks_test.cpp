@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/handler_fixture.h"
-#include "loopback_peers.h"
+#include "common/loopback_peers.h"
 #include "net/resolve.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "checks/textlog.h"
+#include "checks/textlog_checks.h"
 
 #include <cstring>
 

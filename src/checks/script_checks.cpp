@@ -1,4 +1,4 @@
-#include "checks/script_tests.h"
+#include "checks/script_checks.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "crypto/ciplib.h"
+#include "crypto/sha1.h"
 #include "crypto/fault.h"
 
 #include <exception>
@@ -9,7 +9,7 @@
 namespace {
 
 [[noreturn]] void AssertFault(const char* expr, const char* function) {
-    zel_assert_fault(expr, "ciplib.cpp", __LINE__, function);
+    zel_assert_fault(expr, "sha1.cpp", __LINE__, function);
 }
 
 // Looked up by name once; every digest object is a copy of this one (the

@@ -1,4 +1,4 @@
-#include "checks/process_tests.h"
+#include "checks/process_checks.h"
 
 #include "checks/script_output.h"
 #include "checks/site_script.h"

@@ -1,4 +1,5 @@
-#include "crypto/ciplib.h"
+#include "crypto/crc32.h"
+#include "crypto/sha1.h"
 #include "crypto/md5.h"
 
 #include <gtest/gtest.h>

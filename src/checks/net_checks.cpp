@@ -1,4 +1,4 @@
-#include "checks/net_tests.h"
+#include "checks/net_checks.h"
 
 #include <chrono>
 #include <memory>

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "actions/send_data.h"
-#include "loopback_peers.h"
+#include "common/loopback_peers.h"
 #include "net/resolve.h"
 #include "net/sockets.h"
 

@@ -1,4 +1,4 @@
-#include "checks/file_tests.h"
+#include "checks/file_checks.h"
 
 #include <sys/stat.h>
 
@@ -7,7 +7,7 @@
 #include <ctime>
 
 #include "checks/disk_open.h"
-#include "checks/disktests.h"
+#include "checks/disk_helpers.h"
 #include "foundation/fileutils.h"
 #include "protocol/params.h"
 

@@ -19,7 +19,7 @@
 
 #include "common/handler_fixture.h"
 #include "common/scratch_dir.h"
-#include "loopback_peers.h"
+#include "common/loopback_peers.h"
 #include "net/resolve.h"
 
 extern char** environ;
