@@ -91,6 +91,5 @@ int main(int argc, char** argv) {
     if (packet.IsEmpty()) return UsageError("the request is too large for one packet");
 
     TExchangeResult ex = ExchangeRequest(opts.host, opts.port, opts.timeoutMs, packet);
-    return ShowExchange(ex, sessionKey, opts,
-                        "no reply: the agent refused the request (wrong password, filtered address or invalid packet)");
+    return ShowExchange(ex, sessionKey, opts, kNoReplyRefused);
 }

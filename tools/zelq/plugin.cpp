@@ -10,9 +10,6 @@
 
 namespace {
 
-const char* const kNoReplyText =
-    "no reply: the agent refused the request (wrong password, filtered address or invalid packet)";
-
 // Exchanges a text-log check makes at most in one run; lines beyond them
 // are reported by the next run.
 constexpr int kMaxTextLogRounds = 100;
@@ -131,7 +128,7 @@ std::string PluginText(std::string_view text) {
     bool blank = false;
     for (char ch : text) {
         const unsigned char c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || c == 0x7F) {
+        if (IsControlByte(c)) {
             if (!blank && !out.empty()) out += ' ';
             blank = true;
             continue;
@@ -231,9 +228,7 @@ TPluginResult JudgeReply(const TZelqOptions& opts, const TReplyLines& reply) {
 
 TPluginResult JudgeNoReply(const TZelqOptions& opts, const TAskResult& ask) {
     if (ask.outcome == TExchangeOutcome::NoReply) {
-        std::string text = kNoReplyText;
-        if (!ask.error.empty()) text += " [" + ask.error + "]";
-        return Result(opts, TPluginStatus::Unknown, PluginText(text));
+        return Result(opts, TPluginStatus::Unknown, PluginText(NoReplyMessage(kNoReplyRefused, ask.error)));
     }
     return Result(opts, TPluginStatus::Critical, PluginText(ask.error));
 }

@@ -20,9 +20,7 @@ int ShowExchange(const TExchangeResult& ex, const String& sessionKey, const TZel
         return kExitNoConnect;
     }
     if (ex.outcome == TExchangeOutcome::NoReply) {
-        std::string msg = noReplyText;
-        if (!ex.error.empty()) msg += " [" + ex.error + "]";
-        Print(stderr, msg + "\n");
+        Print(stderr, NoReplyMessage(noReplyText, ex.error) + "\n");
         return kExitNoReply;
     }
     String text;

@@ -59,12 +59,12 @@ int RunUpgrade(const TZelqOptions& opts, const String& password) {
 
     TFd conn;
     TExchangeResult first = ExchangeOpen(opts.host, opts.port, opts.timeoutMs, packet, conn);
-    int status = ShowExchange(first, sessionKey, opts, "no reply: the agent closed the connection");
+    int status = ShowExchange(first, sessionKey, opts, kNoReplyClosed);
     if (status != kExitSuccess) return status;
 
     std::string data = image;
     data += UpgradeTrailer(image, sessionKey).Std();
     const std::string where = opts.host + ":" + std::to_string(opts.port);
     TExchangeResult second = ExchangeMore(conn, where, opts.timeoutMs, data);
-    return ShowExchange(second, sessionKey, opts, "no reply: the agent closed the connection");
+    return ShowExchange(second, sessionKey, opts, kNoReplyClosed);
 }
