@@ -87,6 +87,20 @@ TEST(ZelqOptions, RefusedCommandLines) {
         {{""}, "one word"},
         {{"Get\nInfo"}, "one word"},
         {{"GetInfo\r"}, "one word"},
+        // Plugin mode.
+        {{"--plugin", "-w", "10", "-c20", "--value", "2", "--state", "/s", "--service", "X", "TEST-UNC", "/"},
+         nullptr},
+        {{"--plugin", "-H", "h", "-p", "1", "-t", "2", "-P", "p", "-f", "f", "GetInfo"}, nullptr},
+        {{"--plugin", "--value=3", "GetInfo"}, nullptr},
+        {{"-w", "10", "GetInfo"}, "-w and -c need --plugin"},
+        {{"--state", "/s", "GetInfo"}, "--state needs --plugin"},
+        {{"--value", "1", "GetInfo"}, "--value needs --plugin or several hosts"},
+        {{"--plugin", "-w", "20:10", "GetInfo"}, "-w: \"20:10\" is no range"},
+        {{"--plugin", "-c"}, "-c needs a value"},
+        {{"--plugin", "--value", "0", "GetInfo"}, "--value needs a value line number"},
+        {{"--plugin", "--json", "GetInfo"}, "--raw and --json do not apply"},
+        {{"--plugin", "-H", "a", "-H", "b", "GetInfo"}, "--plugin checks one agent"},
+        {{"--plugin", "--service", "a|b", "GetInfo"}, "must not contain"},
     };
     for (const auto& c : cases) {
         TZelqOptions o;
@@ -99,6 +113,16 @@ TEST(ZelqOptions, RefusedCommandLines) {
         EXPECT_FALSE(ok) << c.reason;
         EXPECT_NE(err.find(c.reason), std::string::npos) << err;
     }
+}
+
+TEST(ZelqOptions, PluginValues) {
+    TZelqOptions o;
+    std::string err;
+    ASSERT_TRUE(ParseZelqArgs({"--plugin", "-w", "10", "-c20", "--value", "2", "TEST-UNC"}, o, err)) << err;
+    EXPECT_TRUE(o.plugin);
+    EXPECT_EQ(o.warning.text, "10");
+    EXPECT_EQ(o.critical.end, 20);
+    EXPECT_EQ(o.valueIndex, 2);
 }
 
 TEST(ZelqOptions, HelpAndVersionNeedNoCommand) {

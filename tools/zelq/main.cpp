@@ -14,6 +14,7 @@
 #include "protocol/client.h"
 #include "zelq/exchange.h"
 #include "zelq/fleet.h"
+#include "zelq/judge.h"
 #include "zelq/options.h"
 #include "zelq/output.h"
 #include "zelq/params.h"
