@@ -1,7 +1,6 @@
 #include "zelq/options.h"
 
 #include <cerrno>
-#include <cstring>
 #include <fstream>
 
 #include "foundation/io.h"
@@ -157,18 +156,20 @@ const TOptionRow* FindOption(bool isLong, const std::string& name) {
 
 bool AllDigitsUpTo(const std::string& s, size_t digits) { return AllDigits(s) && s.size() <= digits; }
 
+// The error of an empty value (and of a long option's missing one): what
+// the value lacks, or for a number just "a value".
+std::string EmptyValue(const TOptionRow& row, const std::string& name) {
+    return name + " needs " + (row.kind == TOptionValue::Number ? "a value" : row.needs);
+}
+
 // Checks a value against its row; `name` is the option as written ("-p",
 // "--parallel").
 bool CheckValue(const TOptionRow& row, bool isLong, const std::string& name, TOptionArg& arg, std::string& err) {
     const std::string& v = arg.text;
-    const bool isNumber = row.kind == TOptionValue::Number;
     // A long option's value, and a text, is one line and not empty.
-    if ((isLong || row.kind == TOptionValue::Text) && (v.empty() || HasLineBreak(v))) {
-        err = name + " needs " + (isNumber ? "a value" : row.needs);
-        return false;
-    }
-    if (row.kind == TOptionValue::FileName && v.empty()) {
-        err = name + " needs " + row.needs;
+    if (((isLong || row.kind == TOptionValue::Text) && (v.empty() || HasLineBreak(v))) ||
+        (row.kind == TOptionValue::FileName && v.empty())) {
+        err = EmptyValue(row, name);
         return false;
     }
     if (row.forbidden[0] != '\0' && v.find_first_of(row.forbidden) != std::string::npos) {
@@ -267,7 +268,7 @@ bool ParseZelqArgs(const std::vector<std::string>& args, TZelqOptions& opts, std
         // "--name", "--name=VALUE"; "-x", "-xVALUE".
         const bool isLong = a[1] == '-';
         const size_t eq = isLong ? a.find('=') : std::string::npos;
-        const std::string name = isLong ? a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2) : a.substr(1, 1);
+        const std::string name = isLong ? a.substr(2, eq == std::string::npos ? eq : eq - 2) : a.substr(1, 1);
         const TOptionRow* row = FindOption(isLong, name);
         const bool attached = isLong ? eq != std::string::npos : a.size() > 2;
         if (row == nullptr || (row->kind == TOptionValue::None && attached)) {
@@ -283,8 +284,7 @@ bool ParseZelqArgs(const std::vector<std::string>& args, TZelqOptions& opts, std
             } else if (i + 1 < args.size()) {
                 arg.argIndex = ++i;
             } else {
-                err = isLong ? written + " needs " + (row->kind == TOptionValue::Number ? "a value" : row->needs)
-                             : "option " + written + " needs a value";
+                err = isLong ? EmptyValue(*row, written) : "option " + written + " needs a value";
                 return false;
             }
             arg.text = args[arg.argIndex].substr(arg.offset);
