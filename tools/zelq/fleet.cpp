@@ -46,8 +46,6 @@ std::string FailureText(const TAskResult& ask) {
     return ask.error;
 }
 
-void Print(FILE* f, const std::string& s) { std::fwrite(s.data(), 1, s.size(), f); }
-
 }  // namespace
 
 void RunInParallel(size_t count, int parallel, const std::function<TFleetResult(size_t)>& ask,

@@ -25,8 +25,6 @@
 
 namespace {
 
-void Print(FILE* f, const std::string& text) { std::fwrite(text.data(), 1, text.size(), f); }
-
 int UsageError(const std::string& why) {
     Print(stderr, "zelq: " + why + "\n" + ZelqUsageText() + "Try 'zelq --help' for more.\n");
     return kExitUsage;

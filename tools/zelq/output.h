@@ -2,7 +2,9 @@
 // the decoded, raw and JSON output forms.
 #pragma once
 
+#include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "foundation/qdstring.h"
@@ -43,6 +45,9 @@ std::string FormatDecoded(const TReplyLines& reply, bool aligned);
 
 // {"code": "200", "lines": ["...", ...]} with the decoded lines, one line.
 std::string FormatJson(const TReplyLines& reply);
+
+// Writes text to f as it is (NUL bytes too).
+inline void Print(FILE* f, std::string_view text) { std::fwrite(text.data(), 1, text.size(), f); }
 
 // What zelq says of an agent that closed the connection without a reply:
 // to a request (it refused the request), and during an upgrade.

@@ -7,12 +7,6 @@
 #include "protocol/client.h"
 #include "zelq/output.h"
 
-namespace {
-
-void Print(FILE* f, const std::string& text) { std::fwrite(text.data(), 1, text.size(), f); }
-
-}  // namespace
-
 int ShowExchange(const TExchangeResult& ex, const String& sessionKey, const TZelqOptions& opts,
                  const char* noReplyText) {
     if (ex.outcome == TExchangeOutcome::Failed) {

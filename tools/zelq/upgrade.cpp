@@ -14,8 +14,6 @@
 
 namespace {
 
-void Print(FILE* f, const std::string& text) { std::fwrite(text.data(), 1, text.size(), f); }
-
 bool ReadImage(const std::string& name, std::string& out, std::string& err) {
     std::ifstream in(name, std::ios::binary);
     if (!in) {
