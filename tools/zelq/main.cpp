@@ -82,10 +82,7 @@ int main(int argc, char** argv) {
     if (!BuildZelqRequest(opts, STDIN_FILENO, requestText, err)) return UsageError(err);
     if (IsFleet(opts)) return RunFleet(opts, fleet, password, requestText);
     String sessionKey;
-    if (!NewSessionKey(sessionKey, err)) {
-        Print(stderr, "zelq: " + err + "\n");
-        return kExitNoConnect;
-    }
+    if (!NewSessionKey(sessionKey, err)) return Complain(kExitNoConnect, err);
     const String packet = BuildRequestPacket(password, sessionKey, requestText);
     if (packet.IsEmpty()) return UsageError("the request is too large for one packet");
 

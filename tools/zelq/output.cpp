@@ -134,3 +134,8 @@ std::string NoReplyMessage(const char* text, const std::string& error) {
     if (!error.empty()) msg += " [" + error + "]";
     return msg;
 }
+
+int Complain(int status, const std::string& why) {
+    Print(stderr, "zelq: " + why + "\n");
+    return status;
+}

@@ -49,6 +49,9 @@ std::string FormatJson(const TReplyLines& reply);
 // Writes text to f as it is (NUL bytes too).
 inline void Print(FILE* f, std::string_view text) { std::fwrite(text.data(), 1, text.size(), f); }
 
+// Prints "zelq: why" on standard error and returns status.
+int Complain(int status, const std::string& why);
+
 // What zelq says of an agent that closed the connection without a reply:
 // to a request (it refused the request), and during an upgrade.
 inline constexpr char kNoReplyRefused[] =

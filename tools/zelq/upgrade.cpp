@@ -42,15 +42,9 @@ String UpgradeTrailer(const std::string& image, const String& sessionKey) {
 int RunUpgrade(const TZelqOptions& opts, const String& password) {
     std::string image;
     std::string err;
-    if (!ReadImage(opts.upgradeFile, image, err)) {
-        Print(stderr, "zelq: " + err + "\n");
-        return kExitUsage;
-    }
+    if (!ReadImage(opts.upgradeFile, image, err)) return Complain(kExitUsage, err);
     String sessionKey;
-    if (!NewSessionKey(sessionKey, err)) {
-        Print(stderr, "zelq: " + err + "\n");
-        return kExitNoConnect;
-    }
+    if (!NewSessionKey(sessionKey, err)) return Complain(kExitNoConnect, err);
     TStrList params;
     params.Add(String(std::to_string(image.size()).c_str()));
     const String packet = BuildRequestPacket(password, sessionKey, BuildRequestText("UpgradeCode", params));
