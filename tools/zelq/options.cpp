@@ -46,6 +46,8 @@ bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 const char kFormatInPlugin[] = "--plugin prints a status line; --raw and --json do not apply";
 const char kRangesNeedPlugin[] = "-w and -c need --plugin";
 
+static_assert(kDefaultParallel == 32 && kMaxParallel == 1024, "the texts of --parallel name these numbers");
+
 const TOptionRow kOptions[] = {
     {.shortName = 'H', .valueName = "HOST[:PORT]", .kind = TOptionValue::Text, .needs = "a host name or address",
      .set = [](TZelqOptions& o, const TOptionArg& a) { o.hostArgs.push_back(a.text); },
