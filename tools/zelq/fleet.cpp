@@ -17,9 +17,6 @@
 
 namespace {
 
-const char* const kNoReplyText =
-    "no reply: the agent refused the request (wrong password, filtered address or invalid packet)";
-
 // A fleet this large shows its progress on a terminal.
 constexpr size_t kProgressFrom = 20;
 constexpr size_t kMaxHostList = 16 * 1024 * 1024;
@@ -30,22 +27,9 @@ int64_t MsSince(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
 
-// Control characters (tab included) as \xNN, so that a line stays one line
-// and its fields stay apart.
-std::string Field(std::string_view s) {
-    std::string out;
-    for (char ch : s) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || c == 0x7F) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02X", c);
-            out += buf;
-        } else {
-            out += ch;
-        }
-    }
-    return out;
-}
+// A field of a text line: control characters (tab included) as \xNN, so
+// that a line stays one line and its fields stay apart.
+std::string Field(std::string_view s) { return Escaped(s, TEscapeForm::Field); }
 
 std::string HostText(const TZelqTarget& t) {
     const bool v6 = t.host.find(':') != std::string::npos;
@@ -58,11 +42,9 @@ const char* FailureWord(const TAskResult& ask) {
 }
 
 std::string FailureText(const TAskResult& ask) {
-    if (ask.outcome == TExchangeOutcome::NoReply) return ask.error.empty() ? kNoReplyText : std::string(kNoReplyText) + " [" + ask.error + "]";
+    if (ask.outcome == TExchangeOutcome::NoReply) return NoReplyMessage(kNoReplyRefused, ask.error);
     return ask.error;
 }
-
-void Print(FILE* f, const std::string& s) { std::fwrite(s.data(), 1, s.size(), f); }
 
 }  // namespace
 

@@ -14,6 +14,7 @@
 #include "protocol/client.h"
 #include "zelq/exchange.h"
 #include "zelq/fleet.h"
+#include "zelq/judge.h"
 #include "zelq/options.h"
 #include "zelq/output.h"
 #include "zelq/params.h"
@@ -23,8 +24,6 @@
 #include "zelq/usage.h"
 
 namespace {
-
-void Print(FILE* f, const std::string& text) { std::fwrite(text.data(), 1, text.size(), f); }
 
 int UsageError(const std::string& why) {
     Print(stderr, "zelq: " + why + "\n" + ZelqUsageText() + "Try 'zelq --help' for more.\n");
@@ -83,14 +82,10 @@ int main(int argc, char** argv) {
     if (!BuildZelqRequest(opts, STDIN_FILENO, requestText, err)) return UsageError(err);
     if (IsFleet(opts)) return RunFleet(opts, fleet, password, requestText);
     String sessionKey;
-    if (!NewSessionKey(sessionKey, err)) {
-        Print(stderr, "zelq: " + err + "\n");
-        return kExitNoConnect;
-    }
+    if (!NewSessionKey(sessionKey, err)) return Complain(kExitNoConnect, err);
     const String packet = BuildRequestPacket(password, sessionKey, requestText);
     if (packet.IsEmpty()) return UsageError("the request is too large for one packet");
 
     TExchangeResult ex = ExchangeRequest(opts.host, opts.port, opts.timeoutMs, packet);
-    return ShowExchange(ex, sessionKey, opts,
-                        "no reply: the agent refused the request (wrong password, filtered address or invalid packet)");
+    return ShowExchange(ex, sessionKey, opts, kNoReplyRefused);
 }

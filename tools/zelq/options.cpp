@@ -1,7 +1,6 @@
 #include "zelq/options.h"
 
 #include <cerrno>
-#include <cstring>
 #include <fstream>
 
 #include "foundation/io.h"
@@ -42,45 +41,163 @@ bool ParseTimeout(const std::string& text, int& timeoutMs) {
 
 bool HasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
 
-std::string MissingValue(const std::string& name) {
-    if (name == "--upgrade") return "--upgrade needs the new executable's file name";
-    if (name == "--hosts") return "--hosts needs a file name (or \"-\" for standard input)";
-    return name + " needs a value";
-}
-
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-bool LongOption(const std::string& name, const std::string& value, TZelqOptions& opts, std::string& err) {
-    if (value.empty() || HasLineBreak(value)) {
-        err = MissingValue(name);
+const char kFormatInPlugin[] = "--plugin prints a status line; --raw and --json do not apply";
+const char kRangesNeedPlugin[] = "-w and -c need --plugin";
+
+static_assert(kDefaultParallel == 32 && kMaxParallel == 1024, "the texts of --parallel name these numbers");
+
+const TOptionRow kOptions[] = {
+    {.shortName = 'H', .valueName = "HOST[:PORT]", .kind = TOptionValue::Text, .needs = "a host name or address",
+     .set = [](TZelqOptions& o, const TOptionArg& a) { o.hostArgs.push_back(a.text); },
+     .help = "the agent's host name or address (default 127.0.0.1), with\n"
+             "its port if it differs from -p; give -H several times to ask\n"
+             "several agents (see \"Several agents\")"},
+    {.shortName = 'p', .valueName = "PORT", .kind = TOptionValue::Port, .needs = "a port number from 1 to 65535",
+     .set = [](TZelqOptions& o, const TOptionArg& a) { o.port = a.number; },
+     .help = "the agent's port (default 1055)"},
+    {.shortName = 't', .valueName = "SECONDS", .kind = TOptionValue::Seconds,
+     .needs = "a time-out in seconds above 0 and at most 86400",
+     .set = [](TZelqOptions& o, const TOptionArg& a) { o.timeoutMs = a.number; },
+     .help = "time-out for the connect and for the reply (default 10); for\n"
+             "several agents, for each of them"},
+    {.shortName = 'P', .valueName = "PASSWORD", .kind = TOptionValue::Secret,
+     .set =
+         [](TZelqOptions& o, const TOptionArg& a) {
+             o.hasPassword = true;
+             o.password = a.text;
+             o.passwordArgIndex = static_cast<int>(a.argIndex);
+             o.passwordArgOffset = a.offset;
+         },
+     .help = "the agent's password (visible to other users in the process\n"
+             "list while zelq starts; prefer -f or ZEL_PASSWORD)"},
+    {.shortName = 'f', .valueName = "FILE", .kind = TOptionValue::FileName, .needs = "a file name",
+     .set =
+         [](TZelqOptions& o, const TOptionArg& a) {
+             o.hasPasswordFile = true;
+             o.passwordFile = a.text;
+         },
+     .help = "read the password from the first line of FILE\n"
+             "Without -P and -f the password is taken from the environment\n"
+             "variable ZEL_PASSWORD. It is never printed."},
+    {.longName = "literal", .set = [](TZelqOptions& o, const TOptionArg&) { o.literal = true; },
+     .help = "send parameters starting with @ as they are written"},
+    {.longName = "upgrade", .valueName = "FILE", .kind = TOptionValue::Text,
+     .needs = "the new executable's file name",
+     .set = [](TZelqOptions& o, const TOptionArg& a) { o.upgradeFile = a.text; }, .modes = kModeUpgrade,
+     .defines = kModeUpgrade,
+     .help = "replace the agent's executable by FILE (101 bytes to just\n"
+             "under 10 MiB): announces its size, sends it with its digest\n"
+             "and prints both replies; the agent then restarts itself.\n"
+             "The agent needs allowupdates=1 and this host in updateaddr."},
+    {.longName = "raw", .set = [](TZelqOptions& o, const TOptionArg&) { o.format = TZelqFormat::Raw; },
+     .modes = kModeSingle | kModeUpgrade,
+     .refusals = {{kModePlugin, kFormatInPlugin}, {kModeFleet, "--raw does not apply to several hosts (use --json)"}},
+     .excludes = "json", .help = "print the reply text exactly as received"},
+    {.longName = "json", .set = [](TZelqOptions& o, const TOptionArg&) { o.format = TZelqFormat::Json; },
+     .modes = kModeSingle | kModeUpgrade | kModeFleet, .refusals = {{kModePlugin, kFormatInPlugin}},
+     .excludes = "raw", .help = "print {\"code\": \"...\", \"lines\": [...]} with the decoded lines"},
+    {.longName = "plugin", .set = [](TZelqOptions& o, const TOptionArg&) { o.plugin = true; },
+     .modes = kModePlugin, .defines = kModePlugin,
+     .help = "act as a plugin of a monitoring system (see \"Plugin mode\")"},
+    {.shortName = 'w', .valueName = "RANGE", .kind = TOptionValue::Range,
+     .set = [](TZelqOptions& o, const TOptionArg& a) { o.warning = a.range; }, .modes = kModePlugin,
+     .refusals = {{kAllModes & ~kModePlugin, kRangesNeedPlugin}}, .help = "plugin mode: the warning range of the value"},
+    {.shortName = 'c', .valueName = "RANGE", .kind = TOptionValue::Range,
+     .set = [](TZelqOptions& o, const TOptionArg& a) { o.critical = a.range; }, .modes = kModePlugin,
+     .refusals = {{kAllModes & ~kModePlugin, kRangesNeedPlugin}},
+     .help = "plugin mode: the critical range of the value"},
+    {.longName = "value", .valueName = "N", .kind = TOptionValue::Number, .min = 1, .max = 9999,
+     .needs = "a value line number from 1", .set = [](TZelqOptions& o, const TOptionArg& a) { o.valueIndex = a.number; },
+     .modes = kModePlugin | kModeFleet,
+     .refusals = {{kModeSingle | kModeUpgrade, "--value needs --plugin or several hosts"}},
+     .help = "plugin mode: judge value line N of the reply (from 1) instead\n"
+             "of the command's default; several agents: print only value\n"
+             "line N of each reply"},
+    {.longName = "state", .valueName = "FILE", .kind = TOptionValue::Text,
+     .set = [](TZelqOptions& o, const TOptionArg& a) { o.stateFile = a.text; }, .modes = kModePlugin,
+     .refusals = {{kAllModes & ~kModePlugin, "--state needs --plugin"}},
+     .help = "plugin mode, text-log tests: the file that keeps the scan\n"
+             "state between runs (default: $XDG_CACHE_HOME/zelq, else\n"
+             "~/.cache/zelq, a file named after the check)"},
+    {.longName = "service", .valueName = "NAME", .kind = TOptionValue::Text, .forbidden = "|",
+     .set = [](TZelqOptions& o, const TOptionArg& a) { o.service = a.text; }, .modes = kModePlugin,
+     .refusals = {{kAllModes & ~kModePlugin, "--service needs --plugin"}},
+     .help = "plugin mode: the first word of the status line (default: the\n"
+             "command without \"TEST-\", in capitals)"},
+    {.longName = "hosts", .valueName = "FILE", .kind = TOptionValue::Text,
+     .needs = "a file name (or \"-\" for standard input)",
+     .set = [](TZelqOptions& o, const TOptionArg& a) { o.hostsFile = a.text; }, .modes = kModeFleet,
+     .defines = kModeFleet, .help = "ask every agent listed in FILE (\"-\": standard input)"},
+    // Accepted everywhere (as it always was); only a fleet uses it.
+    {.longName = "parallel", .valueName = "N", .kind = TOptionValue::Number, .min = 1, .max = kMaxParallel,
+     .needs = "a number from 1 to 1024", .set = [](TZelqOptions& o, const TOptionArg& a) { o.parallel = a.number; },
+     .help = "several agents: at most N exchanges at a time (default 32,\n"
+             "at most 1024)"},
+    {.shortName = 'h', .longName = "help", .set = [](TZelqOptions& o, const TOptionArg&) { o.help = true; },
+     .help = "show this help", .ends = true},
+    {.longName = "version", .set = [](TZelqOptions& o, const TOptionArg&) { o.version = true; },
+     .help = "show the version", .ends = true},
+};
+
+const TModeConflict kModeConflicts[] = {
+    {kModePlugin | kModeFleet, "--plugin checks one agent (give -H once, without --hosts)"},
+    {kModePlugin | kModeUpgrade, "--plugin and --upgrade cannot be used together"},
+    {kModeFleet | kModeUpgrade, "--upgrade replaces one agent at a time"},
+};
+
+const TOptionRow* FindOption(bool isLong, const std::string& name) {
+    for (const TOptionRow& row : kOptions) {
+        if (isLong ? row.longName[0] != '\0' && name == row.longName
+                   : row.shortName != 0 && name.size() == 1 && name[0] == row.shortName)
+            return &row;
+    }
+    return nullptr;
+}
+
+bool AllDigitsUpTo(const std::string& s, size_t digits) { return AllDigits(s) && s.size() <= digits; }
+
+// The error of an empty value (and of a long option's missing one): what
+// the value lacks, or for a number just "a value".
+std::string EmptyValue(const TOptionRow& row, const std::string& name) {
+    return name + " needs " + (row.kind == TOptionValue::Number ? "a value" : row.needs);
+}
+
+// Checks a value against its row; `name` is the option as written ("-p",
+// "--parallel").
+bool CheckValue(const TOptionRow& row, bool isLong, const std::string& name, TOptionArg& arg, std::string& err) {
+    const std::string& v = arg.text;
+    // A long option's value, and a text, is one line and not empty.
+    if (((isLong || row.kind == TOptionValue::Text) && (v.empty() || HasLineBreak(v))) ||
+        (row.kind == TOptionValue::FileName && v.empty())) {
+        err = EmptyValue(row, name);
         return false;
     }
-    if (name == "--upgrade") {
-        opts.upgradeFile = value;
-    } else if (name == "--hosts") {
-        opts.hostsFile = value;
-    } else if (name == "--parallel") {
-        if (!AllDigits(value) || value.size() > 5 || std::stoi(value) < 1 || std::stoi(value) > kMaxParallel) {
-            err = "--parallel needs a number from 1 to " + std::to_string(kMaxParallel) + ", not \"" + value + "\"";
-            return false;
-        }
-        opts.parallel = std::stoi(value);
-    } else if (name == "--value") {
-        if (!AllDigits(value) || value.size() > 4 || std::stoi(value) < 1) {
-            err = "--value needs a value line number from 1, not \"" + value + "\"";
-            return false;
-        }
-        opts.valueIndex = std::stoi(value);
-    } else if (name == "--state") {
-        opts.stateFile = value;
-    } else if (name == "--service") {
-        if (value.find('|') != std::string::npos) {
-            err = "--service must not contain \"|\"";
-            return false;
-        }
-        opts.service = value;
+    if (row.forbidden[0] != '\0' && v.find_first_of(row.forbidden) != std::string::npos) {
+        err = name + " must not contain \"" + row.forbidden + "\"";
+        return false;
     }
-    return true;
+    bool good = true;
+    switch (row.kind) {
+    case TOptionValue::Port: good = ParsePort(v, arg.number); break;
+    case TOptionValue::Seconds: good = ParseTimeout(v, arg.number); break;
+    case TOptionValue::Number:
+        good = AllDigitsUpTo(v, 9) && std::stoi(v) >= row.min && std::stoi(v) <= row.max;
+        if (good) arg.number = std::stoi(v);
+        break;
+    case TOptionValue::Range: {
+        std::string why;
+        if (!ParseThresholdRange(v, arg.range, why)) {
+            err = name + ": " + why;
+            return false;
+        }
+        break;
+    }
+    default: break;
+    }
+    if (!good) err = name + " needs " + row.needs + ", not \"" + v + "\"";
+    return good;
 }
 
 // The single agent, or the -H entries of a fleet.
@@ -102,27 +219,41 @@ bool Targets(TZelqOptions& opts, std::string& err) {
     return true;
 }
 
-bool CheckCombinations(const TZelqOptions& opts, std::string& err) {
-    const bool fleet = IsFleet(opts);
-    if (opts.plugin) {
-        if (fleet) err = "--plugin checks one agent (give -H once, without --hosts)";
-        else if (opts.format != TZelqFormat::Decoded) err = "--plugin prints a status line; --raw and --json do not apply";
-        else if (!opts.upgradeFile.empty()) err = "--plugin and --upgrade cannot be used together";
-        return err.empty();
+// The run the given options ask for, and every option in it.
+bool CheckCombinations(const TZelqOptions& opts, const std::vector<bool>& given, std::string& err) {
+    unsigned asked = IsFleet(opts) ? kModeFleet : 0;
+    for (size_t r = 0; r < std::size(kOptions); ++r)
+        if (given[r]) asked |= kOptions[r].defines;
+    for (const TModeConflict& c : kModeConflicts) {
+        if ((asked & c.modes) == c.modes) {
+            err = c.text;
+            return false;
+        }
     }
-    if (opts.warning.given || opts.critical.given) err = "-w and -c need --plugin";
-    else if (!opts.stateFile.empty()) err = "--state needs --plugin";
-    else if (!opts.service.empty()) err = "--service needs --plugin";
-    else if (opts.valueIndex > 0 && !fleet) err = "--value needs --plugin or several hosts";
-    else if (fleet && opts.format == TZelqFormat::Raw) err = "--raw does not apply to several hosts (use --json)";
-    else if (fleet && !opts.upgradeFile.empty()) err = "--upgrade replaces one agent at a time";
-    return err.empty();
+    const unsigned mode = asked != 0 ? asked : kModeSingle;
+    for (size_t r = 0; r < std::size(kOptions); ++r) {
+        if (!given[r] || (kOptions[r].modes & mode) != 0) continue;
+        for (const TOptionRefusal& refusal : kOptions[r].refusals)
+            if ((refusal.modes & mode) != 0) err = refusal.text;
+        if (err.empty()) err = OptionName(kOptions[r]) + " does not apply here";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
 
+std::span<const TOptionRow> ZelqOptionTable() { return kOptions; }
+
+std::span<const TModeConflict> ZelqModeConflicts() { return kModeConflicts; }
+
+std::string OptionName(const TOptionRow& row) {
+    return row.longName[0] != '\0' ? std::string("--") + row.longName : std::string("-") + row.shortName;
+}
+
 bool ParseZelqArgs(const std::vector<std::string>& args, TZelqOptions& opts, std::string& err) {
     err.clear();
+    std::vector<bool> given(std::size(kOptions), false);
     size_t i = 0;
     bool commandFound = false;
     for (; i < args.size(); ++i) {
@@ -132,122 +263,51 @@ bool ParseZelqArgs(const std::vector<std::string>& args, TZelqOptions& opts, std
             if (i < args.size()) commandFound = true;
             break;
         }
-        if (a == "--help" || a == "-h") {
-            opts.help = true;
-            return true;
-        }
-        if (a == "--version") {
-            opts.version = true;
-            return true;
-        }
-        if (a == "--raw" || a == "--json") {
-            TZelqFormat f = a == "--raw" ? TZelqFormat::Raw : TZelqFormat::Json;
-            if (opts.format != TZelqFormat::Decoded && opts.format != f) {
-                err = "--raw and --json cannot be used together";
-                return false;
-            }
-            opts.format = f;
-            continue;
-        }
-        if (a == "--literal") {
-            opts.literal = true;
-            continue;
-        }
-        if (a == "--plugin") {
-            opts.plugin = true;
-            continue;
-        }
-        // Long options with a value: "--name VALUE" or "--name=VALUE".
-        static const char* const kLongValued[] = {"--upgrade", "--hosts", "--parallel", "--value", "--state",
-                                                  "--service"};
-        const char* longName = nullptr;
-        for (const char* n : kLongValued) {
-            const size_t len = std::strlen(n);
-            if (a == n || (a.size() > len && a.compare(0, len, n) == 0 && a[len] == '=')) longName = n;
-        }
-        if (longName != nullptr) {
-            const std::string name = longName;
-            std::string value;
-            if (a == name) {
-                if (i + 1 >= args.size()) {
-                    err = MissingValue(name);
-                    return false;
-                }
-                value = args[++i];
-            } else {
-                value = a.substr(name.size() + 1);
-            }
-            if (!LongOption(name, value, opts, err)) return false;
-            continue;
-        }
         if (a.size() < 2 || a[0] != '-') {
             commandFound = true;
             break;
         }
-        if (a[1] == '-' || std::strchr("HptPfwc", a[1]) == nullptr) {
+        // "--name", "--name=VALUE"; "-x", "-xVALUE".
+        const bool isLong = a[1] == '-';
+        const size_t eq = isLong ? a.find('=') : std::string::npos;
+        const std::string name = isLong ? a.substr(2, eq == std::string::npos ? eq : eq - 2) : a.substr(1, 1);
+        const TOptionRow* row = FindOption(isLong, name);
+        const bool attached = isLong ? eq != std::string::npos : a.size() > 2;
+        if (row == nullptr || (row->kind == TOptionValue::None && attached)) {
             err = "unknown option " + a;
             return false;
         }
-        // A value option: "-p 1055" or "-p1055".
-        const char letter = a[1];
-        size_t valueIndex = i;
-        size_t offset = 2;
-        if (a.size() == 2) {
-            if (i + 1 >= args.size()) {
-                err = std::string("option -") + letter + " needs a value";
+        const std::string written = (isLong ? "--" : "-") + name;
+        TOptionArg arg;
+        if (row->kind != TOptionValue::None) {
+            if (attached) {
+                arg.argIndex = i;
+                arg.offset = isLong ? eq + 1 : 2;
+            } else if (i + 1 < args.size()) {
+                arg.argIndex = ++i;
+            } else {
+                err = isLong ? EmptyValue(*row, written) : "option " + written + " needs a value";
                 return false;
             }
-            valueIndex = ++i;
-            offset = 0;
+            arg.text = args[arg.argIndex].substr(arg.offset);
+            if (!CheckValue(*row, isLong, written, arg, err)) return false;
         }
-        const std::string value = args[valueIndex].substr(offset);
-        switch (letter) {
-            case 'H':
-                if (value.empty() || HasLineBreak(value)) {
-                    err = "-H needs a host name or address";
-                    return false;
-                }
-                opts.hostArgs.push_back(value);
-                break;
-            case 'w':
-            case 'c': {
-                TThresholdRange& r = letter == 'w' ? opts.warning : opts.critical;
-                std::string why;
-                if (!ParseThresholdRange(value, r, why)) {
-                    err = std::string("-") + letter + ": " + why;
-                    return false;
-                }
-                break;
+        const size_t r = static_cast<size_t>(row - kOptions);
+        if (row->excludes[0] != '\0') {
+            // Named in the order of the table: "--raw and --json".
+            const TOptionRow* other = FindOption(true, row->excludes);
+            if (given[static_cast<size_t>(other - kOptions)]) {
+                const TOptionRow* first = other < row ? other : row;
+                err = OptionName(*first) + " and " + OptionName(*(first == row ? other : row)) +
+                      " cannot be used together";
+                return false;
             }
-            case 'p':
-                if (!ParsePort(value, opts.port)) {
-                    err = "-p needs a port number from 1 to 65535, not \"" + value + "\"";
-                    return false;
-                }
-                break;
-            case 't':
-                if (!ParseTimeout(value, opts.timeoutMs)) {
-                    err = "-t needs a time-out in seconds above 0 and at most 86400, not \"" + value + "\"";
-                    return false;
-                }
-                break;
-            case 'P':
-                opts.hasPassword = true;
-                opts.password = value;
-                opts.passwordArgIndex = static_cast<int>(valueIndex);
-                opts.passwordArgOffset = offset;
-                break;
-            case 'f':
-                if (value.empty()) {
-                    err = "-f needs a file name";
-                    return false;
-                }
-                opts.hasPasswordFile = true;
-                opts.passwordFile = value;
-                break;
         }
+        row->set(opts, arg);
+        given[r] = true;
+        if (row->ends) return true;
     }
-    if (!Targets(opts, err) || !CheckCombinations(opts, err)) return false;
+    if (!Targets(opts, err) || !CheckCombinations(opts, given, err)) return false;
     if (!opts.upgradeFile.empty()) {
         if (commandFound) {
             err = "--upgrade takes no command word";

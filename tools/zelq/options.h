@@ -1,6 +1,8 @@
 // The command line of zelq: options, the command word and its parameters.
 #pragma once
 
+#include <cstddef>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -57,6 +59,76 @@ struct TZelqOptions {
     std::string command;
     std::vector<std::string> params;
 };
+
+// ----- the option table: parsing, the combination checks and the help's
+// option list all read it.
+
+// The kinds of run a command line asks for; an option applies in some.
+inline constexpr unsigned kModeSingle = 1;   // one request to one agent
+inline constexpr unsigned kModeUpgrade = 2;  // --upgrade
+inline constexpr unsigned kModePlugin = 4;   // --plugin
+inline constexpr unsigned kModeFleet = 8;    // several agents (-H more than once, or --hosts)
+inline constexpr unsigned kAllModes = 15;
+
+// What an option's value must be.
+enum class TOptionValue {
+    None,      // a switch: no value
+    Text,      // one line, not empty
+    FileName,  // not empty
+    Secret,    // anything, empty too (judged when it is used)
+    Port,      // a port number from 1 to 65535
+    Seconds,   // seconds above 0 and at most a day, with an optional fraction
+    Number,    // a whole number from min to max
+    Range,     // a threshold range
+};
+
+// A value once checked, and where it lies in the argument list.
+struct TOptionArg {
+    std::string text;
+    int number = 0;         // Port (the port), Seconds (milliseconds), Number
+    TThresholdRange range;  // Range
+    size_t argIndex = 0;    // the argument that holds the value
+    size_t offset = 0;      // where the value starts inside that argument
+};
+
+// The error an option raises when the run is of one of `modes`.
+struct TOptionRefusal {
+    unsigned modes = 0;
+    const char* text = nullptr;
+};
+
+struct TOptionRow {
+    char shortName = 0;          // 'p' for -p; 0: none
+    const char* longName = "";   // "raw" for --raw; "": none
+    const char* valueName = "";  // the value's name in the help; "" for a switch
+    TOptionValue kind = TOptionValue::None;
+    int min = 0, max = 0;        // the bounds of a Number
+    // What a missing or bad value lacks: "<option> needs <needs>" (a long
+    // option's empty or missing Number says "a value").
+    const char* needs = "a value";
+    const char* forbidden = "";  // characters the value must not hold
+    void (*set)(TZelqOptions&, const TOptionArg&) = nullptr;  // the field it sets
+    unsigned modes = kAllModes;  // the runs it applies to
+    unsigned defines = 0;        // the run it asks for (--plugin, --upgrade, --hosts)
+    TOptionRefusal refusals[2] = {};  // the errors outside `modes`
+    const char* excludes = "";   // the long name of an option it cannot go with
+    const char* help = "";       // its lines in the help, separated by '\n'
+    bool ends = false;           // --help, --version: the rest is not read
+};
+
+// Every option of zelq, in the order of the help.
+std::span<const TOptionRow> ZelqOptionTable();
+
+// "--raw", "-p": the row's name as the help shows it (the long name when
+// it has one).
+std::string OptionName(const TOptionRow& row);
+
+// Two runs that exclude each other, and the error they raise together.
+struct TModeConflict {
+    unsigned modes;
+    const char* text;
+};
+std::span<const TModeConflict> ZelqModeConflicts();
 
 // Parses the arguments that follow the program name. Options come before
 // the command word; everything after the command word is a parameter.

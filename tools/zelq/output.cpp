@@ -1,7 +1,6 @@
 #include "zelq/output.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "protocol/codecs.h"
 #include "protocol/result_codes.h"
@@ -17,23 +16,6 @@ int ExitStatusOf(TResultCode code) {
     case TResultCode::UpgradeBusy: return kExitFailed;
     default: return kExitRefused;
     }
-}
-
-// Control characters other than tab as \xNN.
-std::string Printable(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (char ch : s) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        if ((c < 0x20 && c != '\t') || c == 0x7F) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02X", c);
-            out += buf;
-        } else {
-            out += ch;
-        }
-    }
-    return out;
 }
 
 // Splits at CR LF, LF and CR; a break at the very end adds no empty piece.
@@ -61,7 +43,7 @@ void AppendPieces(std::string& out, const std::vector<std::string>& pieces, cons
             // No padding after a name whose value is empty.
             while (!line.empty() && line.back() == ' ') line.pop_back();
         }
-        out += line + Printable(pieces[i]);
+        out += line + Escaped(pieces[i], TEscapeForm::Terminal);
         out += '\n';
     }
 }
@@ -108,7 +90,7 @@ bool IsAlignedCommand(const std::string& command) { return command == "GetInfo" 
 
 std::string FormatDecoded(const TReplyLines& reply, bool aligned) {
     std::string out;
-    if (!reply.code.IsEmpty()) out += Printable(reply.code.View()) + " ";
+    if (!reply.code.IsEmpty()) out += Escaped(reply.code.View(), TEscapeForm::Terminal) + " ";
     out += ResultMeaning(reply.code);
     out += '\n';
 
@@ -120,13 +102,13 @@ std::string FormatDecoded(const TReplyLines& reply, bool aligned) {
         for (const std::string& d : decoded) {
             size_t eq = d.find('=');
             if (eq != std::string::npos && eq > 0)
-                width = std::max(width, std::min(Printable(d.substr(0, eq)).size(), kMaxNameColumn));
+                width = std::max(width, std::min(Escaped(d.substr(0, eq), TEscapeForm::Terminal).size(), kMaxNameColumn));
         }
     }
     for (const std::string& d : decoded) {
         size_t eq = d.find('=');
         if (aligned && eq != std::string::npos && eq > 0) {
-            std::string name = Printable(d.substr(0, eq));
+            std::string name = Escaped(d.substr(0, eq), TEscapeForm::Terminal);
             if (name.size() < width) name.append(width - name.size(), ' ');
             name += "  ";
             AppendPieces(out, SplitBreaks(std::string_view(d).substr(eq + 1)), name, std::string(name.size(), ' '));
@@ -145,4 +127,15 @@ std::string FormatJson(const TReplyLines& reply) {
     }
     out += "]}\n";
     return out;
+}
+
+std::string NoReplyMessage(const char* text, const std::string& error) {
+    std::string msg = text;
+    if (!error.empty()) msg += " [" + error + "]";
+    return msg;
+}
+
+int Complain(int status, const std::string& why) {
+    Print(stderr, "zelq: " + why + "\n");
+    return status;
 }

@@ -2,10 +2,13 @@
 // the decoded, raw and JSON output forms.
 #pragma once
 
+#include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "foundation/qdstring.h"
+#include "zelq/escape.h"
 
 // Exit statuses of zelq.
 enum : int {
@@ -43,7 +46,17 @@ std::string FormatDecoded(const TReplyLines& reply, bool aligned);
 // {"code": "200", "lines": ["...", ...]} with the decoded lines, one line.
 std::string FormatJson(const TReplyLines& reply);
 
-// A JSON string literal (quotes included): '"', '\\' and bytes below 0x20
-// escaped (\u00XX), valid UTF-8 passed through, every byte of an invalid
-// UTF-8 sequence written as \u00XX of that byte.
-std::string JsonString(std::string_view bytes);
+// Writes text to f as it is (NUL bytes too).
+inline void Print(FILE* f, std::string_view text) { std::fwrite(text.data(), 1, text.size(), f); }
+
+// Prints "zelq: why" on standard error and returns status.
+int Complain(int status, const std::string& why);
+
+// What zelq says of an agent that closed the connection without a reply:
+// to a request (it refused the request), and during an upgrade.
+inline constexpr char kNoReplyRefused[] =
+    "no reply: the agent refused the request (wrong password, filtered address or invalid packet)";
+inline constexpr char kNoReplyClosed[] = "no reply: the agent closed the connection";
+
+// text, followed by " [error]" when the exchange said more.
+std::string NoReplyMessage(const char* text, const std::string& error);

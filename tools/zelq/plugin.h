@@ -1,92 +1,13 @@
 // zelq --plugin: one request judged as a check of the monitoring systems
 // that run "plugins" (one status line, exit 0 OK, 1 WARNING, 2 CRITICAL,
-// 3 UNKNOWN). The value judged is one numeric value line of the reply,
-// chosen by --value or by the command's default, against -w and -c.
+// 3 UNKNOWN). This is the runner: the exchanges (several for a text log,
+// with its state file) and the printing; the judgement is in judge.h.
 #pragma once
 
-#include <string>
-#include <vector>
-
 #include "foundation/qdstring.h"
-#include "zelq/exchange.h"
 #include "zelq/options.h"
-#include "zelq/output.h"
-#include "zelq/range.h"
-#include "zelq/state.h"
-
-// What a command's value lines mean to a check.
-enum class TValueKind {
-    None,      // no default value: the result code alone decides
-    Line,      // a numeric value line (defaultLine)
-    Found,     // 1 for "200", 0 for the agent's "not found" ("301"); TEST-FileExists
-    Matches,   // the number of new matching lines (text logs)
-    Alarm,     // the alarm state of TEST-TextLog2: 1 from an alarm line until a reset line
-};
-
-struct TValueLine {
-    const char* label;  // performance-data label
-    const char* unit;   // "", "B", "ms", "%"
-    const char* min;    // the least value possible ("" when there is none)
-};
-
-struct TCommandProfile {
-    const char* command;          // "" for every command not listed
-    TValueKind kind = TValueKind::None;
-    int defaultLine = 0;          // for TValueKind::Line
-    std::vector<TValueLine> lines;  // names of the value lines, from line 1
-    const char* defaultCritical = nullptr;  // the -c used when neither -w nor -c is given
-    int maxLine = 0;              // a value line giving the maximum of the default value (TEST-UNC: total)
-};
-
-// The profile of a command word (an empty profile for unknown words).
-const TCommandProfile& CommandProfile(const std::string& command);
-
-// The first word of the status line: --service, else the command word
-// without "TEST-", in capitals.
-std::string ServiceName(const TZelqOptions& opts);
-
-struct TPluginResult {
-    TPluginStatus status = TPluginStatus::Unknown;
-    std::string line;  // the whole status line, without the line end
-};
-
-// "SERVICE STATUS: text" or "SERVICE STATUS: text | perfdata".
-std::string PluginLine(const std::string& service, TPluginStatus status, const std::string& text,
-                       const std::string& perfdata = "");
-
-// Reply text of an agent made fit for the status line: decoded, line
-// breaks and control characters as blanks, "|" as "/", at most 300 bytes.
-std::string PluginText(std::string_view text);
-
-// "label=value[unit];[warn];[crit];[min];[max]" without trailing empty
-// fields; value as written by the agent.
-std::string PerfData(const std::string& label, const std::string& value, const std::string& unit,
-                     const TThresholdRange& warning, const TThresholdRange& critical, const std::string& min,
-                     const std::string& max);
-
-// The -w and -c in force: as given, or the command's default critical
-// range when neither is given.
-void EffectiveThresholds(const TZelqOptions& opts, TThresholdRange& warning, TThresholdRange& critical);
-
-// Judges one reply (any command but the text logs). Pure.
-TPluginResult JudgeReply(const TZelqOptions& opts, const TReplyLines& reply);
-
-// Judges an exchange that brought no reply: a time-out, a refused or
-// failed connection is CRITICAL; no reply (wrong password, filtered
-// address) is UNKNOWN.
-TPluginResult JudgeNoReply(const TZelqOptions& opts, const TAskResult& ask);
-
-// A text-log check after its exchanges: matches new matching lines (the
-// last in lastLine), state the state after them; firstScan when the
-// agent only recorded the log's end; more when lines were left for the
-// next run.
-TPluginResult JudgeTextLog(const TZelqOptions& opts, int matches, const std::string& lastLine,
-                           const TTextLogState& state, bool firstScan, bool more, const std::string& note);
 
 // Runs the whole check against the agent: the exchange (several for a
 // text log, with its state file), the judgement, the status line printed
 // on standard output. Returns the exit status (0-3).
 int RunPlugin(const TZelqOptions& opts, const String& password, int stdinFd);
-
-// A usage error in plugin mode: "SERVICE UNKNOWN: reason", status 3.
-TPluginResult PluginUsageError(const TZelqOptions& opts, const std::string& why);

@@ -7,39 +7,23 @@
 #include "protocol/client.h"
 #include "zelq/output.h"
 
-namespace {
-
-void Print(FILE* f, const std::string& text) { std::fwrite(text.data(), 1, text.size(), f); }
-
-}  // namespace
-
 int ShowExchange(const TExchangeResult& ex, const String& sessionKey, const TZelqOptions& opts,
                  const char* noReplyText) {
-    if (ex.outcome == TExchangeOutcome::Failed) {
-        Print(stderr, "zelq: " + ex.error + "\n");
-        return kExitNoConnect;
-    }
+    if (ex.outcome == TExchangeOutcome::Failed) return Complain(kExitNoConnect, ex.error);
     if (ex.outcome == TExchangeOutcome::NoReply) {
-        std::string msg = noReplyText;
-        if (!ex.error.empty()) msg += " [" + ex.error + "]";
-        Print(stderr, msg + "\n");
+        Print(stderr, NoReplyMessage(noReplyText, ex.error) + "\n");
         return kExitNoReply;
     }
     String text;
     String decodeErr;
-    if (!DecodeReplyPacket(ex.packet, sessionKey, text, decodeErr)) {
-        Print(stderr, std::string("zelq: invalid reply: ") + decodeErr.Std() + "\n");
-        return kExitNoReply;
-    }
+    if (!DecodeReplyPacket(ex.packet, sessionKey, text, decodeErr))
+        return Complain(kExitNoReply, "invalid reply: " + decodeErr.Std());
     const TReplyLines reply = SplitReply(text);
     switch (opts.format) {
         case TZelqFormat::Raw: Print(stdout, text.Std()); break;
         case TZelqFormat::Json: Print(stdout, FormatJson(reply)); break;
         case TZelqFormat::Decoded: Print(stdout, FormatDecoded(reply, IsAlignedCommand(opts.command))); break;
     }
-    if (std::fflush(stdout) != 0) {
-        Print(stderr, std::string("zelq: cannot write the output: ") + ErrnoText(errno).Std() + "\n");
-        return kExitNoConnect;
-    }
+    if (std::fflush(stdout) != 0) return Complain(kExitNoConnect, "cannot write the output: " + ErrnoText(errno).Std());
     return ExitStatusForCode(reply.code);
 }

@@ -14,8 +14,6 @@
 
 namespace {
 
-void Print(FILE* f, const std::string& text) { std::fwrite(text.data(), 1, text.size(), f); }
-
 bool ReadImage(const std::string& name, std::string& out, std::string& err) {
     std::ifstream in(name, std::ios::binary);
     if (!in) {
@@ -44,27 +42,21 @@ String UpgradeTrailer(const std::string& image, const String& sessionKey) {
 int RunUpgrade(const TZelqOptions& opts, const String& password) {
     std::string image;
     std::string err;
-    if (!ReadImage(opts.upgradeFile, image, err)) {
-        Print(stderr, "zelq: " + err + "\n");
-        return kExitUsage;
-    }
+    if (!ReadImage(opts.upgradeFile, image, err)) return Complain(kExitUsage, err);
     String sessionKey;
-    if (!NewSessionKey(sessionKey, err)) {
-        Print(stderr, "zelq: " + err + "\n");
-        return kExitNoConnect;
-    }
+    if (!NewSessionKey(sessionKey, err)) return Complain(kExitNoConnect, err);
     TStrList params;
     params.Add(String(std::to_string(image.size()).c_str()));
     const String packet = BuildRequestPacket(password, sessionKey, BuildRequestText("UpgradeCode", params));
 
     TFd conn;
     TExchangeResult first = ExchangeOpen(opts.host, opts.port, opts.timeoutMs, packet, conn);
-    int status = ShowExchange(first, sessionKey, opts, "no reply: the agent closed the connection");
+    int status = ShowExchange(first, sessionKey, opts, kNoReplyClosed);
     if (status != kExitSuccess) return status;
 
     std::string data = image;
     data += UpgradeTrailer(image, sessionKey).Std();
     const std::string where = opts.host + ":" + std::to_string(opts.port);
     TExchangeResult second = ExchangeMore(conn, where, opts.timeoutMs, data);
-    return ShowExchange(second, sessionKey, opts, "no reply: the agent closed the connection");
+    return ShowExchange(second, sessionKey, opts, kNoReplyClosed);
 }

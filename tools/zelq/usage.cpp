@@ -1,8 +1,40 @@
 #include "zelq/usage.h"
 
+#include <cstring>
+
+#include "zelq/options.h"
+
 #ifndef ZELQ_VERSION
 #define ZELQ_VERSION "unknown"
 #endif
+
+namespace {
+
+// "Options:" and a paragraph per row of the option table: the name and
+// value in the first 16 columns (on a line of their own when they need more),
+// the help lines beside and below it.
+std::string OptionsHelp() {
+    constexpr size_t kColumn = 16;
+    std::string out = "Options:\n";
+    for (const TOptionRow& row : ZelqOptionTable()) {
+        std::string name = "  " + OptionName(row);
+        if (row.valueName[0] != '\0') name += std::string(" ") + row.valueName;
+        if (name.size() + 2 > kColumn) name += "\n" + std::string(kColumn, ' ');
+        else name.append(kColumn - name.size(), ' ');
+        out += name;
+        for (const char* h = row.help; *h != '\0';) {
+            const char* end = std::strchr(h, '\n');
+            if (end == nullptr) end = h + std::strlen(h);
+            if (h != row.help) out += std::string(kColumn, ' ');
+            out.append(h, end);
+            out += '\n';
+            h = *end == '\n' ? end + 1 : end;
+        }
+    }
+    return out;
+}
+
+}  // namespace
 
 std::string ZelqUsageText() {
     return "usage: zelq [-H HOST] [-p PORT] [-t SECONDS] [-P PASSWORD | -f FILE] [--literal]\n"
@@ -22,45 +54,7 @@ Sends one request to a zel agent and prints its reply.
 
 The request is the COMMAND word, then each PARAM as one parameter line.
 
-Options:
-  -H HOST[:PORT]
-                the agent's host name or address (default 127.0.0.1), with
-                its port if it differs from -p; give -H several times to ask
-                several agents (see "Several agents")
-  -p PORT       the agent's port (default 1055)
-  -t SECONDS    time-out for the connect and for the reply (default 10); for
-                several agents, for each of them
-  -P PASSWORD   the agent's password (visible to other users in the process
-                list while zelq starts; prefer -f or ZEL_PASSWORD)
-  -f FILE       read the password from the first line of FILE
-                Without -P and -f the password is taken from the environment
-                variable ZEL_PASSWORD. It is never printed.
-  --literal     send parameters starting with @ as they are written
-  --upgrade FILE
-                replace the agent's executable by FILE (101 bytes to just
-                under 10 MiB): announces its size, sends it with its digest
-                and prints both replies; the agent then restarts itself.
-                The agent needs allowupdates=1 and this host in updateaddr.
-  --raw         print the reply text exactly as received
-  --json        print {"code": "...", "lines": [...]} with the decoded lines
-  --plugin      act as a plugin of a monitoring system (see "Plugin mode")
-  -w RANGE      plugin mode: the warning range of the value
-  -c RANGE      plugin mode: the critical range of the value
-  --value N     plugin mode: judge value line N of the reply (from 1) instead
-                of the command's default; several agents: print only value
-                line N of each reply
-  --state FILE  plugin mode, text-log tests: the file that keeps the scan
-                state between runs (default: $XDG_CACHE_HOME/zelq, else
-                ~/.cache/zelq, a file named after the check)
-  --service NAME
-                plugin mode: the first word of the status line (default: the
-                command without "TEST-", in capitals)
-  --hosts FILE  ask every agent listed in FILE ("-": standard input)
-  --parallel N  several agents: at most N exchanges at a time (default 32,
-                at most 1024)
-  --help        show this help
-  --version     show the version
-
+)" + OptionsHelp() + R"(
 Parameters:
   @FILE         the content of FILE as one parameter, its line breaks
                 escaped as %0D and %0A (scripts, messages, multi-line texts)

@@ -1,6 +1,4 @@
-#include <cstdio>
-
-#include "zelq/output.h"
+#include "zelq/escape.h"
 
 namespace {
 
@@ -31,36 +29,50 @@ size_t Utf8SequenceLength(std::string_view s, size_t i) {
     return n;
 }
 
-void AppendEscapedByte(std::string& out, unsigned char c) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-    out += buf;
+// "\xNN" with capitals in the terminal forms, "\u00nn" with small letters
+// in JSON.
+void AppendByteEscape(std::string& out, unsigned char c, TEscapeForm form) {
+    static const char kUpper[] = "0123456789ABCDEF";
+    static const char kLower[] = "0123456789abcdef";
+    const char* digits = form == TEscapeForm::Json ? kLower : kUpper;
+    out += form == TEscapeForm::Json ? "\\u00" : "\\x";
+    out += digits[c >> 4];
+    out += digits[c & 15];
 }
 
 }  // namespace
 
-std::string JsonString(std::string_view bytes) {
-    std::string out = "\"";
+void AppendEscaped(std::string& out, std::string_view bytes, TEscapeForm form) {
+    out.reserve(out.size() + bytes.size());
     for (size_t i = 0; i < bytes.size();) {
         const unsigned char c = static_cast<unsigned char>(bytes[i]);
-        if (c == '"' || c == '\\') {
-            out += '\\';
+        if (IsControlByte(c)) {
+            if (c == '\t' && form == TEscapeForm::Terminal) out += '\t';
+            else AppendByteEscape(out, c, form);
+            ++i;
+        } else if (form != TEscapeForm::Json || c < 0x80) {
+            if (form == TEscapeForm::Json && (c == '"' || c == '\\')) out += '\\';
             out += static_cast<char>(c);
             ++i;
-        } else if (c < 0x20 || c == 0x7F) {
-            AppendEscapedByte(out, c);
-            ++i;
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
-            ++i;
-        } else if (size_t n = Utf8SequenceLength(bytes, i)) {
+        } else if (const size_t n = Utf8SequenceLength(bytes, i)) {
             out.append(bytes.substr(i, n));
             i += n;
         } else {
-            AppendEscapedByte(out, c);
+            AppendByteEscape(out, c, form);
             ++i;
         }
     }
+}
+
+std::string Escaped(std::string_view bytes, TEscapeForm form) {
+    std::string out;
+    AppendEscaped(out, bytes, form);
+    return out;
+}
+
+std::string JsonString(std::string_view bytes) {
+    std::string out = "\"";
+    AppendEscaped(out, bytes, TEscapeForm::Json);
     out += '"';
     return out;
 }
