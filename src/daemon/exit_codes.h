@@ -22,3 +22,7 @@ enum class TExitCode : int {
 };
 
 constexpr int ExitStatus(TExitCode code) { return static_cast<int>(code); }
+
+// Every code, for the checks of the documentation.
+inline constexpr TExitCode kAllExitCodes[] = {TExitCode::Ok, TExitCode::BadConfiguration, TExitCode::DetachFailed,
+                                              TExitCode::CipherFailed, TExitCode::ListenFailed};
