@@ -140,7 +140,8 @@ TEST(AgentPage, ListsEveryExitCode) {
     const size_t to = page.find("\n# ", from + 1);
     std::set<std::string> documented;
     for (const std::string& line : Lines(page.substr(from, to - from)))
-        if (line.size() > 2 && line.front() == '*' && line.back() == '*') documented.insert(line.substr(1, line.size() - 2));
+        if (line.size() > 2 && line.front() == '*' && line.back() == '*')
+            documented.insert(line.substr(1, line.size() - 2));
     std::set<std::string> codes;
     for (TExitCode code : kAllExitCodes) codes.insert(std::to_string(ExitStatus(code)));
     EXPECT_EQ(documented, codes);

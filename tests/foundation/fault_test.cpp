@@ -23,7 +23,8 @@ TEST(FaultDeathTest, ReportsTheCallersFileLineAndFunction) {
     };
     const TCase cases[] = {
         {"from a function", [] { Halve(3); },
-         "fault_test\\.cpp:" + std::to_string(kHalveFaultLine) + ": int .*Halve\\(int\\): Assertion `even % 2 == 0' failed\\."},
+         "fault_test\\.cpp:" + std::to_string(kHalveFaultLine) +
+             ": int .*Halve\\(int\\): Assertion `even % 2 == 0' failed\\."},
         {"the expression verbatim", [] { zel_assert_fault("a<b && \"text\""); },
          "fault_test\\.cpp:[0-9]+: .*: Assertion `a<b && \"text\"' failed\\."},
     };
