@@ -1,5 +1,6 @@
-// Client address checks: the connection filter of the accept loop and the
-// address-list matcher of the management and upgrade permissions.
+// Client address checks: the connection filter of the session workers'
+// admission and the address-list matcher of the management and upgrade
+// permissions.
 #pragma once
 
 #include "foundation/qdstring.h"

@@ -61,7 +61,7 @@ public:
     int LoadOptions(String& err);
     // LoadOptions without waiting: when a load or save holds the settings
     // lock it returns -1 at once and changes nothing (err untouched), so the
-    // accept loop never waits behind a long save; the caller retries later.
+    // main loop never waits behind a long save; the caller retries later.
     int TryLoadOptions(String& err);
     // Rewrites the configuration file from the current settings (and
     // publishes the re-derived computed fields). 1 ok / 0 failed.

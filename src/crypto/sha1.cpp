@@ -1,5 +1,5 @@
 #include "crypto/sha1.h"
-#include "crypto/fault.h"
+#include "foundation/fault.h"
 
 #include <exception>
 
@@ -8,10 +8,6 @@
 
 namespace {
 
-[[noreturn]] void AssertFault(const char* expr, const char* function) {
-    zel_assert_fault(expr, "sha1.cpp", __LINE__, function);
-}
-
 // Looked up by name once; every digest object is a copy of this one (the
 // lookup costs more than hashing a session key).
 const Botan::HashFunction& SHA1Prototype() {
@@ -19,7 +15,7 @@ const Botan::HashFunction& SHA1Prototype() {
         try {
             return Botan::HashFunction::create_or_throw("SHA-1");
         } catch (const std::exception&) {
-            AssertFault("SHA-1 available", "THash_SHA::Init");
+            zel_assert_fault("SHA-1 available");
         }
     }();
     return *prototype;
@@ -52,7 +48,7 @@ void THash_SHA::Update(const void* data, int length) {
 }
 
 void THash_SHA::Final() {
-    if (!fInitialized_) AssertFault("fInitialized", "THash_SHA::Final");
+    if (!fInitialized_) zel_assert_fault("fInitialized");
     hash_->final(digest_);  // also resets and clears Botan's state
     fInitialized_ = false;
 }
@@ -63,7 +59,7 @@ const uint8_t* THash_SHA::GetHash(const void* data, int length) {
         Update(data, length);
         Final();
     } else if (fInitialized_) {
-        AssertFault("!fInitialized", "THash_SHA::GetHash");
+        zel_assert_fault("!fInitialized");
     }
     return digest_;
 }

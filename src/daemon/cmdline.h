@@ -1,4 +1,5 @@
 // The agent's command line: zel [-d|-i] [-v|-vd] [-p <port>] <cfg_file>
+// Pure functions of their arguments; any thread.
 #pragma once
 
 #include <string>

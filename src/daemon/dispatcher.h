@@ -12,7 +12,7 @@
 struct TZELFlags;
 struct UpgradeRec;
 
-// The hand-over record from the accept loop to a session.
+// The connection of the session that dispatches a request.
 struct ThreadParams {
     int Socket = -1;
     in_addr Address{};  // network byte order

@@ -1,4 +1,9 @@
 // Requests that sessions leave for the main loop, and the process start time.
+//
+// Sessions (any worker) and the signal processing set the atomics; the main
+// loop (daemon/listener.h) reads and clears Terminate, Reload and Upgrade.
+// UpgradeBusy is the self-upgrade slot, changed only under upgrade_mutex
+// (daemon/upgrade.h). StartTime is set once at start-up and only read after.
 #pragma once
 
 #include <atomic>

@@ -12,6 +12,7 @@
 #include "config/settings.h"
 #include "crypto/selftest.h"
 #include "daemon/cmdline.h"
+#include "daemon/exit_codes.h"
 #include "daemon/listener.h"
 #include "daemon/messages.h"
 #include "daemon/pidfile.h"
@@ -39,10 +40,10 @@ void Banner() {
 [[noreturn]] void showhelp(const char* error) {
     printf("%s\n\n%s", error, UsageText());
     fflush(stdout);
-    exit(1);
+    exit(ExitStatus(TExitCode::BadConfiguration));
 }
 
-// Exits with code 3 when a cipher check fails.
+// Exits with TExitCode::CipherFailed when a cipher check fails.
 void CipherSelfChecks() {
     struct TStep {
         TCipherCheck check;
@@ -55,7 +56,7 @@ void CipherSelfChecks() {
         printf("%s", step.label);
         if (!ok) {
             printf("Error\n");
-            exit(3);
+            exit(ExitStatus(TExitCode::CipherFailed));
         }
         printf("Ok\n");
     }
@@ -84,7 +85,7 @@ int daemon_init(TFd& ready) {
         if (n == 1) {
             printf("Daemon started\n");
             fflush(stdout);
-            _exit(0);
+            _exit(ExitStatus(TExitCode::Ok));
         }
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -92,7 +93,7 @@ int daemon_init(TFd& ready) {
         int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         printf("Daemon ended during start-up (exit status %d)\n", code);
         fflush(stdout);
-        _exit(code != 0 ? code : 2);
+        _exit(code != 0 ? code : ExitStatus(TExitCode::DetachFailed));
     }
     readEnd.Reset();
     ready = std::move(writeEnd);
@@ -140,7 +141,7 @@ int main(int argc, char** argv, char** envp) {
     String err;
     if (!ZELSettings.LoadOptions(err)) {
         printf("Error\n%s\nPlease check '%s' file\n\n", err.Data(), cmd.cfgfile.c_str());
-        return 1;
+        return ExitStatus(TExitCode::BadConfiguration);
     }
     if (err.IsEmpty()) printf("Ok\n");
     else printf("Warning: %s\n", err.Data());
@@ -163,7 +164,7 @@ int main(int argc, char** argv, char** envp) {
         TFd trial;
         if (!Listen(s->host, s->port, listenRetryPauseMs, trial, err)) {
             printf("TCP listen error:\n%s\n\n", err.Data());
-            return 4;
+            return ExitStatus(TExitCode::ListenFailed);
         }
         printf("Ok\n");
         shutdown(trial.Get(), SHUT_RDWR);
@@ -173,7 +174,7 @@ int main(int argc, char** argv, char** envp) {
     TFd ready;
     if (daemonMode && daemon_init(ready) != 0) {
         fprintf(stderr, "Error initializing daemon: %s\n", ErrnoText(errno).Data());
-        return 2;
+        return ExitStatus(TExitCode::DetachFailed);
     }
     InstallSignalHandlers(daemonMode);
     auto settings = ZELSettings.Get();
@@ -183,13 +184,14 @@ int main(int argc, char** argv, char** envp) {
     ctx.listenRetryPauseMs = listenRetryPauseMs;
     if (!Listen(settings->host, settings->port, listenRetryPauseMs, ctx.listenSocket, err)) {
         printf("TCP listen error: %s\n\n", err.Data());
-        return 4;
+        return ExitStatus(TExitCode::ListenFailed);
     }
     TPidFile pidfile;
     if (daemonMode && !settings->pidfile.IsEmpty()) {
         std::string message;
         if (!pidfile.Create(settings->pidfile.Data(), message)) showmessage("%s", LOCAL, MSG_ERROR, 1, message.c_str());
-        if (pidfile.HeldByAnother()) return 1;  // another agent serves with this pid file
+        // Another agent serves with this pid file.
+        if (pidfile.HeldByAnother()) return ExitStatus(TExitCode::BadConfiguration);
     }
     ctx.pidfile = &pidfile;
     ctx.daemonMode = daemonMode;
@@ -200,8 +202,8 @@ int main(int argc, char** argv, char** envp) {
     if (!BeginServing(ctx, err)) showmessage("Cannot start a session worker: %s\n", LOCAL, MSG_ERROR, 1, err.Data());
     ReportReady(ready);
     showmessage("Listening...\n", LOCAL, MSG_INFO, 0);
-    int code = ServeForever(ctx);
+    const TExitCode code = ServeForever(ctx);
     pidfile.Close();
     fflush(stdout);
-    _exit(code);  // session threads may still be running; skip global destructors
+    _exit(ExitStatus(code));  // session threads may still be running; skip global destructors
 }

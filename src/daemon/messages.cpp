@@ -20,6 +20,7 @@ std::mutex showmutex;
 namespace {
 
 std::atomic<TMessageClock> messageClock{nullptr};
+std::atomic<TSteadyClock> repeatedMessageClock{nullptr};
 
 time_t Now() {
     TMessageClock clock = messageClock.load();
@@ -231,4 +232,28 @@ void showmessage(const char* text, in_addr client, MsgType kind, int formatted, 
     if (toOkLog) AppendToLog(s->oklogfile, lines.log.Data(), s->cfgfile);
     if (toBadLog) AppendToLog(s->badlogfile, lines.log.Data(), s->cfgfile);
     if (toVerboseLog) AppendToLog(s->verboselogfile, lines.log.Data(), s->cfgfile);
+}
+
+void SetRepeatedMessageClock(TSteadyClock clock) { repeatedMessageClock.store(clock); }
+
+bool TRepeatedMessage::Pass(int& skipped) {
+    const TSteadyClock clock = repeatedMessageClock.load();
+    const auto now = clock != nullptr ? clock() : std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (shown_ && now - last_ < kRepeatedMessageInterval) {
+        ++skipped_;
+        return false;
+    }
+    skipped = skipped_;
+    shown_ = true;
+    last_ = now;
+    skipped_ = 0;
+    return true;
+}
+
+void TRepeatedMessage::Show(in_addr client, const String& text) {
+    int skipped = 0;
+    if (!Pass(skipped)) return;
+    if (skipped > 0) showmessage("%s (%d more not shown)\n", client, MSG_ERROR, 1, text.Data(), skipped);
+    else showmessage("%s\n", client, MSG_ERROR, 1, text.Data());
 }

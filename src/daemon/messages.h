@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <time.h>
 
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -78,3 +79,36 @@ bool OutputGoesNowhere(int fd);
 // The clock of showmessage (seconds since 1970); null restores time().
 using TMessageClock = time_t (*)();
 void SetMessageClock(TMessageClock clock);
+
+// ---- Messages that may come many times a second --------------------------
+
+// A message that can repeat many times a second (accept errors, refused
+// connections) is shown at most once per this interval, with the number of
+// repeats left out since.
+inline constexpr std::chrono::seconds kRepeatedMessageInterval{10};
+
+// The monotonic clock of TRepeatedMessage; null restores
+// std::chrono::steady_clock::now. Tests set it to step the interval by hand.
+using TSteadyClock = std::chrono::steady_clock::time_point (*)();
+void SetRepeatedMessageClock(TSteadyClock clock);
+
+// One message that may repeat: shown the first time, then at most once per
+// kRepeatedMessageInterval with the count of those left out since.
+// Thread-safe: one object is shared by every thread that reports it.
+class TRepeatedMessage {
+public:
+    // Counts one occurrence. True when it is to be shown now, with `skipped`
+    // the number of occurrences left out since the last one shown; false
+    // when it is left out.
+    bool Pass(int& skipped);
+    // Shows `text` (without its line end) as an error message about `client`
+    // when Pass lets it through, followed by " (N more not shown)" when N
+    // occurrences were left out before it.
+    void Show(in_addr client, const String& text);
+
+private:
+    std::mutex mutex_;
+    bool shown_ = false;                                 // guarded by mutex_
+    std::chrono::steady_clock::time_point last_{};       // guarded by mutex_
+    int skipped_ = 0;                                    // guarded by mutex_
+};

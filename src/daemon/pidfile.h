@@ -1,5 +1,9 @@
 // The pid file of a daemon: created, locked for the life of the process and
 // removed at every planned exit.
+//
+// Not thread-safe: main and the main loop (main thread) own the one object
+// of the process; it owns its descriptor and removes its file on Close or
+// destruction.
 #pragma once
 
 #include <string>

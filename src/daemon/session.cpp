@@ -16,7 +16,6 @@
 #include "manage/status.h"
 #include "config/settings.h"
 #include "daemon/flags.h"
-#include "daemon/listener.h"
 #include "daemon/messages.h"
 #include "daemon/session_limits.h"
 #include "daemon/upgrade.h"
@@ -83,7 +82,7 @@ void ReceiveUpgrade(int fd, in_addr address, const VTRequest& request, ZELReply&
             showmessage("Upgrade transfer stopped: the connection closed\n", address, MSG_ERROR, 0);
             return;
         }
-        DoUpgrading(upgrade, buffer.get(), static_cast<int>(n), error);
+        ReceiveUpgradePiece(upgrade, buffer.get(), static_cast<int>(n), error);
     }
     reply.InitPacket(nullptr, request);
     if (error.IsEmpty()) reply.SetResult(TResultCode::Ok);
@@ -188,6 +187,5 @@ void ServeConnection(TFd sock, in_addr address) {
         std::lock_guard<std::mutex> lock(thread_mutex);
         if (!ZELFlags.UpgradeScript.IsEmpty()) ZELFlags.Upgrade = 1;
     }
-    NoteSessionEnd();
 }
 

@@ -18,7 +18,10 @@ constexpr std::chrono::seconds SESSION_REQUEST_CAP{300};
 constexpr int SESSION_SEND_TIMEOUT_SECONDS = 30;
 
 // Serves one admitted connection to its end on the calling thread (a
-// session worker): reads, dispatches, replies, closes, uncounts the session
-// (the admission counted it in AgentStatus and in daemon/session_limits.h)
-// and wakes the main loop if the request left it work.
+// session worker): reads, dispatches, replies, closes, and uncounts the
+// session (the admission counted it in AgentStatus and in
+// daemon/session_limits.h). A finished upgrade transfer sets the Upgrade
+// flag of ZELFlags. Waking the main loop for the work a request left it is
+// the caller's business (the serve hook of daemon/listener.cpp). Takes
+// ownership of `socket`; any number of workers call it concurrently.
 void ServeConnection(TFd socket, in_addr address);

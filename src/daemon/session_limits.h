@@ -1,9 +1,10 @@
 // Caps on concurrent sessions, so that clients that connect and then send
 // slowly or not at all cannot take every thread and descriptor of the agent.
 //
-// The accept loop admits a connection only while the agent runs fewer than
-// the total cap of sessions and fewer than the per-address cap for the
-// client's address; an excess connection is closed at once without a reply.
+// The session workers' admission (daemon/admission.h) lets a connection in
+// only while the agent runs fewer than the total cap of sessions and fewer
+// than the per-address cap for the client's address; an excess connection
+// is closed at once without a reply.
 // Both caps shrink with the descriptor limit of the process (RLIMIT_NOFILE),
 // so that sessions never use the descriptors the agent and its handlers need.
 #pragma once
@@ -46,11 +47,12 @@ long long CurrentDescriptorLimit();
 // The caps for the process's descriptor limit of the moment.
 TSessionLimits CurrentSessionLimits();
 
-// Admission, by the accept loop: true when one more session from `address`
-// stays within `lim`; it is then counted until ReleaseSession. Thread-safe.
+// Admission, by the session worker that accepted the connection: true when
+// one more session from `address` stays within `lim`; it is then counted
+// until ReleaseSession. Thread-safe.
 bool AdmitSession(in_addr address, const TSessionLimits& lim);
-// The end of an admitted session (by the session thread, or by the accept
-// loop when the session could not start). Thread-safe.
+// The end of an admitted session (by the session worker that served it).
+// Thread-safe.
 void ReleaseSession(in_addr address);
 // Admitted sessions now, in all and from one address. Thread-safe.
 int AdmittedSessions();

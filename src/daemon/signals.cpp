@@ -127,7 +127,7 @@ void ProcessPendingSignals() {
     }
     if (g_reloadPending.exchange(0)) {
         String err;
-        // A save in progress holds the settings: the accept loop does not
+        // A save in progress holds the settings: the main loop does not
         // wait behind it but tries again on its next pass.
         if (ZELSettings.TryLoadOptions(err) < 0) g_reloadPending.store(1);
     }

@@ -38,7 +38,7 @@ String ShellQuote(const String& text) {
 int Fail(UpgradeRec& rec, String& error, const char* text) {
     error = text;
     rec.TempFile.Remove();
-    ClearanceUpgrade(rec);
+    ReleaseUpgradeSlot(rec);
     return 0;
 }
 
@@ -75,7 +75,7 @@ int Finish(UpgradeRec& rec, String& error) {
 UpgradeRec::~UpgradeRec() {
     if (Active) {
         TempFile.Remove();
-        ClearanceUpgrade(*this);
+        ReleaseUpgradeSlot(*this);
     }
 }
 
@@ -89,24 +89,28 @@ int RequestUpgrade(UpgradeRec& rec, const String& sessionKey) {
     return 1;
 }
 
-void ClearanceUpgrade(UpgradeRec& rec) {
+void ReleaseUpgradeSlot(UpgradeRec& rec) {
     std::lock_guard<std::mutex> lock(upgrade_mutex);
     ZELFlags.UpgradeBusy = 0;
     rec.Active = 0;
 }
 
-int DoUpgrading(UpgradeRec& rec, const char* data, int length, String& error) {
+int PrepareUpgradeImage(UpgradeRec& rec, String& error) {
     error = "";
-    if (!rec.TempFile.IsOpen() && rec.TempPath.IsEmpty()) {
-        String err;
-        if (!CreateFresh(UPGRADE_IMAGE_NAME, rec.TempFile, err)) {
-            ClearanceUpgrade(rec);
-            error = "Cannot create temp file";
-            return 0;
-        }
-        rec.TempPath = rec.TempFile.Name();
-        MD5Open(&rec.Digest);
+    if (rec.TempFile.IsOpen() || !rec.TempPath.IsEmpty()) return 1;
+    String err;
+    if (!CreateFresh(UPGRADE_IMAGE_NAME, rec.TempFile, err)) {
+        ReleaseUpgradeSlot(rec);
+        error = "Cannot create temp file";
+        return 0;
     }
+    rec.TempPath = rec.TempFile.Name();
+    MD5Open(&rec.Digest);
+    return 1;
+}
+
+int ReceiveUpgradePiece(UpgradeRec& rec, const char* data, int length, String& error) {
+    if (!PrepareUpgradeImage(rec, error)) return 0;
     if (data == nullptr || length <= 0) return 1;
 
     int64_t left = rec.ExpectedSize - rec.Received;
@@ -135,11 +139,11 @@ void ProcessUpgradeCode(const VTRequest& request, const VTRequest& params, ZELRe
     rec.SizeSet = 1;
     if (rec.ExpectedSize < UPGRADE_MIN_SIZE || rec.ExpectedSize > UPGRADE_MAX_SIZE) {
         reply.SetResult(TResultCode::WrongParams, "Wrong file parameter(s)");
-        ClearanceUpgrade(rec);
+        ReleaseUpgradeSlot(rec);
         return;
     }
     String error;
-    if (DoUpgrading(rec, nullptr, 0, error)) reply.SetResult(TResultCode::Ok);
+    if (PrepareUpgradeImage(rec, error)) reply.SetResult(TResultCode::Ok);
     else reply.SetResult(TResultCode::Failed, error);
 }
 

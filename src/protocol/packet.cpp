@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "crypto/cfb8.h"
-#include "crypto/fault.h"
+#include "foundation/fault.h"
 #include "crypto/md5.h"
 
 #include <botan/mem_ops.h>
@@ -73,7 +73,7 @@ String DecodeData(const String& data, const String& keyText) {
 String EncodeLength(const String& text, int digits) {
     uint32_t len = static_cast<uint32_t>(text.Length());
     if (!(digits <= static_cast<int>(sizeof(len)))) {
-        zel_assert_fault("digits<=sizeof(len)", "packet.cpp", __LINE__, "EncodeLength");
+        zel_assert_fault("digits<=sizeof(len)");
     }
     char bytes[4];
     for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((len >> (8 * i)) & 0xFF);
@@ -82,7 +82,7 @@ String EncodeLength(const String& text, int digits) {
 
 unsigned int DecodeLength(const char* bytes, int digits) {
     if (!(digits <= static_cast<int>(sizeof(int)))) {
-        zel_assert_fault("digits<=sizeof(int)", "packet.cpp", __LINE__, "DecodeLength");
+        zel_assert_fault("digits<=sizeof(int)");
     }
     if (bytes == nullptr || (digits != 1 && digits != 2 && digits != 4)) return 0;
     const auto* p = reinterpret_cast<const unsigned char*>(bytes);

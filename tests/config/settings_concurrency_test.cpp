@@ -54,7 +54,7 @@ TEST_F(ConfigConcurrencyTest, SnapshotsStayWholeWhileSavingAndReloading) {
     EXPECT_EQ(store.Get()->comment, store.Get()->password);
 }
 
-// The reload of the hang-up signal runs on the accept loop: while a change
+// The reload of the hang-up signal runs on the main loop: while a change
 // holds the settings lock it must come back at once, changing nothing, and
 // succeed once the lock is free.
 TEST_F(ConfigConcurrencyTest, TryLoadReturnsAtOnceWhileASaveHoldsTheLock) {

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
 
@@ -345,6 +347,78 @@ TEST_F(ShowMessage, WritelogIgnoresEmptyNamesAndMissingLines) {
     EXPECT_FALSE(fs::exists(dir + "/direct.txt"));
     writelog("direct.txt", "line\n");
     EXPECT_EQ(Read("direct.txt"), "line\n");
+}
+
+// ---- Messages that may repeat: at most one per interval -----------------
+
+// The clock of the limit, stepped by the tests.
+std::atomic<long long> g_steadyMs{0};
+std::chrono::steady_clock::time_point SteppedClock() {
+    return std::chrono::steady_clock::time_point(std::chrono::milliseconds(g_steadyMs.load()));
+}
+
+class RepeatedMessage : public ShowMessage {
+protected:
+    void SetUp() override {
+        ShowMessage::SetUp();
+        g_steadyMs = 1000000;
+        SetRepeatedMessageClock(SteppedClock);
+    }
+    void TearDown() override {
+        SetRepeatedMessageClock(nullptr);
+        ShowMessage::TearDown();
+    }
+};
+
+TEST_F(RepeatedMessage, PassesOncePerIntervalCountingTheRest) {
+    const long long interval =
+        std::chrono::duration_cast<std::chrono::milliseconds>(kRepeatedMessageInterval).count();
+    ASSERT_EQ(interval, 10000);
+    struct TStep {
+        long long atMs;  // since the first occurrence
+        bool shown;
+        int skipped;  // reported with a shown one
+    } const steps[] = {
+        {0, true, 0},                        // the first is always shown
+        {0, false, 0},                       // at once again
+        {1, false, 0},
+        {interval - 1, false, 0},            // just inside the interval
+        {interval, true, 3},                 // the interval is over: the three left out
+        {interval, false, 0},
+        {3 * interval, true, 1},             // a long quiet time: one left out
+        {3 * interval + 1, false, 0},
+        {4 * interval + 5, true, 1},         // counted from the last shown, not the first
+    };
+    TRepeatedMessage limit;
+    const long long start = g_steadyMs;
+    for (const TStep& step : steps) {
+        SCOPED_TRACE(step.atMs);
+        g_steadyMs = start + step.atMs;
+        int skipped = -1;
+        EXPECT_EQ(limit.Pass(skipped), step.shown);
+        if (step.shown) {
+            EXPECT_EQ(skipped, step.skipped);
+        }
+    }
+    // Another message has a limit of its own.
+    TRepeatedMessage other;
+    int skipped = -1;
+    EXPECT_TRUE(other.Pass(skipped));
+    EXPECT_EQ(skipped, 0);
+}
+
+TEST_F(RepeatedMessage, ShowsAsAnErrorWithTheCountLeftOut) {
+    Configure([](TZELSettings& s) { s.logfails = 1; });
+    TRepeatedMessage limit;
+    const String text("Accept error: Too many open files");
+    for (int i = 0; i < 5; ++i) limit.Show(Addr("10.1.2.3"), text);
+    EXPECT_EQ(Read("bad.txt"), "[03/07/2010 09:05:03]\t 10.1.2.3\t Accept error: Too many open files\n");
+    g_steadyMs += 10000;
+    limit.Show(LOCAL, text);
+    limit.Show(LOCAL, text);
+    EXPECT_EQ(Read("bad.txt"),
+              "[03/07/2010 09:05:03]\t 10.1.2.3\t Accept error: Too many open files\n"
+              "[03/07/2010 09:05:03]\t zel\t\t Accept error: Too many open files (4 more not shown)\n");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "daemon/session_pool.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -128,9 +129,11 @@ TEST_F(SessionPool, ReusesGrowsAndShrinks) {
     EXPECT_TRUE(Eventually([] { return g_served == 180; }));
     EXPECT_GE(SessionWorkerCount(), 21);
     // The blocked ones outlast the idle period of the others and are not
-    // disturbed by the pool shrinking around them.
-    std::this_thread::sleep_for(SESSION_WORKER_IDLE_EXIT + std::chrono::seconds(1));
-    EXPECT_GE(SessionWorkerCount(), 20);
+    // disturbed by the pool shrinking around them: the idle workers end
+    // down to the minimum, the 20 stay.
+    EXPECT_TRUE(Eventually([] { return SessionWorkerCount() == 20 + SESSION_WORKERS_MIN; }, 60000))
+        << SessionWorkerCount() << " workers";
+    EXPECT_EQ(IdleSessionWorkerCount(), SESSION_WORKERS_MIN);
     EXPECT_EQ(g_served, 180);
     {
         std::lock_guard<std::mutex> lock(g_gateMutex);
@@ -199,7 +202,10 @@ TEST_F(SessionPool, RefusedThreadsLeaveConnectionsWaiting) {
     EXPECT_FALSE(err.IsEmpty());
     EXPECT_EQ(SessionWorkerCount(), 0);
     ASSERT_TRUE(Visit(port, 'q'));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Nobody to take it: it waits in the listen queue, unserved.
+    pollfd queued{listener.Get(), POLLIN, 0};
+    EXPECT_EQ(poll(&queued, 1, 0), 1);
+    EXPECT_EQ(SessionWorkerCount(), 0);
     EXPECT_EQ(g_served, 0);
 
     g_threadsAllowed = true;

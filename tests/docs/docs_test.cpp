@@ -12,6 +12,7 @@
 #include "common/scratch_dir.h"
 #include "config/settings.h"
 #include "daemon/cmdline.h"
+#include "daemon/exit_codes.h"
 #include "zelq/usage.h"
 
 namespace {
@@ -129,6 +130,21 @@ TEST(AgentPage, DescribesEveryCommandLineOption) {
     ASSERT_EQ(options.size(), 5u) << UsageText();
     for (const std::string& option : options)
         EXPECT_NE(page.find("\n*" + option + "*"), std::string::npos) << "zel(8) does not describe " << option;
+}
+
+// The EXIT STATUS section has one entry per exit code, and no other.
+TEST(AgentPage, ListsEveryExitCode) {
+    const std::string page = Source("doc/man/zel.8.scd");
+    const size_t from = page.find("\n# EXIT STATUS\n");
+    ASSERT_NE(from, std::string::npos);
+    const size_t to = page.find("\n# ", from + 1);
+    std::set<std::string> documented;
+    for (const std::string& line : Lines(page.substr(from, to - from)))
+        if (line.size() > 2 && line.front() == '*' && line.back() == '*')
+            documented.insert(line.substr(1, line.size() - 2));
+    std::set<std::string> codes;
+    for (TExitCode code : kAllExitCodes) codes.insert(std::to_string(ExitStatus(code)));
+    EXPECT_EQ(documented, codes);
 }
 
 TEST(ZelqPage, DescribesEveryOptionOfTheHelp) {

@@ -1,0 +1,171 @@
+#include "daemon/admission.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+
+#include "config/addrfilter.h"
+#include "config/settings.h"
+#include "daemon/messages.h"
+#include "daemon/session.h"
+#include "daemon/session_limits.h"
+#include "daemon/signals.h"
+#include "foundation/io.h"
+#include "manage/status.h"
+
+namespace {
+
+// Shared by the session workers.
+TRepeatedMessage g_acceptErrors;
+TRepeatedMessage g_refusals;
+
+// The error of a listener that broke for good, for the main loop to end on.
+std::atomic<int> g_acceptFatal{0};
+
+// Held while descriptors are plentiful; when accept() finds none left while
+// every session slot is taken, it is given up for a moment to take the
+// waiting connection and close it (a refusal, as at the cap).
+std::mutex g_spareMutex;
+TFd g_spareDescriptor;  // guarded by g_spareMutex
+
+const char kRefusedText[] = "TCP connection refused: too many sessions";
+
+void Close(TFd& client) {
+    shutdown(client.Get(), SHUT_RDWR);
+    client.Reset();
+}
+
+void ReportDescriptorShortage() {
+    String text("Accept error: ");
+    text += ErrnoText(EMFILE);
+    g_acceptErrors.Show(LOCAL, text);
+}
+
+// With every session slot taken and no descriptor left, whoever waits would
+// be refused anyway: the spare descriptor takes the connection to close it,
+// rather than leave it waiting in the queue. True when the spare was there
+// to try (another worker may hold it meanwhile).
+bool RefuseWithSpare(int listenFd) {
+    std::unique_lock<std::mutex> lock(g_spareMutex, std::try_to_lock);
+    if (!lock.owns_lock() || !g_spareDescriptor.Valid()) return false;
+    g_spareDescriptor.Reset();
+    pollfd p{listenFd, POLLIN, 0};
+    if (poll(&p, 1, 0) == 1) {
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        TFd excess(accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC));
+        if (excess.Valid()) {
+            Close(excess);
+            g_refusals.Show(peer.sin_addr, kRefusedText);
+        }
+    }
+    g_spareDescriptor = OpenSpareDescriptor();
+    return true;
+}
+
+// See AdmitConnection. False when the connection waited in vain; otherwise
+// `limit` is the descriptor limit it may go on with.
+bool WaitForDescriptorRoom(const TFd& client, long long& limit) {
+    const auto end = std::chrono::steady_clock::now() + SESSION_REQUEST_CAP;
+    bool reported = false;
+    for (;;) {
+        limit = CurrentDescriptorLimit();
+        if (limit <= 0 || client.Get() < limit) return true;
+        // Every slot taken: it is refused at once, as at the caps.
+        if (AdmittedSessions() >= SessionLimitsFor(limit).total) return true;
+        if (!reported) {
+            ReportDescriptorShortage();
+            reported = true;
+        }
+        if (std::chrono::steady_clock::now() >= end) return false;
+        poll(nullptr, 0, 100);
+    }
+}
+
+}  // namespace
+
+bool TransientAcceptError(int error) {
+    switch (error) {
+    case EINTR:
+    case EAGAIN:
+    case ECONNABORTED:
+    case EPROTO:
+    case EPERM:
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool AdmitConnection(TFd& client, const sockaddr_in& peer) {
+    long long limit = 0;
+    if (!WaitForDescriptorRoom(client, limit)) {
+        Close(client);
+        return false;
+    }
+    auto s = ZELSettings.Get();
+    if (s->filteractive) {
+        char dotted[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
+        if (!FilterAdmits(s->effectivefilterlist, dotted)) {
+            ++AgentStatus.FailedConnections;
+            showmessage("TCP connection rejected\n", peer.sin_addr, MSG_ERROR, 0);
+            Close(client);
+            return false;
+        }
+    }
+    s.reset();
+    if (!AdmitSession(peer.sin_addr, SessionLimitsFor(limit))) {
+        g_refusals.Show(peer.sin_addr, kRefusedText);
+        Close(client);
+        return false;
+    }
+    showmessage("TCP connection accepted\n", peer.sin_addr, MSG_SUCCESS, 0);
+    ++AgentStatus.ActiveConnections;
+    ++AgentStatus.OpenedConnections;
+    return true;
+}
+
+bool OnAcceptFailed(int error, int listenFd) {
+    if (!TransientAcceptError(error)) {
+        g_acceptFatal.store(error);
+        WakeMainLoop();
+        return false;
+    }
+    String text("Accept error: ");
+    text += ErrnoText(error);
+    g_acceptErrors.Show(LOCAL, text);
+    if ((error == EMFILE || error == ENFILE) && AdmittedSessions() >= CurrentSessionLimits().total &&
+        RefuseWithSpare(listenFd))
+        return true;
+    // Descriptors are short for another reason (the handlers' work, a
+    // lowered limit): the connection waits in the queue until one is free.
+    poll(nullptr, 0, 100);
+    return true;
+}
+
+void KeepSpareDescriptor() {
+    std::lock_guard<std::mutex> lock(g_spareMutex);
+    if (!g_spareDescriptor.Valid()) g_spareDescriptor = OpenSpareDescriptor();
+}
+
+TFd OpenSpareDescriptor() { return TFd(open("/dev/null", O_RDONLY | O_CLOEXEC)); }
+
+int TakeFatalAcceptError() { return g_acceptFatal.exchange(0); }

@@ -1,0 +1,48 @@
+#include "daemon/replace.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include "daemon/messages.h"
+#include "manage/status.h"
+
+namespace {
+
+// Gives the sessions in the middle of a request a bounded time to answer
+// before the process image is replaced under them.
+void WaitForSessions() {
+    const auto end = std::chrono::steady_clock::now() + kReplaceGrace;
+    while (AgentStatus.ActiveConnections.load() > 0 && std::chrono::steady_clock::now() < end)
+        poll(nullptr, 0, 20);
+}
+
+}  // namespace
+
+TReplacement RestartReplacement(const String& zelpath, char** argv) {
+    TReplacement r;
+    r.announce = "Reload request received. Executing..\n";
+    r.failure = "Error: cannot start new instance\n";
+    r.path = zelpath.Data();
+    for (char** a = argv; *a != nullptr; ++a) r.argv.push_back(*a);
+    r.argv.push_back(nullptr);
+    return r;
+}
+
+TReplacement UpgradeReplacement(const String& script, char** argv) {
+    TReplacement r;
+    r.announce = "Upgrade request received. Executing..\n";
+    r.failure = "Error: cannot start upgrading script\n";
+    r.path = "/bin/sh";
+    r.argv.push_back(const_cast<char*>("/bin/sh"));
+    r.argv.push_back(const_cast<char*>(script.Data()));
+    for (char** a = argv + 1; *a != nullptr; ++a) r.argv.push_back(*a);
+    r.argv.push_back(nullptr);
+    return r;
+}
+
+void ReplaceProcess(const TReplacement& r, TPidFile& pidfile, char** envp) {
+    WaitForSessions();
+    pidfile.Close();
+    execve(r.path, r.argv.data(), envp);
+    showmessage("%s", LOCAL, MSG_ERROR, 1, r.failure);
+}

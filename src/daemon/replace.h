@@ -1,0 +1,42 @@
+// Replacing the running process by a new image: a restart executes the
+// agent's own executable again with its arguments; an upgrade runs the
+// script that installs the received executable and starts it (daemon/
+// upgrade.h). The main loop (daemon/listener.h) asks for it and withdraws
+// the listener first; the functions here run on the main thread only.
+#pragma once
+
+#include <chrono>
+#include <vector>
+
+#include "daemon/pidfile.h"
+#include "foundation/qdstring.h"
+
+// Before the process is replaced, sessions in the middle of a request get
+// this long to finish.
+constexpr std::chrono::seconds kReplaceGrace{3};
+
+// What replaces the process, and the messages around it.
+struct TReplacement {
+    const char* announce = "";  // shown before anything is done
+    const char* failure = "";   // shown when execve fails
+    const char* path = "";      // the program execve runs
+    // Its arguments, ending in a null pointer. They point into the strings
+    // the replacement was made from, which outlive it.
+    std::vector<char*> argv;
+};
+
+// A restart: `zelpath` run with the agent's own arguments `argv` (null
+// terminated, argv[0] included, kept unchanged).
+TReplacement RestartReplacement(const String& zelpath, char** argv);
+
+// An upgrade: /bin/sh (a temporary folder mounted noexec does not matter)
+// runs `script` with the agent's arguments after argv[0].
+TReplacement UpgradeReplacement(const String& script, char** argv);
+
+// Replaces the process by r with the environment envp, once the caller has
+// withdrawn the listener so that no session starts meanwhile: waits up to
+// kReplaceGrace for the sessions under way (AgentStatus.ActiveConnections),
+// closes the pid file, and executes. Returns only when execve failed, after
+// showing r.failure; the pid file is then closed, and the caller listens
+// and creates it again.
+void ReplaceProcess(const TReplacement& r, TPidFile& pidfile, char** envp);
