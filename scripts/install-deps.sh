@@ -16,9 +16,10 @@ if [ "${1:-}" != "--programs" ] && [ "${1:-}" != "--package" ]; then
 fi
 # --package: what `make package` and scripts/package-check.sh need besides
 # the programs' own packages: the Debian build tools, scdoc for the manual
-# pages, lintian, man to render the pages, systemd-analyze to check the unit.
+# pages, lintian, man to render the pages, systemd-analyze to check the unit,
+# logrotate to read the log rotation.
 if [ "${1:-}" = "--package" ]; then
-    packages+=(dpkg-dev debhelper scdoc lintian man-db systemd)
+    packages+=(dpkg-dev debhelper scdoc lintian man-db systemd logrotate)
 fi
 # --engines: Nagios 4 and Icinga 2, which tests/engines runs in the
 # foreground (Nagios) or only to validate objects (Icinga 2); logrotate for
