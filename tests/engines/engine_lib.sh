@@ -16,6 +16,15 @@ need_engine() {
     exit 77
 }
 
+# A scratch folder the engine's own user can reach (/tmp, whatever TMPDIR
+# says: a private TMPDIR may be closed to that user).
+engine_scratch() {
+    local d
+    d=$(mktemp -d "/tmp/zel-$1.XXXXXX") || return 1
+    chmod 755 "$d"
+    echo "$d"
+}
+
 # A loopback TCP port nothing listens on now.
 free_loopback_port() {
     local i p
@@ -42,7 +51,7 @@ perf_data_valid() {
     local num='-?[0-9]+(\.[0-9]+)?'
     local range="@?((~|$num)?:)?($num)?"
     local label="('[^'=]+'|[^' =]+)"
-    local item="^$label=($num|U)(s|ms|us|%|B|KB|MB|GB|TB|c)?(;($range)(;($range)(;($num)?(;($num)?)?)?)?)?( +|$)"
+    local item="^$label=($num|U)(s|ms|us|%|B|KB|MB|TB|c)?(;($range)(;($range)(;($num)?(;($num)?)?)?)?)?( +|$)"
     while [ -n "$rest" ]; do
         [[ "$rest" =~ $item ]] || return 1
         rest=${rest:${#BASH_REMATCH[0]}}

@@ -22,8 +22,7 @@ icinga_example=$examples/icinga2-zel.conf
 # of debian/rules (scripts/package-check.sh checks the built package).
 packaged_zelq=/usr/bin/zelq
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/zel-examples.XXXXXX") || exit 1
-chmod 755 "$work"
+work=$(engine_scratch examples) || exit 1
 trap 'rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }

@@ -20,8 +20,31 @@ top=$3
 need_engine nagios4 /usr/sbin/nagios4 nagios4-core
 nagios=/usr/sbin/nagios4
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/zel-nagios.XXXXXX") || exit 1
-chmod 755 "$work"
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# The grammar check itself, on items it must take and items it must refuse.
+perf_cases=(
+    "1|"
+    "1|free=251982098432B;1000000000000000000:;;0;270553174016"
+    "1|usage=12.5000%;;;0;100 'a label'=3c;@10:20;~:5"
+    "1|exitcode=2;0;1"
+    "1|time=U"
+    "0|free=12 B"
+    "0|free=12GiB"
+    "0|=5"
+    "0|a=1;2;3;4;5;6"
+    "0|a=1;x"
+    "0|a=1;;;min"
+)
+for c in "${perf_cases[@]}"; do
+    want=${c%%|*} text=${c#*|}
+    if perf_data_valid "$text"; then got=1; else got=0; fi
+    [ "$got" = "$want" ] || fail "performance-data grammar judges '$text' $got, expected $want"
+done
+[ $failures -eq 0 ] || exit 1
+
+work=$(engine_scratch nagios) || exit 1
 agent_pid=
 nagios_pid=
 cleanup() {
@@ -254,9 +277,6 @@ printf '$USER1$=/usr/lib/nagios/plugins\n' > "$n/resource.cfg"
 [ "$(id -u)" -eq 0 ] && chown -R "$run_user:$run_group" "$n" "$work/state"
 chmod 600 "$n/zel.password"
 [ "$(id -u)" -eq 0 ] && chown "$run_user" "$n/zel.password"
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 verify=$("$nagios" -v "$n/nagios.cfg" 2>&1)
 if grep -q '^Total Warnings: *0$' <<<"$verify" && grep -q '^Total Errors: *0$' <<<"$verify"; then
