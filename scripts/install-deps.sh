@@ -2,8 +2,12 @@
 # Installs the packages zel needs to build and test, when any is missing.
 # With --programs only those needed to build the agent and zelq (no
 # GoogleTest, no Google Benchmark); with --package those plus the tools that
-# build and check the Debian package. Does nothing when every package is
-# already present.
+# build and check the Debian package; with --engines those plus the
+# monitoring engines the engine tests run zelq under (Nagios 4, Icinga 2)
+# and logrotate. Does nothing when every package is already present.
+# The engines' system services are never enabled or started: service starts
+# are forbidden during the install, and whatever the maintainer scripts
+# enabled anyway is disabled again.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libbotan-2-dev libisal-dev)
@@ -12,9 +16,16 @@ if [ "${1:-}" != "--programs" ] && [ "${1:-}" != "--package" ]; then
 fi
 # --package: what `make package` and scripts/package-check.sh need besides
 # the programs' own packages: the Debian build tools, scdoc for the manual
-# pages, lintian, man to render the pages, systemd-analyze to check the unit.
+# pages, lintian, man to render the pages, systemd-analyze to check the unit,
+# logrotate to read the log rotation.
 if [ "${1:-}" = "--package" ]; then
-    packages+=(dpkg-dev debhelper scdoc lintian man-db systemd)
+    packages+=(dpkg-dev debhelper scdoc lintian man-db systemd logrotate)
+fi
+# --engines: Nagios 4 and Icinga 2, which tests/engines runs in the
+# foreground (Nagios) or only to validate objects (Icinga 2); logrotate for
+# the package checks' `logrotate -d`.
+if [ "${1:-}" = "--engines" ]; then
+    packages+=(nagios4-core icinga2-bin logrotate)
 fi
 # --fuzz: also clang with libFuzzer and the sanitizer runtimes, and
 # llvm-symbolizer for readable reports (the fuzz build, scripts/fuzz.sh).
@@ -40,5 +51,31 @@ else
     exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
+policy=/usr/sbin/policy-rc.d
+made_policy=0
+if [ ! -e "$policy" ]; then
+    # Forbids invoke-rc.d (and deb-systemd-invoke) to start any service the
+    # packages bring; removed again right after the install.
+    printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
+    "${sudo[@]}" chmod 755 "$policy"
+    made_policy=1
+fi
+rc=0
 "${sudo[@]}" apt-get update -qq || true
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" || rc=$?
+[ $made_policy -eq 1 ] && "${sudo[@]}" rm -f "$policy"
+# The engines run only in the tests' foreground: a service the packages
+# enabled is disabled again (never started); so is the mail server that
+# Nagios's mail command pulls in.
+for unit in nagios4 icinga2 exim4; do
+    for kind in service timer; do
+        if ls /etc/systemd/system/*.wants/$unit*.$kind >/dev/null 2>&1; then
+            echo "Disabling the $unit $kind the packages enabled"
+            "${sudo[@]}" rm -f /etc/systemd/system/*.wants/$unit*.$kind
+        fi
+    done
+    if ls /etc/rc[2345].d/S*$unit >/dev/null 2>&1; then
+        "${sudo[@]}" update-rc.d $unit disable >/dev/null 2>&1 || true
+    fi
+done
+exit $rc

@@ -3,7 +3,9 @@
 # without installing it: contents and metadata (dpkg-deb -c/-I), the
 # shipped configuration template against the files it names, lintian (no
 # error and no warning), every manual page rendered by man without a
-# warning, and the unit with systemd-analyze verify where that exists.
+# warning, the unit with systemd-analyze verify where that exists, the
+# log rotation with logrotate -d, and the zelq path the documented
+# monitoring-engine objects call.
 # Changes nothing outside build/package/.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -100,6 +102,30 @@ pidfile=$(sed -n 's/^PIDFile=//p' "$unit")
 grep -qx 'ExecStart=/usr/sbin/zel -d /etc/zel/zel.cfg' "$unit" && pass "unit: daemon mode on /etc/zel/zel.cfg" \
     || fail "unit: unexpected ExecStart: $(grep ^ExecStart= "$unit")"
 grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit" || fail "unit: ExecReload does not send SIGHUP"
+
+# ------------------------------------------------------------- logrotate
+# The shipped rotation as logrotate reads it (debug mode: nothing rotated,
+# the state kept here).
+if command -v logrotate >/dev/null 2>&1; then
+    if out=$(logrotate -d -s "$work/logrotate.state" "$root/etc/logrotate.d/zel" 2>&1) \
+        && ! grep -q '^error' <<<"$out"; then
+        pass "logrotate -d accepts /etc/logrotate.d/zel"
+    else
+        fail "logrotate -d /etc/logrotate.d/zel: $(grep '^error' <<<"$out")"
+    fi
+else
+    fail "logrotate is not installed (scripts/install-deps.sh --package)"
+fi
+
+# ---------------------------------------------------- documented commands
+# The monitoring-engine objects of doc/examples (shown in the README) call
+# zelq where this package puts it.
+for example in doc/examples/*; do
+    for path in $(grep -oE '/[^" ]*/zelq\b' "$example" | sort -u); do
+        [ -x "$root$path" ] && pass "$example calls $path, in the package" \
+            || fail "$example calls $path, which the package does not install"
+    done
+done
 
 # ---------------------------------------------------------------- lintian
 # Warnings count as failures: a warning worth keeping goes into

@@ -87,12 +87,23 @@ int64_t TLogScanner::Scan(const String& fileName, TLogState& state, bool scanAll
         }
     }
     match.currentSize = st.st_size;
-    if (state.size == 0) {
+    if (state.size == 0 && state.time == 0) {
         // Never scanned: what the file holds now counts as seen.
         state.position = st.st_size - 1;
         state.size = st.st_size;
         state.time = st.st_mtime;
         return 0;
+    }
+    bool fromEmpty = false;
+    if (state.size == 0) {
+        // The last scan found the file empty (a new log, or one just rotated
+        // or truncated): everything it holds now was written since.
+        if (st.st_size == 0) {
+            state.time = st.st_mtime;
+            return 0;
+        }
+        state.position = 0;
+        fromEmpty = true;
     }
     if (state.position > st.st_size) state.position = 0;  // truncated or replaced
     if (state.position < 0) {
@@ -107,8 +118,14 @@ int64_t TLogScanner::Scan(const String& fileName, TLogState& state, bool scanAll
         // append makes the size differ, so the shortcut cannot hide it.
         state.size = bufOff_ + static_cast<int64_t>(end_);
         if (::fstat(fd_.Get(), &st) == 0) state.time = st.st_mtime;
-    } else if (::fstat(fd_.Get(), &st) != 0) {
-        st.st_size = match.currentSize;
+    } else {
+        if (fromEmpty) {
+            // Size 0 would send the next scan back to the start: record what
+            // has been read, with the shortcut off.
+            state.size = pos_;
+            state.time = 0;
+        }
+        if (::fstat(fd_.Get(), &st) != 0) st.st_size = match.currentSize;
     }
     if (match.result > 0) match.currentSize = std::max<int64_t>(st.st_size, bufOff_ + static_cast<int64_t>(end_));
     state.position = pos_;

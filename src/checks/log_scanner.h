@@ -32,8 +32,11 @@ inline constexpr size_t LOG_READ_BUFFER = 512 * 1024;
 // The scan state exchanged with the server.
 struct TLogState {
     int64_t position = 0;  // where the next scan starts
-    int64_t size = 0;      // size when a scan last reached the end; 0: never scanned
+    int64_t size = 0;      // size when a scan last reached the end
     int64_t time = 0;      // modification time recorded with size; 0: no shortcut
+    // size 0 and time 0: never scanned; the first scan records the end of the
+    // file and reports nothing of what it holds. size 0 and another time: the
+    // last scan found the file empty; the next one reads from its start.
 };
 
 // What one scan found.
@@ -53,8 +56,12 @@ public:
     // found", "Cannot open file", "fseek error", "Cannot read file"), 0 when
     // no line matched, or the positive match result. state becomes the new
     // state: after a match without scanAll the position points behind the
-    // matched line and size and time stay as received; otherwise the scan
-    // went to the end of the file and size/time record that end.
+    // matched line and size and time stay as received (when the file was
+    // empty at the last scan: size = that position, time 0); otherwise the scan
+    // went to the end of the file and size/time record that end. A file
+    // replaced or truncated below state.position is read from its start; one
+    // that has already grown past state.position again cannot be told from
+    // an append.
     // The first call opens the file (three attempts, openRetryMs apart);
     // later calls on the same scanner reuse the open file and go on from
     // where the previous scan stopped when state.position is where it left

@@ -47,10 +47,17 @@ int64_t ReferenceScan(const std::string& file, TLogState& st, bool scanAll, cons
                       TLogMatch& m) {
     m = TLogMatch();
     const auto size = static_cast<int64_t>(file.size());
-    if (st.size == 0) {
+    if (st.size == 0 && st.time == 0) {  // never scanned
         st.position = size - 1;
         st.size = size;
+        st.time = 1;  // (any time but 0 here)
         return 0;
+    }
+    bool fromEmpty = false;
+    if (st.size == 0) {  // found empty last time
+        if (size == 0) return 0;
+        st.position = 0;
+        fromEmpty = true;
     }
     if (st.position > size) st.position = 0;
     String line;
@@ -76,9 +83,16 @@ int64_t ReferenceScan(const std::string& file, TLogState& st, bool scanAll, cons
             }
         }
         line = String();
-        if (m.result > 0 && !scanAll) return m.result;
+        if (m.result > 0 && !scanAll) {
+            if (fromEmpty) {
+                st.size = st.position;
+                st.time = 0;
+            }
+            return m.result;
+        }
     }
     st.size = size;
+    st.time = 1;
     return m.result;
 }
 
@@ -238,6 +252,73 @@ TEST_F(TScanFixture, SecondScanGoesOnFromTheFirst) {
     EXPECT_EQ(m1.line.Std(), "error 1");
     EXPECT_EQ(m2.line.Std(), "error 2");
     EXPECT_EQ(st2.position, 18);
+}
+
+// A log found empty at one check (new, rotated with create, truncated with
+// copytruncate) is read from its start at the next: nothing written in
+// between is lost, and each line is reported once.
+struct TStep {
+    enum TKind { Write, Append, Rotate, CopyTruncate, Check } kind;
+    std::string text;  // Write/Append: the bytes; Check: the line reported ("" none)
+};
+
+struct TEmptyLogCase {
+    const char* name;
+    std::vector<TStep> steps;
+};
+
+TEST_F(TScanFixture, LogFoundEmptyIsReadFromItsStart) {
+    using S = TStep;
+    const TEmptyLogCase cases[] = {
+        {"empty at the first check, then appended",
+         {{S::Write, ""}, {S::Check, ""}, {S::Append, "disk error\n"}, {S::Check, "disk error"}, {S::Check, ""},
+          {S::Append, "ok\nsecond error\n"}, {S::Check, "second error"}, {S::Check, ""}}},
+        {"empty for several checks",
+         {{S::Write, ""}, {S::Check, ""}, {S::Check, ""}, {S::Check, ""}, {S::Append, "error at last\n"},
+          {S::Check, "error at last"}, {S::Check, ""}}},
+        {"two lines appended to an empty log, one per check",
+         {{S::Write, ""}, {S::Check, ""}, {S::Append, "first error\nsecond error\n"}, {S::Check, "first error"},
+          {S::Check, "second error"}, {S::Check, ""}}},
+        {"rotated with create",
+         {{S::Write, "old error\n"}, {S::Check, ""}, {S::Append, "ok\n"}, {S::Check, ""}, {S::Rotate, ""},
+          {S::Check, ""}, {S::Append, "new error\n"}, {S::Check, "new error"}, {S::Check, ""}}},
+        {"copytruncate",
+         {{S::Write, "old error\nmore\n"}, {S::Check, ""}, {S::CopyTruncate, ""}, {S::Check, ""},
+          {S::Append, "short\nerror after truncation\n"}, {S::Check, "error after truncation"}, {S::Check, ""}}},
+        {"never scanned: what the log holds is not reported",
+         {{S::Write, "old error\n"}, {S::Check, ""}, {S::Check, ""}}},
+    };
+    for (const TEmptyLogCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TLogState st;
+        int check = 0;
+        for (const TStep& step : c.steps) {
+            switch (step.kind) {
+            case S::Write: ASSERT_TRUE(WriteTextFile(path, step.text)); break;
+            case S::Append: ASSERT_TRUE(AppendFile(path, step.text)); break;
+            case S::Rotate:
+                ASSERT_EQ(::rename(path.c_str(), (path + ".1").c_str()), 0);
+                ASSERT_TRUE(WriteTextFile(path, ""));
+                break;
+            case S::CopyTruncate:
+                ASSERT_TRUE(WriteTextFile(path + ".1", ReadTextFile(path)));
+                ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+                break;
+            case S::Check: {
+                // One scanner per request, as the handler has.
+                TLogScanner scanner(matcher);
+                TLogMatch m;
+                String err;
+                const int64_t r = scanner.Scan(String(path), st, false, m, err);
+                ASSERT_GE(r, 0) << err.Std();
+                EXPECT_EQ(m.line.Std(), step.text) << "check " << check;
+                EXPECT_EQ(r > 0, !step.text.empty()) << "check " << check;
+                ++check;
+                break;
+            }
+            }
+        }
+    }
 }
 
 TEST_F(TScanFixture, NegativePositionIsASeekError) {

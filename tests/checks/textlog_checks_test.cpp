@@ -236,15 +236,50 @@ TEST_F(TextLogTest, TruncatedLogIsScannedFromTheStart) {
     EXPECT_EQ(r.st.position, 12);
 }
 
-TEST_F(TextLogTest, EmptyLogStaysUnscanned) {
+// A log empty at the first request: its first scan records the empty file
+// (size 0, its time); what is written before the next request is reported.
+TEST_F(TextLogTest, EmptyLogIsReadFromItsStartNextTime) {
     ASSERT_TRUE(WriteTextFile(log, ""));
     TLogReply r = TextLog(log, TLogState{});
+    ASSERT_EQ(r.code, "200");
+    EXPECT_EQ(r.result, 0);
     EXPECT_EQ(r.st.size, 0);
     EXPECT_EQ(r.st.position, -1);
-    ASSERT_TRUE(Append(log, "error before the next request\n"));
+    EXPECT_EQ(r.st.time, MTime(log));
+    EXPECT_FALSE(r.more);
+    r = TextLog(log, r.st);  // still empty
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.st.size, 0);
+    EXPECT_NE(r.st.time, 0);
+    ASSERT_TRUE(Append(log, "error before the next request\nsecond error\n"));
+    r = TextLog(log, r.st);
+    EXPECT_EQ(r.line, "error before the next request");
+    EXPECT_EQ(r.result, 1);
+    EXPECT_TRUE(r.more);
+    EXPECT_EQ(r.st.position, 30);
+    r = TextLog(log, r.st);
+    EXPECT_EQ(r.line, "second error");
+    EXPECT_FALSE(r.more);
+    EXPECT_EQ(r.st.size, 43);
     r = TextLog(log, r.st);
     EXPECT_EQ(r.result, 0);
-    EXPECT_EQ(r.st.size, 30);
+    EXPECT_EQ(r.line, "");
+}
+
+// "TEST-TextLog2" on a log that was empty: the alarm line is reported once.
+TEST_F(TextLogTest, EmptyLogRaisesTheAlarmOnce) {
+    ASSERT_TRUE(WriteTextFile(log, ""));
+    TLogReply r = TextLog2(log, TLogState{}, 0, "alarm", 0, 1, "clear", 0);
+    ASSERT_EQ(r.code, "200");
+    EXPECT_EQ(r.result, 0);
+    ASSERT_TRUE(Append(log, "an alarm line\n"));
+    r = TextLog2(log, r.st, 0, "alarm", 0, 1, "clear", 0);
+    EXPECT_EQ(r.line, "an alarm line");
+    EXPECT_EQ(r.alarm, 1);
+    EXPECT_FALSE(r.more);
+    r = TextLog2(log, r.st, 0, "alarm", 0, 1, "clear", 0);
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.alarm, 0);
 }
 
 TEST_F(TextLogTest, UnchangedFileIsAnsweredFromTheState) {

@@ -46,7 +46,8 @@ TPluginResult RunTextLog(const TZelqOptions& opts, const String& password, int s
     case TStateLoad::Loaded: break;
     }
 
-    const bool firstScan = state.size == 0;
+    // Size 0 with a time is a scan that found the log empty, not a first one.
+    const bool firstScan = state.size == 0 && state.time == 0;
     int matches = 0;
     std::string lastLine;
     bool more = false;

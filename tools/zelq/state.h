@@ -15,7 +15,7 @@
 
 struct TTextLogState {
     int64_t position = 0;
-    int64_t size = 0;  // 0: never scanned
+    int64_t size = 0;  // 0 (with time 0): never scanned
     int64_t time = 0;
     bool alarm = false;        // TEST-TextLog2: the last reported line met the alarm condition
     std::string line;          // the last line that raised or reset the alarm
