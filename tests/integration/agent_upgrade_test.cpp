@@ -418,4 +418,31 @@ TEST_F(AgentUpgrade, RollsBackWhenTheNewAgentDoesNotListen) {
     }
 }
 
+// `zel --self-check` prints only the identity line and needs nothing else:
+// no configuration, no port. Beside anything else it is no option.
+TEST(AgentSelfCheck, PrintsTheIdentityLineOnly) {
+    TScratchDir dir;
+    const std::string missing = dir.File("no-such.cfg");
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string output;  // whole, or (exitCode != 0) a part
+    };
+    const Case cases[] = {
+        {{"--self-check"}, 0, "QD Zelmark 1.29\n"},
+        {{"--self-check", missing}, 1, "Cannot open configuration file '--self-check'"},
+        {{"-i", "--self-check"}, 1, "Cannot open configuration file '--self-check'"},
+    };
+    for (const Case& k : cases) {
+        std::vector<std::string> argv{kAgentBinary};
+        argv.insert(argv.end(), k.args.begin(), k.args.end());
+        TRunResult r = RunProgram(argv);
+        SCOPED_TRACE(k.args.size());
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.exitCode, k.exitCode) << r.output;
+        if (k.exitCode == 0) EXPECT_EQ(r.output, k.output);
+        else EXPECT_NE(r.output.find(k.output), std::string::npos) << r.output;
+    }
+}
+
 }  // namespace
