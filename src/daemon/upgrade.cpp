@@ -371,18 +371,11 @@ note() {
   fi
 }
 
-# A socket listens on the port (IPv4 or IPv6).
+# A socket listens on the port (IPv4 or IPv6): state 0A of a line
+# "  sl: local_address:PORT rem_address:port st ...".
 listening() {
   hex=`printf '%04X' "$port"`
-  for f in /proc/net/tcp /proc/net/tcp6; do
-    [ -r "$f" ] || continue
-    while read -r sl local remote st rest; do
-      case "$local:$st" in
-        *":$hex:0A") return 0 ;;
-      esac
-    done < "$f"
-  done
-  return 1
+  grep -qsE "^ *[0-9]+: [0-9A-Fa-f]+:$hex [0-9A-Fa-f]+:[0-9A-Fa-f]+ 0A " /proc/net/tcp /proc/net/tcp6
 }
 
 # Process $1 runs (a zombie does not).

@@ -49,6 +49,16 @@ std::string WrapperImage(const std::string& mark, bool dies = false) {
     return s;
 }
 
+// A program's file as an upgrade image may carry it: as it is, or, when
+// it is larger than an upgrade may be (a build with sanitizers and debug
+// information), without its debug information, written to `dir`.
+std::string SendableCopy(const std::string& program, const TScratchDir& dir) {
+    if (static_cast<int64_t>(fs::file_size(program)) <= UPGRADE_MAX_SIZE) return program;
+    const std::string copy = dir.File(fs::path(program).filename().string() + ".stripped");
+    RunProgram({"strip", "--strip-debug", "-o", copy, program});
+    return copy;
+}
+
 // Ends the agents that run with this configuration (a rolled-back agent
 // runs detached from the harness) and waits until they are gone.
 void StopAgentsOf(const std::string& configPath) {
@@ -167,7 +177,7 @@ TEST_F(AgentUpgrade, InstallsTheNewExecutableAndComesBack) {
         EXPECT_EQ(ReadFile(victim), "precious\n");
         EXPECT_FALSE(PathExists(Image()));
         EXPECT_FALSE(PathExists(Script()));
-        EXPECT_TRUE(agent_->WaitForMessage("Upgrade installed: "));
+        EXPECT_TRUE(agent_->WaitForMessage("Upgrade installed: ", 30000)) << agent_->Messages();
         EXPECT_FALSE(PathExists(Previous()));
         EXPECT_EQ(agent_->SanitizerReport(), "");
         agent_.reset();
@@ -318,7 +328,7 @@ TEST_F(AgentUpgrade, RefusesAnImageThatIsNotThisAgent) {
         std::string reply;  // the start of the second reply
     };
     const Case cases[] = {
-        {"another program (zelq)", ReadFile(kZelq),
+        {"another program (zelq)", ReadFile(SendableCopy(kZelq, bin_)),
          "300\nUpgrade image refused: it is not this agent (its self-check ended with exit status "},
         {"truncated", agentBinary.substr(0, std::min<size_t>(agentBinary.size() / 2, 4 << 20)),
          "300\nUpgrade image refused: it is a truncated executable\n\r"},
@@ -354,7 +364,7 @@ TEST_F(AgentUpgrade, RefusesAnImageThatIsNotThisAgent) {
 TEST_F(AgentUpgrade, ZelqWithItsOwnBinaryIsRefused) {
     StartAgent();
     TRunResult r = RunProgram({kZelq, "-p", std::to_string(agent_->Port()), "-P", agent_->Password().Std(),
-                               "--upgrade", kZelq});
+                               "--upgrade", SendableCopy(kZelq, bin_)});
     EXPECT_TRUE(r.exited);
     EXPECT_NE(r.exitCode, 0) << r.output;
     EXPECT_NE(r.output.find("300"), std::string::npos) << r.output;
