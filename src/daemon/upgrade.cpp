@@ -7,6 +7,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -84,27 +85,43 @@ bool InFile(uint64_t offset, uint64_t size, uint64_t fileSize) {
     return offset <= fileSize && size <= fileSize - offset;
 }
 
+// Exactly `size` bytes at `offset` of fd into `to`; false on a short read.
+bool ReadExactly(int fd, uint64_t offset, void* to, size_t size) {
+    char* p = static_cast<char*>(to);
+    while (size > 0) {
+        ssize_t n = ::pread(fd, p, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        offset += static_cast<uint64_t>(n);
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 // The ELF checks of CheckUpgradeImage; true when the image is no ELF file
 // or an ELF file that may run here.
 bool ElfFitsThisMachine(const char* path, String& err) {
-    const std::string head = ReadHead(path, EI_NIDENT);
-    if (head.size() < SELFMAG || std::memcmp(head.data(), ELFMAG, SELFMAG) != 0) return true;
-    struct stat st {};
+    const std::string magic = ReadHead(path, SELFMAG);
+    if (magic.size() < SELFMAG || std::memcmp(magic.data(), ELFMAG, SELFMAG) != 0) return true;
     const std::string own = ReadHead("/proc/self/exe", sizeof(ElfW(Ehdr)));
-    if (::stat(path, &st) != 0 || own.size() < sizeof(ElfW(Ehdr))) {
+    ElfW(Ehdr) ownHeader{};
+    std::memcpy(&ownHeader, own.data(), std::min(own.size(), sizeof ownHeader));
+
+    TFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0) {
         err = "Upgrade image refused: it cannot be read";
         return false;
     }
-    ElfW(Ehdr) ownHeader;
-    std::memcpy(&ownHeader, own.data(), sizeof ownHeader);
     const uint64_t size = static_cast<uint64_t>(st.st_size);
-    if (size < sizeof(ElfW(Ehdr)) || head.size() < EI_NIDENT) {
+    ElfW(Ehdr) h{};
+    if (!ReadExactly(fd.Get(), 0, &h, sizeof h)) {
         err = "Upgrade image refused: it is a truncated executable";
         return false;
     }
-    ElfW(Ehdr) h;
-    const std::string whole = ReadHead(path, sizeof h);
-    std::memcpy(&h, whole.data(), sizeof h);
+    // The class, byte order and machine fields lie at the same offsets in
+    // 32- and 64-bit headers.
     if (h.e_ident[EI_CLASS] != ownHeader.e_ident[EI_CLASS] || h.e_ident[EI_DATA] != ownHeader.e_ident[EI_DATA] ||
         h.e_machine != ownHeader.e_machine) {
         err = "Upgrade image refused: it is an executable for another machine";
@@ -112,18 +129,15 @@ bool ElfFitsThisMachine(const char* path, String& err) {
     }
     // Program headers, the segments they load, and the section headers
     // (which a linker puts at the end) all lie inside the file.
-    bool whole_ = h.e_phentsize == sizeof(ElfW(Phdr)) &&
-                  InFile(h.e_phoff, static_cast<uint64_t>(h.e_phnum) * h.e_phentsize, size) &&
-                  (h.e_shoff == 0 || InFile(h.e_shoff, static_cast<uint64_t>(h.e_shnum) * h.e_shentsize, size));
-    if (whole_) {
-        const std::string table = ReadHead(path, static_cast<size_t>(h.e_phoff) + h.e_phnum * sizeof(ElfW(Phdr)));
-        for (int i = 0; whole_ && i < h.e_phnum; ++i) {
-            ElfW(Phdr) ph;
-            std::memcpy(&ph, table.data() + h.e_phoff + i * sizeof ph, sizeof ph);
-            whole_ = InFile(ph.p_offset, ph.p_filesz, size);
-        }
+    bool whole = h.e_phentsize == sizeof(ElfW(Phdr)) &&
+                 InFile(h.e_phoff, static_cast<uint64_t>(h.e_phnum) * h.e_phentsize, size) &&
+                 (h.e_shoff == 0 || InFile(h.e_shoff, static_cast<uint64_t>(h.e_shnum) * h.e_shentsize, size));
+    for (int i = 0; whole && i < h.e_phnum; ++i) {
+        ElfW(Phdr) ph{};
+        whole = ReadExactly(fd.Get(), h.e_phoff + static_cast<uint64_t>(i) * sizeof ph, &ph, sizeof ph) &&
+                InFile(ph.p_offset, ph.p_filesz, size);
     }
-    if (!whole_) {
+    if (!whole) {
         err = "Upgrade image refused: it is a truncated executable";
         return false;
     }
