@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "manage/status.h"
+
 namespace {
 
 const char kMissing[] = "Error\nInvalid or missed command line parameter";
@@ -66,4 +68,12 @@ const char* UsageText() {
            " Examples:\n"
            "  zel -i -v -p 1055 /etc/zel/zel.cfg\n"
            "  zel -d ~/zel/zel.cfg\n\n";
+}
+
+bool IsSelfCheck(int argc, const char* const* argv) {
+    return argc == 2 && std::strcmp(argv[1], SELF_CHECK_OPTION) == 0;
+}
+
+std::string SelfCheckLine() {
+    return std::string(AgentStatus.AgentName) + " " + AgentStatus.AgentVersion + "\n";
 }

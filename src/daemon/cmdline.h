@@ -18,3 +18,17 @@ bool ParseCommandLine(int argc, const char* const* argv, TCommandLine& out, std:
 
 // The usage text printed after a command-line error.
 const char* UsageText();
+
+// `zel --self-check` (the option alone): checks the ciphers, prints the
+// identity line and exits 0, without reading a configuration or opening a
+// socket. A received upgrade image is run this way before it replaces the
+// agent.
+inline constexpr const char* SELF_CHECK_OPTION = "--self-check";
+
+// True when the command line asks for the self-check.
+bool IsSelfCheck(int argc, const char* const* argv);
+
+// The identity line the self-check prints, with its "\n": the agent's name
+// and the protocol version it reports in "GetInfo" ("QD Zelmark 1.29\n").
+// An image that prints anything else speaks another protocol, or is no agent.
+std::string SelfCheckLine();

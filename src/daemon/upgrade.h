@@ -85,12 +85,58 @@ int ReceiveUpgradePiece(UpgradeRec& rec, const char* data, int length, String& e
 // digest), `params` its parameter lines.
 void ProcessUpgradeCode(const VTRequest& request, const VTRequest& params, ZELReply& reply, UpgradeRec& rec);
 
-// The script text for the running executable `zelPath`, the received image
-// `imagePath` and the script's own path: it installs the image by copying
-// it beside the executable and renaming it over the old path, and starts
-// the executable at that path again with the agent's arguments ("$@"),
-// whatever happened. Every path is single-quoted.
-String BuildUpgradeScript(const String& zelPath, const String& imagePath, const String& scriptPath);
+// A received image may take this long for its self-check before it is
+// killed and refused.
+constexpr int UPGRADE_SELF_CHECK_MS = 5000;
+// The script waits this long for the new agent to listen on its port
+// before it puts the previous executable back.
+constexpr int UPGRADE_LISTEN_WAIT_SECONDS = 15;
+// The previous executable is kept under the agent's path with this suffix
+// until the new agent listens.
+constexpr const char* UPGRADE_PREVIOUS_SUFFIX = ".previous";
+
+// Judges a received image (closed, executable) before anything is replaced:
+// an ELF file must be for this machine (class, byte order, machine) and
+// whole (its program headers, segments and section headers inside the
+// file); anything but ELF or a "#!" script is refused unrun. The image then
+// runs once with SELF_CHECK_OPTION and no shell: standard input /dev/null,
+// a minimal environment, standard output captured (standard error
+// dropped), killed with its process group after UPGRADE_SELF_CHECK_MS. It
+// passes when it exits 0 having printed exactly SelfCheckLine(). false with
+// the refusal text ("Upgrade image refused: ..."). Blocks the caller up to
+// the deadline; thread-safe.
+bool CheckUpgradeImage(const String& imagePath, String& err);
+
+// What the upgrade script works with.
+struct TUpgradeScriptPlan {
+    String zelPath;     // the agent's executable, replaced in place
+    String imagePath;   // the received image, removed by the script
+    String scriptPath;  // the script itself, removed by the script
+    int port = 0;       // the port the new agent must listen on
+    int waitSeconds = UPGRADE_LISTEN_WAIT_SECONDS;
+    String verboseLog;  // files each outcome line is appended to ("" = none):
+    String failureLog;  // every outcome to the first, failures to the second
+    bool systemLog = true;  // daemon mode: also to the system log
+};
+
+// The script text (POSIX sh; every path single-quoted). Run with the
+// agent's arguments, it:
+//   1. keeps the previous executable beside the agent (zelPath +
+//      UPGRADE_PREVIOUS_SUFFIX) and installs the image by copying it beside
+//      the executable and renaming it over the old path (if that fails, the
+//      old executable is started again at once);
+//   2. starts the executable at that path with the same arguments ("$@"):
+//      in interactive mode (first argument "-i") it replaces the script
+//      (same process), a background watch judging the outcome; otherwise it
+//      runs as a daemon's starter;
+//   3. waits up to waitSeconds for a socket listening on the port (read from
+//      /proc/net/tcp and tcp6), less when the new agent ends before;
+//   4. on success removes the previous executable; otherwise stops the new
+//      agent if it still runs, renames the previous executable back and
+//      starts it with the same arguments.
+// Each outcome is a line in the log files, on the console, and in daemon
+// mode in the system log (logger -t zel, where installed).
+String BuildUpgradeScript(const TUpgradeScriptPlan& plan);
 
 // Called by the main loop when replacing the process by the script failed:
 // removes the pending script and image and frees the slot.

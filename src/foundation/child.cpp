@@ -322,7 +322,7 @@ TChildStatus RunChild(const TStrList& args, const TChildOptions& opt) {
     plan.shArgv.push_back(nullptr);  // the candidate, set in the child
     for (size_t i = 1; i < plan.store.size(); ++i) plan.shArgv.push_back(plan.store[i].data());
     plan.shArgv.push_back(nullptr);
-    plan.envp = environ;
+    plan.envp = opt.envp != nullptr ? const_cast<char**>(opt.envp) : environ;
     plan.workDir = opt.workDir != nullptr && *opt.workDir != '\0' ? opt.workDir : nullptr;
     const long openMax = sysconf(_SC_OPEN_MAX);
     plan.maxFd = openMax > 0 && openMax < 65536 ? static_cast<unsigned>(openMax) : 65536;

@@ -62,6 +62,9 @@ struct TChildOptions {
     int fd3 = -1;
     TChildWait wait = TChildWait::UntilEnd;
     int64_t killAfterMs = 0;  // Deadline only; <= 0 kills at once
+    // The child's environment (null-terminated, owned by the caller);
+    // null = the agent's own.
+    char* const* envp = nullptr;
 };
 
 struct TChildStatus {

@@ -58,4 +58,26 @@ TEST(CommandLine, LongPathIsCut) {
     EXPECT_EQ(out.cfgfile.size(), 511u);
 }
 
+// The self-check is the option alone; anywhere else it is no option.
+TEST(CommandLine, SelfCheckOnlyAlone) {
+    struct SelfCase {
+        std::vector<const char*> args;  // after the program name
+        bool selfCheck;
+    };
+    const SelfCase cases[] = {
+        {{"--self-check"}, true},
+        {{}, false},
+        {{"--self-check", "a.cfg"}, false},
+        {{"-i", "--self-check"}, false},
+        {{"--self-checks"}, false},
+        {{"-self-check"}, false},
+    };
+    for (const SelfCase& k : cases) {
+        std::vector<const char*> argv{"zel"};
+        argv.insert(argv.end(), k.args.begin(), k.args.end());
+        EXPECT_EQ(IsSelfCheck(static_cast<int>(argv.size()), argv.data()), k.selfCheck) << argv.size();
+    }
+    EXPECT_EQ(SelfCheckLine(), "QD Zelmark 1.29\n");
+}
+
 }  // namespace

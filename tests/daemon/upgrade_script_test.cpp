@@ -1,21 +1,31 @@
-// The upgrade script, run by /bin/sh as the agent runs it: it installs the
-// new executable by a rename and always starts the executable at the old
-// path again with the agent's arguments, whatever the paths hold.
+// The upgrade script, run by /bin/sh as the agent runs it: it keeps the
+// previous executable, installs the new one by a rename, starts it with the
+// agent's arguments, and puts the previous one back and starts it when the
+// new agent does not listen on its port in time.
 #include "daemon/upgrade.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "common/scratch_dir.h"
+#include "foundation/fd.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 // Runs the script with /bin/sh and the arguments; returns the exit status.
 int RunScript(const std::string& script, const std::vector<std::string>& args) {
@@ -24,7 +34,8 @@ int RunScript(const std::string& script, const std::vector<std::string>& args) {
     argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
         dup2(null, 1);
         dup2(null, 2);
         execv("/bin/sh", argv.data());
@@ -35,51 +46,138 @@ int RunScript(const std::string& script, const std::vector<std::string>& args) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// An "agent" that writes its name and arguments to `log`.
-std::string FakeAgent(const std::string& name, const std::string& log) {
-    return "#!/bin/sh\nprintf '%s|' '" + name + "' \"$@\" >> '" + log + "'\n";
+// Polls until probe holds (up to 30 s); returns the last result.
+bool Eventually(const std::function<bool()>& probe) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!probe()) {
+        if (std::chrono::steady_clock::now() > end) return probe();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
-TEST(UpgradeScript, InstallsAndRestartsWithTheSameArguments) {
-    for (const std::string folder : {"bin", "my agent's bin", "a$b `c` \"d\""}) {
-        SCOPED_TRACE(folder);
-        TScratchDir dir;
-        std::filesystem::create_directories(dir.File(folder));
-        const std::string zel = dir.File(folder) + "/zel";
-        const std::string image = dir.File(folder) + "/zel__.upd";
-        const std::string script = dir.File(folder) + "/zelupd__.sh";
-        const std::string log = dir.File("log");
+// A loopback TCP socket bound to a port of its own; listening or not.
+TFd BoundSocket(bool listening, int& port) {
+    TFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (!fd.Valid() || bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        (listening && listen(fd.Get(), 4) != 0) || getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return TFd();
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+// An "agent" that writes its name and arguments to `log`, then ends (or
+// stays, not listening, with `hang`).
+std::string FakeAgent(const std::string& name, const std::string& log, bool hang = false) {
+    std::string s = "#!/bin/sh\nprintf '%s|' '" + name + "' \"$@\" >> '" + log + "'\n";
+    if (hang) s += "exec sleep 60\n";
+    return s;
+}
+
+struct TRun {
+    TScratchDir dir;
+    std::string zel, image, script, log, verboseLog, failureLog;
+
+    TRun(const std::string& folder, const std::string& newAgent, int port) {
+        fs::create_directories(dir.File(folder));
+        zel = dir.File(folder) + "/zel";
+        image = dir.File(folder) + "/zel__.upd";
+        script = dir.File(folder) + "/zelupd__.sh";
+        log = dir.File("log");
+        verboseLog = dir.File("verbose.log");
+        failureLog = dir.File("bad.log");
         WriteTextFile(zel, FakeAgent("old", log));
-        WriteTextFile(image, FakeAgent("new", log));
-        WriteTextFile(script, std::string(BuildUpgradeScript(String(zel), String(image), String(script)).View()));
-        EXPECT_EQ(RunScript(script, {"-i", "-v", "my cfg.cfg"}), 0);
-        EXPECT_EQ(ReadTextFile(log), "new|-i|-v|my cfg.cfg|");
-        EXPECT_EQ(ReadTextFile(zel), FakeAgent("new", log));
-        struct stat st {};
-        ASSERT_EQ(stat(zel.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0755u);
-        EXPECT_FALSE(std::filesystem::exists(image));
-        EXPECT_FALSE(std::filesystem::exists(script));
+        chmod(zel.c_str(), 0755);
+        WriteTextFile(image, newAgent);
+        TUpgradeScriptPlan plan;
+        plan.zelPath = String(zel.c_str());
+        plan.imagePath = String(image.c_str());
+        plan.scriptPath = String(script.c_str());
+        plan.port = port;
+        plan.waitSeconds = 1;
+        plan.verboseLog = String(verboseLog.c_str());
+        plan.failureLog = String(failureLog.c_str());
+        plan.systemLog = false;
+        WriteTextFile(script, std::string(BuildUpgradeScript(plan).View()));
+    }
+    std::string Previous() const { return zel + UPGRADE_PREVIOUS_SUFFIX; }
+    // Names left in the agent's folder.
+    int Entries() const {
+        int n = 0;
+        for (auto& e : fs::directory_iterator(fs::path(zel).parent_path())) n += e.path() != zel;
+        return n;
+    }
+};
+
+// The outcome for each mode: the new agent listens (installed, previous
+// removed), ends at once or stays without listening (rolled back, the old
+// one started with the same arguments).
+TEST(UpgradeScript, InstallsOrRollsBack) {
+    struct Case {
+        const char* name;
+        const char* folder;  // of the agent: the script quotes every path
+        std::vector<std::string> args;
+        bool listens;  // something listens on the port
+        bool hangs;    // the new agent stays without listening
+        std::string log;
+        bool installed;
+        int status;  // of the script's process (-1: killed)
+    };
+    const Case cases[] = {
+        {"interactive, listens", "bin", {"-i", "-v", "my cfg.cfg"}, true, false, "new|-i|-v|my cfg.cfg|", true, 0},
+        {"daemon, listens", "my agent's bin", {"-d", "my cfg.cfg"}, true, false, "new|-d|my cfg.cfg|", true, 0},
+        {"interactive, ends at once", "a$b `c` \"d\"", {"-i", "-v", "my cfg.cfg"}, false, false,
+         "new|-i|-v|my cfg.cfg|old|-i|-v|my cfg.cfg|", false, 0},
+        {"daemon, ends at once", "bin", {"-p", "1234", "c.cfg"}, false, false, "new|-p|1234|c.cfg|old|-p|1234|c.cfg|",
+         false, 0},
+        // The stopped new agent is the script's own process.
+        {"interactive, hangs", "my agent's bin", {"-i", "c.cfg"}, false, true, "new|-i|c.cfg|old|-i|c.cfg|", false, -1},
+        {"daemon, hangs", "a$b `c` \"d\"", {"-d", "c.cfg"}, false, true, "new|-d|c.cfg|old|-d|c.cfg|", false, 0},
+    };
+    for (const Case& k : cases) {
+        {
+            SCOPED_TRACE(k.name);
+            int port = 0;
+            TFd holder = BoundSocket(k.listens, port);
+            ASSERT_TRUE(holder.Valid());
+            TRun run(k.folder, "", port);
+            const std::string fresh = FakeAgent("new", run.log, k.hangs);
+            WriteTextFile(run.image, fresh);
+            EXPECT_EQ(RunScript(run.script, k.args), k.status);
+            // In interactive mode a detached watch finishes the work.
+            EXPECT_TRUE(Eventually([&] { return ReadTextFile(run.log) == k.log; })) << ReadTextFile(run.log);
+            const char* outcome = k.installed ? "Upgrade installed: " : "Upgrade failed: ";
+            EXPECT_TRUE(Eventually([&] { return ReadTextFile(run.verboseLog).find(outcome) != std::string::npos; }))
+                << ReadTextFile(run.verboseLog);
+            EXPECT_EQ(ReadTextFile(run.failureLog).find("Upgrade failed: ") != std::string::npos, !k.installed)
+                << ReadTextFile(run.failureLog);
+            EXPECT_EQ(ReadTextFile(run.zel), k.installed ? fresh : FakeAgent("old", run.log));
+            struct stat st {};
+            ASSERT_EQ(stat(run.zel.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0111, 0111u);
+            EXPECT_FALSE(fs::exists(run.Previous()));
+            EXPECT_EQ(run.Entries(), 0);  // no image, script, copy or previous left
+        }
     }
 }
 
 // A copy that fails (here: no image at all) leaves the old executable in
-// place, and it is started again.
+// place, and it is started again at once.
 TEST(UpgradeScript, AFailedInstallStartsTheOldExecutable) {
-    TScratchDir dir;
-    const std::string zel = dir.File("zel");
-    const std::string log = dir.File("log");
-    const std::string script = dir.File("zelupd__.sh");
-    WriteTextFile(zel, FakeAgent("old", log));
-    chmod(zel.c_str(), 0755);
-    WriteTextFile(script, std::string(BuildUpgradeScript(String(zel), String(dir.File("missing")), String(script)).View()));
-    EXPECT_EQ(RunScript(script, {"-p", "1234"}), 0);
-    EXPECT_EQ(ReadTextFile(log), "old|-p|1234|");
-    EXPECT_EQ(ReadTextFile(zel), FakeAgent("old", log));
+    int port = 0;
+    TFd holder = BoundSocket(false, port);
+    TRun run("bin", "", port);
+    fs::remove(run.image);
+    EXPECT_EQ(RunScript(run.script, {"-p", "1234"}), 0);
+    EXPECT_EQ(ReadTextFile(run.log), "old|-p|1234|");
+    EXPECT_EQ(ReadTextFile(run.zel), FakeAgent("old", run.log));
+    EXPECT_NE(ReadTextFile(run.failureLog).find("Upgrade failed: cannot install"), std::string::npos);
     // Nothing half-copied is left beside it.
-    int entries = 0;
-    for (auto& e : std::filesystem::directory_iterator(dir.Path())) entries += e.path().filename() != "log";
-    EXPECT_EQ(entries, 1);
+    EXPECT_EQ(run.Entries(), 0);
 }
 
 }  // namespace

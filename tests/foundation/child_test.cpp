@@ -328,4 +328,36 @@ TEST(RunChild, DeadlineAndDescriptorThree) {
     EXPECT_EQ(ReadTextFile(out), "one\ntwo\n");
 }
 
+// The environment given replaces the agent's (the agent's when none is).
+TEST(RunChild, EnvironmentOfItsOwn) {
+    setenv("ZEL_CHILD_TEST_MARK", "agent", 1);
+    static char a[] = "A=1";
+    static char path[] = "PATH=/usr/bin:/bin";
+    static char* const env[] = {a, path, nullptr};
+    struct Case {
+        char* const* envp;
+        std::string output;
+    };
+    const Case cases[] = {{env, "A=1\nPATH=/usr/bin:/bin\n"}, {nullptr, "ZEL_CHILD_TEST_MARK=agent\n"}};
+    for (const Case& k : cases) {
+        TScratchDir dir;
+        const std::string out = dir.File("out");
+        TFd fd(open(out.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600));
+        ASSERT_TRUE(fd.Valid());
+        TChildOptions opt;
+        opt.stdoutFd = fd.Get();
+        opt.envp = k.envp;
+        TStrList args;
+        for (const char* w : {"/bin/sh", "-c", "env | grep -E '^(A|PATH|ZEL_CHILD_TEST_MARK)=' | sort"}) args.Add(w);
+        const TChildStatus st = RunChild(args, opt);
+        EXPECT_EQ(st.kind, TChildStatus::Exited);
+        if (k.envp != nullptr) {
+            EXPECT_EQ(ReadTextFile(out), k.output);
+        } else {
+            EXPECT_NE(ReadTextFile(out).find(k.output), std::string::npos) << ReadTextFile(out);
+        }
+    }
+    unsetenv("ZEL_CHILD_TEST_MARK");
+}
+
 }  // namespace

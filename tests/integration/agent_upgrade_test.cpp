@@ -1,15 +1,22 @@
 // Self-upgrade of the running agent: the transfer on the request's
 // connection, the script that installs the new executable, and every way a
 // transfer can fail without leaving the host without an agent.
+#include <elf.h>
+#include <link.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
 #include "crypto/md5.h"
+#include "daemon/upgrade.h"
 #include "integration/agent_harness.h"
 #include "protocol/client.h"
 #include "protocol/packet.h"
@@ -30,13 +37,36 @@ String Digest(const std::string& image, const String& key) {
     return EncodeData(String(reinterpret_cast<const char*>(d), 16), key, 0);
 }
 
-// A new "executable": a shell script that leaves a mark and runs the real
-// agent with the arguments it was given.
-std::string WrapperImage(const std::string& mark) {
+// A new "executable": a shell script that passes the self-check as the
+// real agent does; started as the agent, it leaves a mark and runs the real
+// one with the arguments it was given, or, `dies`, ends at once.
+std::string WrapperImage(const std::string& mark, bool dies = false) {
     std::string s = "#!/bin/sh\n# a new agent for the upgrade tests: marks its start, then runs the real one\n";
+    s += std::string("[ \"$1\" = --self-check ] && exec '") + kAgentBinary + "' --self-check\n";
     s += "echo started >> '" + mark + "'\n";
+    if (dies) s += "exit 1\n";
     s += std::string("exec '") + kAgentBinary + "' \"$@\"\n";
     return s;
+}
+
+// A program's file as an upgrade image may carry it: as it is, or, when
+// it is larger than an upgrade may be (a build with sanitizers and debug
+// information), without its debug information, written to `dir`.
+std::string SendableCopy(const std::string& program, const TScratchDir& dir) {
+    if (static_cast<int64_t>(fs::file_size(program)) <= UPGRADE_MAX_SIZE) return program;
+    const std::string copy = dir.File(fs::path(program).filename().string() + ".stripped");
+    RunProgram({"strip", "--strip-debug", "-o", copy, program});
+    return copy;
+}
+
+// Ends the agents that run with this configuration (a rolled-back agent
+// runs detached from the harness) and waits until they are gone.
+void StopAgentsOf(const std::string& configPath) {
+    for (pid_t pid : PidsWithArgument(configPath)) kill(pid, SIGTERM);
+    WaitFor([&] {
+        for (pid_t pid : PidsWithArgument(configPath)) waitpid(pid, nullptr, WNOHANG);
+        return PidsWithArgument(configPath).empty();
+    });
 }
 
 // One upgrade connection driven by hand.
@@ -98,6 +128,17 @@ protected:
         return WaitFor([this] { return SlotFree(); }, 10000);
     }
 
+    // Sends `image` with its digest on a new upgrade connection; returns
+    // the second reply (or what went wrong before it).
+    std::string Upgrade(const std::string& image) {
+        TUpgradeClient c(*agent_);
+        const std::string first = c.Announce(std::to_string(image.size()));
+        if (first != "200\n\r") return "announce: " + first;
+        if (!c.Send(image + std::string(Digest(image, c.Key()).View()))) return "send failed";
+        return c.ReadReply();
+    }
+    std::string Previous() const { return zelPath_ + UPGRADE_PREVIOUS_SUFFIX; }
+
     TScratchDir bin_;
     std::string zelPath_;
     std::string tmp_;
@@ -136,6 +177,8 @@ TEST_F(AgentUpgrade, InstallsTheNewExecutableAndComesBack) {
         EXPECT_EQ(ReadFile(victim), "precious\n");
         EXPECT_FALSE(PathExists(Image()));
         EXPECT_FALSE(PathExists(Script()));
+        EXPECT_TRUE(agent_->WaitForMessage("Upgrade installed: ", 30000)) << agent_->Messages();
+        EXPECT_FALSE(PathExists(Previous()));
         EXPECT_EQ(agent_->SanitizerReport(), "");
         agent_.reset();
     }
@@ -263,6 +306,153 @@ TEST_F(AgentUpgrade, ASecondUpgradeRightAfterOneIsRefused) {
     second.Close();
     ASSERT_TRUE(WaitFor([&] { return PathExists(mark); }, 15000));
     EXPECT_EQ(ReadFile(zelPath_), image);
+}
+
+// Nothing is replaced by an image that is not this agent: it is refused
+// with "300" and the reason, removed, the slot freed, and the agent goes on
+// serving in the same process from the same executable.
+TEST_F(AgentUpgrade, RefusesAnImageThatIsNotThisAgent) {
+    StartAgent();
+    const std::string agentBinary = ReadFile(kAgentBinary);
+    ASSERT_GT(agentBinary.size(), sizeof(Elf64_Ehdr));
+    // The agent's own start with the machine field of another processor.
+    std::string foreign = agentBinary.substr(0, 65536);
+    ElfW(Ehdr) header;
+    std::memcpy(&header, foreign.data(), sizeof header);
+    header.e_machine = header.e_machine == EM_X86_64 ? EM_AARCH64 : EM_X86_64;
+    std::memcpy(foreign.data(), &header, sizeof header);
+    const std::string padding = "# " + std::string(120, '.') + "\n";
+    struct Case {
+        const char* name;
+        std::string image;
+        std::string reply;  // the start of the second reply
+    };
+    const Case cases[] = {
+        {"another program (zelq)", ReadFile(SendableCopy(kZelq, bin_)),
+         "300\nUpgrade image refused: it is not this agent (its self-check ended with exit status "},
+        {"truncated", agentBinary.substr(0, std::min<size_t>(agentBinary.size() / 2, 4 << 20)),
+         "300\nUpgrade image refused: it is a truncated executable\n\r"},
+        {"for another machine", foreign, "300\nUpgrade image refused: it is an executable for another machine\n\r"},
+        {"another identity", "#!/bin/sh\n" + padding + "echo 'QD Zelmark 0.9'\n",
+         "300\nUpgrade image refused: it is not this agent (its self-check printed \"QD Zelmark 0.9\", not \""},
+        {"a self-check that does not end", "#!/bin/sh\n" + padding + "exec sleep 60\n",
+         "300\nUpgrade image refused: its self-check did not end within 5 s\n\r"},
+        {"no program at all", std::string(300, 'x'),
+         "300\nUpgrade image refused: it is neither an executable for this machine nor a script\n\r"},
+    };
+    const pid_t pid = agent_->Pid();
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        ASSERT_LE(static_cast<int64_t>(k.image.size()), UPGRADE_MAX_SIZE);
+        const std::string reply = Upgrade(k.image);
+        EXPECT_EQ(reply.compare(0, k.reply.size(), k.reply), 0) << reply;
+        EXPECT_FALSE(PathExists(Image()));
+        EXPECT_FALSE(PathExists(Script()));
+        EXPECT_TRUE(SlotFree());
+        EXPECT_EQ(ReplyCode(agent_->Exchange("GetInfo").text), "200");
+        EXPECT_EQ(agent_->Pid(), pid);
+        EXPECT_TRUE(agent_->Running());
+        EXPECT_EQ(ReadFile(zelPath_), agentBinary);
+        EXPECT_FALSE(PathExists(Previous()));
+    }
+    EXPECT_TRUE(agent_->WaitForMessage("Upgrade image refused: ", 10000, 6)) << agent_->Messages();
+    EXPECT_NE(ReadFile(agent_->BadLogPath()).find("Upgrade image refused: it is a truncated executable"),
+              std::string::npos);
+}
+
+// What an administrator tried: zelq --upgrade with zelq itself.
+TEST_F(AgentUpgrade, ZelqWithItsOwnBinaryIsRefused) {
+    StartAgent();
+    TRunResult r = RunProgram({kZelq, "-p", std::to_string(agent_->Port()), "-P", agent_->Password().Std(),
+                               "--upgrade", SendableCopy(kZelq, bin_)});
+    EXPECT_TRUE(r.exited);
+    EXPECT_NE(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("300"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("Upgrade image refused: it is not this agent"), std::string::npos) << r.output;
+    EXPECT_EQ(ReplyCode(agent_->Exchange("GetInfo").text), "200");
+    EXPECT_EQ(ReadFile(zelPath_), ReadFile(kAgentBinary));
+    EXPECT_TRUE(SlotFree());
+}
+
+// An image that passes its self-check but does not come up as the agent
+// (it ends at once) is replaced by the previous executable, started with the
+// same arguments on the same port; one that does come up stays. In both
+// modes of the agent.
+TEST_F(AgentUpgrade, RollsBackWhenTheNewAgentDoesNotListen) {
+    struct Case {
+        const char* name;
+        bool daemon;
+        bool dies;
+    };
+    const Case cases[] = {
+        {"interactive, comes up", false, false},
+        {"interactive, ends at once", false, true},
+        {"daemon, comes up", true, false},
+        {"daemon, ends at once", true, true},
+    };
+    const std::string original = ReadFile(kAgentBinary);
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        fs::create_directories(bin_.File("bin"));
+        zelPath_ = bin_.File("bin") + "/zel";
+        fs::copy_file(kAgentBinary, zelPath_, fs::copy_options::overwrite_existing);
+        TAgentConfig cfg;
+        cfg.daemon = k.daemon;
+        cfg.extraLines = {"allowupdates=1", "updateaddr=127.0.0.1", "timeout=2000", "zelpath=" + zelPath_};
+        agent_ = std::make_unique<TAgent>(cfg);
+        ASSERT_TRUE(agent_->Start()) << agent_->StartError();
+        tmp_ = agent_->Dir().File("tmp");
+        const int port = agent_->Port();
+
+        const std::string mark = bin_.File(std::string("mark-") + (k.daemon ? "d" : "i") + (k.dies ? "x" : "ok"));
+        const std::string image = WrapperImage(mark, k.dies);
+        EXPECT_EQ(Upgrade(image), "200\n\r");
+        ASSERT_TRUE(WaitFor([&] { return PathExists(mark); }, 15000)) << agent_->Messages();
+        const char* outcome = k.dies ? "Upgrade failed: the new agent did not listen on port " : "Upgrade installed: ";
+        ASSERT_TRUE(WaitFor([&] { return agent_->Messages().find(outcome) != std::string::npos; }, 30000))
+            << agent_->Messages();
+        // Whoever serves now answers on the same port.
+        ASSERT_TRUE(WaitFor([&] { return ReplyCode(Exchange(port, agent_->Password(), "GetInfo").text) == "200"; },
+                            15000));
+        EXPECT_EQ(ReadFile(zelPath_), k.dies ? original : image);
+        EXPECT_FALSE(PathExists(Previous()));
+        EXPECT_FALSE(PathExists(Image()));
+        EXPECT_FALSE(PathExists(Script()));
+        if (k.dies) {
+            EXPECT_NE(ReadFile(agent_->BadLogPath()).find("Upgrade failed: "), std::string::npos);
+        }
+        EXPECT_TRUE(SlotFree());
+        StopAgentsOf(agent_->ConfigPath());
+        agent_.reset();
+        fs::remove(mark);
+    }
+}
+
+// `zel --self-check` prints only the identity line and needs nothing else:
+// no configuration, no port. Beside anything else it is no option.
+TEST(AgentSelfCheck, PrintsTheIdentityLineOnly) {
+    TScratchDir dir;
+    const std::string missing = dir.File("no-such.cfg");
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string output;  // whole, or (exitCode != 0) a part
+    };
+    const Case cases[] = {
+        {{"--self-check"}, 0, "QD Zelmark 1.29\n"},
+        {{"--self-check", missing}, 1, "Cannot open configuration file '--self-check'"},
+        {{"-i", "--self-check"}, 1, "Cannot open configuration file '--self-check'"},
+    };
+    for (const Case& k : cases) {
+        std::vector<std::string> argv{kAgentBinary};
+        argv.insert(argv.end(), k.args.begin(), k.args.end());
+        TRunResult r = RunProgram(argv);
+        SCOPED_TRACE(k.args.size());
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.exitCode, k.exitCode) << r.output;
+        if (k.exitCode == 0) EXPECT_EQ(r.output, k.output);
+        else EXPECT_NE(r.output.find(k.output), std::string::npos) << r.output;
+    }
 }
 
 }  // namespace
