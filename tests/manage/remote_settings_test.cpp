@@ -27,7 +27,7 @@ protected:
             s.port = 0;
         });
         String err;
-        ASSERT_EQ(ZELSettings.LoadOptions(err), 1) << err.Data();
+        ASSERT_TRUE(ZELSettings.LoadOptions(err)) << err.Data();
     }
 
     TScratchDir scratch_;
@@ -52,9 +52,7 @@ TEST(RemoteChanges, ReadsEachLineOnceTrimmedAndTheLastValueWins) {
         {"TCP=1\r\n", nullptr, 1},
     };
     const size_t commentKey = static_cast<size_t>(FindRemoteSettingsKey("Comment") - ZELSettingsKeys);
-    size_t tcpSwitch = 0;
-    while (std::string_view(ZELSwitches[tcpSwitch].remoteName ? ZELSwitches[tcpSwitch].remoteName : "") != "TCP")
-        ++tcpSwitch;
+    const size_t tcpSwitch = static_cast<size_t>(FindRemoteSettingsKey("TCP") - ZELSettingsKeys);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         TRemoteChanges changes = ParseRemoteChanges(c.text);
@@ -63,7 +61,7 @@ TEST(RemoteChanges, ReadsEachLineOnceTrimmedAndTheLastValueWins) {
         if (c.comment != nullptr) {
             EXPECT_EQ(comment.text.Std(), c.comment);
         }
-        const TRemoteValue& tcp = changes.switches[tcpSwitch];
+        const TRemoteValue& tcp = changes.keys[tcpSwitch];
         EXPECT_EQ(tcp.set, c.tcp >= 0);
         if (c.tcp >= 0) {
             EXPECT_EQ(tcp.number, c.tcp);
