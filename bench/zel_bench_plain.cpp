@@ -98,17 +98,10 @@ bool PlainExchange(const std::string& host, int port, const String& key, std::st
         return false;
     }
     const String packet = BuildPlainRequest(key);
-    const char* p = packet.Data();
-    size_t left = static_cast<size_t>(packet.Length());
-    while (left > 0) {
-        ssize_t n = send(fd.Get(), p, left, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            err = "send: " + ErrnoText(errno).Std();
-            return false;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
+    String sendErr;
+    if (!SendAll(fd.Get(), packet.View(), sendErr)) {
+        err = "send: " + sendErr.Std();
+        return false;
     }
     std::string received;
     char buffer[16 * 1024];
