@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, -DZEL_FUZZ=ON, in build/fuzz) and runs
 # each for SECONDS seconds (default 15) from the seeds in fuzz/corpus/<target>/.
+# The targets and their largest input are those of fuzz/CMakeLists.txt
+# (zel_add_fuzzer), read from build/fuzz/fuzz/targets.txt.
 # New inputs collect in build/fuzz/corpus/<target>/ (the tree's seeds are
 # never changed); a crash leaves its input in build/fuzz/artifacts/ and the
 # script fails.
