@@ -69,6 +69,34 @@ TEST(RemoteChanges, ReadsEachLineOnceTrimmedAndTheLastValueWins) {
     }
 }
 
+// Switches are changed by their remote names only: the four without a file
+// key too, but never by a status label or a file key.
+TEST(RemoteChanges, SwitchesByTheirRemoteNames) {
+    using S = TZELSettings;
+    struct Case {
+        const char* text;
+        int S::*field;
+        int expect;
+    } const cases[] = {
+        {"SNMP=0\n", &S::snmp, 0},
+        {"NT Event Log=1\n", &S::nteventlog, 1},
+        {"Drive Space=0\n", &S::freespace, 0},
+        {"File Compare=0\n", &S::comparefiles, 0},
+        {"TCP/UDP send=1\n", &S::tcpudpaction, 1},
+        {"Syslog=1\n", &S::syslogaction, 1},
+        {"Shell Script=0\n", &S::shellscript, 1},   // its status label
+        {"shellscript=0\n", &S::shellscript, 1},    // its file key
+        {"comparefiles=0\n", &S::comparefiles, 1},  // a file key
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        TZELSettings s;
+        ApplySettingsDefaults(s);
+        ApplyRemoteChanges(ParseRemoteChanges(c.text), s);
+        EXPECT_EQ(s.*c.field, c.expect);
+    }
+}
+
 TEST_F(RemoteSettings, ChangesApplyAndReachTheFile) {
     TReplyTable r = Call("SetSettings", {"Comment=after", "Text Log=0", "IPFilterAddr=10.0.0.1%0D%0A10.0.0.2"});
     EXPECT_EQ(r.code, "200");
