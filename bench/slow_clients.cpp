@@ -29,11 +29,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "common/proc_walk.h"
 #include "foundation/fd.h"
+#include "foundation/io.h"
 #include "protocol/client.h"
 #include "protocol/packet.h"
 #include "zel_bench.h"
@@ -83,7 +84,8 @@ double TimedGetInfo(int port, const String& password) {
     if (!fd.Valid()) return -1;
     timeval tv{15, 0};
     setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (send(fd.Get(), packet.Data(), packet.Length(), MSG_NOSIGNAL) != packet.Length()) return -1;
+    String err;
+    if (!SendAll(fd.Get(), packet.View(), err)) return -1;
     String got;
     char buf[4096];
     while (!ReplyPacketComplete(got)) {
@@ -92,13 +94,6 @@ double TimedGetInfo(int port, const String& password) {
         got += String(buf, static_cast<int>(n));
     }
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-int CountEntries(const std::string& dir) {
-    std::error_code ec;
-    int n = 0;
-    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) ++n;
-    return ec ? -1 : n;
 }
 
 struct TClient {
@@ -157,8 +152,8 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    const std::string proc = "/proc/" + std::to_string(agent.Pid());
-    const int idleThreads = CountEntries(proc + "/task"), idleFds = CountEntries(proc + "/fd");
+    const pid_t pid = agent.Pid();
+    const int idleThreads = proc_walk::ThreadCount(pid), idleFds = proc_walk::OpenDescriptorCount(pid);
     printf("idle: rss %ld kB, threads %d, descriptors %d\n", zelbench::ResidentKb(agent.Pid()), idleThreads,
            idleFds);
 
@@ -223,7 +218,7 @@ int main(int argc, char** argv) {
         if (now >= nextProbe) {
             nextProbe = now + std::chrono::seconds(1);
             long rss = zelbench::ResidentKb(agent.Pid());
-            int threads = CountEntries(proc + "/task"), fds = CountEntries(proc + "/fd");
+            int threads = proc_walk::ThreadCount(pid), fds = proc_walk::OpenDescriptorCount(pid);
             maxRss = std::max(maxRss, rss);
             maxThreads = std::max(maxThreads, threads);
             maxFds = std::max(maxFds, fds);
@@ -255,8 +250,8 @@ int main(int argc, char** argv) {
     int threads = 0, fds = 0;
     do {
         poll(nullptr, 0, 250);
-        threads = CountEntries(proc + "/task");
-        fds = CountEntries(proc + "/fd");
+        threads = proc_walk::ThreadCount(pid);
+        fds = proc_walk::OpenDescriptorCount(pid);
     } while ((threads > idleThreads + 1 || fds > idleFds) && Clock::now() < settle);
     poll(nullptr, 0, 2000);  // the agent gives freed memory back on its next pass
     printf("after: rss %ld kB, threads %d (idle %d), descriptors %d (idle %d)\n", zelbench::ResidentKb(agent.Pid()),

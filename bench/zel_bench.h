@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -56,6 +57,12 @@ void MergeLoad(TLoadResult& total, const TLoadResult& part);
 // plan.concurrency at a time. An exchange succeeds when the whole reply
 // packet (as its length field announces) arrives and the peer then closes.
 TLoadResult RunLoad(const TLoadPlan& plan, const std::vector<TPrepared>& pool);
+
+// One blocking connection to host:port (dotted IPv4): sends `request`, then
+// reads until the peer closes, waiting at most 10 s for each piece. False
+// with err when it cannot connect or send or a piece is late.
+bool SendAndReceive(const std::string& host, int port, std::string_view request, std::string& received,
+                    std::string& err);
 
 // One blocking exchange; on success `reply` holds the reply packet.
 bool Exchange(const std::string& host, int port, const String& packet, String& reply, std::string& err);

@@ -56,15 +56,8 @@ void* ServeFloorConnection(void* raw) {
                 ok = ReadExactly(fd.Get(), body, chunk);
                 size -= chunk;
             }
-            const char* p = c.reply->Data();
-            size_t left = ok ? static_cast<size_t>(c.reply->Length()) : 0;
-            while (left > 0) {
-                ssize_t n = send(fd.Get(), p, left, MSG_NOSIGNAL);
-                if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) break;
-                p += n;
-                left -= static_cast<size_t>(n);
-            }
+            String ignored;
+            if (ok) SendAll(fd.Get(), c.reply->View(), ignored);
         }
         shutdown(fd.Get(), SHUT_RDWR);
     }

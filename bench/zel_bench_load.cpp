@@ -299,8 +299,9 @@ void MergeLoad(TLoadResult& total, const TLoadResult& part) {
     total.maxMs = total.latenciesMs.empty() ? 0 : total.latenciesMs.back();
 }
 
-bool Exchange(const std::string& host, int port, const String& packet, String& reply, std::string& err) {
-    reply = String();
+bool SendAndReceive(const std::string& host, int port, std::string_view request, std::string& received,
+                    std::string& err) {
+    received.clear();
     sockaddr_in sa{};
     if (!LoopbackAddress(host, port, sa)) {
         err = "not a dotted IPv4 address: " + host;
@@ -311,17 +312,10 @@ bool Exchange(const std::string& host, int port, const String& packet, String& r
         err = "connect: " + ErrnoText(errno).Std();
         return false;
     }
-    const char* p = packet.Data();
-    size_t left = static_cast<size_t>(packet.Length());
-    while (left > 0) {
-        ssize_t n = send(fd.Get(), p, left, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            err = "send: " + ErrnoText(errno).Std();
-            return false;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
+    String sendErr;
+    if (!SendAll(fd.Get(), request, sendErr)) {
+        err = "send: " + sendErr.Std();
+        return false;
     }
     char buffer[16 * 1024];
     for (;;) {
@@ -333,8 +327,16 @@ bool Exchange(const std::string& host, int port, const String& packet, String& r
         ssize_t n = recv(fd.Get(), buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        reply.AddData(buffer, static_cast<int>(n));
+        received.append(buffer, static_cast<size_t>(n));
     }
+    return true;
+}
+
+bool Exchange(const std::string& host, int port, const String& packet, String& reply, std::string& err) {
+    reply = String();
+    std::string received;
+    if (!SendAndReceive(host, port, packet.View(), received, err)) return false;
+    reply = String(received);
     if (!ReplyPacketComplete(reply)) {
         err = reply.IsEmpty() ? "connection closed without a reply" : "reply packet incomplete";
         return false;

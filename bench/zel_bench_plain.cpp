@@ -1,16 +1,7 @@
 // The plaintext passive-check protocol of the agent zel is compared with:
 // framing of a request and checks of a reply, and one blocking exchange.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
-#include "foundation/fd.h"
-#include "foundation/io.h"
 #include "zel_bench.h"
 
 namespace zelbench {
@@ -85,44 +76,8 @@ bool PlainReplyOk(const std::string& received, std::string& value, std::string& 
 }
 
 bool PlainExchange(const std::string& host, int port, const String& key, std::string& value, std::string& err) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    if (inet_pton(AF_INET, host.c_str(), &sa.sin_addr) != 1) {
-        err = "not a dotted IPv4 address: " + host;
-        return false;
-    }
-    TFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd.Valid() || connect(fd.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        err = "connect: " + ErrnoText(errno).Std();
-        return false;
-    }
-    const String packet = BuildPlainRequest(key);
-    const char* p = packet.Data();
-    size_t left = static_cast<size_t>(packet.Length());
-    while (left > 0) {
-        ssize_t n = send(fd.Get(), p, left, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            err = "send: " + ErrnoText(errno).Std();
-            return false;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
     std::string received;
-    char buffer[16 * 1024];
-    for (;;) {
-        pollfd pf{fd.Get(), POLLIN, 0};
-        if (poll(&pf, 1, 10000) <= 0) {
-            err = "no reply within 10 seconds";
-            return false;
-        }
-        ssize_t n = recv(fd.Get(), buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        received.append(buffer, static_cast<size_t>(n));
-    }
+    if (!SendAndReceive(host, port, BuildPlainRequest(key).View(), received, err)) return false;
     return PlainReplyOk(received, value, err);
 }
 

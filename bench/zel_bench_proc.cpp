@@ -1,6 +1,5 @@
 // The processes under measurement: their tree, CPU time and memory from
 // /proc, and programs started for a measurement and stopped by pid.
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -13,6 +12,7 @@
 #include <cstring>
 #include <map>
 
+#include "common/proc_walk.h"
 #include "foundation/io.h"
 #include "zel_bench.h"
 
@@ -68,17 +68,9 @@ std::vector<pid_t> ProcessTree(pid_t pid) {
     std::vector<std::string> fields;
     if (pid <= 0 || !StatFields(pid, fields)) return {};
     std::multimap<pid_t, pid_t> children;  // parent -> child
-    if (DIR* d = opendir("/proc")) {
-        while (dirent* e = readdir(d)) {
-            char* end = nullptr;
-            long p = strtol(e->d_name, &end, 10);
-            if (end == e->d_name || *end != '\0') continue;
-            if (StatFields(static_cast<pid_t>(p), fields)) {
-                children.emplace(static_cast<pid_t>(atol(fields[1].c_str())), static_cast<pid_t>(p));
-            }
-        }
-        closedir(d);
-    }
+    proc_walk::ForEachProcess([&](pid_t p) {
+        if (StatFields(p, fields)) children.emplace(static_cast<pid_t>(atol(fields[1].c_str())), p);
+    });
     std::vector<pid_t> tree{pid};
     for (size_t i = 0; i < tree.size(); ++i) {
         auto range = children.equal_range(tree[i]);

@@ -18,9 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const String list(std::string_view(reinterpret_cast<const char*>(data) + 4, size - 4));
 
     String err;
-    const int byNumber = IPAllowed(address.s_addr, list, err);
+    const bool byNumber = IPAllowed(address.s_addr, list, err);
     String err2;
-    const int byText = IPAllowed(dotted, list, err2);
+    const bool byText = IPAllowed(dotted, list, err2);
     if (byNumber != byText) std::abort();
     FilterAdmits(list, dotted);
 

@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     WriteFile(g_cfg, g_cfgText);
     ZELSettings.Modify([](TZELSettings& s) { s.cfgfile = g_cfg.c_str(); });
     String err;
-    if (ZELSettings.LoadOptions(err) != 1) abort();
+    if (!ZELSettings.LoadOptions(err)) abort();
     g_baseline = new TZELSettings(*ZELSettings.Get());
     return 0;
 }

@@ -56,14 +56,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     TZELSettings s = Loaded(text);
     String warning;
-    s.PutRight(warning);
+    s.DeriveComputedFields(warning);
     CheckRoundTrip(s, text);
 
     TRemoteChanges changes = ParseRemoteChanges(text);
     String err;
     if (CheckRemoteChanges(changes, err)) {
         ApplyRemoteChanges(changes, s);
-        s.PutRight(warning);
+        s.DeriveComputedFields(warning);
         CheckRoundTrip(s, text);
     } else {
         Check(err == EMPTY_PASSWORD_REFUSED);

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, -DZEL_FUZZ=ON, in build/fuzz) and runs
 # each for SECONDS seconds (default 15) from the seeds in fuzz/corpus/<target>/.
+# The targets and their largest input are those of fuzz/CMakeLists.txt
+# (zel_add_fuzzer), read from build/fuzz/fuzz/targets.txt.
 # New inputs collect in build/fuzz/corpus/<target>/ (the tree's seeds are
 # never changed); a crash leaves its input in build/fuzz/artifacts/ and the
 # script fails.
@@ -14,13 +16,28 @@ cd "$(dirname "$0")/.."
 seconds="${1:-15}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(fuzz_packet fuzz_dispatch fuzz_settings fuzz_addrlist fuzz_codecs fuzz_search_expr)
 
 bash scripts/install-deps.sh --fuzz
 build="$PWD/build/fuzz"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
       -DZEL_FUZZ=ON -DZEL_BUILD_TESTS=OFF -DZEL_BUILD_BENCH=OFF >/dev/null
+
+# The targets and their input sizes, as fuzz/CMakeLists.txt lists them.
+declare -A maxlen=()
+known=()
+while read -r name len; do
+    [ -n "$name" ] || continue
+    known+=("$name")
+    maxlen[$name]="$len"
+done <"$build/fuzz/targets.txt"
+[ ${#targets[@]} -eq 0 ] && targets=("${known[@]}")
+for t in "${targets[@]}"; do
+    if [ -z "${maxlen[$t]:-}" ]; then
+        echo "fuzz.sh: no target $t (known: ${known[*]})" >&2
+        exit 2
+    fi
+done
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
@@ -33,15 +50,11 @@ for t in "${targets[@]}"; do
     corpus="$build/corpus/$t"
     mkdir -p "$corpus"
     log="$build/$t.log"
-    # Packets are enciphered byte by byte (CFB-8): short ones keep the
-    # fuzzer fast and reach every branch of the parser.
-    maxlen=8192
-    [ "$t" = fuzz_packet ] && maxlen=1024
     echo "== $t: ${seconds}s"
     # -timeout: one input taking longer is a hang; -rss_limit_mb: a leak or
     # an allocation that grows without bound.
     if "$build/fuzz/$t" "$corpus" "$PWD/fuzz/corpus/$t" -max_total_time="$seconds" -timeout=20 \
-        -rss_limit_mb=2048 -max_len="$maxlen" -print_final_stats=1 \
+        -rss_limit_mb=2048 -max_len="${maxlen[$t]}" -print_final_stats=1 \
         -artifact_prefix="$build/artifacts/$t-" ${FUZZ_ARGS:-} >"$log" 2>&1; then
         grep -E "^stat::number_of_executed_units|^Done " "$log" | tr '\n' ' '
         echo

@@ -57,13 +57,13 @@ void getitem(String& list, unsigned int& first, unsigned int& last, String& erro
     list.Delete(1, static_cast<int>(consumed));
 }
 
-int IPAllowed(unsigned int address, const String& list, String& error) {
+bool IPAllowed(unsigned int address, const String& list, String& error) {
     error = String();
     unsigned int host = ntohl(address);
     String copy;
     for (char c : list.View())
         if (islistsetchar(c)) copy.AddChar(c);
-    int allowed = 0;
+    bool allowed = false;
     for (;;) {
         unsigned int first = 0, last = 0;
         getitem(copy, first, last, error);
@@ -71,7 +71,7 @@ int IPAllowed(unsigned int address, const String& list, String& error) {
         bool match = last == 0 ? host == first
                                : (host >= std::min(first, last) && host <= std::max(first, last));
         if (match) {
-            allowed = 1;
+            allowed = true;
             break;
         }
     }
@@ -86,9 +86,9 @@ int IPAllowed(unsigned int address, const String& list, String& error) {
     return allowed;
 }
 
-int IPAllowed(const char* address, const String& list, String& error) {
+bool IPAllowed(const char* address, const String& list, String& error) {
     in_addr a{};
-    if (address == nullptr || inet_pton(AF_INET, address, &a) != 1) return 0;
+    if (address == nullptr || inet_pton(AF_INET, address, &a) != 1) return false;
     return IPAllowed(a.s_addr, list, error);
 }
 

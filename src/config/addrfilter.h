@@ -13,11 +13,13 @@ bool islistsetchar(char c);
 // is the range end, 0 for a single address. Addresses in host byte order.
 void getitem(String& list, unsigned int& first, unsigned int& last, String& error);
 
-// 1 when the address (network byte order) matches an item of the
-// comma-separated list of addresses and ranges; `error` reports the first
-// problem found in the list.
-int IPAllowed(unsigned int address, const String& list, String& error);
-int IPAllowed(const char* address, const String& list, String& error);
+// True when the address (network byte order) matches an item of the
+// comma-separated list of addresses and ranges. `error` reports the first
+// problem found in the list (empty when none), whatever the answer; the
+// scan stops at the first item it cannot read. A text address that is not
+// a dotted IPv4 address matches nothing.
+bool IPAllowed(unsigned int address, const String& list, String& error);
+bool IPAllowed(const char* address, const String& list, String& error);
 
 // The connection filter: true when one of the entries of the effective
 // filter list (entries separated by CR LF) equals the dotted address.

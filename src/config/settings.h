@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string_view>
 
 #include "foundation/qdstring.h"
 
@@ -26,7 +27,7 @@ struct TZELSettings {                 // a plain value; copied freely
     int filteractive = 0, logfails = 0; String badlogfile, filterlist;
     int allowupdates = 0; String updateaddr, filtermarks;
     int allowmanage = 0; String manageaddr;
-    String effectivefilterlist;       // computed by PutRight
+    String effectivefilterlist;       // computed by DeriveComputedFields
     // The 23 test and action switches.
     int unc = 0, freespace = 0, foldersize = 0, countfiles = 0, fileexists = 0, filecrc = 0,
         comparefiles = 0, process = 0, service = 0, nteventlog = 0, cpuusage = 0, perfcounter = 0,
@@ -34,11 +35,13 @@ struct TZELSettings {                 // a plain value; copied freely
         shellscript = 0, executeaction = 0, tcpudpaction = 0, syslogaction = 0;
     String cpuusagescript, proclistscript, proccntscript;
 
-    // Derives the computed fields: the effective filter list, the script paths
-    // next to the agent and a usable temporary directory (published through
-    // SetTempDirectory). err receives a warning when the filter marks name
-    // more entries than the filter list holds; it is left alone otherwise.
-    void PutRight(String& err);
+    // Derives the computed fields from the settings read: the effective
+    // filter list, the script paths next to the agent and a usable temporary
+    // directory (published through SetTempDirectory). Run after every load
+    // and before every save. `warning` receives a text when the filter marks
+    // name more entries than the filter list holds; it is left alone
+    // otherwise (the settings are usable either way).
+    void DeriveComputedFields(String& warning);
 };
 
 class TZELSettingsStore {             // the global `ZELSettings`
@@ -54,27 +57,29 @@ public:
     // thread-safe. Read it before Get(): a value derived from a newer
     // snapshot under an older number is only derived again.
     uint64_t Generation() const { return generation_.load(std::memory_order_acquire); }
-    // Reads the configuration file. 1 ok / 0 failed, err = messages (a
+    // Reads the configuration file. False when it failed, err = messages (a
     // successful load may leave warnings in err). A failed load publishes
     // nothing: the settings in force stay as they were. The command-line
     // fields and cfgfile are never changed by a load.
-    int LoadOptions(String& err);
+    bool LoadOptions(String& err);
     // LoadOptions without waiting: when a load or save holds the settings
     // lock it returns -1 at once and changes nothing (err untouched), so the
     // main loop never waits behind a long save; the caller retries later.
+    // Otherwise 1 loaded / 0 failed.
     int TryLoadOptions(String& err);
     // Rewrites the configuration file from the current settings (and
-    // publishes the re-derived computed fields). 1 ok / 0 failed.
-    int SaveOptions(String& err);
+    // publishes the re-derived computed fields). False with err when the
+    // save failed.
+    bool SaveOptions(String& err);
     // Copy the current value, apply `change`, publish (no file I/O): start-up command line.
     void Modify(const std::function<void(TZELSettings&)>& change);
     // Copy, apply `change`, save to the file, publish: the remote settings
-    // request. The change is published even when the save fails.
-    int ModifyAndSave(const std::function<void(TZELSettings&)>& change, String& err);
+    // request. The change is published even when the save fails (false, err).
+    bool ModifyAndSave(const std::function<void(TZELSettings&)>& change, String& err);
 
 private:
     void Publish(const TZELSettings& s);
-    int LoadLocked(String& err);  // with optmutex held
+    bool LoadLocked(String& err);  // with optmutex held
 
     std::mutex optmutex;               // held for a whole load, save or change
     mutable std::mutex current_mutex_; // guards current_ only
@@ -89,12 +94,22 @@ extern TZELSettingsStore ZELSettings;
 // before any other thread exists; nothing else changes the environment.
 void ApplyTempDirToEnvironment();
 
-// ---- The configuration file keys ----------------------------------------
+// ---- The settings table -------------------------------------------------
+//
+// One row per setting: its configuration file key, type, field and default,
+// whether a save writes it, its name in the server's settings requests and,
+// for the 23 test and action switches, where the status request shows it.
+// Load, save, the status request and the remote settings requests all read
+// this one table. Constant; thread-safe.
 
 enum class TZELKeyType { Text, Integer, Flag, FilterList };
 
+// The list of the status request that shows a switch.
+enum class TZELStatusList { None, Tests, Actions };
+
 struct TZELSettingsKey {
-    const char* key;                  // lower case, as appended to the file
+    const char* key;                  // lower case, as appended to the file; null
+                                      // for a switch the file does not have
     TZELKeyType type;
     String TZELSettings::*text;       // Text and FilterList keys
     int TZELSettings::*number;        // Integer and Flag keys
@@ -105,28 +120,23 @@ struct TZELSettingsKey {
     const char* remote;               // name in the server's requests, or null
     int listed;                       // position among the extra lines of the
                                       // settings request (from 1), 0 = not listed
+    bool isSwitch;                    // a test or action switch (a Flag)
+    TZELStatusList statusList;        // the status list that shows it, if any
+    const char* statusLabel;          // its name in that list
+    int statusOrder;                  // its position in that list (from 1)
 };
 
-// The 43 keys: first the 36 saved ones in the order in which a save appends
-// missing keys, then the 7 that a save never writes.
-extern const TZELSettingsKey ZELSettingsKeys[];
-extern const int ZELSettingsKeyCount;
-// The key of that name (lower case expected), or null.
+// The rows: first the 36 saved keys in the order in which a save appends
+// missing keys, then the 7 keys that a save never writes, then the 4
+// switches that have no key (the server may change them; every load resets
+// them to their defaults).
+inline constexpr int ZELSettingsKeyCount = 47;
+extern const TZELSettingsKey ZELSettingsKeys[ZELSettingsKeyCount];
+// The row of that file key (lower case expected), or null.
 const TZELSettingsKey* FindSettingsKey(std::string_view lowerKey);
-// The key whose remote name is `name` (exact case), or null.
+// The row whose remote name is `name` (exact case), or null.
 const TZELSettingsKey* FindRemoteSettingsKey(std::string_view name);
 
-// The 23 test and action switches in field order: their key (null when the
-// file has none), their name in remote requests (null when they have none)
-// and their default.
-struct TZELSwitch {
-    const char* key;
-    const char* remoteName;
-    int TZELSettings::*field;
-    int defaultValue;
-};
-extern const TZELSwitch ZELSwitches[23];
-
-// Applies the defaults that precede reading the file: every key that is not
-// kept, and the four switches without a key.
+// Applies the defaults that precede reading the file: every row that is not
+// kept, the switches without a key among them.
 void ApplySettingsDefaults(TZELSettings& s);

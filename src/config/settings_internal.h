@@ -32,10 +32,13 @@ bool ReadConfigFile(const char* name, std::string& out, struct stat* st);
 // Applies the key lines of a configuration file's text to s (no defaults,
 // no checks).
 void ApplyConfigText(TZELSettings& s, std::string_view text);
-// The whole load on s (defaults, file, PutRight, checks); 1 ok / 0 failed.
-int LoadSettingsFile(TZELSettings& s, String& err);
-// The whole save of s (PutRight, rewrite, replace); 1 ok / 0 failed.
-int SaveSettingsFile(TZELSettings& s, String& err);
+// The whole load on s (defaults, file, derived fields, checks). False when
+// it failed, err = every reason; a load that succeeds may leave a warning
+// in err.
+bool LoadSettingsFile(TZELSettings& s, String& err);
+// The whole save of s (derived fields, rewrite, replace). False with err
+// when the file could not be rewritten (it is then left as it was).
+bool SaveSettingsFile(TZELSettings& s, String& err);
 // The new file's content for the old content `old`.
 std::string BuildConfigFile(const TZELSettings& s, std::string_view old);
 

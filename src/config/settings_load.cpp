@@ -51,38 +51,38 @@ void ApplyConfigText(TZELSettings& s, std::string_view text) {
         if (ParseConfigLine(line, parsed)) ApplyLine(s, parsed);
 }
 
-int LoadSettingsFile(TZELSettings& s, String& err) {
+bool LoadSettingsFile(TZELSettings& s, String& err) {
     err = "";
     ApplySettingsDefaults(s);
     if (s.cfgfile.IsEmpty()) {
         err = "Configuration file is not specified";
-        return 0;
+        return false;
     }
     std::string text;
     if (!ReadConfigFile(s.cfgfile.Data(), text, nullptr)) {
         err = String("Cannot open configuration file '") + s.cfgfile + "'";
-        return 0;
+        return false;
     }
     ApplyConfigText(s, text);
 
-    s.PutRight(err);
+    s.DeriveComputedFields(err);
     if (s.timeout == 0) s.timeout = 4000;
 
-    int result = 1;
+    bool ok = true;
     if (s.port == 0) {
         err += "  TCP post is not specified!\n";
-        result = 0;
+        ok = false;
     }
     if (s.password.IsEmpty()) {
         err += "  Password is not specified!\n";
-        result = 0;
+        ok = false;
     }
     if (s.zelpath.IsEmpty() || s.zelpath[1] != '/') {
         err += "  Full path to the agent is not specified!\n";
-        result = 0;
+        ok = false;
     } else if (!FileExists(s.zelpath.Data())) {
         err += "  Invalid path to the agent!\n";
-        result = 0;
+        ok = false;
     }
-    return result;
+    return ok;
 }

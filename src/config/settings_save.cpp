@@ -179,12 +179,12 @@ String SaveTarget(const String& name) {
 
 }  // namespace
 
-int SaveSettingsFile(TZELSettings& s, String& err) {
+bool SaveSettingsFile(TZELSettings& s, String& err) {
     err = "";
-    s.PutRight(err);
+    s.DeriveComputedFields(err);
     if (s.cfgfile.IsEmpty()) {
         err = "Configuration file is not specified";
-        return 0;
+        return false;
     }
     const String& name = s.cfgfile;
     const String target = SaveTarget(name);
@@ -195,11 +195,11 @@ int SaveSettingsFile(TZELSettings& s, String& err) {
     String ignored;
     if (lock == 0 || (lock > 0 && !ReadToEnd(locked.Get(), old, old.max_size(), ignored))) {
         err = String("Cannot open configuration file '") + name + "'";
-        return 0;
+        return false;
     }
     if (lock < 0) {
         err = String("Cannot lock configuration file '") + name + "': another program keeps it locked";
-        return 0;
+        return false;
     }
     // A fixed-name file left by an earlier version's failed save.
     ::unlink((target + ".New").Data());
@@ -208,11 +208,11 @@ int SaveSettingsFile(TZELSettings& s, String& err) {
     TSiblingTemp fresh;
     if (!fresh.Create(target + ".New.")) {
         err = String("Cannot create new configuration file '") + newName + "'";
-        return 0;
+        return false;
     }
     if (!fresh.Fill(BuildConfigFile(s, old), st)) {
         err = String("Cannot write new configuration file '") + newName + "'";
-        return 0;
+        return false;
     }
     // The previous content becomes ".Old" through a copy of its own, so the
     // configuration name leads to a whole file at every moment. A copy that
@@ -221,8 +221,8 @@ int SaveSettingsFile(TZELSettings& s, String& err) {
     if (previous.Create(target + ".Old.") && previous.Fill(old, st)) (void)previous.MoveTo(target + ".Old");
     if (!fresh.MoveTo(target)) {
         err = String("Cannot overwrite configuration file '") + name + "'";
-        return 0;
+        return false;
     }
     SyncDirectoryOf(target);
-    return 1;
+    return true;
 }

@@ -20,7 +20,7 @@ void TZELSettingsStore::Publish(const TZELSettings& s) {
     // The previous snapshot is released after the lock (by `next`).
 }
 
-int TZELSettingsStore::LoadOptions(String& err) {
+bool TZELSettingsStore::LoadOptions(String& err) {
     std::lock_guard<std::mutex> lock(optmutex);
     return LoadLocked(err);
 }
@@ -28,22 +28,22 @@ int TZELSettingsStore::LoadOptions(String& err) {
 int TZELSettingsStore::TryLoadOptions(String& err) {
     std::unique_lock<std::mutex> lock(optmutex, std::try_to_lock);
     if (!lock.owns_lock()) return -1;
-    return LoadLocked(err);
+    return LoadLocked(err) ? 1 : 0;
 }
 
-int TZELSettingsStore::LoadLocked(String& err) {
+bool TZELSettingsStore::LoadLocked(String& err) {
     std::shared_ptr<const TZELSettings> before = Get();
     TZELSettings s = *before;
-    if (LoadSettingsFile(s, err) == 0) {
+    if (!LoadSettingsFile(s, err)) {
         // The settings in force stay; so does their temporary directory.
         if (!before->tmpdir.IsEmpty()) SetTempDirectory(before->tmpdir);
-        return 0;
+        return false;
     }
     Publish(s);
-    return 1;
+    return true;
 }
 
-int TZELSettingsStore::SaveOptions(String& err) {
+bool TZELSettingsStore::SaveOptions(String& err) {
     return ModifyAndSave([](TZELSettings&) {}, err);
 }
 
@@ -54,13 +54,13 @@ void TZELSettingsStore::Modify(const std::function<void(TZELSettings&)>& change)
     Publish(s);
 }
 
-int TZELSettingsStore::ModifyAndSave(const std::function<void(TZELSettings&)>& change, String& err) {
+bool TZELSettingsStore::ModifyAndSave(const std::function<void(TZELSettings&)>& change, String& err) {
     std::lock_guard<std::mutex> lock(optmutex);
     TZELSettings s = *Get();
     change(s);
-    int result = SaveSettingsFile(s, err);
+    bool saved = SaveSettingsFile(s, err);
     Publish(s);
-    return result;
+    return saved;
 }
 
 void ApplyTempDirToEnvironment() {

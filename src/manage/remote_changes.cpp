@@ -12,24 +12,16 @@ std::string_view TrimBlank(std::string_view s) {
 }
 
 void Record(TRemoteChanges& c, std::string_view name, std::string_view value) {
-    if (const TZELSettingsKey* k = FindRemoteSettingsKey(name)) {
-        TRemoteValue& v = c.keys[static_cast<size_t>(k - ZELSettingsKeys)];
-        v.set = true;
-        String text(value);
-        switch (k->type) {
-        case TZELKeyType::Integer: v.number = zelDecodeInt(text); break;
-        case TZELKeyType::Flag: v.number = zelDecodeBool(text) ? 1 : 0; break;
-        case TZELKeyType::FilterList: v.text = zelDecodeStrings(text); break;
-        case TZELKeyType::Text: v.text = text; break;
-        }
-        return;
-    }
-    for (size_t i = 0; i < std::size(ZELSwitches); ++i) {
-        const TZELSwitch& w = ZELSwitches[i];
-        if (w.remoteName != nullptr && name == w.remoteName) {
-            c.switches[i].set = true;
-            c.switches[i].number = zelDecodeBool(String(value)) ? 1 : 0;
-        }
+    const TZELSettingsKey* k = FindRemoteSettingsKey(name);
+    if (k == nullptr) return;
+    TRemoteValue& v = c.keys[static_cast<size_t>(k - ZELSettingsKeys)];
+    v.set = true;
+    String text(value);
+    switch (k->type) {
+    case TZELKeyType::Integer: v.number = zelDecodeInt(text); break;
+    case TZELKeyType::Flag: v.number = zelDecodeBool(text) ? 1 : 0; break;
+    case TZELKeyType::FilterList: v.text = zelDecodeStrings(text); break;
+    case TZELKeyType::Text: v.text = text; break;
     }
 }
 
@@ -38,7 +30,6 @@ void Record(TRemoteChanges& c, std::string_view name, std::string_view value) {
 TRemoteChanges ParseRemoteChanges(std::string_view text) {
     TRemoteChanges c;
     c.keys.resize(static_cast<size_t>(ZELSettingsKeyCount));
-    c.switches.resize(std::size(ZELSwitches));
     size_t start = 0;
     for (size_t lf = text.find('\n'); lf != std::string_view::npos; lf = text.find('\n', start)) {
         std::string_view line = TrimBlank(text.substr(start, lf - start));
@@ -67,6 +58,4 @@ void ApplyRemoteChanges(const TRemoteChanges& c, TZELSettings& s) {
         if (k.text != nullptr) s.*(k.text) = c.keys[i].text;
         else s.*(k.number) = c.keys[i].number;
     }
-    for (size_t i = 0; i < c.switches.size(); ++i)
-        if (c.switches[i].set) s.*(ZELSwitches[i].field) = c.switches[i].number;
 }

@@ -16,8 +16,7 @@ struct TRemoteValue {
 };
 
 struct TRemoteChanges {
-    std::vector<TRemoteValue> keys;      // by position in ZELSettingsKeys
-    std::vector<TRemoteValue> switches;  // by position in ZELSwitches
+    std::vector<TRemoteValue> keys;  // by position in ZELSettingsKeys (switches included)
 };
 
 // Reads every parameter line of a request's parameter text: a line is the

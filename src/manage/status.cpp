@@ -2,49 +2,34 @@
 
 #include <sys/utsname.h>
 
+#include <algorithm>
+#include <vector>
+
 TAgentStatus AgentStatus;
 
 namespace {
 
-struct TSwitchName {
-    const char* name;
-    int TZELSettings::*field;
-};
-
-// The tests and actions as the status request lists them, in its order.
-const TSwitchName kTests[] = {
-    {"TCP", &TZELSettings::tcp},
-    {"UDP", &TZELSettings::udp},
-    {"UNC", &TZELSettings::unc},
-    {"Folder Size", &TZELSettings::foldersize},
-    {"Count Files", &TZELSettings::countfiles},
-    {"File Availability", &TZELSettings::fileexists},
-    {"File Integrity", &TZELSettings::filecrc},
-    {"File Compare", &TZELSettings::comparefiles},
-    {"Text Log", &TZELSettings::textlog},
-    {"Process", &TZELSettings::process},
-    {"CPU Usage", &TZELSettings::cpuusage},
-    {"External", &TZELSettings::external},
-    {"Shell Script", &TZELSettings::shellscript},
-};
-
-const TSwitchName kActions[] = {
-    {"Execute external command", &TZELSettings::executeaction},
-    {"TCP/UDP send", &TZELSettings::tcpudpaction},
-    {"Syslog", &TZELSettings::syslogaction},
-};
+// The switches that `list` of the status request shows, in its order (from
+// the settings table; built once).
+std::vector<const TZELSettingsKey*> ShownSwitches(TZELStatusList list) {
+    std::vector<const TZELSettingsKey*> shown;
+    for (const TZELSettingsKey& k : ZELSettingsKeys)
+        if (k.statusList == list) shown.push_back(&k);
+    std::sort(shown.begin(), shown.end(),
+              [](const TZELSettingsKey* a, const TZELSettingsKey* b) { return a->statusOrder < b->statusOrder; });
+    return shown;
+}
 
 const char* Bool(int v) { return v ? "1" : "0"; }
 
-template <size_t N>
-void AddSwitchLines(ZELReply& reply, const TZELSettings& s, const TSwitchName (&list)[N], const char* available,
-                    const char* enabled) {
+void AddSwitchLines(ZELReply& reply, const TZELSettings& s, const std::vector<const TZELSettingsKey*>& list,
+                    const char* available, const char* enabled) {
     String names;
     String marks;
-    for (const auto& t : list) {
-        names += t.name;
+    for (const TZELSettingsKey* k : list) {
+        names += k->statusLabel;
         names += "\r\n";
-        marks += (s.*(t.field)) ? '1' : '0';
+        marks += (s.*(k->number)) ? '1' : '0';
     }
     reply.AddStringParam((String(available) + "=" + names), true);
     reply.AddVarParams("%s=%s", enabled, marks.Data());
@@ -69,11 +54,13 @@ void AddStatusLines(ZELReply& reply, const TZELSettings& s) {
     reply.AddVarParams("ActiveConnections=%d", AgentStatus.ActiveConnections.load());
     reply.AddVarParams("OpenedConnections=%d", AgentStatus.OpenedConnections.load());
     reply.AddVarParams("FailedConnections=%d", AgentStatus.FailedConnections.load());
-    AddSwitchLines(reply, s, kTests, "Available tests", "Enabled tests");
+    static const std::vector<const TZELSettingsKey*> tests = ShownSwitches(TZELStatusList::Tests);
+    static const std::vector<const TZELSettingsKey*> actions = ShownSwitches(TZELStatusList::Actions);
+    AddSwitchLines(reply, s, tests, "Available tests", "Enabled tests");
     AddNumberLine(reply, s, "port");
     AddNumberLine(reply, s, "timeout");
     reply.AddStringParam(String(FindSettingsKey("comment")->remote) + "=" + s.comment, false);
-    AddSwitchLines(reply, s, kActions, "Available actions", "Enabled actions");
+    AddSwitchLines(reply, s, actions, "Available actions", "Enabled actions");
     utsname u{};
     if (uname(&u) == 0) {
         reply.AddStringParam(String("HostName=") + u.nodename, false);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "checks/disk_helpers.h"
+#include "common/proc_walk.h"
 #include "file_fixture.h"
 
 namespace {
@@ -42,15 +43,6 @@ void RemoveBelow(int fd) {
         }
         unlinkat(fd, n.c_str(), AT_REMOVEDIR);
     }
-}
-
-int HighestOpenFd() {
-    int high = -1;
-    DIR* d = opendir("/proc/self/fd");
-    if (d == nullptr) return 1024;
-    while (const dirent* e = readdir(d)) high = std::max(high, atoi(e->d_name));
-    closedir(d);
-    return high;
 }
 
 class DiskWalkTest : public FileTreeFixture {
@@ -99,7 +91,9 @@ TEST_F(DiskWalkTest, FewDescriptorsAndNeverAShortCount) {
     const int64_t now = time(nullptr);
     struct rlimit saved;
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    const rlim_t base = static_cast<rlim_t>(HighestOpenFd()) + 1;
+    const int highest = proc_walk::HighestDescriptor();
+    ASSERT_GE(highest, 2);
+    const rlim_t base = static_cast<rlim_t>(highest) + 1;
     for (rlim_t spare = 0; spare <= 8; ++spare) {
         struct rlimit lim = saved;
         lim.rlim_cur = base + spare;

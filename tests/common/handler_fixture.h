@@ -32,7 +32,8 @@ protected:
         saved_ = *ZELSettings.Get();
         // Every test and action on, management from loopback only.
         ZELSettings.Modify([](TZELSettings& s) {
-            for (const TZELSwitch& w : ZELSwitches) s.*(w.field) = 1;
+            for (const TZELSettingsKey& k : ZELSettingsKeys)
+                if (k.isSwitch) s.*(k.number) = 1;
             s.allowmanage = 1;
             s.manageaddr = "127.0.0.1";
             s.allowupdates = 1;

@@ -8,25 +8,25 @@ namespace {
 struct AllowCase {
     const char* list;
     const char* address;
-    int allowed;
+    bool allowed;
     const char* error;  // expected error text, "" for none
 };
 
 TEST(IPAllowed, ListsAndRanges) {
     const AllowCase cases[] = {
-        {"127.0.0.1", "127.0.0.1", 1, ""},
-        {"127.0.0.1", "127.0.0.2", 0, ""},
-        {"10.0.0.1-10.0.0.20,192.168.1.5", "10.0.0.7", 1, ""},
-        {"10.0.0.1-10.0.0.20,192.168.1.5", "192.168.1.5", 1, ""},
-        {"10.0.0.1-10.0.0.20,192.168.1.5", "10.0.0.21", 0, ""},
-        {"10.0.0.1-10.0.0.20", "10.0.0.20", 1, ""},
-        {"10.0.0.20-10.0.0.1", "10.0.0.7", 1, ""},
-        {"10.0.0.1, 10.0.0.2", "10.0.0.2", 1, "Illegal character ( ) specified"},
-        {"10.0.0.1 10.0.0.2", "10.0.0.1", 0, "Invalid IP address (10.0.0.110.0.0.2) specified"},
-        {"abc", "10.0.0.1", 0, "Illegal character (a) specified"},
-        {"", "127.0.0.1", 0, ""},
-        {"10.0.0.300,10.0.0.1", "10.0.0.1", 0, "Invalid IP address (10.0.0.300) specified"},
-        {"10.0.0.1-x,10.0.0.9", "10.0.0.1", 1, "Invalid IP address () specified"},
+        {"127.0.0.1", "127.0.0.1", true, ""},
+        {"127.0.0.1", "127.0.0.2", false, ""},
+        {"10.0.0.1-10.0.0.20,192.168.1.5", "10.0.0.7", true, ""},
+        {"10.0.0.1-10.0.0.20,192.168.1.5", "192.168.1.5", true, ""},
+        {"10.0.0.1-10.0.0.20,192.168.1.5", "10.0.0.21", false, ""},
+        {"10.0.0.1-10.0.0.20", "10.0.0.20", true, ""},
+        {"10.0.0.20-10.0.0.1", "10.0.0.7", true, ""},
+        {"10.0.0.1, 10.0.0.2", "10.0.0.2", true, "Illegal character ( ) specified"},
+        {"10.0.0.1 10.0.0.2", "10.0.0.1", false, "Invalid IP address (10.0.0.110.0.0.2) specified"},
+        {"abc", "10.0.0.1", false, "Illegal character (a) specified"},
+        {"", "127.0.0.1", false, ""},
+        {"10.0.0.300,10.0.0.1", "10.0.0.1", false, "Invalid IP address (10.0.0.300) specified"},
+        {"10.0.0.1-x,10.0.0.9", "10.0.0.1", true, "Invalid IP address () specified"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.list) + " / " + c.address);
@@ -38,8 +38,8 @@ TEST(IPAllowed, ListsAndRanges) {
 
 TEST(IPAllowed, NetworkOrderFormAndBadAddress) {
     String error;
-    EXPECT_EQ(IPAllowed(inet_addr("10.1.2.3"), String("10.1.2.0-10.1.2.255"), error), 1);
-    EXPECT_EQ(IPAllowed("not an address", String("10.1.2.3"), error), 0);
+    EXPECT_TRUE(IPAllowed(inet_addr("10.1.2.3"), String("10.1.2.0-10.1.2.255"), error));
+    EXPECT_FALSE(IPAllowed("not an address", String("10.1.2.3"), error));
 }
 
 TEST(GetItem, ConsumesOneItem) {

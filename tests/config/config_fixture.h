@@ -37,7 +37,7 @@ protected:
     std::string Minimal() const { return "Port = 5050\npassword=secret\nzelpath=" + agent_ + "\n"; }
 
     // Points the store at the configuration file and loads it.
-    int Load(TZELSettingsStore& store, String& err) {
+    bool Load(TZELSettingsStore& store, String& err) {
         store.Modify([&](TZELSettings& s) { s.cfgfile = cfg_.c_str(); });
         return store.LoadOptions(err);
     }

@@ -37,16 +37,15 @@ TEST_F(ConfigConcurrencyTest, SnapshotsStayWholeWhileSavingAndReloading) {
     for (int i = 0; i < 40; ++i) {
         String err;
         std::string value = "value-" + std::to_string(i) + std::string(static_cast<size_t>(i * 10), 'x');
-        EXPECT_EQ(store.ModifyAndSave(
+        EXPECT_TRUE(store.ModifyAndSave(
                       [&](TZELSettings& s) {
                           s.comment = value.c_str();
                           s.password = value.c_str();
                       },
-                      err),
-                  1)
+                      err))
             << err.Data();
-        EXPECT_EQ(store.LoadOptions(err), 1) << err.Data();
-        EXPECT_EQ(store.SaveOptions(err), 1) << err.Data();
+        EXPECT_TRUE(store.LoadOptions(err)) << err.Data();
+        EXPECT_TRUE(store.SaveOptions(err)) << err.Data();
     }
     done = true;
     for (auto& t : readers) t.join();
@@ -62,17 +61,16 @@ TEST_F(ConfigConcurrencyTest, TryLoadReturnsAtOnceWhileASaveHoldsTheLock) {
     LoadText(store, Minimal() + "comment=file\n");
     int during = 0;
     String err;
-    ASSERT_EQ(store.ModifyAndSave(
-                  [&](TZELSettings& s) {
-                      s.comment = "changed";
-                      std::thread other([&] {
-                          String otherErr;
-                          during = store.TryLoadOptions(otherErr);
-                      });
-                      other.join();
-                  },
-                  err),
-              1)
+    ASSERT_TRUE(store.ModifyAndSave(
+        [&](TZELSettings& s) {
+            s.comment = "changed";
+            std::thread other([&] {
+                String otherErr;
+                during = store.TryLoadOptions(otherErr);
+            });
+            other.join();
+        },
+        err))
         << err.Data();
     EXPECT_EQ(during, -1);
     EXPECT_EQ(store.Get()->comment, "changed");

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
+#include <set>
 #include <string>
 
 #include "config/settings.h"
@@ -35,8 +37,10 @@ TEST_F(ConfigLoadTest, MinimalFileGivesTheDefaults) {
     EXPECT_EQ(s->host, "");
     EXPECT_EQ(s->tmpdir, dir_.c_str());
     EXPECT_EQ(GetTempDirectory(), dir_.c_str());
-    for (const TZELSwitch& sw : ZELSwitches)
-        EXPECT_EQ(s.get()->*sw.field, sw.defaultValue) << sw.remoteName;
+    for (const TZELSettingsKey& k : ZELSettingsKeys)
+        if (k.isSwitch) {
+            EXPECT_EQ(s.get()->*k.number, k.numberDefault) << k.remote;
+        }
     EXPECT_EQ(s->tcp, 1);
     EXPECT_EQ(s->service, 0);
     EXPECT_EQ(s->nteventlog, 0);
@@ -99,7 +103,7 @@ TEST_F(ConfigLoadTest, FilterListAndMarks) {
         TZELSettingsStore store;
         ASSERT_TRUE(WriteTextFile(cfg_, Minimal() + c.lines));
         String err;
-        EXPECT_EQ(Load(store, err), 1) << c.lines;
+        EXPECT_TRUE(Load(store, err)) << c.lines;
         EXPECT_EQ(err, c.warning) << c.lines;
         auto s = store.Get();
         EXPECT_EQ(s->filterlist, c.list) << c.lines;
@@ -146,7 +150,7 @@ TEST_F(ConfigLoadTest, StartUpChecks) {
         TZELSettingsStore store;
         ASSERT_TRUE(WriteTextFile(cfg_, c.content));
         String err;
-        EXPECT_EQ(Load(store, err), c.err.empty() ? 1 : 0) << c.content;
+        EXPECT_EQ(Load(store, err), c.err.empty()) << c.content;
         EXPECT_EQ(err, c.err.c_str()) << c.content;
     }
 }
@@ -154,14 +158,14 @@ TEST_F(ConfigLoadTest, StartUpChecks) {
 TEST_F(ConfigLoadTest, MissingFileNames) {
     TZELSettingsStore store;
     String err;
-    EXPECT_EQ(store.LoadOptions(err), 0);
+    EXPECT_FALSE(store.LoadOptions(err));
     EXPECT_EQ(err, "Configuration file is not specified");
 
-    EXPECT_EQ(Load(store, err), 0);
+    EXPECT_FALSE(Load(store, err));
     EXPECT_EQ(err, ("Cannot open configuration file '" + cfg_ + "'").c_str());
 
     ::mkdir(cfg_.c_str(), 0700);  // a directory cannot be read as a file
-    EXPECT_EQ(Load(store, err), 0);
+    EXPECT_FALSE(Load(store, err));
     EXPECT_EQ(err, ("Cannot open configuration file '" + cfg_ + "'").c_str());
 }
 
@@ -219,7 +223,7 @@ TEST_F(ConfigLoadTest, FailedReloadLeavesTheSettingsInForce) {
     auto before = LoadText(store, Minimal() + "comment=before\nfilteractive=1\n");
     ASSERT_TRUE(WriteTextFile(cfg_, "port=5050\ncomment=after\nzelpath=" + agent_ + "\n"));  // no password
     String err;
-    EXPECT_EQ(Load(store, err), 0);
+    EXPECT_FALSE(Load(store, err));
     EXPECT_EQ(err, "  Password is not specified!\n");
     auto after = store.Get();
     EXPECT_EQ(after->password, "secret");
@@ -264,7 +268,7 @@ TEST_F(ConfigLoadTest, TemporaryDirectory) {
     }
 }
 
-TEST_F(ConfigLoadTest, PutRightDoesNotTouchTheEnvironment) {
+TEST_F(ConfigLoadTest, DerivedTempDirDoesNotTouchTheEnvironment) {
     unsetenv("TMPDIR");
     TZELSettingsStore store;
     EXPECT_EQ(LoadText(store, Minimal())->tmpdir, ".");
@@ -276,7 +280,7 @@ TEST_F(ConfigLoadTest, ApplyTempDirToEnvironmentUsesTheGlobalSettings) {
     ASSERT_TRUE(WriteTextFile(cfg_, Minimal() + "tmpdir=" + dir_ + "/\n"));
     unsetenv("TMPDIR");
     String err;
-    ASSERT_EQ(ZELSettings.LoadOptions(err), 1) << err.Data();
+    ASSERT_TRUE(ZELSettings.LoadOptions(err)) << err.Data();
     ApplyTempDirToEnvironment();
     ASSERT_NE(getenv("TMPDIR"), nullptr);
     EXPECT_EQ(std::string(getenv("TMPDIR")), dir_);
@@ -299,13 +303,60 @@ TEST_F(ConfigLoadTest, LongLinesAreReadWhole) {
 }
 
 TEST(ConfigKeys, TableMatchesTheFile) {
-    EXPECT_EQ(ZELSettingsKeyCount, 43);
-    int saved = 0;
-    for (int i = 0; i < ZELSettingsKeyCount; ++i) saved += ZELSettingsKeys[i].saved;
+    EXPECT_EQ(ZELSettingsKeyCount, 47);
+    int saved = 0, keyed = 0, switches = 0;
+    for (const TZELSettingsKey& k : ZELSettingsKeys) {
+        saved += k.saved;
+        keyed += k.key != nullptr;
+        switches += k.isSwitch;
+    }
     EXPECT_EQ(saved, 36);
+    EXPECT_EQ(keyed, 43);
+    EXPECT_EQ(switches, 23);
     EXPECT_NE(FindSettingsKey("syslogaction"), nullptr);
     EXPECT_EQ(FindSettingsKey("service"), nullptr);
     EXPECT_EQ(FindSettingsKey("Port"), nullptr);  // callers pass lower case
+    EXPECT_EQ(FindRemoteSettingsKey("Service")->number, &TZELSettings::service);
+}
+
+// Every row reaches a field of its type; names are unique in each namespace;
+// a row without a key is a switch and never saved; each status list
+// numbers its switches 1..N without a gap.
+TEST(ConfigKeys, RowsAreConsistent) {
+    std::set<std::string> keys, remotes, labels;
+    std::map<TZELStatusList, std::set<int>> orders;
+    for (const TZELSettingsKey& k : ZELSettingsKeys) {
+        SCOPED_TRACE(k.key ? k.key : k.remote);
+        const bool textual = k.type == TZELKeyType::Text || k.type == TZELKeyType::FilterList;
+        EXPECT_EQ(k.text != nullptr, textual);
+        EXPECT_EQ(k.number != nullptr, !textual);
+        if (k.key != nullptr) {
+            EXPECT_TRUE(keys.insert(k.key).second);
+        }
+        if (k.remote != nullptr) {
+            EXPECT_TRUE(remotes.insert(k.remote).second);
+        }
+        if (k.key == nullptr) {
+            EXPECT_TRUE(k.isSwitch);
+            EXPECT_FALSE(k.saved);
+            EXPECT_FALSE(k.kept);
+        }
+        if (k.isSwitch) {
+            EXPECT_EQ(k.type, TZELKeyType::Flag);
+        }
+        if (k.statusList != TZELStatusList::None) {
+            EXPECT_TRUE(k.isSwitch);
+            ASSERT_NE(k.statusLabel, nullptr);
+            EXPECT_TRUE(labels.insert(k.statusLabel).second);
+            EXPECT_TRUE(orders[k.statusList].insert(k.statusOrder).second);
+        }
+    }
+    for (const auto& [list, numbers] : orders) {
+        EXPECT_EQ(*numbers.begin(), 1);
+        EXPECT_EQ(*numbers.rbegin(), static_cast<int>(numbers.size()));
+    }
+    EXPECT_EQ(orders[TZELStatusList::Tests].size(), 13u);
+    EXPECT_EQ(orders[TZELStatusList::Actions].size(), 3u);
 }
 
 TEST(ConfigSnapshots, PublishedValuesNeverChange) {

@@ -46,7 +46,7 @@ protected:
         return names;
     }
     // Loads content, applies change, saves; returns the result.
-    int LoadAndSave(const std::string& content, const std::function<void(TZELSettings&)>& change, String& err) {
+    bool LoadAndSave(const std::string& content, const std::function<void(TZELSettings&)>& change, String& err) {
         LoadText(store_, content);
         return store_.ModifyAndSave(change, err);
     }
@@ -65,7 +65,7 @@ TEST_F(ConfigSaveTest, RewritesInPlaceAndAppendsMissingKeys) {
                                  "\n"
                                  "password=secret";
     String err;
-    ASSERT_EQ(LoadAndSave(original, [](TZELSettings& s) { s.comment = "new"; }, err), 1) << err.Data();
+    ASSERT_TRUE(LoadAndSave(original, [](TZELSettings& s) { s.comment = "new"; }, err)) << err.Data();
     EXPECT_EQ(err, "");
     EXPECT_EQ(ReadTextFile(cfg_), "# a comment = with equals\r\n"
                                   "; port = 1\n"
@@ -105,8 +105,8 @@ TEST_F(ConfigSaveTest, TextIntegerAndFlagValues) {
         TZELSettingsStore store;
         ASSERT_TRUE(WriteTextFile(cfg_, Minimal() + c.line));
         String err;
-        ASSERT_EQ(Load(store, err), 1) << err.Data();
-        ASSERT_EQ(store.ModifyAndSave(c.change, err), 1) << err.Data();
+        ASSERT_TRUE(Load(store, err)) << err.Data();
+        ASSERT_TRUE(store.ModifyAndSave(c.change, err)) << err.Data();
         std::string file = ReadTextFile(cfg_);
         std::string head = Minimal();
         head.replace(head.find("Port = 5050\n"), 12, "Port = 5050\r\n");
@@ -118,7 +118,7 @@ TEST_F(ConfigSaveTest, TextIntegerAndFlagValues) {
 
 TEST_F(ConfigSaveTest, SavedFileLoadsBackTheSameSettings) {
     String err;
-    ASSERT_EQ(LoadAndSave(Minimal(),
+    ASSERT_TRUE(LoadAndSave(Minimal(),
                           [](TZELSettings& s) {
                               s.filterlist = "10.0.0.1\r\n10.0.0.2";
                               s.filtermarks = "01";
@@ -126,11 +126,10 @@ TEST_F(ConfigSaveTest, SavedFileLoadsBackTheSameSettings) {
                               s.unc = 0;
                               s.syslogaction = 1;
                           },
-                          err),
-              1);
+                          err));
     TZELSettingsStore again;
     String err2;
-    ASSERT_EQ(Load(again, err2), 1) << err2.Data();
+    ASSERT_TRUE(Load(again, err2)) << err2.Data();
     auto s = again.Get();
     EXPECT_EQ(s->filterlist, "10.0.0.1\r\n10.0.0.2");
     EXPECT_EQ(s->effectivefilterlist, "\r\n10.0.0.2\r\n");
@@ -142,7 +141,7 @@ TEST_F(ConfigSaveTest, SavedFileLoadsBackTheSameSettings) {
 
 TEST_F(ConfigSaveTest, MissingUncAndFreespaceAreAppendedInOrder) {
     String err;
-    ASSERT_EQ(LoadAndSave(Minimal(), [](TZELSettings& s) { s.freespace = 0; }, err), 1);
+    ASSERT_TRUE(LoadAndSave(Minimal(), [](TZELSettings& s) { s.freespace = 0; }, err));
     std::string file = ReadTextFile(cfg_);
     EXPECT_NE(file.find("\r\nunc=1\r\nfreespace=0\r\nfoldersize=1\r\n"), std::string::npos) << file;
 }
@@ -152,13 +151,12 @@ TEST_F(ConfigSaveTest, LongLinesAreCopiedAndWrittenWhole) {
     const std::string unknown = "unknown=" + std::string(5000, 'u') + "\n";
     const std::string value(4000, 'v');
     String err;
-    ASSERT_EQ(LoadAndSave(Minimal() + comment + unknown + "comment=old\n",
-                          [&](TZELSettings& s) { s.comment = value.c_str(); }, err),
-              1);
+    ASSERT_TRUE(LoadAndSave(Minimal() + comment + unknown + "comment=old\n",
+                          [&](TZELSettings& s) { s.comment = value.c_str(); }, err));
     std::string file = ReadTextFile(cfg_);
     EXPECT_NE(file.find("\n" + comment + unknown + "comment=" + value + "\r\n"), std::string::npos);
     TZELSettingsStore again;
-    ASSERT_EQ(Load(again, err), 1);
+    ASSERT_TRUE(Load(again, err));
     EXPECT_EQ(again.Get()->comment, value.c_str());
 }
 
@@ -170,7 +168,7 @@ TEST_F(ConfigSaveTest, KeepsOwnerGroupAndMode) {
         ASSERT_EQ(::chown(cfg_.c_str(), 4321, 4322), 0);
     }
     String err;
-    ASSERT_EQ(store_.SaveOptions(err), 1) << err.Data();
+    ASSERT_TRUE(store_.SaveOptions(err)) << err.Data();
     struct stat st{};
     ASSERT_EQ(::stat(cfg_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
@@ -186,7 +184,7 @@ TEST_F(ConfigSaveTest, StaleNewFileIsReplacedNotFollowed) {
     ASSERT_TRUE(WriteTextFile(victim, "keep me"));
     ASSERT_EQ(::symlink(victim.c_str(), (cfg_ + ".New").c_str()), 0);
     String err;
-    ASSERT_EQ(store_.SaveOptions(err), 1) << err.Data();
+    ASSERT_TRUE(store_.SaveOptions(err)) << err.Data();
     EXPECT_EQ(ReadTextFile(victim), "keep me");
     EXPECT_FALSE(Exists(cfg_ + ".New"));
     struct stat st{};
@@ -209,8 +207,8 @@ TEST_F(ConfigSaveTest, WriteErrorLeavesTheFileUntouched) {
         struct rlimit rl{4096, 4096};
         ::setrlimit(RLIMIT_FSIZE, &rl);
         String err;
-        int r = store_.ModifyAndSave([](TZELSettings& s) { s.comment = "new"; }, err);
-        _exit(r == 0 && err == expectErr.c_str() ? 0 : 1);
+        bool saved = store_.ModifyAndSave([](TZELSettings& s) { s.comment = "new"; }, err);
+        _exit(!saved && err == expectErr.c_str() ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -224,12 +222,12 @@ TEST_F(ConfigSaveTest, WriteErrorLeavesTheFileUntouched) {
 TEST_F(ConfigSaveTest, FileNameErrors) {
     String err;
     TZELSettingsStore none;
-    EXPECT_EQ(none.SaveOptions(err), 0);
+    EXPECT_FALSE(none.SaveOptions(err));
     EXPECT_EQ(err, "Configuration file is not specified");
 
     LoadText(store_, Minimal());
     ::unlink(cfg_.c_str());
-    EXPECT_EQ(store_.SaveOptions(err), 0);
+    EXPECT_FALSE(store_.SaveOptions(err));
     EXPECT_EQ(err, ("Cannot open configuration file '" + cfg_ + "'").c_str());
 }
 
@@ -247,8 +245,8 @@ TEST_F(ConfigSaveTest, NewFileThatCannotBeCreatedKeepsTheChangeInForce) {
         struct rlimit rl{static_cast<rlim_t>(probe + 1), static_cast<rlim_t>(probe + 1)};
         ::setrlimit(RLIMIT_NOFILE, &rl);
         String err;
-        int r = store_.ModifyAndSave([](TZELSettings& s) { s.comment = "changed"; }, err);
-        _exit(r == 0 && err == expectErr.c_str() && store_.Get()->comment == "changed" ? 0 : 1);
+        bool saved = store_.ModifyAndSave([](TZELSettings& s) { s.comment = "changed"; }, err);
+        _exit(!saved && err == expectErr.c_str() && store_.Get()->comment == "changed" ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -264,7 +262,7 @@ TEST_F(ConfigSaveTest, NewFileThatCannotBeCreatedKeepsTheChangeInForce) {
 TEST_F(ConfigSaveTest, SavesFromSeveralProcessesNeverLoseTheFile) {
     LoadText(store_, Minimal() + "comment=start\n");
     String first;
-    ASSERT_EQ(store_.SaveOptions(first), 1) << first.Data();  // every key present from now on
+    ASSERT_TRUE(store_.SaveOptions(first)) << first.Data();  // every key present from now on
     constexpr int kWriters = 3, kSaves = 150;
     std::vector<pid_t> writers;
     for (int w = 0; w < kWriters; ++w) {
@@ -275,7 +273,7 @@ TEST_F(ConfigSaveTest, SavesFromSeveralProcessesNeverLoseTheFile) {
             for (int i = 0; i < kSaves; ++i) {
                 String err;
                 std::string value = "writer-" + std::to_string(w) + "-" + std::to_string(i);
-                failed += store_.ModifyAndSave([&](TZELSettings& s) { s.comment = value.c_str(); }, err) != 1;
+                failed += !store_.ModifyAndSave([&](TZELSettings& s) { s.comment = value.c_str(); }, err);
             }
             _exit(failed == 0 ? 0 : 1);
         }
@@ -300,7 +298,7 @@ TEST_F(ConfigSaveTest, SavesFromSeveralProcessesNeverLoseTheFile) {
     EXPECT_EQ(codes, std::vector<int>(kWriters, 0));
     TZELSettingsStore again;
     String err;
-    ASSERT_EQ(Load(again, err), 1) << err.Data();
+    ASSERT_TRUE(Load(again, err)) << err.Data();
     EXPECT_EQ(again.Get()->comment.Std().rfind("writer-", 0), 0u);
     EXPECT_EQ(Entries(), (std::set<std::string>{"zel", "zel.cfg", "zel.cfg.Old"}));
 }
@@ -313,8 +311,8 @@ TEST_F(ConfigSaveTest, SymbolicLinkKeepsLeadingToTheRewrittenFile) {
     ASSERT_TRUE(WriteTextFile(target, Minimal() + "comment=old\n"));
     ASSERT_EQ(::symlink("real/zel.cfg", cfg_.c_str()), 0);
     String err;
-    ASSERT_EQ(Load(store_, err), 1) << err.Data();
-    ASSERT_EQ(store_.ModifyAndSave([](TZELSettings& s) { s.comment = "new"; }, err), 1) << err.Data();
+    ASSERT_TRUE(Load(store_, err)) << err.Data();
+    ASSERT_TRUE(store_.ModifyAndSave([](TZELSettings& s) { s.comment = "new"; }, err)) << err.Data();
     struct stat st{};
     ASSERT_EQ(::lstat(cfg_.c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));

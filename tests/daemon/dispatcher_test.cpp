@@ -137,7 +137,8 @@ TEST_F(Dispatcher, FolderListingNeedsAnyFileTest) {
 // Platform-only words are never gated and answer their fixed refusal.
 TEST_F(Dispatcher, PlatformOnlyAnswers) {
     Settings([](TZELSettings& s) {
-        for (const TZELSwitch& w : ZELSwitches) s.*(w.field) = 0;
+        for (const TZELSettingsKey& k : ZELSettingsKeys)
+            if (k.isSwitch) s.*(k.number) = 0;
     });
     struct Case {
         const char *word, *text;

@@ -72,6 +72,7 @@ TEST(ConfigPage, DescribesEveryKeyWithItsDefault) {
     ASSERT_FALSE(page.empty());
     for (int i = 0; i < ZELSettingsKeyCount; ++i) {
         const TZELSettingsKey& k = ZELSettingsKeys[i];
+        if (k.key == nullptr) continue;  // a switch the file does not have
         SCOPED_TRACE(k.key);
         const std::string entry = Entry(page, std::string("*") + k.key + "* (");
         ASSERT_FALSE(entry.empty()) << "zel.cfg(5) has no entry for the key";
@@ -89,7 +90,8 @@ TEST(ConfigPage, DescribesEveryKeyWithItsDefault) {
 TEST(ConfigPage, NamesNoKeyTheAgentDoesNotKnow) {
     const std::string page = Source("doc/man/zel.cfg.5.scd");
     std::set<std::string> known;
-    for (int i = 0; i < ZELSettingsKeyCount; ++i) known.insert(ZELSettingsKeys[i].key);
+    for (const TZELSettingsKey& k : ZELSettingsKeys)
+        if (k.key != nullptr) known.insert(k.key);
     bool inKeys = false;
     for (const std::string& line : Lines(page)) {
         if (StartsWith(line, "# ")) inKeys = line == "# KEYS";
@@ -105,6 +107,7 @@ TEST(Readme, ConfigurationTableHasEveryKeyWithItsDefault) {
     ASSERT_FALSE(readme.empty());
     for (int i = 0; i < ZELSettingsKeyCount; ++i) {
         const TZELSettingsKey& k = ZELSettingsKeys[i];
+        if (k.key == nullptr) continue;  // a switch the file does not have
         SCOPED_TRACE(k.key);
         std::string row;
         for (const std::string& line : Lines(readme))

@@ -3,7 +3,6 @@
 // reaping of every child.
 #include "foundation/child.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -20,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/proc_walk.h"
 #include "common/scratch_dir.h"
 #include "foundation/fd.h"
 
@@ -47,42 +47,15 @@ bool Eventually(const std::function<bool()>& probe) {
     return probe();
 }
 
-// Fields of /proc/<pid>/stat after the command name: state, ppid, pgrp.
-bool ProcStat(const std::string& pid, char& state, long& ppid, long& pgrp) {
-    const std::string text = ReadTextFile("/proc/" + pid + "/stat");
-    const size_t close = text.rfind(')');
-    if (close == std::string::npos) return false;
-    return std::sscanf(text.c_str() + close + 1, " %c %ld %ld", &state, &ppid, &pgrp) == 3;
-}
-
 // Live (not zombie) processes in process group pgrp.
 int LiveInGroup(long pgrp) {
-    int n = 0;
-    DIR* d = opendir("/proc");
-    while (dirent* e = d ? readdir(d) : nullptr) {
-        char state;
-        long ppid, group;
-        if (e->d_name[0] >= '1' && e->d_name[0] <= '9' && ProcStat(e->d_name, state, ppid, group) &&
-            group == pgrp && state != 'Z')
-            ++n;
-    }
-    if (d) closedir(d);
-    return n;
+    return proc_walk::CountProcesses([&](const proc_walk::TProcStat& p) { return p.pgrp == pgrp && p.state != 'Z'; });
 }
 
 // Zombie children of this process.
 int ZombieChildren() {
-    int n = 0;
-    DIR* d = opendir("/proc");
-    while (dirent* e = d ? readdir(d) : nullptr) {
-        char state;
-        long ppid, group;
-        if (e->d_name[0] >= '1' && e->d_name[0] <= '9' && ProcStat(e->d_name, state, ppid, group) &&
-            ppid == getpid() && state == 'Z')
-            ++n;
-    }
-    if (d) closedir(d);
-    return n;
+    const pid_t self = getpid();
+    return proc_walk::CountProcesses([&](const proc_walk::TProcStat& p) { return p.ppid == self && p.state == 'Z'; });
 }
 
 struct TRun {

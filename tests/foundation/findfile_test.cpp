@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "common/proc_walk.h"
 #include "common/scratch_dir.h"
 #include "foundation/fileutils.h"
 
@@ -40,15 +40,6 @@ std::set<std::string> Names(const Found& f) {
     std::set<std::string> s;
     for (const auto& [name, attr] : f) s.insert(name);
     return s;
-}
-
-int OpenFdCount() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    if (d == nullptr) return -1;
-    while (readdir(d) != nullptr) ++n;
-    closedir(d);
-    return n;
 }
 
 // f1.log, .x.log, other.txt: files; a.log/, .hdir/: directories;
@@ -177,7 +168,7 @@ TEST_F(FindFileTest, UnopenableDirectoryReturnsErrno) {
         {dir.File("f1.log"), ENOTDIR},
         {dir.File("d.log"), ENOENT},
     };
-    const int fds = OpenFdCount();
+    const int fds = proc_walk::OpenDescriptorCount();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         TSearchRec rec;
@@ -186,11 +177,11 @@ TEST_F(FindFileTest, UnopenableDirectoryReturnsErrno) {
         EXPECT_EQ(FindNext(rec), -1);
         FindClose(rec);
     }
-    EXPECT_EQ(OpenFdCount(), fds);
+    EXPECT_EQ(proc_walk::OpenDescriptorCount(), fds);
 }
 
 TEST_F(FindFileTest, MisuseLeaksNothing) {
-    const int fds = OpenFdCount();
+    const int fds = proc_walk::OpenDescriptorCount();
     {
         TSearchRec rec;
         for (int i = 0; i < 20; ++i) ASSERT_EQ(FindFirst(dir.Path().c_str(), "*", 63, rec), 0);
@@ -200,7 +191,7 @@ TEST_F(FindFileTest, MisuseLeaksNothing) {
         ASSERT_EQ(FindFirst(dir.Path().c_str(), "*", 63, rec), 0);
         // left open: the record closes it on destruction
     }
-    EXPECT_EQ(OpenFdCount(), fds);
+    EXPECT_EQ(proc_walk::OpenDescriptorCount(), fds);
 }
 
 TEST_F(FindFileTest, MovedRecordContinuesTheSearch) {

@@ -1,7 +1,6 @@
 // Programs and scripts run by the real agent: the shipped site scripts, the
 // time limit's group kill, the start-only look, reaping, signals, and a
 // temporary folder left empty.
-#include <dirent.h>
 #include <signal.h>
 
 #include <cstdio>
@@ -11,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/proc_walk.h"
 #include "foundation/escape.h"
 #include "integration/agent_harness.h"
 
@@ -19,29 +19,8 @@ namespace {
 
 const std::string kSiteDir = ZEL_TEST_DATA_DIR "/../../scripts/site";
 
-// Fields of /proc/<pid>/stat after the command name.
-bool ProcStat(const std::string& pid, char& state, long& ppid, long& pgrp) {
-    const std::string text = ReadFile("/proc/" + pid + "/stat");
-    const size_t close = text.rfind(')');
-    return close != std::string::npos &&
-           std::sscanf(text.c_str() + close + 1, " %c %ld %ld", &state, &ppid, &pgrp) == 3;
-}
-
-// Processes matching: children of parent (any state, or zombies only), or
-// live members of a process group.
-int CountProcs(const std::function<bool(char, long, long)>& match) {
-    int n = 0;
-    DIR* d = opendir("/proc");
-    while (dirent* e = d ? readdir(d) : nullptr) {
-        char state;
-        long ppid, pgrp;
-        if (e->d_name[0] >= '1' && e->d_name[0] <= '9' && ProcStat(e->d_name, state, ppid, pgrp) &&
-            match(state, ppid, pgrp))
-            ++n;
-    }
-    if (d) closedir(d);
-    return n;
-}
+using proc_walk::CountProcesses;
+using proc_walk::TProcStat;
 
 class AgentChildren : public ::testing::Test {
 protected:
@@ -56,7 +35,7 @@ protected:
         const long pid = agent_->Pid();
         // Every child of the agent is gone (reaped, none left running) and
         // nothing is left in its temporary folder.
-        EXPECT_TRUE(WaitFor([&] { return CountProcs([&](char, long ppid, long) { return ppid == pid; }) == 0; }));
+        EXPECT_TRUE(WaitFor([&] { return CountProcesses([&](const TProcStat& p) { return p.ppid == pid; }) == 0; }));
         EXPECT_TRUE(std::filesystem::is_empty(agent_->Dir().File("tmp")));
         agent_->Stop();
         EXPECT_EQ(agent_->SanitizerReport(), "");
@@ -110,7 +89,9 @@ TEST_F(AgentChildren, TimeLimitKillsTheGroup) {
               (std::vector<std::string>{"301", "abnormal termination"}));
     const long group = std::atol(ReadFile(pidFile).c_str());
     ASSERT_GT(group, 0);
-    EXPECT_TRUE(WaitFor([&] { return CountProcs([&](char s, long, long g) { return g == group && s != 'Z'; }) == 0; }));
+    EXPECT_TRUE(WaitFor([&] {
+        return CountProcesses([&](const TProcStat& p) { return p.pgrp == group && p.state != 'Z'; }) == 0;
+    }));
     EXPECT_FALSE(std::filesystem::exists(marker));
 
     EXPECT_EQ(Ask("TEST-ShellScript", {"/bin/sh %script%", zelEncodeStrings(String("sleep 10\n")).Std(), "", "1", "0"}),
@@ -138,7 +119,9 @@ TEST_F(AgentChildren, StartOnlyLeavesNoZombie) {
     }
     for (std::thread& th : threads) th.join();
     const long pid = agent_->Pid();
-    EXPECT_TRUE(WaitFor([&] { return CountProcs([&](char s, long p, long) { return p == pid && s == 'Z'; }) == 0; }));
+    EXPECT_TRUE(WaitFor([&] {
+        return CountProcesses([&](const TProcStat& p) { return p.ppid == pid && p.state == 'Z'; }) == 0;
+    }));
 }
 
 }  // namespace

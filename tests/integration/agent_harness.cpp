@@ -22,6 +22,7 @@
 #include <random>
 #include <thread>
 
+#include "common/proc_walk.h"
 #include "foundation/io.h"
 #include "protocol/client.h"
 
@@ -96,16 +97,6 @@ bool ProcessGone(pid_t pid) {
     std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
     size_t p = stat.rfind(')');
     return p != std::string::npos && p + 2 < stat.size() && stat[p + 2] == 'Z';
-}
-
-int CountEntries(const std::string& dir) {
-    DIR* d = opendir(dir.c_str());
-    if (!d) return -1;
-    int n = 0;
-    while (dirent* e = readdir(d))
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) ++n;
-    closedir(d);
-    return n;
 }
 
 size_t CountOccurrences(const std::string& hay, const std::string& needle) {
@@ -195,30 +186,21 @@ TRunResult RunProgram(const std::vector<std::string>& argv, int timeoutMs) {
 
 std::vector<pid_t> PidsWithArgument(const std::string& arg) {
     std::vector<pid_t> pids;
-    DIR* d = opendir("/proc");
-    if (!d) return pids;
-    while (dirent* e = readdir(d)) {
-        char* end = nullptr;
-        long pid = strtol(e->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0') continue;
-        std::string cmdline = ReadFile(std::string("/proc/") + e->d_name + "/cmdline");
+    proc_walk::ForEachProcess([&](pid_t pid) {
+        std::string cmdline = ReadFile(proc_walk::ProcDir(pid) + "/cmdline");
         size_t start = 0;
         while (start < cmdline.size()) {
             size_t z = cmdline.find('\0', start);
             if (z == std::string::npos) z = cmdline.size();
             if (cmdline.compare(start, z - start, arg) == 0 && z - start == arg.size()) {
-                pids.push_back(static_cast<pid_t>(pid));
+                pids.push_back(pid);
                 break;
             }
             start = z + 1;
         }
-    }
-    closedir(d);
+    });
     return pids;
 }
-
-int OpenDescriptorCount(pid_t pid) { return CountEntries("/proc/" + std::to_string(pid) + "/fd"); }
-int ThreadCount(pid_t pid) { return CountEntries("/proc/" + std::to_string(pid) + "/task"); }
 
 // ---------------------------------------------------------------- client
 

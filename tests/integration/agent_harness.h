@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "common/proc_walk.h"
 #include "common/scratch_dir.h"
 #include "foundation/fd.h"
 #include "foundation/qdstring.h"
@@ -87,8 +88,8 @@ TRunResult RunProgram(const std::vector<std::string>& argv, int timeoutMs = 1500
 std::vector<pid_t> PidsWithArgument(const std::string& arg);
 
 // Number of entries of /proc/<pid>/fd and /proc/<pid>/task (-1 on failure).
-int OpenDescriptorCount(pid_t pid);
-int ThreadCount(pid_t pid);
+using proc_walk::OpenDescriptorCount;
+using proc_walk::ThreadCount;
 
 // ---------------------------------------------------------------- client
 

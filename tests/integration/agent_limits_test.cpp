@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/proc_walk.h"
 #include "daemon/session_limits.h"
 #include "integration/agent_harness.h"
 #include "protocol/packet.h"
@@ -206,16 +207,6 @@ TEST(AgentSessionCaps, IdleClientsOfOneAddressLeaveRoomForTheServer) {
     }
 }
 
-// The highest descriptor number the process has open (-1 on failure).
-int HighestDescriptor(pid_t pid) {
-    DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (!d) return -1;
-    int highest = -1;
-    while (dirent* e = readdir(d)) highest = std::max(highest, std::atoi(e->d_name));
-    closedir(d);
-    return highest;
-}
-
 // With no descriptor left for a while, the agent reports the accept errors
 // it meets, but not ten times a second.
 TEST(AgentSessionCaps, AcceptErrorsAreNotReportedOverAndOver) {
@@ -223,7 +214,7 @@ TEST(AgentSessionCaps, AcceptErrorsAreNotReportedOverAndOver) {
     ASSERT_TRUE(agent.Start()) << agent.StartError();
     rlimit old{};
     ASSERT_EQ(prlimit(agent.Pid(), RLIMIT_NOFILE, nullptr, &old), 0);
-    const int highest = HighestDescriptor(agent.Pid());
+    const int highest = proc_walk::HighestDescriptor(agent.Pid());
     ASSERT_GE(highest, 3);
     rlimit tight = old;
     tight.rlim_cur = static_cast<rlim_t>(highest + 1);
@@ -269,7 +260,7 @@ TEST(AgentSessionCaps, AtTheCapWithoutDescriptorsTheExcessIsClosedAtOnce) {
     }
     ASSERT_TRUE(agent.WaitForMessage("TCP connection accepted\n", 10000, caps.total)) << agent.Messages();
     // Not a descriptor more.
-    tight.rlim_cur = static_cast<rlim_t>(HighestDescriptor(agent.Pid()) + 1);
+    tight.rlim_cur = static_cast<rlim_t>(proc_walk::HighestDescriptor(agent.Pid()) + 1);
     ASSERT_EQ(prlimit(agent.Pid(), RLIMIT_NOFILE, &tight, nullptr), 0);
 
     TFd excess = ConnectLoopback(agent.Port(), "127.0.0.2");

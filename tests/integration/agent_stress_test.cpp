@@ -16,8 +16,9 @@
 
 #include <gtest/gtest.h>
 
-#include "integration/agent_harness.h"
+#include "common/proc_walk.h"
 #include "daemon/session_pool.h"
+#include "integration/agent_harness.h"
 #include "protocol/client.h"
 
 namespace zelit {
@@ -243,20 +244,10 @@ TEST_F(AgentStress, RandomBytesAsPackets) {
     ExpectBackToIdle();
 }
 
-// The highest descriptor number the process has open (-1 on failure).
-int HighestDescriptor(pid_t pid) {
-    DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (!d) return -1;
-    int highest = -1;
-    while (dirent* e = readdir(d)) highest = std::max(highest, std::atoi(e->d_name));
-    closedir(d);
-    return highest;
-}
-
 TEST_F(AgentStress, RunningOutOfDescriptorsIsWaitedOut) {
     rlimit old{};
     ASSERT_EQ(prlimit(agent->Pid(), RLIMIT_NOFILE, nullptr, &old), 0);
-    const int highest = HighestDescriptor(agent->Pid());
+    const int highest = proc_walk::HighestDescriptor(agent->Pid());
     ASSERT_GE(highest, 3);
     rlimit tight = old;
     tight.rlim_cur = static_cast<rlim_t>(highest + 1);

@@ -27,7 +27,7 @@ protected:
             s.port = 0;
         });
         String err;
-        ASSERT_EQ(ZELSettings.LoadOptions(err), 1) << err.Data();
+        ASSERT_TRUE(ZELSettings.LoadOptions(err)) << err.Data();
     }
 
     TScratchDir scratch_;
@@ -52,9 +52,7 @@ TEST(RemoteChanges, ReadsEachLineOnceTrimmedAndTheLastValueWins) {
         {"TCP=1\r\n", nullptr, 1},
     };
     const size_t commentKey = static_cast<size_t>(FindRemoteSettingsKey("Comment") - ZELSettingsKeys);
-    size_t tcpSwitch = 0;
-    while (std::string_view(ZELSwitches[tcpSwitch].remoteName ? ZELSwitches[tcpSwitch].remoteName : "") != "TCP")
-        ++tcpSwitch;
+    const size_t tcpSwitch = static_cast<size_t>(FindRemoteSettingsKey("TCP") - ZELSettingsKeys);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         TRemoteChanges changes = ParseRemoteChanges(c.text);
@@ -63,11 +61,39 @@ TEST(RemoteChanges, ReadsEachLineOnceTrimmedAndTheLastValueWins) {
         if (c.comment != nullptr) {
             EXPECT_EQ(comment.text.Std(), c.comment);
         }
-        const TRemoteValue& tcp = changes.switches[tcpSwitch];
+        const TRemoteValue& tcp = changes.keys[tcpSwitch];
         EXPECT_EQ(tcp.set, c.tcp >= 0);
         if (c.tcp >= 0) {
             EXPECT_EQ(tcp.number, c.tcp);
         }
+    }
+}
+
+// Switches are changed by their remote names only: the four without a file
+// key too, but never by a status label or a file key.
+TEST(RemoteChanges, SwitchesByTheirRemoteNames) {
+    using S = TZELSettings;
+    struct Case {
+        const char* text;
+        int S::*field;
+        int expect;
+    } const cases[] = {
+        {"SNMP=0\n", &S::snmp, 0},
+        {"NT Event Log=1\n", &S::nteventlog, 1},
+        {"Drive Space=0\n", &S::freespace, 0},
+        {"File Compare=0\n", &S::comparefiles, 0},
+        {"TCP/UDP send=1\n", &S::tcpudpaction, 1},
+        {"Syslog=1\n", &S::syslogaction, 1},
+        {"Shell Script=0\n", &S::shellscript, 1},   // its status label
+        {"shellscript=0\n", &S::shellscript, 1},    // its file key
+        {"comparefiles=0\n", &S::comparefiles, 1},  // a file key
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        TZELSettings s;
+        ApplySettingsDefaults(s);
+        ApplyRemoteChanges(ParseRemoteChanges(c.text), s);
+        EXPECT_EQ(s.*c.field, c.expect);
     }
 }
 

@@ -1,6 +1,5 @@
 #include "net/exchange.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <gtest/gtest.h>
 
@@ -10,6 +9,7 @@
 
 #include "actions/send_data.h"
 #include "common/loopback_peers.h"
+#include "common/proc_walk.h"
 #include "net/resolve.h"
 #include "net/sockets.h"
 
@@ -20,14 +20,7 @@ using peers::TTcpPeer;
 using peers::TUdpMode;
 using peers::TUdpPeer;
 
-int OpenDescriptors() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d) != nullptr) ++n;
-        closedir(d);
-    }
-    return n;
-}
+using proc_walk::OpenDescriptorCount;
 
 struct TExchangeOutcome {
     int rc;
@@ -120,14 +113,14 @@ TEST(TcpExchangeFailure, ReportsEachFailureWithItsCodeAndText) {
         {"negative time-out, unresolvable", [] { return 80; }, peers::kUnresolvable.c_str(), -5, IP_ERR_RESOLVE,
          "Cannot resolve server name to IP address"},
     };
-    const int before = OpenDescriptors();
+    const int before = OpenDescriptorCount();
     for (const TFailCase& c : cases) {
         SCOPED_TRACE(c.name);
         TExchangeOutcome out = Tcp(c.port(), "data", 10, c.timeoutMs, c.host);
         EXPECT_EQ(out.rc, c.rc);
         EXPECT_EQ(out.err, c.err);
     }
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
 TEST(TcpExchangeLargeData, OneMebibyteArrivesWhole) {
@@ -146,11 +139,11 @@ TEST(TcpExchangeLargeData, OneMebibyteArrivesWhole) {
 
 TEST(TcpExchangeLargeData, APeerThatNeverReadsEndsInATimeOutNotInSuccess) {
     TTcpPeer peer(TTcpMode::NeverRead);
-    const int before = OpenDescriptors();
+    const int before = OpenDescriptorCount();
     TExchangeOutcome out = Tcp(peer.Port(), std::string(32 << 20, 'z'), 0, 300);
     EXPECT_EQ(out.rc, IP_TIMEOUT);
     EXPECT_EQ(out.err, "Timeout");
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
 // ---- UDP exchange ----
@@ -183,7 +176,7 @@ TEST(UdpExchange, AnswersWithCodeTextAndBytes) {
          "Cannot resolve server name to IP address", ""},
         {"port above 65535", closed.port + 65536, "x", 10, 1, "127.0.0.1", IP_ERR_CONNECT, kInvalid, ""},
     };
-    const int before = OpenDescriptors();
+    const int before = OpenDescriptorCount();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TExchangeOutcome out = Udp(c.port, c.send, c.recvLen, c.timeoutSec, c.host);
@@ -191,7 +184,7 @@ TEST(UdpExchange, AnswersWithCodeTextAndBytes) {
         EXPECT_EQ(out.err, c.err);
         EXPECT_TRUE(out.received == c.received);
     }
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(OpenDescriptorCount(), before);
     EXPECT_EQ(GetErrorStr(EMSGSIZE), "Message too long");
 }
 

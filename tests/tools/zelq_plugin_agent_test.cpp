@@ -2,7 +2,6 @@
 // exit status for each kind of answer, and the text-log state across runs.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/proc_walk.h"
 #include "zelq_run.h"
 
 namespace {
@@ -173,11 +173,7 @@ TEST_F(ZelqPluginAgent, TextLogReportsOnlyAppendedLines) {
     const std::string text = zelit::ReadFile(state);
     EXPECT_NE(text.find("\nsize=" + std::to_string(zelit::ReadFile(log).size()) + "\n"), std::string::npos) << text;
     std::vector<std::string> names;
-    DIR* d = opendir(scratch_.File("state").c_str());
-    ASSERT_NE(d, nullptr);
-    while (dirent* e = readdir(d))
-        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
-    closedir(d);
+    ASSERT_TRUE(proc_walk::EntryNames(scratch_.File("state"), names));
     EXPECT_EQ(names, std::vector<std::string>{"app.state"});
 
     // A state file of something else: the scan starts afresh and says so.
@@ -206,11 +202,8 @@ TEST_F(ZelqPluginAgent, TextLogStateInTheCacheFolder) {
     zelit::TRunResult r = Check({"TEST-TextLog", log, "fail"}, env);
     EXPECT_EQ(r.exitCode, 0) << r.output;
     std::vector<std::string> names;
-    DIR* d = opendir((cache + "/zelq").c_str());
-    ASSERT_NE(d, nullptr) << r.output;
-    while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.') names.push_back(e->d_name);
-    closedir(d);
+    ASSERT_TRUE(proc_walk::EntryNames(cache + "/zelq", names)) << r.output;
+    std::erase_if(names, [](const std::string& n) { return n[0] == '.'; });
     ASSERT_EQ(names.size(), 1u);
     EXPECT_TRUE(StartsWith(names[0], "textlog-")) << names[0];
 

@@ -1,12 +1,12 @@
 // The text-log scan state of plugin mode and its file.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
+#include "common/proc_walk.h"
 #include "zelq/state.h"
 #include "zelq_fixture.h"
 
@@ -91,11 +91,7 @@ TEST_F(ZelqStateFile, SavedAtomicallyInNewFolders) {
     EXPECT_EQ(loaded.position, 20);
     // Nothing but the state file is left in its folder.
     std::vector<std::string> names;
-    DIR* d = opendir(scratch_.File("a/b").c_str());
-    ASSERT_NE(d, nullptr);
-    while (dirent* e = readdir(d))
-        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
-    closedir(d);
+    ASSERT_TRUE(proc_walk::EntryNames(scratch_.File("a/b"), names));
     EXPECT_EQ(names, std::vector<std::string>{"check.state"});
     EXPECT_EQ(LoadTextLogState(path, "other key", loaded, err), TStateLoad::Other);
 }

@@ -62,8 +62,8 @@ void ResolveTempDir(TZELSettings& s) {
 
 }  // namespace
 
-void TZELSettings::PutRight(String& err) {
-    BuildEffectiveFilterList(*this, err);
+void TZELSettings::DeriveComputedFields(String& warning) {
+    BuildEffectiveFilterList(*this, warning);
     ResolveScripts(*this);
     ResolveTempDir(*this);
 }
