@@ -352,34 +352,34 @@ TChildStatus RunChild(const TStrList& args, const TChildOptions& opt) {
 
 // ---- The classic interface ------------------------------------------------
 
-int ChildStatusText(const TChildStatus& st, bool startOnly, int& exitCode, String& err) {
+bool ChildStatusText(const TChildStatus& st, bool startOnly, int& exitCode, String& err) {
     err = "";
     switch (st.kind) {
     case TChildStatus::NotStarted:
         err = "fork error";
-        return 0;
+        return false;
     case TChildStatus::ExecFailed:
         err = startOnly ? String("exec error") : String("exec error: ") + std::strerror(st.error);
-        return 0;
+        return false;
     case TChildStatus::Running:
         exitCode = 0;
-        return 1;
+        return true;
     case TChildStatus::Exited:
         exitCode = st.exitCode;
-        return 1;
+        return true;
     case TChildStatus::Signaled:
         if (startOnly) {
             exitCode = 0;
-            return 1;
+            return true;
         }
         err = "abnormal termination";
-        return 0;
+        return false;
     case TChildStatus::KillFailed:
         err = "cannot terminate process";
-        return 0;
+        return false;
     }
     err = "fork error";
-    return 0;
+    return false;
 }
 
 namespace {
@@ -405,8 +405,8 @@ void SetChildTimeLimit(TChildOptions& opt, int timeLimitMs) {
     }
 }
 
-int SystemEx2(const char* cmdline, const char* workDir, const char* inFile, const char* outFile,
-              const char* errFile, int timeLimitMs, int& exitCode, String& err) {
+bool RunProgramWithFiles(const char* cmdline, const char* workDir, const char* inFile, const char* outFile,
+                         const char* errFile, int timeLimitMs, int& exitCode, String& err) {
     err = "";
     const TStrList args = SplitCommandLine(cmdline);
     const bool startOnly = timeLimitMs == kChildNoWait;
@@ -431,6 +431,6 @@ int SystemEx2(const char* cmdline, const char* workDir, const char* inFile, cons
     return ChildStatusText(st, startOnly, exitCode, err);
 }
 
-int SystemEx(const char* cmdline, const char* workDir, int timeLimitMs, int& exitCode, String& err) {
-    return SystemEx2(cmdline, workDir, nullptr, nullptr, nullptr, timeLimitMs, exitCode, err);
+bool RunProgram(const char* cmdline, const char* workDir, int timeLimitMs, int& exitCode, String& err) {
+    return RunProgramWithFiles(cmdline, workDir, nullptr, nullptr, nullptr, timeLimitMs, exitCode, err);
 }
