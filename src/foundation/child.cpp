@@ -384,9 +384,11 @@ bool ChildStatusText(const TChildStatus& st, bool startOnly, int& exitCode, Stri
 
 namespace {
 
-int OpenOutput(const char* name) {
-    if (name == nullptr) return -1;
-    return open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+// The output file opened (created or truncated); empty for no name or a
+// file that cannot be opened.
+TFd OpenOutput(const char* name) {
+    if (name == nullptr) return TFd();
+    return TFd(open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
 }
 
 }  // namespace
@@ -420,10 +422,10 @@ bool RunProgramWithFiles(const char* cmdline, const char* workDir, const char* i
         return ChildStatusText(st, startOnly, exitCode, err);
     }
     TFd in(inFile != nullptr ? open(inFile, O_RDONLY | O_CLOEXEC | O_NOCTTY) : -1);
-    TFd out(OpenOutput(outFile));
+    TFd out = OpenOutput(outFile);
     TFd errOut;
     const bool shared = outFile != nullptr && errFile != nullptr && std::strcmp(outFile, errFile) == 0;
-    if (!shared) errOut.Reset(OpenOutput(errFile));
+    if (!shared) errOut = OpenOutput(errFile);
     opt.stdinFd = in.Get();
     opt.stdoutFd = out.Get();
     opt.stderrFd = shared ? out.Get() : errOut.Get();

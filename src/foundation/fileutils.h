@@ -71,12 +71,14 @@ struct TSearchRec {
 // matching the shell wildcard pattern (fnmatch, case-sensitive, no flags) whose
 // attribute bits all lie within attr & 63. Symbolic links are never returned;
 // entries come in directory order (unsorted).
-// Returns 0 with the first match in rec; -1 when nothing matches (the
-// directory is then closed); a positive errno when the directory cannot be
-// opened (nothing stays open).
-int FindFirst(const String& path, const String& pattern, int attr, TSearchRec& rec);
-// The next match: 0 found, -1 no further entry or a read error.
-int FindNext(TSearchRec& rec);
+// Returns true with found telling whether rec holds the first match (without
+// one the directory is closed again); false when the directory cannot be
+// opened, with the system's text in err and the cause in errno (nothing
+// stays open).
+bool FindFirst(const String& path, const String& pattern, int attr, TSearchRec& rec, bool& found, String& err);
+// The next match into rec: true when there is one; false at the end of the
+// directory or on a read error.
+bool FindNext(TSearchRec& rec);
 // Closes the directory if open and clears the handle; safe to repeat.
 void FindClose(TSearchRec& rec);
 // Attribute bits (fa*) of the entry `name` of the folder open on dirFd,
