@@ -76,9 +76,13 @@ void BM_TcpExchange(benchmark::State& state) {
     const std::string data = "GET / HTTP/1.0\r\n\r\n";
     char buf[8192];
     String err;
+    int received = 0;
+    TNetFailure failure = TNetFailure::None;
     for (auto _ : state) {
-        int rc = SendReceiveTCPPacket("127.0.0.1", echo.Port(), 5000, data.data(), buf, data.size(), sizeof buf, err);
-        if (rc <= 0) state.SkipWithError(err.Data());
+        if (!SendReceiveTCPPacket("127.0.0.1", echo.Port(), 5000, data.data(), buf, data.size(), sizeof buf,
+                                  received, failure, err) ||
+            received <= 0)
+            state.SkipWithError(err.Data());
     }
 }
 BENCHMARK(BM_TcpExchange)->UseRealTime();
@@ -88,9 +92,13 @@ void BM_UdpExchange(benchmark::State& state) {
     const std::string data = "ping";
     char buf[8192];
     String err;
+    int received = 0;
+    TNetFailure failure = TNetFailure::None;
     for (auto _ : state) {
-        int rc = SendReceiveUDPPacket("127.0.0.1", echo.Port(), 5, data.data(), buf, data.size(), sizeof buf, err);
-        if (rc <= 0) state.SkipWithError(err.Data());
+        if (!SendReceiveUDPPacket("127.0.0.1", echo.Port(), 5, data.data(), buf, data.size(), sizeof buf, received,
+                                  failure, err) ||
+            received <= 0)
+            state.SkipWithError(err.Data());
     }
 }
 BENCHMARK(BM_UdpExchange)->UseRealTime();
@@ -100,7 +108,7 @@ void BM_SendToSysLog(benchmark::State& state) {
     const int port = PortOf(sink.Get());
     String err;
     for (auto _ : state) {
-        if (SendToSysLog("127.0.0.1", port, 1, 5, "QD ZEL", "disk full on /var", err) <= 0)
+        if (!SendToSysLog("127.0.0.1", port, 1, 5, "QD ZEL", "disk full on /var", err))
             state.SkipWithError(err.Data());
     }
 }

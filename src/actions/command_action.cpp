@@ -15,7 +15,7 @@ void ProcessAct_ExternalCmd(const VTRequest& params, ZELReply& reply) {
     }
     int code = 0;
     String err;
-    if (!SystemEx(cmdline.Data(), workDir.IsEmpty() ? nullptr : workDir.Data(), limit, code, err)) {
+    if (!RunProgram(cmdline.Data(), workDir.IsEmpty() ? nullptr : workDir.Data(), limit, code, err)) {
         reply.SetResult(TResultCode::NotDone, err);
         return;
     }

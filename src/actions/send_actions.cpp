@@ -21,7 +21,7 @@ void ProcessAct_TCPSend(const VTRequest& params, ZELReply& reply) {
     if (!ParamInt(params, 5, plan.pauseSec, reply)) return;
 
     String err;
-    if (SendDataOneWay(plan, SEND_ACTION_BOUND_MS, err) != 1) {
+    if (!SendDataOneWay(plan, SEND_ACTION_BOUND_MS, err)) {
         reply.SetResult(TResultCode::NotDone, err);
         return;
     }

@@ -22,8 +22,7 @@ struct TSendPlan {
 };
 
 // Carries out the plan with every step bounded by boundMs (> 0).
-// Returns 1 once the first data has been sent whole (whatever becomes of
-// the second); otherwise the failed step's code (net/sockets.h: 0 when a
-// bound passed, -2, -3, -4 or -6) with the system's text in err (for a
-// passed bound, the text of ETIMEDOUT).
-int SendDataOneWay(const TSendPlan& plan, int boundMs, String& err);
+// Returns true once the first data has been sent whole (whatever becomes of
+// the second); otherwise false with the failed step's text in err (the
+// system's text; for a passed bound, the text of ETIMEDOUT).
+bool SendDataOneWay(const TSendPlan& plan, int boundMs, String& err);

@@ -22,7 +22,7 @@ void ProcessAct_Syslog(const VTRequest& params, ZELReply& reply) {
         return;
     }
     String err;
-    if (SendToSysLog(HostText(host), port, facility, severity, "QD ZEL", text, err) > 0) {
+    if (SendToSysLog(HostText(host), port, facility, severity, "QD ZEL", text, err)) {
         reply.SetResult(TResultCode::Ok, String("Syslog: Data to ") + host + " has been sent");
         return;
     }

@@ -61,11 +61,13 @@ unsigned int SyslogHostIP() {
     return cache.Get();
 }
 
-int SendToSysLog(const char* host, int port, int facility, TSyslogSeverity severity, const char* tag,
-                 const String& text, String& err) {
+bool SendToSysLog(const char* host, int port, int facility, TSyslogSeverity severity, const char* tag,
+                  const String& text, String& err) {
     time_t now = time(nullptr);
     struct tm local {};
     localtime_r(&now, &local);
     String msg = BuildSyslogMessage(facility, severity, local, IP2String(SyslogHostIP()), tag, text);
-    return SendReceiveUDPPacket(host, port, 0, msg.Data(), nullptr, msg.Length(), 0, err);
+    int received = 0;
+    TNetFailure failure = TNetFailure::None;
+    return SendReceiveUDPPacket(host, port, 0, msg.Data(), nullptr, msg.Length(), 0, received, failure, err);
 }

@@ -53,7 +53,6 @@ private:
 unsigned int SyslogHostIP();
 
 // Builds the message for now and sends it to host:port as one datagram.
-// Returns the byte count sent (> 0), or the negative code of
-// SendReceiveUDPPacket (net/exchange.h) with err set.
-int SendToSysLog(const char* host, int port, int facility, TSyslogSeverity severity, const char* tag,
-                 const String& text, String& err);
+// false with the text of SendReceiveUDPPacket (net/exchange.h) in err.
+bool SendToSysLog(const char* host, int port, int facility, TSyslogSeverity severity, const char* tag,
+                  const String& text, String& err);

@@ -20,18 +20,44 @@ int ElapsedMs(Clock::time_point start, Clock::time_point end) {
     return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count());
 }
 
+// The number a failed exchange is answered with, beside its text.
+int FailureCode(TNetFailure failure) {
+    switch (failure) {
+    case TNetFailure::None:
+    case TNetFailure::Timeout:
+        return 0;
+    case TNetFailure::Resolve:
+        return -2;
+    case TNetFailure::Socket:
+        return -3;
+    case TNetFailure::Send:
+        return -4;
+    case TNetFailure::Receive:
+        return -5;
+    case TNetFailure::Connect:
+        return -6;
+    }
+    return 0;
+}
+
+// An exchange that answered what was asked of it: it ran, and when an
+// answer was awaited, at least one byte of it came.
+bool Answered(bool ok, int received, int recvSize) { return ok && (recvSize <= 0 || received > 0); }
+
 // "200" with the time taken and the bytes received (escaped), or "301"
-// with the exchange's error text and code.
-void ReplyExchange(ZELReply& reply, int rc, int elapsedMs, const char* buf, int recvSize, const String& err) {
-    if (rc > 0) {
+// with the exchange's error text and code (an answer awaited that never
+// came, the peer having closed or sent an empty datagram: "" and 0).
+void ReplyExchange(ZELReply& reply, bool ok, int received, TNetFailure failure, int elapsedMs, const char* buf,
+                   int recvSize, const String& err) {
+    if (Answered(ok, received, recvSize)) {
         reply.SetResult(TResultCode::Ok);
         reply.AddIntParam(elapsedMs);
-        reply.AddStringParam(recvSize > 0 ? String(buf, rc) : String(), true);
+        reply.AddStringParam(recvSize > 0 ? String(buf, received) : String(), true);
         return;
     }
     reply.SetResult(TResultCode::NotDone);
     reply.AddStringParam(err);
-    reply.AddIntParam(rc);
+    reply.AddIntParam(ok ? 0 : FailureCode(failure));
 }
 
 }  // namespace
@@ -51,10 +77,12 @@ void ProcessTest_TCP(const VTRequest& params, ZELReply& reply) {
     auto buf = std::make_unique<char[]>(kReceiveBuffer);
     String err;
     const auto start = Clock::now();
-    int rc = SendReceiveTCPPacket(HostText(host), port, timeoutMs, data.Data(), buf.get(), data.Length(), recvSize,
-                                  err);
+    int received = 0;
+    TNetFailure failure = TNetFailure::None;
+    const bool ok = SendReceiveTCPPacket(HostText(host), port, timeoutMs, data.Data(), buf.get(), data.Length(),
+                                         recvSize, received, failure, err);
     const auto end = Clock::now();
-    ReplyExchange(reply, rc, ElapsedMs(start, end), buf.get(), recvSize, err);
+    ReplyExchange(reply, ok, received, failure, ElapsedMs(start, end), buf.get(), recvSize, err);
 }
 
 // Parameters: 1 host, 2 port, 3 time-out in ms (whole seconds, at least 1),
@@ -81,13 +109,15 @@ void ProcessTest_UDP(const VTRequest& params, ZELReply& reply) {
 
     auto buf = std::make_unique<char[]>(kReceiveBuffer);
     String err;
-    int rc = 0, elapsed = 0;
+    bool ok = false;
+    int received = 0, elapsed = 0;
+    TNetFailure failure = TNetFailure::None;
     for (int i = 0; i < attempts; ++i) {
         const auto start = Clock::now();
-        rc = SendReceiveUDPPacket(HostText(host), port, timeoutSec, data.Data(), buf.get(), data.Length(), recvSize,
-                                  err);
+        ok = SendReceiveUDPPacket(HostText(host), port, timeoutSec, data.Data(), buf.get(), data.Length(), recvSize,
+                                  received, failure, err);
         elapsed = ElapsedMs(start, Clock::now());
-        if (rc > 0) break;
+        if (Answered(ok, received, recvSize)) break;
     }
-    ReplyExchange(reply, rc, elapsed, buf.get(), recvSize, err);
+    ReplyExchange(reply, ok, received, failure, elapsed, buf.get(), recvSize, err);
 }

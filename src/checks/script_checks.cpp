@@ -34,7 +34,7 @@ void ProcessTest_External(const VTRequest& params, ZELReply& reply) {
     }
     int code = 0;
     String err;
-    if (!SystemEx(cmdline.Data(), nullptr, limit, code, err)) {
+    if (!RunProgram(cmdline.Data(), nullptr, limit, code, err)) {
         reply.SetResult(TResultCode::NotDone, err);
         return;
     }

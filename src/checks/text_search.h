@@ -1,5 +1,5 @@
 // Byte-level search primitives of the log tests: ASCII case folding and a
-// substring search with the whole-word rule of String::Search, usable on a
+// substring search with a whole-word rule, usable on a
 // whole line or on consecutive pieces of a line too long to hold at once.
 // Pure functions; thread-safe.
 #pragma once
@@ -28,8 +28,8 @@ size_t FindBytes(const char* hay, size_t n, const char* needle, size_t m);
 //
 // Without wholeWord every occurrence counts. With it, an occurrence counts
 // when the byte before it (if any) and the byte after it (if any) are not
-// ASCII letters or digits; otherwise the search goes on one byte further,
-// as String::Search does. Index 0 is taken to be the line start (no byte
+// ASCII letters or digits; otherwise the search goes on one byte further.
+// Index 0 is taken to be the line start (no byte
 // before); `final` says hay ends where the line ends. When hay is only a
 // piece of a longer line (final = false), an occurrence that touches the
 // end of hay is left undecided (not reported): the caller keeps the last

@@ -352,41 +352,43 @@ TChildStatus RunChild(const TStrList& args, const TChildOptions& opt) {
 
 // ---- The classic interface ------------------------------------------------
 
-int ChildStatusText(const TChildStatus& st, bool startOnly, int& exitCode, String& err) {
+bool ChildStatusText(const TChildStatus& st, bool startOnly, int& exitCode, String& err) {
     err = "";
     switch (st.kind) {
     case TChildStatus::NotStarted:
         err = "fork error";
-        return 0;
+        return false;
     case TChildStatus::ExecFailed:
         err = startOnly ? String("exec error") : String("exec error: ") + std::strerror(st.error);
-        return 0;
+        return false;
     case TChildStatus::Running:
         exitCode = 0;
-        return 1;
+        return true;
     case TChildStatus::Exited:
         exitCode = st.exitCode;
-        return 1;
+        return true;
     case TChildStatus::Signaled:
         if (startOnly) {
             exitCode = 0;
-            return 1;
+            return true;
         }
         err = "abnormal termination";
-        return 0;
+        return false;
     case TChildStatus::KillFailed:
         err = "cannot terminate process";
-        return 0;
+        return false;
     }
     err = "fork error";
-    return 0;
+    return false;
 }
 
 namespace {
 
-int OpenOutput(const char* name) {
-    if (name == nullptr) return -1;
-    return open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+// The output file opened (created or truncated); empty for no name or a
+// file that cannot be opened.
+TFd OpenOutput(const char* name) {
+    if (name == nullptr) return TFd();
+    return TFd(open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
 }
 
 }  // namespace
@@ -405,8 +407,8 @@ void SetChildTimeLimit(TChildOptions& opt, int timeLimitMs) {
     }
 }
 
-int SystemEx2(const char* cmdline, const char* workDir, const char* inFile, const char* outFile,
-              const char* errFile, int timeLimitMs, int& exitCode, String& err) {
+bool RunProgramWithFiles(const char* cmdline, const char* workDir, const char* inFile, const char* outFile,
+                         const char* errFile, int timeLimitMs, int& exitCode, String& err) {
     err = "";
     const TStrList args = SplitCommandLine(cmdline);
     const bool startOnly = timeLimitMs == kChildNoWait;
@@ -420,10 +422,10 @@ int SystemEx2(const char* cmdline, const char* workDir, const char* inFile, cons
         return ChildStatusText(st, startOnly, exitCode, err);
     }
     TFd in(inFile != nullptr ? open(inFile, O_RDONLY | O_CLOEXEC | O_NOCTTY) : -1);
-    TFd out(OpenOutput(outFile));
+    TFd out = OpenOutput(outFile);
     TFd errOut;
     const bool shared = outFile != nullptr && errFile != nullptr && std::strcmp(outFile, errFile) == 0;
-    if (!shared) errOut.Reset(OpenOutput(errFile));
+    if (!shared) errOut = OpenOutput(errFile);
     opt.stdinFd = in.Get();
     opt.stdoutFd = out.Get();
     opt.stderrFd = shared ? out.Get() : errOut.Get();
@@ -431,6 +433,6 @@ int SystemEx2(const char* cmdline, const char* workDir, const char* inFile, cons
     return ChildStatusText(st, startOnly, exitCode, err);
 }
 
-int SystemEx(const char* cmdline, const char* workDir, int timeLimitMs, int& exitCode, String& err) {
-    return SystemEx2(cmdline, workDir, nullptr, nullptr, nullptr, timeLimitMs, exitCode, err);
+bool RunProgram(const char* cmdline, const char* workDir, int timeLimitMs, int& exitCode, String& err) {
+    return RunProgramWithFiles(cmdline, workDir, nullptr, nullptr, nullptr, timeLimitMs, exitCode, err);
 }

@@ -91,7 +91,7 @@ TChildStatus RunChild(const TStrList& args, const TChildOptions& opt);
 
 // ---- The classic interface ------------------------------------------------
 
-// Time limits in milliseconds for SystemEx and SystemEx2.
+// Time limits in milliseconds for RunProgram and RunProgramWithFiles.
 inline constexpr int kChildNoWait = -1;   // start, look once for 1 s, return
 inline constexpr int kChildNoLimit = 0;   // wait until the program ends
 // Any other value L: the group is killed (L / 1000 + 1) seconds after the
@@ -108,22 +108,17 @@ void SetChildTimeLimit(TChildOptions& opt, int timeLimitMs);
 // offset). The names are opened as given, following links: pass only names
 // the agent controls, or use RunChild with descriptors. workDir as in
 // TChildOptions.
-// Returns 1 when the program ran (exitCode = its exit status; with
+// Returns true when the program ran (exitCode = its exit status; with
 // kChildNoWait also when it is still running, exitCode = 0, or when it was
-// ended by a signal within the look), 0 on failure with err set to one of:
+// ended by a signal within the look), false with err set to one of:
 //   "fork error", "cannot terminate process", "abnormal termination",
 //   "exec error: <system text>" ("exec error" alone with kChildNoWait).
 // An empty command line gives "exec error: No such file or directory".
-int SystemEx2(const char* cmdline, const char* workDir, const char* inFile, const char* outFile,
-              const char* errFile, int timeLimitMs, int& exitCode, String& err);
-// SystemEx2 with all three streams on /dev/null.
-int SystemEx(const char* cmdline, const char* workDir, int timeLimitMs, int& exitCode, String& err);
+bool RunProgramWithFiles(const char* cmdline, const char* workDir, const char* inFile, const char* outFile,
+                         const char* errFile, int timeLimitMs, int& exitCode, String& err);
+// RunProgramWithFiles with all three streams on /dev/null.
+bool RunProgram(const char* cmdline, const char* workDir, int timeLimitMs, int& exitCode, String& err);
 
-// The text SystemEx2 gives for a status (empty for a success), and its
-// result: 1 or 0.
-int ChildStatusText(const TChildStatus& st, bool startOnly, int& exitCode, String& err);
-
-// ---- Observing the reaper (for tests and diagnostics) ---------------------
-
-// Children handed to the reaper that it has not reaped yet.
-int PendingReapCount();
+// The outcome RunProgramWithFiles gives for a status: true for a program
+// that ran (exitCode set), false with its text in err.
+bool ChildStatusText(const TChildStatus& st, bool startOnly, int& exitCode, String& err);

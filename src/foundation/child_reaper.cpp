@@ -12,20 +12,19 @@
 #include <utility>
 #include <vector>
 
-#include "foundation/child.h"
 
 namespace {
 
 struct TOrphan {
     pid_t pid;
-    int pidfd;  // owned; -1 when the kernel gave none
+    TFd pidfd;  // invalid when the kernel gave none
 };
 
 // Never destroyed: the thread may still run while the process exits.
 struct TReaper {
     std::mutex m;
     std::vector<TOrphan> kids;  // guarded by m
-    int wake = -1;              // eventfd; set once under m
+    TFd wake;                   // eventfd; set once under m, never closed
     bool running = false;       // guarded by m
 };
 
@@ -40,8 +39,7 @@ void ReapEnded(TReaper& r) {
         int status = 0;
         const pid_t got = waitpid(r.kids[i].pid, &status, WNOHANG);
         if (got == r.kids[i].pid || (got < 0 && errno == ECHILD)) {
-            if (r.kids[i].pidfd >= 0) close(r.kids[i].pidfd);
-            r.kids[i] = r.kids.back();
+            r.kids[i] = std::move(r.kids.back());
             r.kids.pop_back();
         } else {
             ++i;
@@ -57,17 +55,17 @@ void* ReaperLoop(void*) {
         fds.clear();
         {
             std::lock_guard<std::mutex> lock(r.m);
-            fds.push_back({r.wake, POLLIN, 0});
+            fds.push_back({r.wake.Get(), POLLIN, 0});
             for (const TOrphan& k : r.kids) {
-                if (k.pidfd >= 0)
-                    fds.push_back({k.pidfd, POLLIN, 0});
+                if (k.pidfd.Valid())
+                    fds.push_back({k.pidfd.Get(), POLLIN, 0});
                 else
                     blind = true;
             }
         }
         poll(fds.data(), fds.size(), blind ? 1000 : -1);
         uint64_t n;
-        while (read(r.wake, &n, sizeof n) > 0) {
+        while (read(r.wake.Get(), &n, sizeof n) > 0) {
         }
         ReapEnded(r);
     }
@@ -77,8 +75,8 @@ void* ReaperLoop(void*) {
 // Starts the thread with every signal blocked, so that signals meant for the
 // agent never land on it. Called with r.m held.
 bool StartThread(TReaper& r) {
-    if (r.wake < 0) r.wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (r.wake < 0) return false;
+    if (!r.wake.Valid()) r.wake.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!r.wake.Valid()) return false;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -98,11 +96,11 @@ bool StartThread(TReaper& r) {
 void HandToReaper(pid_t pid, TFd pidfd) {
     TReaper& r = Reaper();
     std::lock_guard<std::mutex> lock(r.m);
-    r.kids.push_back({pid, pidfd.Release()});
+    r.kids.push_back({pid, std::move(pidfd)});
     if (!r.running) r.running = StartThread(r);
-    if (r.wake >= 0) {
+    if (r.wake.Valid()) {
         const uint64_t one = 1;
-        ssize_t ignored = write(r.wake, &one, sizeof one);
+        ssize_t ignored = write(r.wake.Get(), &one, sizeof one);
         (void)ignored;
     }
 }

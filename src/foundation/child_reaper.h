@@ -12,3 +12,7 @@
 // Takes over an unreaped child of this process (pidfd may be invalid: the
 // child is then looked at once a second).
 void HandToReaper(pid_t pid, TFd pidfd);
+
+// Children handed to the reaper that it has not reaped yet (for tests and
+// diagnostics).
+int PendingReapCount();

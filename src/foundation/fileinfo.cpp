@@ -25,16 +25,6 @@ bool DirectoryExists(const char* name) {
     return StatOf(name, st) && S_ISDIR(st.st_mode);
 }
 
-int64_t FileSize(const char* name) {
-    struct stat st;
-    return StatOf(name, st) ? static_cast<int64_t>(st.st_size) : -1;
-}
-
-int64_t FileAge(const char* name) {
-    struct stat st;
-    return StatOf(name, st) ? static_cast<int64_t>(st.st_mtime) : -1;
-}
-
 bool GetFileInfo(const char* name, int64_t& size, int64_t& ctime, int64_t& mtime) {
     struct stat st;
     if (name == nullptr || *name == '\0' || lstat(name, &st) != 0) return false;

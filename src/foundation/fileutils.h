@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "foundation/fd.h"
 #include "foundation/qdstring.h"
 #include "foundation/tempdir.h"
 
@@ -70,12 +71,14 @@ struct TSearchRec {
 // matching the shell wildcard pattern (fnmatch, case-sensitive, no flags) whose
 // attribute bits all lie within attr & 63. Symbolic links are never returned;
 // entries come in directory order (unsorted).
-// Returns 0 with the first match in rec; -1 when nothing matches (the
-// directory is then closed); a positive errno when the directory cannot be
-// opened (nothing stays open).
-int FindFirst(const String& path, const String& pattern, int attr, TSearchRec& rec);
-// The next match: 0 found, -1 no further entry or a read error.
-int FindNext(TSearchRec& rec);
+// Returns true with found telling whether rec holds the first match (without
+// one the directory is closed again); false when the directory cannot be
+// opened, with the system's text in err and the cause in errno (nothing
+// stays open).
+bool FindFirst(const String& path, const String& pattern, int attr, TSearchRec& rec, bool& found, String& err);
+// The next match into rec: true when there is one; false at the end of the
+// directory or on a read error.
+bool FindNext(TSearchRec& rec);
 // Closes the directory if open and clears the handle; safe to repeat.
 void FindClose(TSearchRec& rec);
 // Attribute bits (fa*) of the entry `name` of the folder open on dirFd,
@@ -92,10 +95,6 @@ String GetFirstMatchedFile(const String& mask);
 bool FileExists(const char* name);
 // name exists and, after following symbolic links, is a directory.
 bool DirectoryExists(const char* name);
-// Size in bytes, or -1 when the name cannot be examined.
-int64_t FileSize(const char* name);
-// Modification time in seconds since 1970 UTC, or -1.
-int64_t FileAge(const char* name);
 // Size, status-change time and modification time (seconds since 1970 UTC)
 // of name itself: a final symbolic link is not followed. False (outputs
 // unchanged) for an empty name or one that cannot be examined.
@@ -109,14 +108,6 @@ uint32_t GetUniqueThreadID();
 
 // ---- Temporary files ----------------------------------------------------
 
-// Picks a temporary file name in buf (size bytes, NUL-terminated): the
-// temporary directory followed by name, or without a name the first of
-// "<dir>/tmp-<GetUniqueThreadID()>-0" .. "-1998" that names nothing yet.
-// Returns 1 on success, 0 on failure (buf emptied; a null buf or size < 16
-// leaves buf untouched). The name is only chosen, not created: a file to be
-// written should be made with CreateTempFile instead.
-int gettempfilename(char* buf, int size, const char* name);
-
 // An open temporary file: owns its descriptor and, unless kept, its
 // directory entry. Closing or destroying it closes the descriptor; the file
 // is removed on destruction unless Keep() or Release() was called.
@@ -128,9 +119,9 @@ struct TTempFile {
     TTempFile& operator=(TTempFile&& o) noexcept;
     ~TTempFile();
 
-    int Fd() const { return fd_; }
+    int Fd() const { return fd_.Get(); }
     const String& Name() const { return name_; }
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return fd_.Valid(); }
 
     // Writes all of data at the current offset; false with err on failure.
     bool Write(const char* data, int64_t n, String& err);
@@ -144,15 +135,15 @@ struct TTempFile {
     bool Remove();
     // The file is no longer removed on destruction.
     void Keep() { remove_ = false; }
-    // Gives up the descriptor and the file: returns the descriptor (or -1),
-    // which the caller must close; the file stays.
-    int Release();
+    // Gives up the descriptor and the file: returns the descriptor (invalid
+    // when none was open) to the caller; the file stays.
+    TFd Release();
 
     // Used by CreateTempFile.
-    void Adopt(int fd, const String& name);
+    void Adopt(TFd fd, const String& name);
 
 private:
-    int fd_ = -1;
+    TFd fd_;
     String name_;
     bool remove_ = false;
 };

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "foundation/fileutils.h"
+#include "foundation/io.h"
 
 // Attribute bits of one entry, seen without following a symbolic link.
 int FileAttributes(int dirFd, const char* name, const struct stat& st) {
@@ -42,14 +43,14 @@ bool ExcludedByType(unsigned char type, int exclude) {
     }
 }
 
-// Reads entries until one qualifies: 0 found (rec filled), -1 otherwise.
-int FindMatch(TSearchRec& rec) {
-    if (rec.FindHandle == nullptr) return -1;
+// Reads entries until one qualifies: true found (rec filled), false otherwise.
+bool FindMatch(TSearchRec& rec) {
+    if (rec.FindHandle == nullptr) return false;
     const int dirFd = dirfd(rec.FindHandle);
     for (;;) {
         errno = 0;
         const struct dirent* e = readdir(rec.FindHandle);
-        if (e == nullptr) return -1;  // end of directory or read error
+        if (e == nullptr) return false;  // end of directory or read error
         const char* name = e->d_name;
         if (fnmatch(rec.Pattern.Data(), name, 0) != 0) continue;
         if (ExcludedByType(e->d_type, rec.ExcludeAttr)) continue;
@@ -66,7 +67,7 @@ int FindMatch(TSearchRec& rec) {
         const size_t n = strnlen(name, sizeof(rec.Name) - 1);
         std::memcpy(rec.Name, name, n);
         rec.Name[n] = '\0';
-        return 0;
+        return true;
     }
 }
 
@@ -98,7 +99,8 @@ TSearchRec& TSearchRec::operator=(TSearchRec&& o) noexcept {
 
 TSearchRec::~TSearchRec() { FindClose(*this); }
 
-int FindFirst(const String& path, const String& pattern, int attr, TSearchRec& rec) {
+bool FindFirst(const String& path, const String& pattern, int attr, TSearchRec& rec, bool& found, String& err) {
+    found = false;
     FindClose(rec);  // a record reused without FindClose must not leak its directory
     rec.ExcludeAttr = ~(attr & faAnyFile);
     String dir = path;
@@ -110,17 +112,17 @@ int FindFirst(const String& path, const String& pattern, int attr, TSearchRec& r
     errno = 0;
     rec.FindHandle = opendir(rec.PathOnly.Data());
     if (rec.FindHandle == nullptr) {
-        const int err = errno;
-        return err > 0 ? err : ENOENT;
+        const int e = errno > 0 ? errno : ENOENT;
+        err = ErrnoText(e);
+        errno = e;
+        return false;
     }
-    if (FindMatch(rec) != 0) {
-        FindClose(rec);
-        return -1;
-    }
-    return 0;
+    found = FindMatch(rec);
+    if (!found) FindClose(rec);
+    return true;
 }
 
-int FindNext(TSearchRec& rec) { return FindMatch(rec); }
+bool FindNext(TSearchRec& rec) { return FindMatch(rec); }
 
 void FindClose(TSearchRec& rec) {
     if (rec.FindHandle != nullptr) {
@@ -132,7 +134,9 @@ void FindClose(TSearchRec& rec) {
 String GetFirstMatchedFile(const String& mask) {
     const String dir = ExtractFilePath(mask);
     TSearchRec rec;
-    if (FindFirst(dir, ExtractFileName(mask), 47, rec) != 0) return String();
+    bool found = false;
+    String err;
+    if (!FindFirst(dir, ExtractFileName(mask), 47, rec, found, err) || !found) return String();
     FindClose(rec);
     return dir + rec.Name;
 }

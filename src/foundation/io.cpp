@@ -24,39 +24,10 @@ bool Fail(int e, String& err) {
 
 bool WouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
 
-// Waits until fd is ready for events or the deadline passes: 1 ready (also
-// on an error or hang-up, which the next transfer reports), 0 the deadline
-// passed, -1 a failure with errno set.
-int WaitReady(int fd, short events, const TDeadline& deadline) {
-    if (fd < 0) {  // poll() would skip it and wait out the deadline
-        errno = EBADF;
-        return -1;
-    }
-    for (;;) {
-        pollfd p{fd, events, 0};
-        int n = ::poll(&p, 1, deadline.PollMs());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) {
-            if (deadline.Passed()) return 0;
-            continue;
-        }
-        if (p.revents & POLLNVAL) {
-            errno = EBADF;
-            return -1;
-        }
-        return 1;
-    }
-}
-
 bool PutAll(int fd, std::string_view data, const TDeadline& deadline, bool socket, String& err) {
     while (!data.empty()) {
         if (deadline.IsSet()) {
-            int ready = WaitReady(fd, POLLOUT, deadline);
-            if (ready == 0) return Fail(ETIMEDOUT, err);
-            if (ready < 0) return Fail(errno, err);
+            if (!WaitReady(fd, POLLOUT, deadline, err)) return false;
         }
         ssize_t n;
         if (socket) {
@@ -102,6 +73,24 @@ String ErrnoText(int e) {
     return String(buf);
 }
 
+bool WaitReady(int fd, short events, const TDeadline& deadline, String& err) {
+    if (fd < 0) return Fail(EBADF, err);  // poll() would skip it and wait out the deadline
+    for (;;) {
+        pollfd p{fd, events, 0};
+        int n = ::poll(&p, 1, deadline.PollMs());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Fail(errno, err);
+        }
+        if (n == 0) {
+            if (deadline.Passed()) return Fail(ETIMEDOUT, err);
+            continue;
+        }
+        if (p.revents & POLLNVAL) return Fail(EBADF, err);
+        return true;
+    }
+}
+
 bool WriteAll(int fd, std::string_view data, String& err) { return PutAll(fd, data, TDeadline(), false, err); }
 
 bool WriteAll(int fd, std::string_view data, const TDeadline& deadline, String& err) {
@@ -119,9 +108,7 @@ bool ReadSome(int fd, void* buf, size_t size, size_t& got, const TDeadline& dead
     if (size == 0) return true;
     for (;;) {
         if (deadline.IsSet()) {
-            int ready = WaitReady(fd, POLLIN, deadline);
-            if (ready == 0) return Fail(ETIMEDOUT, err);
-            if (ready < 0) return Fail(errno, err);
+            if (!WaitReady(fd, POLLIN, deadline, err)) return false;
         }
         ssize_t n = ::read(fd, buf, size);
         if (n >= 0) {

@@ -1,4 +1,5 @@
-// Blocking transfers of whole buffers over descriptors, and error texts.
+// Blocking transfers of whole buffers over descriptors, waits with a
+// deadline, and error texts.
 //
 // Every transfer retries after EINTR and after short counts until all bytes
 // have moved, the input ends, an error occurs or an optional deadline passes.
@@ -42,6 +43,13 @@ private:
 
 // The system's text for an error number (strerror_r; never empty).
 String ErrnoText(int e);
+
+// Waits until fd is ready for events (POLLIN, POLLOUT; an error or hang-up
+// counts as ready, for the next transfer to report) or the deadline passes;
+// interrupted waits resume with the time left. false with ETIMEDOUT when the
+// deadline passed, EBADF for an invalid descriptor. Works for descriptors of
+// any number (poll, not select).
+bool WaitReady(int fd, short events, const TDeadline& deadline, String& err);
 
 // Without a deadline a descriptor is expected to block: EAGAIN (from a
 // non-blocking descriptor, or a time-out set with SO_SNDTIMEO/SO_RCVTIMEO)

@@ -1,7 +1,5 @@
 #include "foundation/qdstring.h"
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -25,13 +23,6 @@ bool IsBlank(char c) { return static_cast<signed char>(c) <= 32; }
 
 }  // namespace
 
-String::String(int n) {
-    if (n > 0) {
-        s_.reserve(static_cast<size_t>(n));
-        fixedCap_ = n;
-    }
-}
-
 String::String(const char* s) {
     if (s != nullptr) s_.assign(s);
 }
@@ -49,12 +40,8 @@ String& String::operator=(const String& s) {
 
 String& String::operator=(String&& s) noexcept {
     if (this != &s) {
-        if (fixedCap_ > 0) {
-            CopyData(s.s_.data(), s.Length());
-        } else {
-            s_ = std::move(s.s_);
-            s.s_.clear();
-        }
+        s_ = std::move(s.s_);
+        s.s_.clear();
     }
     return *this;
 }
@@ -69,11 +56,9 @@ int String::CopyData(const char* src, int n) {
     if (src == nullptr || n == 0) {
         s_.clear();
         s_.shrink_to_fit();
-        fixedCap_ = 0;
         return 0;
     }
     n = TextLength(src, n);
-    if (fixedCap_ > 0 && n > fixedCap_) n = fixedCap_;
     s_.assign(src, static_cast<size_t>(n));
     return Length();
 }
@@ -81,13 +66,11 @@ int String::CopyData(const char* src, int n) {
 int String::AddData(const char* src, int n) {
     if (src == nullptr) return Length();
     n = TextLength(src, n);
-    if (fixedCap_ > 0 && Length() + n > fixedCap_) n = std::max(0, fixedCap_ - Length());
     s_.append(src, static_cast<size_t>(n));
     return Length();
 }
 
 int String::AddChar(char c) {
-    if (fixedCap_ > 0 && Length() + 1 > fixedCap_) return Length();
     s_.push_back(c);
     return Length();
 }
@@ -114,21 +97,18 @@ String& String::operator+=(const String& s) {
 
 String String::operator+(char c) const {
     String r(*this);
-    r.fixedCap_ = 0;
     r.s_.push_back(c);
     return r;
 }
 
 String String::operator+(const char* s) const {
     String r(*this);
-    r.fixedCap_ = 0;
     if (s != nullptr) r.s_.append(s);
     return r;
 }
 
 String String::operator+(const String& s) const {
     String r(*this);
-    r.fixedCap_ = 0;
     r.s_.append(s.s_);
     return r;
 }
@@ -137,15 +117,9 @@ void String::SetLength(int n) {
     if (n <= 0) {
         s_.clear();
         s_.shrink_to_fit();
-        fixedCap_ = 0;
         return;
     }
     s_.resize(static_cast<size_t>(n), '\0');
-    if (fixedCap_ > 0) fixedCap_ = n;
-}
-
-int String::Capacity() const {
-    return fixedCap_ > 0 ? fixedCap_ : static_cast<int>(s_.capacity());
 }
 
 String& String::LowerCase() {
@@ -247,28 +221,6 @@ String String::GetWord(int n, char delim) const {
     return String(std::string_view(s_).substr(start, end - start));
 }
 
-int String::Search(String what, int caseSensitive, int wholeWord) const {
-    if (what.IsEmpty()) return 0;
-    String text(*this);
-    if (!caseSensitive) {
-        text.LowerCase();
-        what.LowerCase();
-    }
-    int p = 1;
-    while (p <= text.Length()) {
-        int rel = mempos(text.Data() + p - 1, text.Length() - p + 1, what.Data(), what.Length());
-        if (rel == 0) return 0;
-        int q = p + rel - 1;
-        if (!wholeWord) return q;
-        bool before = q > 1 && std::isalnum(static_cast<unsigned char>(text[q - 1]));
-        int after = q + what.Length();
-        bool behind = after <= text.Length() && std::isalnum(static_cast<unsigned char>(text[after]));
-        if (!before && !behind) return q;
-        p = q + 1;
-    }
-    return 0;
-}
-
 bool String::operator==(const char* s) const {
     if (s == nullptr) return s_.empty();
     return s_ == std::string_view(s);
@@ -286,28 +238,7 @@ void TStrList::Delete(int i) {
     items_.erase(items_.begin() + i);
 }
 
-char UpCase(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 char LoCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-char* strupper(char* s) {
-    for (char* p = s; p && *p; ++p) *p = UpCase(*p);
-    return s;
-}
-
-char* strlower(char* s) {
-    for (char* p = s; p && *p; ++p) *p = LoCase(*p);
-    return s;
-}
-
-char* strupper(char* s, int n) {
-    for (int i = 0; s && i < n; ++i) s[i] = UpCase(s[i]);
-    return s;
-}
-
-char* strlower(char* s, int n) {
-    for (int i = 0; s && i < n; ++i) s[i] = LoCase(s[i]);
-    return s;
-}
 
 bool isdecimalnum(const char* s) {
     if (s == nullptr) return true;

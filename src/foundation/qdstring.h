@@ -12,9 +12,6 @@
 class String {
 public:
     String() = default;
-    // n = 0: empty. n > 0: empty with a fixed capacity of n bytes; appends
-    // beyond that capacity are cut.
-    explicit String(int n);
     String(const char* s);  // NOLINT: implicit on purpose, like a C string
     String(const char* s, int n);
     explicit String(std::string_view s);
@@ -57,8 +54,6 @@ public:
     String& SetZero() { return *this; }
     // Sets the length to n (new bytes are zero).
     void SetLength(int n);
-    int Capacity() const;
-    bool FixedCapacity() const { return fixedCap_ > 0; }
 
     String& LowerCase();
 
@@ -80,7 +75,6 @@ public:
     String& RemoveRepeats(char c);
     String ReplaceAll(const char* what, const char* with, int caseSensitive) const;
     String GetWord(int n, char delim) const;
-    int Search(String what, int caseSensitive, int wholeWord) const;
 
     bool operator==(const char* s) const;
     bool operator==(const String& s) const { return s_ == s.s_; }
@@ -89,7 +83,6 @@ public:
 
 private:
     std::string s_;
-    int fixedCap_ = 0;  // > 0 while the capacity is fixed
 };
 
 class TStrList {
@@ -107,12 +100,8 @@ private:
     std::vector<String> items_;
 };
 
-char UpCase(char c);
+// c in lower case when it is an ASCII capital letter, else c.
 char LoCase(char c);
-char* strupper(char* s);
-char* strlower(char* s);
-char* strupper(char* s, int n);
-char* strlower(char* s, int n);
 // Every character a digit or '-' (anywhere, any number); "" is true.
 bool isdecimalnum(const char* s);
 // The first n bytes are all digits '0'-'9'; n = 0 is true.

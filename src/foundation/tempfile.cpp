@@ -1,4 +1,4 @@
-// Temporary file names and exclusively created temporary files.
+// Exclusively created temporary files.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,52 +35,16 @@ String Candidate(const String& stem, int i) {
     return stem + num;
 }
 
-// Nothing at all, not even a dangling symbolic link, has this name.
-bool NameIsFree(const char* name) {
-    struct stat st;
-    return lstat(name, &st) != 0;
-}
-
-bool CopyOut(char* buf, int size, const String& s) {
-    if (s.Length() > size - 1) {
-        buf[0] = '\0';
-        return false;
-    }
-    std::memcpy(buf, s.Data(), static_cast<size_t>(s.Length()));
-    buf[s.Length()] = '\0';
-    return true;
-}
-
 String ErrorText(const char* what, const String& name, int err) {
     return String(what) + " \"" + name + "\": " + ErrnoText(err);
 }
 
 }  // namespace
 
-int gettempfilename(char* buf, int size, const char* name) {
-    if (buf == nullptr || size < 16) return 0;
-    buf[0] = '\0';
-    const String prefix = TempPrefix();
-    if (prefix.Length() + 16 > size) return 0;
-    // A name that does not fit fails instead of being cut to another name.
-    if (name != nullptr) return CopyOut(buf, size, prefix + name) ? 1 : 0;
-
-    const String stem = TempStem(prefix);
-    for (int i = 0; i < kMaxCandidates; ++i) {
-        const String cand = Candidate(stem, i);
-        if (cand.Length() > size - 1) break;
-        // Any existing entry is skipped: a planted symbolic link or directory
-        // is never handed out as a fresh name.
-        if (NameIsFree(cand.Data())) return CopyOut(buf, size, cand) ? 1 : 0;
-    }
-    buf[0] = '\0';
-    return 0;
-}
-
 // ---- TTempFile ------------------------------------------------------------
 
 TTempFile::TTempFile(TTempFile&& o) noexcept
-    : fd_(std::exchange(o.fd_, -1)), name_(std::move(o.name_)),
+    : fd_(std::move(o.fd_)), name_(std::move(o.name_)),
       remove_(std::exchange(o.remove_, false)) {
     o.name_ = String();
 }
@@ -89,7 +53,7 @@ TTempFile& TTempFile::operator=(TTempFile&& o) noexcept {
     if (this != &o) {
         Close();
         if (remove_) Remove();
-        fd_ = std::exchange(o.fd_, -1);
+        fd_ = std::move(o.fd_);
         name_ = std::move(o.name_);
         o.name_ = String();
         remove_ = std::exchange(o.remove_, false);
@@ -103,13 +67,13 @@ TTempFile::~TTempFile() {
 }
 
 bool TTempFile::Write(const char* data, int64_t n, String& err) {
-    if (fd_ < 0) {
+    if (!fd_.Valid()) {
         err = String("temporary file \"") + name_ + "\" is not open";
         return false;
     }
     if (n <= 0) return true;
     String why;
-    if (WriteAll(fd_, std::string_view(data, static_cast<size_t>(n)), why)) return true;
+    if (WriteAll(fd_.Get(), std::string_view(data, static_cast<size_t>(n)), why)) return true;
     err = ErrorText("cannot write temporary file", name_, errno);
     return false;
 }
@@ -119,9 +83,8 @@ bool TTempFile::Write(const String& data, String& err) {
 }
 
 bool TTempFile::Close(String& err) {
-    if (fd_ < 0) return true;
-    const int rc = ::close(std::exchange(fd_, -1));
-    if (rc != 0 && errno != EINTR) {
+    if (!fd_.Valid()) return true;
+    if (!fd_.Close() && errno != EINTR) {
         err = ErrorText("cannot close temporary file", name_, errno);
         return false;
     }
@@ -142,16 +105,16 @@ bool TTempFile::Remove() {
     return ok;
 }
 
-int TTempFile::Release() {
+TFd TTempFile::Release() {
     remove_ = false;
     name_ = String();
-    return std::exchange(fd_, -1);
+    return std::move(fd_);
 }
 
-void TTempFile::Adopt(int fd, const String& name) {
+void TTempFile::Adopt(TFd fd, const String& name) {
     Close();
     if (remove_) Remove();
-    fd_ = fd;
+    fd_ = std::move(fd);
     name_ = name;
     remove_ = true;
 }
@@ -162,11 +125,11 @@ namespace {
 
 constexpr int kCreateFlags = O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_RDWR;
 
-// Creates name exclusively: the descriptor, or -1 with errno set.
-int CreateExclusive(const String& name, int mode) {
+// Creates name exclusively: the descriptor, or an invalid one with errno set.
+TFd CreateExclusive(const String& name, int mode) {
     for (;;) {
-        const int fd = ::open(name.Data(), kCreateFlags, static_cast<mode_t>(mode));
-        if (fd >= 0 || errno != EINTR) return fd;
+        TFd fd(::open(name.Data(), kCreateFlags, static_cast<mode_t>(mode)));
+        if (fd.Valid() || errno != EINTR) return fd;
     }
 }
 
@@ -180,21 +143,21 @@ bool CreateTempFile(TTempFile& out, String& err, int mode, const char* name) {
             return false;
         }
         const String full = prefix + name;
-        const int fd = CreateExclusive(full, mode);
-        if (fd < 0) {
+        TFd fd = CreateExclusive(full, mode);
+        if (!fd.Valid()) {
             err = ErrorText("cannot create temporary file", full, errno);
             return false;
         }
-        out.Adopt(fd, full);
+        out.Adopt(std::move(fd), full);
         return true;
     }
 
     const String stem = TempStem(prefix);
     for (int i = 0; i < kMaxCandidates; ++i) {
         const String cand = Candidate(stem, i);
-        const int fd = CreateExclusive(cand, mode);
-        if (fd >= 0) {
-            out.Adopt(fd, cand);
+        TFd fd = CreateExclusive(cand, mode);
+        if (fd.Valid()) {
+            out.Adopt(std::move(fd), cand);
             return true;
         }
         if (errno == EEXIST || errno == ELOOP) continue;  // taken, or planted: next name

@@ -2,81 +2,46 @@
 
 #include <errno.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
-#include <chrono>
+#include <string_view>
 
+#include "foundation/io.h"
 #include "net/resolve.h"
 #include "net/sockets.h"
 #include "net/sockutil.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Milliseconds left until deadline (0 when it has passed).
-int MsLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
+bool Failed(TNetFailure kind, const String& text, TNetFailure& failure, String& err) {
+    failure = kind;
+    err = text;
+    return false;
 }
 
-Clock::time_point DeadlineIn(int timeoutMs) {
-    return Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
-}
-
-// One receive of at most len bytes once fd is readable within timeoutMs:
-// the count (0 when the peer closed; a datagram is taken from any sender),
-// 0 with "Timeout", or -5 with the system's text.
-int ReceiveOnce(int fd, char* buf, int len, int timeoutMs, String& err) {
-    if (timeoutMs < 0 || WaitReady(fd, POLLIN, timeoutMs) != 1) {
-        err = "Timeout";
-        return IP_TIMEOUT;
-    }
+// One receive of at most len bytes once fd is readable within timeoutMs
+// (below 0: a time-out at once): true with the count (0 when the peer
+// closed; a datagram is taken from any sender), false with Timeout
+// ("Timeout") or Receive (the system's text).
+bool ReceiveOnce(int fd, char* buf, int len, int timeoutMs, int& received, TNetFailure& failure, String& err) {
+    if (timeoutMs < 0) return Failed(TNetFailure::Timeout, "Timeout", failure, err);
+    String why;
+    if (!WaitReady(fd, POLLIN, TDeadline::AfterMs(timeoutMs), why))
+        return Failed(TNetFailure::Timeout, "Timeout", failure, err);
     for (;;) {
         ssize_t n = ::recv(fd, buf, static_cast<size_t>(len), MSG_DONTWAIT);
-        if (n >= 0) return static_cast<int>(n);
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            err = "Timeout";
-            return IP_TIMEOUT;
+        if (n >= 0) {
+            received = static_cast<int>(n);
+            return true;
         }
-        err = GetErrorStr(errno);
-        return IP_ERR_READ;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return Failed(TNetFailure::Timeout, "Timeout", failure, err);
+        return Failed(TNetFailure::Receive, ErrnoText(errno), failure, err);
     }
 }
 
 }  // namespace
-
-int SendAll(int fd, const char* data, long long len, int timeoutMs, String& err) {
-    err = "";
-    if (len < 1 || data == nullptr) return IP_OK;
-    const auto deadline = DeadlineIn(timeoutMs);
-    long long done = 0;
-    while (done < len) {
-        ssize_t n = ::send(fd, data + done, static_cast<size_t>(len - done), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            done += n;
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            err = GetErrorStr(errno);
-            return IP_ERR_SEND;
-        }
-        // No room yet: wait for it within what is left of the time-out.
-        int left = MsLeft(deadline);
-        int ready = left > 0 ? WaitReady(fd, POLLOUT, left) : 0;
-        if (ready == 0) {
-            err = "Timeout";
-            return IP_TIMEOUT;
-        }
-        if (ready < 0) {
-            err = GetErrorStr(errno);
-            return IP_ERR_SEND;
-        }
-    }
-    return IP_OK;
-}
 
 void CloseAfterSending(TFd& fd, int drainMs) {
     if (!fd.Valid()) return;
@@ -84,77 +49,72 @@ void CloseAfterSending(TFd& fd, int drainMs) {
     socklen_t len = sizeof type;
     if (getsockopt(fd.Get(), SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM &&
         ::shutdown(fd.Get(), SHUT_WR) == 0) {
-        const auto deadline = DeadlineIn(drainMs);
+        const TDeadline deadline = TDeadline::AfterMs(drainMs);
         char buf[4096];
+        String ignored;
         for (;;) {
             ssize_t n = ::recv(fd.Get(), buf, sizeof buf, MSG_DONTWAIT);
             if (n == 0) break;  // the peer closed too
             if (n > 0) continue;
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) break;
-            int left = MsLeft(deadline);
-            if (left == 0 || WaitReady(fd.Get(), POLLIN, left) != 1) break;
+            if (deadline.Passed() || !WaitReady(fd.Get(), POLLIN, deadline, ignored)) break;
         }
     }
     fd.Reset();
 }
 
-int SendReceiveTCPPacket(const char* host, int port, int timeoutMs, const char* sendBuf, char* recvBuf,
-                         int sendLen, int recvLen, String& err) {
+bool SendReceiveTCPPacket(const char* host, int port, int timeoutMs, const char* sendBuf, char* recvBuf,
+                          int sendLen, int recvLen, int& received, TNetFailure& failure, String& err) {
     err = "";
+    received = 0;
+    failure = TNetFailure::None;
     if (timeoutMs < 0) {
         // A negative time-out can bound nothing: the address is still
         // checked, but no connection is attempted.
         sockaddr_in sa{};
-        int rc = ResolveSockAddr(host, port, sa, err);
-        if (rc != IP_OK) return rc;
-        err = GetErrorStr(EINVAL);
-        return IP_ERR_CONNECT;
+        if (!ResolveSockAddr(host, port, sa, failure, err)) return false;
+        return Failed(TNetFailure::Connect, ErrnoText(EINVAL), failure, err);
     }
     TFd sock;
-    int rc = IP_OK;
-    if (!PerformConnect(host, port, timeoutMs, sock, rc, err)) return rc;
+    if (!PerformConnect(host, port, timeoutMs, sock, failure, err)) return false;
 
-    if (sendLen > 0) {
-        rc = SendAll(sock.Get(), sendBuf, sendLen, timeoutMs, err);
-        if (rc != IP_OK) return rc;
+    if (sendLen > 0 && sendBuf != nullptr) {
+        const TDeadline deadline = TDeadline::AfterMs(timeoutMs);
+        if (!SendAll(sock.Get(), std::string_view(sendBuf, static_cast<size_t>(sendLen)), deadline, err)) {
+            // A send that fails with ETIMEDOUT of its own before the bound
+            // is a send failure, not the bound passing.
+            if (errno == ETIMEDOUT && deadline.Passed()) return Failed(TNetFailure::Timeout, "Timeout", failure, err);
+            return Failed(TNetFailure::Send, err, failure, err);
+        }
     }
-    if (recvLen <= 0 || recvBuf == nullptr) return 1;
-    return ReceiveOnce(sock.Get(), recvBuf, recvLen, timeoutMs, err);
+    if (recvLen <= 0 || recvBuf == nullptr) return true;
+    return ReceiveOnce(sock.Get(), recvBuf, recvLen, timeoutMs, received, failure, err);
 }
 
-int SendReceiveUDPPacket(const char* host, int port, int timeoutSec, const char* sendBuf, char* recvBuf,
-                         int sendLen, int recvLen, String& err) {
+bool SendReceiveUDPPacket(const char* host, int port, int timeoutSec, const char* sendBuf, char* recvBuf,
+                          int sendLen, int recvLen, int& received, TNetFailure& failure, String& err) {
     err = "";
+    received = 0;
+    failure = TNetFailure::None;
     sockaddr_in sa{};
-    int rc = ResolveSockAddr(host, port, sa, err);
-    if (rc != IP_OK) return rc;
-    TFd sock(NewSocket(AF_INET, SOCK_DGRAM, 0));
-    if (!sock.Valid()) {
-        err = GetErrorStr(errno);
-        return IP_ERR_SOCKET;
-    }
-    int result = 0;
+    if (!ResolveSockAddr(host, port, sa, failure, err)) return false;
+    TFd sock;
+    if (!NewSocket(AF_INET, SOCK_DGRAM, 0, sock, err)) return Failed(TNetFailure::Socket, err, failure, err);
     if (sendLen > 0 && sendBuf != nullptr) {
         for (;;) {
             ssize_t n = ::sendto(sock.Get(), sendBuf, static_cast<size_t>(sendLen), MSG_NOSIGNAL,
                                  reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-            if (n >= 0) {
-                result = static_cast<int>(n);
-                break;
-            }
+            if (n >= 0) break;
             if (errno == EINTR) continue;
-            err = GetErrorStr(errno);
-            return IP_ERR_SEND;
+            return Failed(TNetFailure::Send, ErrnoText(errno), failure, err);
         }
     }
     if (recvLen > 0 && recvBuf != nullptr) {
         // Whole seconds; the product cannot overflow in 64 bits.
         long long ms = static_cast<long long>(timeoutSec) * 1000;
         if (ms > 0x7fffffff) ms = 0x7fffffff;
-        result = ReceiveOnce(sock.Get(), recvBuf, recvLen, static_cast<int>(ms), err);
-        if (result <= 0) return result;
+        if (!ReceiveOnce(sock.Get(), recvBuf, recvLen, static_cast<int>(ms), received, failure, err)) return false;
     }
-    err = "";
-    return result;
+    return true;
 }

@@ -1,7 +1,7 @@
 // Complete client exchanges over TCP and UDP: open a socket to a host and
 // port, optionally send one buffer, optionally wait a bounded time for one
-// answer, close the socket, and report the outcome as one signed result
-// code (the codes of net/sockets.h) plus an error text.
+// answer, close the socket, and report the outcome: the byte count
+// received, or the failed step (net/net_failure.h) with an error text.
 //
 // Every function here is safe to call from many threads at once: each call
 // uses only its own socket and the caller's buffers. Nothing throws; every
@@ -10,6 +10,7 @@
 
 #include "foundation/fd.h"
 #include "foundation/qdstring.h"
+#include "net/net_failure.h"
 
 // One TCP exchange with host:port (dotted IPv4 address or name).
 //
@@ -21,19 +22,19 @@
 // the first chunk of the answer and reads at most recvLen bytes of it into
 // recvBuf (which must hold recvLen bytes).
 //
-// Returns, with err:
-//   > 0  the byte count received, or 1 when nothing was to be received; ""
-//   0    "Timeout" (connect, send or answer), or "" when the peer closed
-//        the connection without sending anything
-//   -2   the host name could not be resolved
-//   -3   the socket could not be created or set up (system's text)
-//   -4   sending failed (system's text)
-//   -5   receiving failed (system's text)
-//   -6   the connection failed (system's text); also a port outside
-//        0-65535 and a negative timeoutMs ("Invalid argument"), neither of
-//        which connects
-int SendReceiveTCPPacket(const char* host, int port, int timeoutMs, const char* sendBuf, char* recvBuf,
-                         int sendLen, int recvLen, String& err);
+// Returns true with received = the byte count received: 0 when nothing was
+// to be received, or when the peer closed the connection without sending
+// anything. false with failure and err:
+//   Timeout  "Timeout" (connect, send or answer)
+//   Resolve  the host name could not be resolved
+//   Socket   the socket could not be created or set up (system's text)
+//   Send     sending failed (system's text)
+//   Receive  receiving failed (system's text)
+//   Connect  the connection failed (system's text); also a port outside
+//            0-65535 and a negative timeoutMs ("Invalid argument"), neither
+//            of which connects
+bool SendReceiveTCPPacket(const char* host, int port, int timeoutMs, const char* sendBuf, char* recvBuf,
+                          int sendLen, int recvLen, int& received, TNetFailure& failure, String& err);
 
 // One UDP exchange with host:port. timeoutSec (whole seconds) bounds only
 // the wait for an answer; a negative one is a time-out at once. Sends the
@@ -41,19 +42,13 @@ int SendReceiveTCPPacket(const char* host, int port, int timeoutMs, const char* 
 // recvLen > 0, waits for one datagram from any sender and keeps at most
 // recvLen bytes of it in recvBuf.
 //
-// Returns the byte count received, or when nothing was to be received the
-// byte count sent (err ""); else 0 "Timeout", -2, -3, -4 ("Message too
-// long" for a datagram above the protocol's limit), -5 with a text, or -6
-// "Invalid argument" for a port outside 0-65535.
-int SendReceiveUDPPacket(const char* host, int port, int timeoutSec, const char* sendBuf, char* recvBuf,
-                         int sendLen, int recvLen, String& err);
-
-// Sends all len bytes of data on a connected socket (stream or datagram,
-// blocking or not), waiting for room as needed, for at most timeoutMs in
-// all. Returns 1 when everything was sent (or len < 1), 0 with "Timeout"
-// when the time ran out first, -4 with the system's text on failure.
-// Never raises SIGPIPE.
-int SendAll(int fd, const char* data, long long len, int timeoutMs, String& err);
+// Returns true with received = the byte count received (0 when nothing was
+// to be received, or for an empty datagram); false with failure Timeout
+// ("Timeout"), Resolve, Socket, Send ("Message too long" for a datagram
+// above the protocol's limit), Receive, or Connect ("Invalid argument" for
+// a port outside 0-65535), and the text in err.
+bool SendReceiveUDPPacket(const char* host, int port, int timeoutSec, const char* sendBuf, char* recvBuf,
+                          int sendLen, int recvLen, int& received, TNetFailure& failure, String& err);
 
 // Closes a socket that has sent what it had to send. A stream socket first
 // shuts down its sending side and reads and discards whatever the peer

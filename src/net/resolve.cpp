@@ -19,13 +19,13 @@ struct AddrInfoFree {
 
 }  // namespace
 
-int GetHostIP(const char* host, unsigned int* addr, String& err) {
+bool GetHostIP(const char* host, unsigned int& addr, String& err) {
     err = "";
     if (host != nullptr) {
         in_addr a{};
         if (inet_aton(host, &a) != 0) {
-            if (addr) *addr = a.s_addr;
-            return 1;
+            addr = a.s_addr;
+            return true;
         }
     }
     addrinfo hints{};
@@ -36,18 +36,18 @@ int GetHostIP(const char* host, unsigned int* addr, String& err) {
         raw == nullptr) {
         if (raw) freeaddrinfo(raw);
         err = "Cannot resolve server name to IP address";
-        return -2;
+        return false;
     }
     std::unique_ptr<addrinfo, AddrInfoFree> list(raw);
     if (list->ai_family != AF_INET || list->ai_addr == nullptr ||
         list->ai_addrlen != sizeof(sockaddr_in)) {
         err = "Name resolution error: unknown address structure";
-        return -2;
+        return false;
     }
     sockaddr_in sa{};
     memcpy(&sa, list->ai_addr, sizeof sa);
-    if (addr) *addr = sa.sin_addr.s_addr;
-    return 1;
+    addr = sa.sin_addr.s_addr;
+    return true;
 }
 
 unsigned int GetMyIP() {
@@ -56,7 +56,7 @@ unsigned int GetMyIP() {
     name[255] = '\0';
     unsigned int addr = 0;
     String err;
-    if (GetHostIP(name, &addr, err) != 1) return 0;
+    if (!GetHostIP(name, addr, err)) return 0;
     return addr;
 }
 
@@ -78,19 +78,21 @@ String IP2String(unsigned int addr) {
     return String(inet_ntoa_safe(a, field, sizeof field));
 }
 
-String GetErrorStr(int errnum) { return ErrnoText(errnum); }
-
-int ResolveSockAddr(const char* host, int port, sockaddr_in& out, String& err) {
+bool ResolveSockAddr(const char* host, int port, sockaddr_in& out, TNetFailure& failure, String& err) {
     unsigned int ip = 0;
-    int rc = GetHostIP(host, &ip, err);
-    if (rc != 1) return rc;
+    if (!GetHostIP(host, ip, err)) {
+        failure = TNetFailure::Resolve;
+        return false;
+    }
     if (port < 0 || port > 65535) {
-        err = GetErrorStr(EINVAL);
-        return -6;
+        err = ErrnoText(EINVAL);
+        failure = TNetFailure::Connect;
+        return false;
     }
     out = sockaddr_in{};
     out.sin_family = AF_INET;
     out.sin_port = htons(static_cast<uint16_t>(port));
     out.sin_addr.s_addr = ip;
-    return 1;
+    failure = TNetFailure::None;
+    return true;
 }

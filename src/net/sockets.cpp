@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdio.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -12,25 +13,9 @@
 #include <utility>
 
 #include "foundation/fd.h"
+#include "foundation/io.h"
 #include "net/resolve.h"
 #include "net/sockutil.h"
-
-const char* const ipErrMsg[9] = {
-    "Winsock error",                           // -7
-    "Connection error",                        // -6
-    "Cannot read data",                        // -5
-    "Cannot send data",                        // -4
-    "Cannot create socket",                    // -3
-    "Cannot resolve host name to IP address",  // -2
-    "Cannot init WinSock",                     // -1
-    "Timeout",                                 // 0
-    "",                                        // 1
-};
-
-const char* IpErrText(int code) {
-    if (code < -7 || code > 1) return "";
-    return ipErrMsg[code + 7];
-}
 
 namespace {
 
@@ -63,8 +48,8 @@ bool TcpListen(const char* host, const char* service, unsigned int* addrlen, TFd
     TFd fd;
     const addrinfo* bound = nullptr;
     for (const addrinfo* a = list.get(); a != nullptr; a = a->ai_next) {
-        fd.Reset(NewSocket(a->ai_family, a->ai_socktype, a->ai_protocol));
-        if (!fd.Valid()) continue;
+        String ignored;
+        if (!NewSocket(a->ai_family, a->ai_socktype, a->ai_protocol, fd, ignored)) continue;
         int on = 1;
         setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         if (::bind(fd.Get(), a->ai_addr, a->ai_addrlen) == 0) {
@@ -95,81 +80,62 @@ bool TcpListen(const char* host, int port, unsigned int* addrlen, TFd& sock, Str
 
 namespace {
 
-// The outcome of a connect in progress: 1, or -6 with the pending error.
-int PendingConnectResult(int fd, String& err) {
+// The outcome of a connect in progress: true, or false (Connect) with the
+// pending error.
+bool PendingConnectResult(int fd, TNetFailure& failure, String& err) {
     int pending = 0;
     socklen_t len = sizeof pending;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &len) != 0) pending = errno;
-    if (pending == 0) return IP_OK;
-    err = GetErrorStr(pending);
-    return IP_ERR_CONNECT;
+    if (pending == 0) return true;
+    err = ErrnoText(pending);
+    failure = TNetFailure::Connect;
+    return false;
 }
 
-// Makes sock a socket connected to host:port. Returns 1, or 0 ("Timeout"),
-// -2, -3 or -6 with a text in err.
-int ConnectSocket(TFd& sock, const char* host, int port, int timeoutMs, String& err) {
-    sockaddr_in sa{};
-    int rc = ResolveSockAddr(host, port, sa, err);
-    if (rc != IP_OK) return rc;
+bool Failed(TNetFailure kind, const String& text, TNetFailure& failure, String& err) {
+    failure = kind;
+    err = text;
+    return false;
+}
 
-    sock.Reset(NewSocket(AF_INET, SOCK_STREAM, 0));
-    if (!sock.Valid()) {
-        err = GetErrorStr(errno);
-        return IP_ERR_SOCKET;
-    }
+// Makes sock a socket connected to host:port. false with failure Timeout
+// ("Timeout"), Resolve, Socket or Connect and a text in err.
+bool ConnectSocket(TFd& sock, const char* host, int port, int timeoutMs, TNetFailure& failure, String& err) {
+    sockaddr_in sa{};
+    if (!ResolveSockAddr(host, port, sa, failure, err)) return false;
+    if (!NewSocket(AF_INET, SOCK_STREAM, 0, sock, err)) return Failed(TNetFailure::Socket, err, failure, err);
     const sockaddr* addr = reinterpret_cast<const sockaddr*>(&sa);
 
     if (timeoutMs <= 0) {
-        if (::connect(sock.Get(), addr, sizeof sa) == 0) return IP_OK;
-        if (errno != EINTR) {
-            err = GetErrorStr(errno);
-            return IP_ERR_CONNECT;
-        }
+        if (::connect(sock.Get(), addr, sizeof sa) == 0) return true;
+        if (errno != EINTR) return Failed(TNetFailure::Connect, ErrnoText(errno), failure, err);
         // An interrupted blocking connect goes on in the background.
-        if (WaitReadyForever(sock.Get(), POLLOUT) < 0) {
-            err = GetErrorStr(errno);
-            return IP_ERR_CONNECT;
-        }
-        return PendingConnectResult(sock.Get(), err);
+        if (!WaitReady(sock.Get(), POLLOUT, TDeadline::Never(), err))
+            return Failed(TNetFailure::Connect, err, failure, err);
+        return PendingConnectResult(sock.Get(), failure, err);
     }
 
     int on = 1;
-    if (ioctl(sock.Get(), FIONBIO, &on) != 0) {
-        err = String("ioctl error - ") + GetErrorStr(errno);
-        return IP_ERR_SOCKET;
-    }
+    if (ioctl(sock.Get(), FIONBIO, &on) != 0)
+        return Failed(TNetFailure::Socket, String("ioctl error - ") + ErrnoText(errno), failure, err);
     if (::connect(sock.Get(), addr, sizeof sa) != 0 && errno != EINPROGRESS && errno != EALREADY &&
-        errno != EISCONN && errno != EINTR) {
-        err = GetErrorStr(errno);
-        return IP_ERR_CONNECT;
+        errno != EISCONN && errno != EINTR)
+        return Failed(TNetFailure::Connect, ErrnoText(errno), failure, err);
+    if (!WaitReady(sock.Get(), POLLOUT, TDeadline::AfterMs(timeoutMs), err)) {
+        if (errno == ETIMEDOUT) return Failed(TNetFailure::Timeout, "Timeout", failure, err);
+        return Failed(TNetFailure::Connect, err, failure, err);
     }
-    int ready = WaitReady(sock.Get(), POLLOUT, timeoutMs);
-    if (ready == 0) {
-        err = "Timeout";
-        return IP_TIMEOUT;
-    }
-    if (ready < 0) {
-        err = GetErrorStr(errno);
-        return IP_ERR_CONNECT;
-    }
-    return PendingConnectResult(sock.Get(), err);
+    return PendingConnectResult(sock.Get(), failure, err);
 }
 
 }  // namespace
 
-bool PerformConnect(const char* host, int port, int timeoutMs, TFd& sock, int& code, String& err) {
+bool PerformConnect(const char* host, int port, int timeoutMs, TFd& sock, TNetFailure& failure, String& err) {
     err = "";
+    failure = TNetFailure::None;
     sock.Reset();
     TFd fd;
-    code = ConnectSocket(fd, host, port, timeoutMs, err);
-    if (code != IP_OK) return false;  // fd closes the socket that did not connect
+    if (!ConnectSocket(fd, host, port, timeoutMs, failure, err)) return false;  // fd closes the socket
     sock = std::move(fd);
     return true;
-}
-
-int TCPConnect(const char* host, int port, int timeoutMs, String& err) {
-    TFd sock;
-    int code = IP_ERR_CONNECT;
-    PerformConnect(host, port, timeoutMs, sock, code, err);
-    return code;
 }

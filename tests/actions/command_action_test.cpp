@@ -7,6 +7,7 @@
 #include "common/handler_fixture.h"
 #include "common/scratch_dir.h"
 #include "foundation/child.h"
+#include "foundation/child_reaper.h"
 
 namespace {
 

@@ -20,6 +20,7 @@
 #include "common/handler_fixture.h"
 #include "common/scratch_dir.h"
 #include "common/loopback_peers.h"
+#include "foundation/io.h"
 #include "net/resolve.h"
 
 extern char** environ;
@@ -128,9 +129,9 @@ TEST_F(SyslogAction, AnswersAndSendsOneDatagram) {
          "Cannot resolve server name to IP address"},
         {"host holding a NUL byte", {std::string("127.0.0.1\0x", 11), port, "1", "5", "m"}, "301",
          "Cannot resolve server name to IP address"},
-        {"port above 65535", {"127.0.0.1", "65536", "1", "5", "m"}, "301", GetErrorStr(EINVAL).Data()},
+        {"port above 65535", {"127.0.0.1", "65536", "1", "5", "m"}, "301", ErrnoText(EINVAL).Data()},
         {"message too long", {"127.0.0.1", port, "1", "5", std::string(70000, 'm')}, "301",
-         GetErrorStr(EMSGSIZE).Data()},
+         ErrnoText(EMSGSIZE).Data()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -219,7 +220,7 @@ private:
         posix_spawn_file_actions_destroy(&fa);
         if (rc != 0) {
             pid_ = -1;
-            why = "cannot start " + exe + ": " + GetErrorStr(rc).Data();
+            why = "cannot start " + exe + ": " + ErrnoText(rc).Data();
             return false;
         }
         return true;

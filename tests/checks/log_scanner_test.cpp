@@ -3,6 +3,7 @@
 // matched in pieces), and the end-of-file race.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <random>
 #include <string>
 
@@ -12,11 +13,32 @@
 
 namespace {
 
-// A condition decided the slow, obvious way: String::Search on a copy of the
-// whole line, expressions evaluated token by token from the Polish list.
+// The 1-based position of the first occurrence of what in text that counts,
+// or 0, found the slow, obvious way. Without caseSensitive both are compared
+// in ASCII lower case; with wholeWord an occurrence counts only when no ASCII
+// letter or digit touches it on either side, else the search goes on one byte
+// further.
+int ReferenceSearch(const String& text, const String& what, int caseSensitive, int wholeWord) {
+    if (what.IsEmpty()) return 0;
+    std::string hay = text.Std(), needle = what.Std();
+    if (!caseSensitive) {
+        for (char& c : hay) c = LoCase(c);
+        for (char& c : needle) c = LoCase(c);
+    }
+    auto alnum = [&](size_t i) { return std::isalnum(static_cast<unsigned char>(hay[i])) != 0; };
+    for (size_t q = hay.find(needle); q != std::string::npos; q = hay.find(needle, q + 1)) {
+        if (!wholeWord) return static_cast<int>(q) + 1;
+        const size_t after = q + needle.size();
+        if (!(q > 0 && alnum(q - 1)) && !(after < hay.size() && alnum(after))) return static_cast<int>(q) + 1;
+    }
+    return 0;
+}
+
+// A condition decided the slow, obvious way: ReferenceSearch on a copy of
+// the whole line, expressions evaluated token by token from the Polish list.
 int ReferenceCondition(const String& line, const TTextLogFilter& f, int64_t& pos) {
     if (f.useExpression == 0) {
-        const int at = line.Search(f.expression, f.caseSensitive, f.wholeWord);
+        const int at = ReferenceSearch(line, f.expression, f.caseSensitive, f.wholeWord);
         pos = at;
         return at >= 1 ? 1 : 0;
     }
@@ -35,7 +57,7 @@ int ReferenceCondition(const String& line, const TTextLogFilter& f, int64_t& pos
             stack.pop_back();
             stack.back() = t == "and" ? (stack.back() && b) : (stack.back() || b);
         } else {
-            stack.push_back(line.Search(t.Copy(2, t.Length() - 2), f.caseSensitive, f.wholeWord) >= 1);
+            stack.push_back(ReferenceSearch(line, t.Copy(2, t.Length() - 2), f.caseSensitive, f.wholeWord) >= 1);
         }
     }
     pos = 1;

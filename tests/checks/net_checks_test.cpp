@@ -9,7 +9,7 @@
 
 #include "common/handler_fixture.h"
 #include "common/loopback_peers.h"
-#include "net/resolve.h"
+#include "foundation/io.h"
 
 namespace {
 
@@ -19,9 +19,9 @@ using peers::TUdpMode;
 using peers::TUdpPeer;
 
 const std::string kNoName = "Cannot resolve server name to IP address";
-const std::string kInvalid = GetErrorStr(EINVAL).Data();
-const std::string kRefused = GetErrorStr(ECONNREFUSED).Data();
-const std::string kTooLong = GetErrorStr(EMSGSIZE).Data();
+const std::string kInvalid = ErrnoText(EINVAL).Data();
+const std::string kRefused = ErrnoText(ECONNREFUSED).Data();
+const std::string kTooLong = ErrnoText(EMSGSIZE).Data();
 
 // Parameters with "$NAME" replaced by the port named NAME.
 std::vector<std::string> Fill(std::vector<std::string> params, const std::map<std::string, int>& ports) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "foundation/child.h"
+#include "foundation/child_reaper.h"
 #include "foundation/escape.h"
 #include "proc_fixture.h"
 

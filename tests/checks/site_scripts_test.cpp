@@ -31,7 +31,7 @@ protected:
         if (!arg.empty()) cmd += " '" + arg + "'";
         int code = -1;
         String err;
-        EXPECT_EQ(SystemEx2(cmd.c_str(), nullptr, nullptr, out.c_str(), out.c_str(), 20000, code, err), 1)
+        EXPECT_TRUE(RunProgramWithFiles(cmd.c_str(), nullptr, nullptr, out.c_str(), out.c_str(), 20000, code, err))
             << err.Data();
         return ReadTextFile(out);
     }

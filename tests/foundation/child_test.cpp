@@ -21,6 +21,7 @@
 
 #include "common/proc_walk.h"
 #include "common/scratch_dir.h"
+#include "foundation/child_reaper.h"
 #include "foundation/fd.h"
 
 namespace {
@@ -59,15 +60,15 @@ int ZombieChildren() {
 }
 
 struct TRun {
-    int rc;
+    bool ok;
     int code;
     std::string err;
 };
 
 TRun Sys(const std::string& cmd, int limit = kChildNoLimit, const char* dir = nullptr) {
-    TRun r{0, -7, ""};
+    TRun r{false, -7, ""};
     String err;
-    r.rc = SystemEx(cmd.c_str(), dir, limit, r.code, err);
+    r.ok = RunProgram(cmd.c_str(), dir, limit, r.code, err);
     r.err = err.Std();
     return r;
 }
@@ -109,90 +110,91 @@ TEST(SplitCommandLine, Cases) {
 
 struct TExitCase {
     const char* cmd;
-    int rc;
-    int code;  // when rc == 1
+    bool ok;
+    int code;  // when ok
     const char* err;
 };
 
-TEST(SystemEx, ExitCodesAndExecErrors) {
+TEST(RunProgram, ExitCodesAndExecErrors) {
     const TExitCase cases[] = {
-        {"/bin/true", 1, 0, ""},
-        {"true", 1, 0, ""},  // along PATH
-        {"sh -c 'exit 3'", 1, 3, ""},
-        {"sh -c 'exit 255'", 1, 255, ""},
-        {"/nonexistent/zel-program", 0, 0, "exec error: No such file or directory"},
-        {"zel-no-such-program-on-path", 0, 0, "exec error: No such file or directory"},
-        {"", 0, 0, "exec error: No such file or directory"},
-        {"   ", 0, 0, "exec error: No such file or directory"},
-        {"''", 0, 0, "exec error: No such file or directory"},
-        {"/", 0, 0, "exec error: Permission denied"},
-        {"sh -c 'kill -9 $$'", 0, 0, "abnormal termination"},
+        {"/bin/true", true, 0, ""},
+        {"true", true, 0, ""},  // along PATH
+        {"sh -c 'exit 3'", true, 3, ""},
+        {"sh -c 'exit 255'", true, 255, ""},
+        {"/nonexistent/zel-program", false, 0, "exec error: No such file or directory"},
+        {"zel-no-such-program-on-path", false, 0, "exec error: No such file or directory"},
+        {"", false, 0, "exec error: No such file or directory"},
+        {"   ", false, 0, "exec error: No such file or directory"},
+        {"''", false, 0, "exec error: No such file or directory"},
+        {"/", false, 0, "exec error: Permission denied"},
+        {"sh -c 'kill -9 $$'", false, 0, "abnormal termination"},
     };
     for (const TExitCase& c : cases) {
         const TRun r = Sys(c.cmd);
-        EXPECT_EQ(r.rc, c.rc) << c.cmd;
+        EXPECT_EQ(r.ok, c.ok) << c.cmd;
         EXPECT_EQ(r.err, c.err) << c.cmd;
-        if (c.rc == 1) {
+        if (c.ok) {
             EXPECT_EQ(r.code, c.code) << c.cmd;
         }
     }
 }
 
-TEST(SystemEx, ArgumentsArriveWhole) {
+TEST(RunProgram, ArgumentsArriveWhole) {
     TScratchDir dir;
     const std::string out = dir.File("args");
     const std::string cmd = "sh -c 'printf \"%s|\" \"$@\" > " + out + "' zero 'a b' \"c;d\" $(x) `y`";
-    EXPECT_EQ(Sys(cmd).rc, 1);
+    EXPECT_TRUE(Sys(cmd).ok);
     EXPECT_EQ(ReadTextFile(out), "a b|c;d|$(x)|`y`|");
 }
 
-TEST(SystemEx, ScriptWithoutInterpreterLineRunsUnderSh) {
+TEST(RunProgram, ScriptWithoutInterpreterLineRunsUnderSh) {
     TScratchDir dir;
     const std::string script = dir.File("plain");
     ASSERT_TRUE(WriteTextFile(script, "echo \"$1\" > \"$(dirname \"$0\")/ran\"\nexit 4\n"));
     chmod(script.c_str(), 0700);
     const TRun r = Sys(script + " 'with blank'");
-    EXPECT_EQ(r.rc, 1);
+    EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.code, 4);
     EXPECT_EQ(ReadTextFile(dir.File("ran")), "with blank\n");
 }
 
-TEST(SystemEx, WorkingDirectoryAndItsFallBack) {
+TEST(RunProgram, WorkingDirectoryAndItsFallBack) {
     TScratchDir dir;
     const std::string out = dir.File("pwd");
-    EXPECT_EQ(Sys("sh -c 'pwd > pwd'", kChildNoLimit, dir.Path().c_str()).rc, 1);
+    EXPECT_TRUE(Sys("sh -c 'pwd > pwd'", kChildNoLimit, dir.Path().c_str()).ok);
     EXPECT_EQ(ReadTextFile(out), dir.Path() + "\n");
 
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     const std::string missing = dir.File("no-such-dir");
-    EXPECT_EQ(Sys("sh -c 'pwd > " + out + "'", kChildNoLimit, missing.c_str()).rc, 1);
+    EXPECT_TRUE(Sys("sh -c 'pwd > " + out + "'", kChildNoLimit, missing.c_str()).ok);
     EXPECT_EQ(ReadTextFile(out), std::string(cwd) + "\n");
 }
 
 // ---- Streams, descriptors, signals --------------------------------------------
 
-TEST(SystemEx2, OutputAndErrorOnOneFileKeepEverything) {
+TEST(RunProgramWithFiles, OutputAndErrorOnOneFileKeepEverything) {
     TScratchDir dir;
     const std::string out = dir.File("out");
     int code = -1;
     String err;
     const char* cmd = "sh -c 'for i in 1 2 3; do echo out$i; echo err$i >&2; done'";
-    ASSERT_EQ(SystemEx2(cmd, nullptr, nullptr, out.c_str(), out.c_str(), 0, code, err), 1) << err.Data();
+    ASSERT_TRUE(RunProgramWithFiles(cmd, nullptr, nullptr, out.c_str(), out.c_str(), 0, code, err)) << err.Data();
     EXPECT_EQ(ReadTextFile(out), "out1\nerr1\nout2\nerr2\nout3\nerr3\n");
 }
 
-TEST(SystemEx2, MissingInputReadsAsDevNull) {
+TEST(RunProgramWithFiles, MissingInputReadsAsDevNull) {
     TScratchDir dir;
     const std::string out = dir.File("out");
     const std::string in = dir.File("missing");
     int code = -1;
     String err;
-    ASSERT_EQ(SystemEx2("sh -c 'cat; echo rc=$?'", nullptr, in.c_str(), out.c_str(), nullptr, 0, code, err), 1);
+    ASSERT_TRUE(
+        RunProgramWithFiles("sh -c 'cat; echo rc=$?'", nullptr, in.c_str(), out.c_str(), nullptr, 0, code, err));
     EXPECT_EQ(ReadTextFile(out), "rc=0\n");
 }
 
-TEST(SystemEx2, ChildGetsNoOtherDescriptorsAndDefaultSignals) {
+TEST(RunProgramWithFiles, ChildGetsNoOtherDescriptorsAndDefaultSignals) {
     TScratchDir dir;
     const std::string out = dir.File("out");
     // A descriptor of the parent without close-on-exec, an ignored SIGPIPE
@@ -209,11 +211,11 @@ TEST(SystemEx2, ChildGetsNoOtherDescriptorsAndDefaultSignals) {
     // The mask is read by the shell's own image (exec), not while the shell
     // forks: a shell may block every signal around its forks for a moment.
     const std::string cmd = "sh -c 'ls /proc/$$/fd; exec grep -E \"^Sig(Ign|Blk)\" /proc/self/status'";
-    const int rc = SystemEx2(cmd.c_str(), nullptr, nullptr, out.c_str(), out.c_str(), 0, code, err);
+    const bool ok = RunProgramWithFiles(cmd.c_str(), nullptr, nullptr, out.c_str(), out.c_str(), 0, code, err);
     pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     signal(SIGPIPE, SIG_DFL);
     close(leaked);
-    ASSERT_EQ(rc, 1) << err.Data();
+    ASSERT_TRUE(ok) << err.Data();
     EXPECT_EQ(ReadTextFile(out), "0\n1\n2\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
     // With SIGPIPE at its default, a writer into a closed pipe ends.
     EXPECT_EQ(Sys("sh -c 'yes | head -1 > /dev/null'", 20000).err, "");
@@ -221,12 +223,12 @@ TEST(SystemEx2, ChildGetsNoOtherDescriptorsAndDefaultSignals) {
 
 // ---- Time limits ----------------------------------------------------------------
 
-TEST(SystemEx, TimeLimitKillsTheWholeGroup) {
+TEST(RunProgram, TimeLimitKillsTheWholeGroup) {
     TScratchDir dir;
     const std::string marker = dir.File("X"), pidFile = dir.File("pid");
     const std::string cmd = "sh -c 'echo $$ > " + pidFile + "; (sleep 4; touch " + marker + ") & wait'";
     const TRun r = Sys(cmd, 500);
-    EXPECT_EQ(r.rc, 0);
+    EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.err, "abnormal termination");
     const long pgrp = std::atol(ReadTextFile(pidFile).c_str());
     ASSERT_GT(pgrp, 0);
@@ -235,20 +237,20 @@ TEST(SystemEx, TimeLimitKillsTheWholeGroup) {
     EXPECT_FALSE(std::filesystem::exists(marker));
 }
 
-TEST(SystemEx, NormalEndLeavesBackgroundWorkRunning) {
+TEST(RunProgram, NormalEndLeavesBackgroundWorkRunning) {
     TScratchDir dir;
     const std::string marker = dir.File("X");
-    EXPECT_EQ(Sys("sh -c '(sleep 0.3; touch " + marker + ") > /dev/null 2>&1 &'", 5000).rc, 1);
+    EXPECT_TRUE(Sys("sh -c '(sleep 0.3; touch " + marker + ") > /dev/null 2>&1 &'", 5000).ok);
     EXPECT_TRUE(Eventually([&] { return std::filesystem::exists(marker); }));
 }
 
-TEST(SystemEx, StartOnlyLooksOnceAndLetsTheChildRun) {
+TEST(RunProgram, StartOnlyLooksOnceAndLetsTheChildRun) {
     TScratchDir dir;
     const std::string pidFile = dir.File("pid");
     const auto start = std::chrono::steady_clock::now();
     const TRun r = Sys("sh -c 'echo $$ > " + pidFile + "; exec sleep 10'", kChildNoWait);
     const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(r.rc, 1);
+    EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.code, 0);
     EXPECT_LT(took, std::chrono::seconds(9));  // did not wait for the sleep
     const pid_t pid = static_cast<pid_t>(std::atol(ReadTextFile(pidFile).c_str()));
@@ -260,23 +262,23 @@ TEST(SystemEx, StartOnlyLooksOnceAndLetsTheChildRun) {
 
     // What ends within the look is answered at once, as for a waited child.
     const TRun quick = Sys("sh -c 'exit 3'", kChildNoWait);
-    EXPECT_EQ(quick.rc, 1);
+    EXPECT_TRUE(quick.ok);
     EXPECT_EQ(quick.code, 3);
     const TRun killed = Sys("sh -c 'kill -9 $$'", kChildNoWait);
-    EXPECT_EQ(killed.rc, 1);
+    EXPECT_TRUE(killed.ok);
     EXPECT_EQ(killed.code, 0);
     EXPECT_EQ(Sys("/nonexistent/zel", kChildNoWait).err, "exec error");
 }
 
-TEST(SystemEx, ThousandStartOnlyRunsLeaveNoZombie) {
+TEST(RunProgram, ThousandStartOnlyRunsLeaveNoZombie) {
     std::vector<std::thread> threads;
     std::atomic<int> ok{0};
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&ok, t] {
             // A few outlive the look and go to the reaper.
             if (t == 0)
-                for (int i = 0; i < 3; ++i) ok += Sys("sleep 1.2", kChildNoWait).rc;
-            for (int i = 0; i < 250; ++i) ok += Sys("/bin/true", kChildNoWait).rc;
+                for (int i = 0; i < 3; ++i) ok += Sys("sleep 1.2", kChildNoWait).ok;
+            for (int i = 0; i < 250; ++i) ok += Sys("/bin/true", kChildNoWait).ok;
         });
     }
     for (std::thread& th : threads) th.join();

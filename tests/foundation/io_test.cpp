@@ -1,6 +1,7 @@
 // Whole-buffer transfers over pipes and socket pairs, deadlines and error texts.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -336,6 +337,30 @@ TEST(ReadToEnd, StopsPastTheLimit) {
 }
 
 // ------------------------------------------------------------ deadlines, texts
+
+TEST(WaitReady, ReadyPassedDeadlineAndBadDescriptor) {
+    TChannel c = MakeChannel(TKind::SocketPair);
+    ASSERT_TRUE(c.in.Valid());
+    String err;
+    // Room to write at once; nothing to read before the deadline.
+    EXPECT_TRUE(WaitReady(c.out.Get(), POLLOUT, TDeadline::AfterMs(0), err)) << err.Std();
+    EXPECT_FALSE(WaitReady(c.in.Get(), POLLIN, TDeadline::AfterMs(20), err));
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_EQ(err, ErrnoText(ETIMEDOUT));
+    // Data, and a peer that has gone, both make the reader ready.
+    ASSERT_TRUE(WriteAll(c.out.Get(), "x", err));
+    EXPECT_TRUE(WaitReady(c.in.Get(), POLLIN, TDeadline::Never(), err));
+    c.out.Reset();
+    char buf[4];
+    ASSERT_EQ(read(c.in.Get(), buf, sizeof buf), 1);
+    EXPECT_TRUE(WaitReady(c.in.Get(), POLLIN, TDeadline::Never(), err));
+    // An invalid descriptor fails at once instead of waiting out the deadline.
+    for (int fd : {-1, 1 << 20}) {
+        SCOPED_TRACE(fd);
+        EXPECT_FALSE(WaitReady(fd, POLLIN, TDeadline::Never(), err));
+        EXPECT_EQ(errno, EBADF);
+    }
+}
 
 TEST(TDeadline, PollTimes) {
     EXPECT_FALSE(TDeadline::Never().IsSet());

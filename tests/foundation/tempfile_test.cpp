@@ -61,85 +61,22 @@ TEST_F(TempFileTest, TempDirectoryIsSharedAndSettable) {
     const char* old = std::getenv("TMPDIR");
     const std::string saved = old != nullptr ? old : "";
     setenv("TMPDIR", "/elsewhere", 1);
-    char buf[4096];
-    ASSERT_EQ(gettempfilename(buf, sizeof(buf), nullptr), 1);
+    TTempFile f;
+    String err;
+    const bool made = CreateTempFile(f, err);
     if (old != nullptr) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
-    EXPECT_EQ(std::string(buf), StemIn(dir.Path()) + "0");
-}
-
-TEST_F(TempFileTest, GetTempFileNameRejectsSmallBuffers) {
-    char buf[64];
-    std::memset(buf, 'X', sizeof(buf));
-    for (int size : {-1, 0, 1, 15}) {
-        SCOPED_TRACE(size);
-        EXPECT_EQ(gettempfilename(buf, size, nullptr), 0);
-        EXPECT_EQ(buf[0], 'X');  // untouched
-    }
-    EXPECT_EQ(gettempfilename(nullptr, 64, nullptr), 0);
-}
-
-TEST_F(TempFileTest, GetTempFileNameNames) {
-    const std::string stem = StemIn(dir.Path());
-    const struct {
-        std::string tmpdir;
-        const char* name;
-        std::string want;
-    } cases[] = {
-        {dir.Path(), nullptr, stem + "0"},
-        {dir.Path() + "/", nullptr, stem + "0"},  // no doubled '/'
-        {dir.Path(), "upgrade.sh", dir.Path() + "/upgrade.sh"},
-        {"", nullptr, "./" + StemIn(".").substr(2) + "0"},
-        {"", "x", "./x"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.tmpdir + " " + (c.name ? c.name : "(null)"));
-        SetTempDirectory(c.tmpdir.c_str());
-        char buf[4096];
-        ASSERT_EQ(gettempfilename(buf, sizeof(buf), c.name), 1);
-        EXPECT_EQ(std::string(buf), c.want);
-    }
-}
-
-TEST_F(TempFileTest, GetTempFileNameFailsRatherThanCutting) {
-    const int prefix = static_cast<int>(dir.Path().size()) + 1;
-    char buf[4096];
-    std::memset(buf, 'X', sizeof(buf));
-    // Directory too long for the 16 bytes a name needs.
-    EXPECT_EQ(gettempfilename(buf, prefix + 15, nullptr), 0);
-    EXPECT_STREQ(buf, "");
-    // A given name that does not fit fails instead of naming another file.
-    std::memset(buf, 'X', sizeof(buf));
-    EXPECT_EQ(gettempfilename(buf, prefix + 16, "0123456789abcdef"), 0);
-    EXPECT_STREQ(buf, "");
-    EXPECT_EQ(gettempfilename(buf, prefix + 17, "0123456789abcdef"), 1);
-    EXPECT_EQ(std::string(buf), dir.File("0123456789abcdef"));
-    // A generated candidate that does not fit fails as well.
-    const int need = std::max(static_cast<int>(StemIn(dir.Path()).size()) + 2,  // "0", NUL
-                              prefix + 16);
-    std::memset(buf, 'X', sizeof(buf));
-    EXPECT_EQ(gettempfilename(buf, need - 1, nullptr), 0);
-    EXPECT_STREQ(buf, "");
-    EXPECT_EQ(gettempfilename(buf, need, nullptr), 1);
-}
-
-TEST_F(TempFileTest, GetTempFileNameSkipsEveryExistingEntry) {
-    const std::string stem = StemIn(dir.Path());
-    ASSERT_TRUE(WriteTextFile(stem + "0", "taken"));
-    ASSERT_EQ(mkdir((stem + "1").c_str(), 0755), 0);
-    ASSERT_EQ(symlink((dir.File("nowhere")).c_str(), (stem + "2").c_str()), 0);
-    char buf[4096];
-    ASSERT_EQ(gettempfilename(buf, sizeof(buf), nullptr), 1);
-    EXPECT_EQ(std::string(buf), stem + "3");
-    EXPECT_FALSE(Exists(buf));  // only chosen, not created
+    ASSERT_TRUE(made) << err.Std();
+    EXPECT_EQ(f.Name().Std(), StemIn(dir.Path()) + "0");
+    // A trailing '/' is not doubled.
+    SetTempDirectory((dir.Path() + "/").c_str());
+    TTempFile g;
+    ASSERT_TRUE(CreateTempFile(g, err)) << err.Std();
+    EXPECT_EQ(g.Name().Std(), StemIn(dir.Path()) + "1");
 }
 
 TEST_F(TempFileTest, AllNamesTaken) {
     const std::string stem = StemIn(dir.Path());
     for (int i = 0; i <= 1998; ++i) ASSERT_TRUE(WriteTextFile(stem + std::to_string(i), ""));
-    char buf[4096];
-    std::memset(buf, 'X', sizeof(buf));
-    EXPECT_EQ(gettempfilename(buf, sizeof(buf), nullptr), 0);
-    EXPECT_STREQ(buf, "");
 
     TTempFile f;
     String err;
@@ -148,8 +85,8 @@ TEST_F(TempFileTest, AllNamesTaken) {
     EXPECT_NE(err.Std().find("taken"), std::string::npos) << err.Std();
 
     ASSERT_TRUE(DeleteFile((stem + "1998").c_str()));
-    ASSERT_EQ(gettempfilename(buf, sizeof(buf), nullptr), 1);
-    EXPECT_EQ(std::string(buf), stem + "1998");
+    ASSERT_TRUE(CreateTempFile(f, err)) << err.Std();
+    EXPECT_EQ(f.Name().Std(), stem + "1998");
 }
 
 TEST_F(TempFileTest, CreateWritesAndRemovesOnDestruction) {
@@ -255,10 +192,10 @@ TEST_F(TempFileTest, OwnershipTransfers) {
         EXPECT_EQ(std::set<std::string>({kept, released, removed, moved}).size(), 4u);
 
         a.Keep();
-        const int fd = b.Release();
-        EXPECT_GE(fd, 0);
+        TFd fd = b.Release();
+        EXPECT_TRUE(fd.Valid());
         EXPECT_EQ(b.Fd(), -1);
-        EXPECT_EQ(close(fd), 0);  // the caller owns it now
+        EXPECT_TRUE(fd.Close());  // the caller owns it now
         EXPECT_TRUE(c.Remove());
         EXPECT_FALSE(Exists(removed));
         EXPECT_TRUE(c.Remove());  // harmless again

@@ -10,6 +10,7 @@
 #include "actions/send_data.h"
 #include "common/loopback_peers.h"
 #include "common/proc_walk.h"
+#include "foundation/io.h"
 #include "net/resolve.h"
 #include "net/sockets.h"
 
@@ -23,32 +24,40 @@ using peers::TUdpPeer;
 using proc_walk::OpenDescriptorCount;
 
 struct TExchangeOutcome {
-    int rc;
+    bool ok;
+    int count;  // bytes received
+    TNetFailure failure;
     std::string err;
     std::string received;
 };
+
+constexpr int kUntouched = -99;  // a count the exchange must overwrite
 
 TExchangeOutcome Tcp(int port, const std::string& data, int recvLen, int timeoutMs = 5000,
                      const char* host = "127.0.0.1") {
     std::string buf(recvLen > 0 ? recvLen : 0, '\0');
     String err("stale");
-    int rc = SendReceiveTCPPacket(host, port, timeoutMs, data.data(), buf.data(), static_cast<int>(data.size()),
-                                  recvLen, err);
-    return {rc, err.Data(), rc > 0 && recvLen > 0 ? buf.substr(0, rc) : ""};
+    int count = kUntouched;
+    TNetFailure failure = TNetFailure::Socket;
+    bool ok = SendReceiveTCPPacket(host, port, timeoutMs, data.data(), buf.data(), static_cast<int>(data.size()),
+                                   recvLen, count, failure, err);
+    return {ok, count, failure, err.Data(), ok && count > 0 ? buf.substr(0, count) : ""};
 }
 
 TExchangeOutcome Udp(int port, const std::string& data, int recvLen, int timeoutSec = 5,
                      const char* host = "127.0.0.1") {
     std::string buf(recvLen > 0 ? recvLen : 0, '\0');
     String err("stale");
-    int rc = SendReceiveUDPPacket(host, port, timeoutSec, data.data(), buf.data(), static_cast<int>(data.size()),
-                                  recvLen, err);
-    return {rc, err.Data(), rc > 0 && recvLen > 0 ? buf.substr(0, rc) : ""};
+    int count = kUntouched;
+    TNetFailure failure = TNetFailure::Socket;
+    bool ok = SendReceiveUDPPacket(host, port, timeoutSec, data.data(), buf.data(), static_cast<int>(data.size()),
+                                   recvLen, count, failure, err);
+    return {ok, count, failure, err.Data(), ok && count > 0 ? buf.substr(0, count) : ""};
 }
 
-const std::string kInvalid = GetErrorStr(EINVAL).Data();
-const std::string kRefused = GetErrorStr(ECONNREFUSED).Data();
-const std::string kTimedOut = GetErrorStr(ETIMEDOUT).Data();
+const std::string kInvalid = ErrnoText(EINVAL).Data();
+const std::string kRefused = ErrnoText(ECONNREFUSED).Data();
+const std::string kTimedOut = ErrnoText(ETIMEDOUT).Data();
 
 // ---- TCP exchange against live peers ----
 
@@ -59,7 +68,9 @@ struct TTcpCase {
     std::string send;
     int recvLen;
     int timeoutMs;
-    int rc;
+    bool ok;
+    int count;
+    TNetFailure failure;
     std::string err;
     std::string received;
 };
@@ -70,7 +81,11 @@ TEST_P(TcpExchange, AnswersWithCodeTextAndBytes) {
     const TTcpCase& c = GetParam();
     TTcpPeer peer(c.mode, c.peerText);
     TExchangeOutcome out = Tcp(peer.Port(), c.send, c.recvLen, c.timeoutMs);
-    EXPECT_EQ(out.rc, c.rc);
+    EXPECT_EQ(out.ok, c.ok);
+    if (c.ok) {
+        EXPECT_EQ(out.count, c.count);
+    }
+    EXPECT_EQ(out.failure, c.failure);
     EXPECT_EQ(out.err, c.err);
     EXPECT_EQ(out.received, c.received);
 }
@@ -78,15 +93,19 @@ TEST_P(TcpExchange, AnswersWithCodeTextAndBytes) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, TcpExchange,
     ::testing::Values(
-        TTcpCase{"EchoedRequest", TTcpMode::Echo, "", "ping", 100, 5000, 4, "", "ping"},
-        TTcpCase{"NulBytesTravelWhole", TTcpMode::Echo, "", std::string("a\0b\0", 4), 100, 5000, 4, "",
+        TTcpCase{"EchoedRequest", TTcpMode::Echo, "", "ping", 100, 5000, true, 4, TNetFailure::None, "", "ping"},
+        TTcpCase{"NulBytesTravelWhole", TTcpMode::Echo, "", std::string("a\0b\0", 4), 100, 5000, true, 4, TNetFailure::None, "",
                  std::string("a\0b\0", 4)},
-        TTcpCase{"AnswerWithLineFeed", TTcpMode::Answer, "pong\r\nmore", "x", 100, 5000, 10, "", "pong\r\nmore"},
-        TTcpCase{"AnswerCutToReceiveLength", TTcpMode::Banner, "hello", "", 3, 5000, 3, "", "hel"},
-        TTcpCase{"NothingToReceiveIsOne", TTcpMode::Echo, "", "ping", 0, 5000, 1, "", ""},
-        TTcpCase{"ConnectOnlyIsOne", TTcpMode::Silent, "", "", 0, 5000, 1, "", ""},
-        TTcpCase{"PeerClosesWithoutAWord", TTcpMode::CloseAtOnce, "", "", 10, 5000, 0, "", ""},
-        TTcpCase{"PeerNeverAnswers", TTcpMode::Silent, "", "x", 10, 200, 0, "Timeout", ""}),
+        TTcpCase{"AnswerWithLineFeed", TTcpMode::Answer, "pong\r\nmore", "x", 100, 5000, true, 10, TNetFailure::None, "",
+                 "pong\r\nmore"},
+        TTcpCase{"AnswerCutToReceiveLength", TTcpMode::Banner, "hello", "", 3, 5000, true, 3, TNetFailure::None, "", "hel"},
+        // One byte received and nothing to receive are told apart.
+        TTcpCase{"OneByteAnswerIsOne", TTcpMode::Banner, "!", "", 10, 5000, true, 1, TNetFailure::None, "", "!"},
+        TTcpCase{"NothingToReceiveIsZero", TTcpMode::Echo, "", "ping", 0, 5000, true, 0, TNetFailure::None, "", ""},
+        TTcpCase{"ConnectOnlyIsZero", TTcpMode::Silent, "", "", 0, 5000, true, 0, TNetFailure::None, "", ""},
+        TTcpCase{"PeerClosesWithoutAWord", TTcpMode::CloseAtOnce, "", "", 10, 5000, true, 0, TNetFailure::None, "", ""},
+        TTcpCase{"PeerNeverAnswers", TTcpMode::Silent, "", "x", 10, 200, false, 0, TNetFailure::Timeout, "Timeout",
+                 ""}),
     [](const ::testing::TestParamInfo<TTcpCase>& i) { return std::string(i.param.name); });
 
 struct TFailCase {
@@ -94,30 +113,31 @@ struct TFailCase {
     std::function<int()> port;  // evaluated inside the test
     const char* host;
     int timeoutMs;
-    int rc;
+    TNetFailure failure;
     std::string err;
 };
 
 TEST(TcpExchangeFailure, ReportsEachFailureWithItsCodeAndText) {
     peers::TClosedPort closed;
     const TFailCase cases[] = {
-        {"refused", [&] { return closed.port; }, "127.0.0.1", 1000, IP_ERR_CONNECT, kRefused},
-        {"unresolvable", [] { return 80; }, peers::kUnresolvable.c_str(), 1000, IP_ERR_RESOLVE,
+        {"refused", [&] { return closed.port; }, "127.0.0.1", 1000, TNetFailure::Connect, kRefused},
+        {"unresolvable", [] { return 80; }, peers::kUnresolvable.c_str(), 1000, TNetFailure::Resolve,
          "Cannot resolve server name to IP address"},
-        {"empty host", [] { return 80; }, "", 1000, IP_ERR_RESOLVE, "Cannot resolve server name to IP address"},
-        {"port above 65535", [&] { return closed.port + 65536; }, "127.0.0.1", 1000, IP_ERR_CONNECT, kInvalid},
-        {"negative port", [] { return -1; }, "127.0.0.1", 1000, IP_ERR_CONNECT, kInvalid},
+        {"empty host", [] { return 80; }, "", 1000, TNetFailure::Resolve, "Cannot resolve server name to IP address"},
+        {"port above 65535", [&] { return closed.port + 65536; }, "127.0.0.1", 1000, TNetFailure::Connect, kInvalid},
+        {"negative port", [] { return -1; }, "127.0.0.1", 1000, TNetFailure::Connect, kInvalid},
         // A negative time-out does not connect at all: a refused port would
         // otherwise answer "Connection refused".
-        {"negative time-out", [&] { return closed.port; }, "127.0.0.1", -5, IP_ERR_CONNECT, kInvalid},
-        {"negative time-out, unresolvable", [] { return 80; }, peers::kUnresolvable.c_str(), -5, IP_ERR_RESOLVE,
+        {"negative time-out", [&] { return closed.port; }, "127.0.0.1", -5, TNetFailure::Connect, kInvalid},
+        {"negative time-out, unresolvable", [] { return 80; }, peers::kUnresolvable.c_str(), -5, TNetFailure::Resolve,
          "Cannot resolve server name to IP address"},
     };
     const int before = OpenDescriptorCount();
     for (const TFailCase& c : cases) {
         SCOPED_TRACE(c.name);
         TExchangeOutcome out = Tcp(c.port(), "data", 10, c.timeoutMs, c.host);
-        EXPECT_EQ(out.rc, c.rc);
+        EXPECT_FALSE(out.ok);
+        EXPECT_EQ(out.failure, c.failure);
         EXPECT_EQ(out.err, c.err);
     }
     EXPECT_EQ(OpenDescriptorCount(), before);
@@ -128,7 +148,8 @@ TEST(TcpExchangeLargeData, OneMebibyteArrivesWhole) {
     std::string data(1 << 20, '\0');
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
     TExchangeOutcome out = Tcp(peer.Port(), data, 0);
-    EXPECT_EQ(out.rc, 1);
+    EXPECT_TRUE(out.ok);
+    EXPECT_EQ(out.count, 0);
     EXPECT_EQ(out.err, "");
     auto visits = peer.WaitVisits(1);
     ASSERT_EQ(visits.size(), 1u);
@@ -141,7 +162,8 @@ TEST(TcpExchangeLargeData, APeerThatNeverReadsEndsInATimeOutNotInSuccess) {
     TTcpPeer peer(TTcpMode::NeverRead);
     const int before = OpenDescriptorCount();
     TExchangeOutcome out = Tcp(peer.Port(), std::string(32 << 20, 'z'), 0, 300);
-    EXPECT_EQ(out.rc, IP_TIMEOUT);
+    EXPECT_FALSE(out.ok);
+    EXPECT_EQ(out.failure, TNetFailure::Timeout);
     EXPECT_EQ(out.err, "Timeout");
     EXPECT_EQ(OpenDescriptorCount(), before);
 }
@@ -160,53 +182,55 @@ TEST(UdpExchange, AnswersWithCodeTextAndBytes) {
         int recvLen;
         int timeoutSec;
         const char* host;
-        int rc;
+        bool ok;
+        int count;
+        TNetFailure failure;
         std::string err;
         std::string received;
     } cases[] = {
-        {"echo", echo.Port(), "ping\nline", 100, 5, "127.0.0.1", 9, "", "ping\nline"},
-        {"nul bytes", echo.Port(), nul, 100, 5, "127.0.0.1", 3, "", nul},
-        {"cut to receive length", echo.Port(), "abcdef", 2, 5, "127.0.0.1", 2, "", "ab"},
-        {"nothing to receive: bytes sent", silent.Port(), "12345", 0, 5, "127.0.0.1", 5, "", ""},
-        {"no answer", silent.Port(), "x", 10, 1, "127.0.0.1", IP_TIMEOUT, "Timeout", ""},
-        {"negative wait", silent.Port(), "x", 10, -3, "127.0.0.1", IP_TIMEOUT, "Timeout", ""},
-        {"too large", echo.Port(), std::string(70000, 'u'), 10, 1, "127.0.0.1", IP_ERR_SEND,
-         GetErrorStr(EMSGSIZE).Data(), ""},
-        {"unresolvable", echo.Port(), "x", 10, 1, peers::kUnresolvable.c_str(), IP_ERR_RESOLVE,
+        {"echo", echo.Port(), "ping\nline", 100, 5, "127.0.0.1", true, 9, TNetFailure::None, "", "ping\nline"},
+        {"nul bytes", echo.Port(), nul, 100, 5, "127.0.0.1", true, 3, TNetFailure::None, "", nul},
+        {"cut to receive length", echo.Port(), "abcdef", 2, 5, "127.0.0.1", true, 2, TNetFailure::None, "", "ab"},
+        {"one byte", echo.Port(), "z", 10, 5, "127.0.0.1", true, 1, TNetFailure::None, "", "z"},
+        {"nothing to receive", silent.Port(), "12345", 0, 5, "127.0.0.1", true, 0, TNetFailure::None, "", ""},
+        {"no answer", silent.Port(), "x", 10, 1, "127.0.0.1", false, 0, TNetFailure::Timeout, "Timeout", ""},
+        {"negative wait", silent.Port(), "x", 10, -3, "127.0.0.1", false, 0, TNetFailure::Timeout, "Timeout", ""},
+        {"too large", echo.Port(), std::string(70000, 'u'), 10, 1, "127.0.0.1", false, 0, TNetFailure::Send,
+         ErrnoText(EMSGSIZE).Data(), ""},
+        {"unresolvable", echo.Port(), "x", 10, 1, peers::kUnresolvable.c_str(), false, 0, TNetFailure::Resolve,
          "Cannot resolve server name to IP address", ""},
-        {"port above 65535", closed.port + 65536, "x", 10, 1, "127.0.0.1", IP_ERR_CONNECT, kInvalid, ""},
+        {"port above 65535", closed.port + 65536, "x", 10, 1, "127.0.0.1", false, 0, TNetFailure::Connect, kInvalid,
+         ""},
     };
     const int before = OpenDescriptorCount();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TExchangeOutcome out = Udp(c.port, c.send, c.recvLen, c.timeoutSec, c.host);
-        EXPECT_EQ(out.rc, c.rc);
+        EXPECT_EQ(out.ok, c.ok);
+        if (c.ok) {
+            EXPECT_EQ(out.count, c.count);
+        }
+        EXPECT_EQ(out.failure, c.failure);
         EXPECT_EQ(out.err, c.err);
         EXPECT_TRUE(out.received == c.received);
     }
     EXPECT_EQ(OpenDescriptorCount(), before);
-    EXPECT_EQ(GetErrorStr(EMSGSIZE), "Message too long");
+    EXPECT_EQ(ErrnoText(EMSGSIZE), "Message too long");
 }
 
 // ---- Sending everything, closing gently ----
 
-TEST(SendAll, NothingToSendIsDone) {
-    String err("stale");
-    EXPECT_EQ(SendAll(-1, "x", 0, 10, err), IP_OK);
-    EXPECT_EQ(err, "");
-}
-
 TEST(CloseAfterSending, AGreetingPeerSeesAnOrderlyEndAndEveryByte) {
     TTcpPeer peer(TTcpMode::Banner, "220 ready\r\n");
     TFd sock;
-    int rc = 0;
+    TNetFailure failure = TNetFailure::None;
     String err;
-    ASSERT_TRUE(PerformConnect("127.0.0.1", peer.Port(), 5000, sock, rc, err)) << err.Data();
+    ASSERT_TRUE(PerformConnect("127.0.0.1", peer.Port(), 5000, sock, failure, err)) << err.Data();
     // Let the greeting arrive unread, as it does for a client that only sends.
     pollfd p{sock.Get(), POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 10000), 1);
     const std::string data(300000, 'd');
-    ASSERT_EQ(SendAll(sock.Get(), data.data(), static_cast<long long>(data.size()), 5000, err), IP_OK);
+    ASSERT_TRUE(SendAll(sock.Get(), data, TDeadline::AfterMs(5000), err)) << err.Data();
     CloseAfterSending(sock, 5000);
     EXPECT_FALSE(sock.Valid());
     auto visits = peer.WaitVisits(1);
@@ -224,7 +248,7 @@ TEST(SendDataOneWay, APeerThatNeverReadsCannotHoldTheSender) {
     plan.port = peer.Port();
     plan.first = String(std::string(32 << 20, 'q'));
     String err;
-    EXPECT_EQ(SendDataOneWay(plan, 300, err), IP_TIMEOUT);
+    EXPECT_FALSE(SendDataOneWay(plan, 300, err));
     EXPECT_EQ(err, kTimedOut.c_str());
 }
 
@@ -237,9 +261,9 @@ TEST(SendDataOneWay, AConnectThatHangsEndsAtTheBound) {
     std::vector<TFd> fillers;
     for (int i = 0; i < 4; ++i) {
         TFd sock;
-        int rc = 0;
+        TNetFailure failure = TNetFailure::None;
         String err;
-        PerformConnect("127.0.0.1", port, 200, sock, rc, err);
+        PerformConnect("127.0.0.1", port, 200, sock, failure, err);
         fillers.push_back(std::move(sock));
     }
     TSendPlan plan;
@@ -247,7 +271,7 @@ TEST(SendDataOneWay, AConnectThatHangsEndsAtTheBound) {
     plan.port = port;
     plan.first = "hello";
     String err;
-    EXPECT_EQ(SendDataOneWay(plan, 300, err), IP_TIMEOUT);
+    EXPECT_FALSE(SendDataOneWay(plan, 300, err));
     EXPECT_EQ(err, kTimedOut.c_str());
 }
 
@@ -260,7 +284,7 @@ TEST(SendDataOneWay, SendsBothPiecesAndClosesInOrder) {
     plan.pauseSec = 1;  // the greeting is waiting unread when the action closes
     plan.second = "QUIT\r\n";
     String err("stale");
-    EXPECT_EQ(SendDataOneWay(plan, 5000, err), IP_OK);
+    EXPECT_TRUE(SendDataOneWay(plan, 5000, err));
     EXPECT_EQ(err, "");
     auto visits = peer.WaitVisits(1);
     ASSERT_EQ(visits.size(), 1u);

@@ -9,33 +9,35 @@
 
 #include <string>
 
-#include "net/sockets.h"
 
 namespace {
 
 struct HostCase {
     const char* host;
-    int result;
+    bool ok;
     unsigned int addrHostOrder;  // 0: any loopback address
     const char* error;
 };
 
 TEST(GetHostIP, ResolvesDottedNamesAndRefusesUnknownOnes) {
     const HostCase cases[] = {
-        {"127.0.0.1", 1, 0x7F000001u, ""},
-        {"10.1.2.3", 1, 0x0A010203u, ""},
-        {"255.255.255.255", 1, 0xFFFFFFFFu, ""},
-        {"localhost", 1, 0, ""},
-        {kUnresolvableHost.c_str(), -2, 0, "Cannot resolve server name to IP address"},
-        {"", -2, 0, "Cannot resolve server name to IP address"},
+        {"127.0.0.1", true, 0x7F000001u, ""},
+        {"10.1.2.3", true, 0x0A010203u, ""},
+        {"255.255.255.255", true, 0xFFFFFFFFu, ""},
+        {"localhost", true, 0, ""},
+        {kUnresolvableHost.c_str(), false, 0, "Cannot resolve server name to IP address"},
+        {"", false, 0, "Cannot resolve server name to IP address"},
     };
     for (const HostCase& c : cases) {
         SCOPED_TRACE(c.host);
         unsigned int addr = 0xDEADBEEF;
         String err("stale");
-        EXPECT_EQ(GetHostIP(c.host, &addr, err), c.result);
+        EXPECT_EQ(GetHostIP(c.host, addr, err), c.ok);
         EXPECT_STREQ(err.Data(), c.error);
-        if (c.result != 1) continue;
+        if (!c.ok) {
+            EXPECT_EQ(addr, 0xDEADBEEF);  // unchanged
+            continue;
+        }
         if (c.addrHostOrder != 0) {
             EXPECT_EQ(ntohl(addr), c.addrHostOrder);
         } else {
@@ -46,7 +48,8 @@ TEST(GetHostIP, ResolvesDottedNamesAndRefusesUnknownOnes) {
 
 TEST(GetHostIP, NullHostIsAResolveError) {
     String err;
-    EXPECT_EQ(GetHostIP(nullptr, nullptr, err), -2);
+    unsigned int addr = 0;
+    EXPECT_FALSE(GetHostIP(nullptr, addr, err));
     EXPECT_STREQ(err.Data(), "Cannot resolve server name to IP address");
 }
 
@@ -55,7 +58,7 @@ TEST(GetMyIP, MatchesTheLocalHostName) {
     ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
     unsigned int expected = 0;
     String err;
-    if (GetHostIP(name, &expected, err) != 1) expected = 0;
+    if (!GetHostIP(name, expected, err)) expected = 0;
     EXPECT_EQ(GetMyIP(), expected);
 }
 
@@ -86,23 +89,35 @@ TEST(IP2String, GivesTheDottedForm) {
     EXPECT_STREQ(IP2String(0).Data(), "0.0.0.0");
 }
 
-TEST(GetErrorStr, GivesTheSystemText) {
-    EXPECT_STREQ(GetErrorStr(ECONNREFUSED).Data(), "Connection refused");
-    EXPECT_STREQ(GetErrorStr(ETIMEDOUT).Data(), "Connection timed out");
-}
-
-TEST(IpErrMsg, HoldsTheGenericTextOfEachCode) {
-    const char* expected[] = {"Winsock error", "Connection error", "Cannot read data",
-                              "Cannot send data", "Cannot create socket",
-                              "Cannot resolve host name to IP address", "Cannot init WinSock",
-                              "Timeout", ""};
-    for (int code = -7; code <= 1; ++code) {
-        SCOPED_TRACE(code);
-        EXPECT_STREQ(ipErrMsg[code + 7], expected[code + 7]);
-        EXPECT_STREQ(IpErrText(code), expected[code + 7]);
+TEST(ResolveSockAddr, TellsResolutionFromABadPort) {
+    struct TCase {
+        const char* host;
+        int port;
+        bool ok;
+        TNetFailure failure;
+    };
+    const TCase cases[] = {
+        {"127.0.0.1", 0, true, TNetFailure::None},
+        {"127.0.0.1", 65535, true, TNetFailure::None},
+        {"127.0.0.1", 65536, false, TNetFailure::Connect},
+        {"127.0.0.1", -1, false, TNetFailure::Connect},
+        {kUnresolvableHost.c_str(), 80, false, TNetFailure::Resolve},
+        {"", 80, false, TNetFailure::Resolve},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(std::string(c.host) + ":" + std::to_string(c.port));
+        sockaddr_in sa{};
+        TNetFailure failure = TNetFailure::Timeout;
+        String err("stale");
+        EXPECT_EQ(ResolveSockAddr(c.host, c.port, sa, failure, err), c.ok);
+        EXPECT_EQ(failure, c.failure);
+        if (c.ok) {
+            EXPECT_EQ(ntohs(sa.sin_port), c.port);
+            EXPECT_EQ(sa.sin_addr.s_addr, htonl(0x7F000001u));
+        } else {
+            EXPECT_FALSE(err.IsEmpty());
+        }
     }
-    EXPECT_STREQ(IpErrText(-8), "");
-    EXPECT_STREQ(IpErrText(2), "");
 }
 
 }  // namespace

@@ -101,10 +101,10 @@ TEST_P(PerformConnectTest, RefusedByAClosedPortKeepsNoSocket) {
     ASSERT_GT(closed.port, 0);
     const int lowestFree = LowestFreeDescriptor();
     TFd sock;
-    int code = 99;
+    TNetFailure failure = TNetFailure::None;
     String err;
-    EXPECT_FALSE(PerformConnect("127.0.0.1", closed.port, GetParam(), sock, code, err));
-    EXPECT_EQ(code, -6);
+    EXPECT_FALSE(PerformConnect("127.0.0.1", closed.port, GetParam(), sock, failure, err));
+    EXPECT_EQ(failure, TNetFailure::Connect);
     EXPECT_STREQ(err.Data(), "Connection refused");
     EXPECT_FALSE(sock.Valid());
     EXPECT_EQ(LowestFreeDescriptor(), lowestFree);  // the failed socket was closed
@@ -115,9 +115,9 @@ TEST_P(PerformConnectTest, ConnectsToALoopbackListener) {
     TFd listener;
     ASSERT_TRUE(TcpListen("127.0.0.1", 0, nullptr, listener, err)) << err.Data();
     TFd sock;
-    int code = 99;
-    EXPECT_TRUE(PerformConnect("127.0.0.1", LocalPort(listener.Get()), GetParam(), sock, code, err));
-    EXPECT_EQ(code, 1);
+    TNetFailure failure = TNetFailure::Timeout;
+    EXPECT_TRUE(PerformConnect("127.0.0.1", LocalPort(listener.Get()), GetParam(), sock, failure, err));
+    EXPECT_EQ(failure, TNetFailure::None);
     EXPECT_STREQ(err.Data(), "");
     ASSERT_TRUE(sock.Valid());
     EXPECT_TRUE(CloseOnExec(sock.Get()));
@@ -127,28 +127,28 @@ TEST_P(PerformConnectTest, ConnectsToALoopbackListener) {
     EXPECT_TRUE(accepted.Valid());
 }
 
-// Failures before any connect: the code, the text and no socket kept (also
+// Failures before any connect: the failed step, the text and no socket kept (also
 // none that the owner held before).
 TEST_P(PerformConnectTest, FailuresBeforeTheConnect) {
     struct TCase {
         const char* host;
         int port;
-        int code;
+        TNetFailure failure;
         const char* text;  // null: any text but ""
     };
     const TCase cases[] = {
-        {kUnresolvableHost.c_str(), 80, -2, "Cannot resolve server name to IP address"},
-        {"127.0.0.1", -1, -6, nullptr},
-        {"127.0.0.1", 65536, -6, nullptr},
-        {"127.0.0.1", 70000, -6, nullptr},
+        {kUnresolvableHost.c_str(), 80, TNetFailure::Resolve, "Cannot resolve server name to IP address"},
+        {"127.0.0.1", -1, TNetFailure::Connect, nullptr},
+        {"127.0.0.1", 65536, TNetFailure::Connect, nullptr},
+        {"127.0.0.1", 70000, TNetFailure::Connect, nullptr},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(std::string(c.host) + ":" + std::to_string(c.port));
         TFd sock(dup(0));
-        int code = 99;
+        TNetFailure failure = TNetFailure::None;
         String err;
-        EXPECT_FALSE(PerformConnect(c.host, c.port, GetParam(), sock, code, err));
-        EXPECT_EQ(code, c.code);
+        EXPECT_FALSE(PerformConnect(c.host, c.port, GetParam(), sock, failure, err));
+        EXPECT_EQ(failure, c.failure);
         EXPECT_FALSE(sock.Valid());
         if (c.text) {
             EXPECT_STREQ(err.Data(), c.text);
@@ -159,29 +159,5 @@ TEST_P(PerformConnectTest, FailuresBeforeTheConnect) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TimeOuts, PerformConnectTest, ::testing::Values(0, 1000));
-
-TEST(TCPConnect, ProbesReachability) {
-    String err;
-    TFd listener;
-    ASSERT_TRUE(TcpListen("127.0.0.1", 0, nullptr, listener, err)) << err.Data();
-    EXPECT_EQ(TCPConnect("127.0.0.1", LocalPort(listener.Get()), 1000, err), 1);
-    EXPECT_STREQ(err.Data(), "");
-    ClosedPort closed;
-    EXPECT_EQ(TCPConnect("127.0.0.1", closed.port, 1000, err), -6);
-    EXPECT_STREQ(err.Data(), "Connection refused");
-    EXPECT_EQ(TCPConnect(kUnresolvableHost.c_str(), 80, 1000, err), -2);
-}
-
-TEST(TCPConnect, ClosesItsSocket) {
-    // The probe releases its descriptor: the lowest free number is unchanged.
-    ClosedPort closed;
-    TFd slot(dup(0));
-    int lowestFree = slot.Get();
-    slot.Reset();
-    String err;
-    EXPECT_EQ(TCPConnect("127.0.0.1", closed.port, 1000, err), -6);
-    TFd after(dup(0));
-    EXPECT_EQ(after.Get(), lowestFree);
-}
 
 }  // namespace

@@ -89,10 +89,10 @@ TExchangeResult ReadReply(int fd, const std::string& where, int timeoutMs) {
 
 TExchangeResult ExchangeOpen(const std::string& host, int port, int timeoutMs, const String& packet, TFd& conn) {
     const std::string where = host + ":" + std::to_string(port);
-    int rc = IP_ERR_CONNECT;
+    TNetFailure failure = TNetFailure::None;
     String err;
-    if (!PerformConnect(host.c_str(), port, timeoutMs, conn, rc, err)) {
-        if (rc == IP_TIMEOUT)
+    if (!PerformConnect(host.c_str(), port, timeoutMs, conn, failure, err)) {
+        if (failure == TNetFailure::Timeout)
             return Fail(TExchangeOutcome::Failed,
                         "cannot connect to " + where + ": timed out after " + Seconds(timeoutMs), true);
         return Fail(TExchangeOutcome::Failed, "cannot connect to " + where + ": " + err.Std());
