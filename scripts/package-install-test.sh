@@ -145,6 +145,40 @@ status=0
 /usr/bin/zelq -H 127.0.0.1 -p $port -P wrong-password GetInfo >/dev/null 2>&1 || status=$?
 [ $status -eq 3 ] && pass "a wrong password gets no reply" || fail "a wrong password: zelq exit status $status"
 
+# The packaged defaults: no test runs code for a client, and remote
+# self-upgrade is off, each answered "600" (not allowed).
+code_of() { # zelq --json output -> its result code
+    [[ "$1" =~ \"code\":\ ?\"([0-9]+)\" ]] && echo "${BASH_REMATCH[1]}"
+}
+while IFS='|' read -r what cmd; do
+    # shellcheck disable=SC2086
+    out=$(eval "zelq --json $cmd" 2>&1) || true
+    [ "$(code_of "$out")" = 600 ] && pass "$what: 600" || fail "$what: expected 600, got: $out"
+done <<'CASES'
+TEST-ExternalPrg (external=0)|TEST-ExternalPrg /bin/true
+TEST-ShellScript (shellscript=0)|TEST-ShellScript '/bin/sh %script%' 'echo scriptres: ok' '' 10 5
+ACT-ExternalCmd (executeaction=0)|ACT-ExternalCmd /bin/true
+CASES
+status=0
+out=$(zelq --upgrade /usr/bin/zelq 2>&1) || status=$?
+[ $status -eq 2 ] && [[ "$out" == *600* ]] && pass "self-upgrade (allowupdates=0): 600" \
+    || fail "self-upgrade with allowupdates=0: status $status: $out"
+
+# The packaged filter admits 127.0.0.1 only: another loopback address gets
+# no reply (and is logged) until the administrator adds it and reloads.
+from() { local host=$1; shift; /usr/bin/zelq -H "$host" -p $port -t 10 -f "$pwfile" "$@"; }
+status_from() { local s=0; from "$@" >/dev/null 2>&1 || s=$?; echo $s; }
+[ "$(status_from 127.0.0.2 GetInfo)" = 3 ] && pass "127.0.0.2 gets no reply from the packaged filter" \
+    || fail "127.0.0.2 was not refused: $(from 127.0.0.2 GetInfo 2>&1)"
+grep -q '127\.0\.0\.2' /var/log/zel/bad.log 2>/dev/null && pass "the refusal of 127.0.0.2 is in bad.log" \
+    || fail "no line about 127.0.0.2 in /var/log/zel/bad.log"
+sed -i 's/^filterlist=.*/filterlist=127.0.0.1 127.0.0.2/; s/^filtermarks=.*/filtermarks=11/' "$cfg"
+if [ $with_systemd -eq 1 ]; then systemctl reload zel.service; else kill -HUP "$(cat /run/zel.pid)"; fi
+wait_for 10 sh -c "/usr/bin/zelq -H 127.0.0.2 -p $port -f '$pwfile' GetInfo >/dev/null" \
+    && pass "127.0.0.2 is answered once added to filterlist" || fail "127.0.0.2 is not answered after it was added"
+[ "$(status_from 127.0.0.3 GetInfo)" = 3 ] && pass "127.0.0.3 still gets no reply" \
+    || fail "127.0.0.3 was not refused after 127.0.0.2 was added"
+
 # SIGHUP re-reads the configuration: a comment written into the file shows.
 sed -i 's/^comment=.*/comment=reloaded by SIGHUP/' "$cfg"
 if [ $with_systemd -eq 1 ]; then systemctl reload zel.service; else kill -HUP "$(cat /run/zel.pid)"; fi
@@ -164,12 +198,17 @@ fi
 
 # A remote settings change rewrites the configuration; a reinstallation of
 # the package (as an upgrade does) must keep it.
-zelq SetSettings 'Comment=changed remotely' >/dev/null || fail "SetSettings"
+# Here the filter is turned off as an older package installed it: the
+# upgrade keeps that and says so.
+zelq SetSettings 'Comment=changed remotely' 'IPFiltering=0' >/dev/null || fail "SetSettings"
+grep -q '^filteractive=0' "$cfg" || fail "SetSettings IPFiltering=0 did not reach $cfg"
 cp -p "$cfg" "$work/cfg.before"
 dpkg -i "$deb" > "$work/reinstall.txt" 2>&1 || { cat "$work/reinstall.txt" >&2; fail "dpkg -i again"; }
 cmp -s "$cfg" "$work/cfg.before" && [ "$(stat -c '%a' "$cfg")" = 600 ] \
     && pass "a reinstallation keeps the configuration" || fail "a reinstallation changed $cfg"
 grep -q 'new random password' "$work/reinstall.txt" && fail "a reinstallation made a new password" || true
+grep -q 'address filter is off' "$work/reinstall.txt" && pass "the upgrade notes the filter that is off" \
+    || fail "the upgrade did not note that the kept configuration's filter is off"
 if [ $with_systemd -eq 0 ]; then
     pid_in_file || fail "the agent did not survive the reinstallation"
 fi
