@@ -12,22 +12,46 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
+bool IsSeparator(char c) { return c == ',' || c == ';' || IsBlank(c); }
+
 // A decimal number of 1 to `maxDigits` digits without a leading zero (a lone
-// "0" is fine), at most `maxValue`.
-bool ParseSmallNumber(std::string_view text, int maxDigits, uint32_t maxValue, uint32_t& value) {
-    if (text.empty() || static_cast<int>(text.size()) > maxDigits) return false;
-    if (text.size() > 1 && text[0] == '0') return false;
+// "0" is fine), at most `maxValue`, at the front of [p, end). Returns the
+// characters read, 0 when there is no such number.
+size_t ScanNumber(const char* p, const char* end, int maxDigits, uint32_t maxValue, uint32_t& value) {
+    size_t n = 0;
     value = 0;
-    for (char c : text) {
-        if (!IsDigit(c)) return false;
-        value = value * 10 + static_cast<uint32_t>(c - '0');
+    while (p + n < end && IsDigit(p[n])) {
+        if (static_cast<int>(n) == maxDigits) return 0;
+        value = value * 10 + static_cast<uint32_t>(p[n] - '0');
+        ++n;
     }
-    return value <= maxValue;
+    if (n == 0 || (n > 1 && p[0] == '0') || value > maxValue) return 0;
+    return n;
+}
+
+// A dotted address at the front of [p, end): the characters read, 0 when
+// there is none.
+size_t ScanDotted(const char* p, const char* end, uint32_t& address) {
+    const char* q = p;
+    uint32_t result = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (q >= end || *q != '.') return 0;
+            ++q;
+        }
+        uint32_t value = 0;
+        size_t n = ScanNumber(q, end, 3, 255, value);
+        if (n == 0) return 0;
+        q += n;
+        result = (result << 8) | value;
+    }
+    address = result;
+    return static_cast<size_t>(q - p);
 }
 
 // Takes the next piece of `rest` that `isSeparator` does not split.
 template <typename Pred>
-bool NextPiece(std::string_view& rest, std::string_view& piece, Pred isSeparator) {
+inline bool NextPiece(std::string_view& rest, std::string_view& piece, Pred isSeparator) {
     size_t start = 0;
     while (start < rest.size() && isSeparator(rest[start])) ++start;
     if (start >= rest.size()) {
@@ -64,56 +88,53 @@ bool ReportInvalidItems(std::string_view list, std::vector<String>& problems) {
 
 }  // namespace
 
-bool IsAddressListSeparator(char c) { return c == ',' || c == ';' || IsBlank(c); }
+bool IsAddressListSeparator(char c) { return IsSeparator(c); }
 
 bool ParseDottedAddress(std::string_view text, uint32_t& address) {
-    uint32_t result = 0;
-    for (int part = 0; part < 4; ++part) {
-        size_t dot = part < 3 ? text.find('.') : text.size();
-        if (dot == std::string_view::npos) return false;
-        uint32_t value = 0;
-        if (!ParseSmallNumber(text.substr(0, dot), 3, 255, value)) return false;
-        result = (result << 8) | value;
-        text.remove_prefix(part < 3 ? dot + 1 : dot);
-    }
-    address = result;
+    uint32_t a = 0;
+    if (ScanDotted(text.data(), text.data() + text.size(), a) != text.size() || text.empty()) return false;
+    address = a;
     return true;
 }
 
 bool ParseAddressItem(std::string_view item, TAddressRange& range) {
-    size_t dash = item.find('-');
-    if (dash != std::string_view::npos) {
-        uint32_t a = 0, b = 0;
-        if (!ParseDottedAddress(item.substr(0, dash), a) || !ParseDottedAddress(item.substr(dash + 1), b))
-            return false;
+    const char* p = item.data();
+    const char* end = p + item.size();
+    uint32_t a = 0;
+    const size_t n = ScanDotted(p, end, a);
+    if (n == 0) return false;
+    p += n;
+    if (p == end) {  // one address
+        range.first = range.last = a;
+        return true;
+    }
+    if (*p == '-') {  // a range, either order
+        uint32_t b = 0;
+        ++p;
+        if (p == end || ScanDotted(p, end, b) != static_cast<size_t>(end - p)) return false;
         range.first = a < b ? a : b;
         range.last = a < b ? b : a;
         return true;
     }
-    size_t slash = item.find('/');
-    if (slash != std::string_view::npos) {
-        uint32_t address = 0, bits = 0;
-        if (!ParseDottedAddress(item.substr(0, slash), address) ||
-            !ParseSmallNumber(item.substr(slash + 1), 2, 32, bits))
-            return false;
+    if (*p == '/') {  // a prefix
+        uint32_t bits = 0;
+        ++p;
+        if (ScanNumber(p, end, 2, 32, bits) != static_cast<size_t>(end - p) || p == end) return false;
         const uint32_t mask = bits == 0 ? 0u : ~0u << (32 - bits);
-        range.first = address & mask;
+        range.first = a & mask;
         range.last = range.first | ~mask;
         return true;
     }
-    uint32_t address = 0;
-    if (!ParseDottedAddress(item, address)) return false;
-    range.first = range.last = address;
-    return true;
+    return false;
 }
 
 bool NextAddressItem(std::string_view& rest, std::string_view& item) {
-    return NextPiece(rest, item, IsAddressListSeparator);
+    return NextPiece(rest, item, [](char c) { return IsSeparator(c); });
 }
 
 bool NextFilterEntry(std::string_view& rest, std::string_view& entry) {
     // A piece of commas and semicolons only (" , ") holds no item: no entry.
-    while (NextPiece(rest, entry, IsBlank))
+    while (NextPiece(rest, entry, [](char c) { return IsBlank(c); }))
         if (entry.find_first_not_of(",;") != std::string_view::npos) return true;
     return false;
 }
