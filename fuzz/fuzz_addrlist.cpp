@@ -1,11 +1,13 @@
 // The client address lists: the management and upgrade address lists
-// (items and ranges), and the connection filter's effective list. The first
-// four bytes are the client's address, the rest the list.
+// (addresses, ranges and prefixes), the filter list's entries and marks, and
+// the connection filter's effective list. The first four bytes are the
+// client's address, the rest the list.
 #include <arpa/inet.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "config/addrfilter.h"
 
@@ -21,18 +23,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool byNumber = IPAllowed(address.s_addr, list, err);
     String err2;
     const bool byText = IPAllowed(dotted, list, err2);
-    if (byNumber != byText) std::abort();
-    FilterAdmits(list, dotted);
+    if (byNumber != byText || err != err2) std::abort();
+    // The filter reads the same items: a list admits what it allows.
+    if (FilterAdmits(list, dotted) != byNumber) std::abort();
 
-    // Taking items off the front always ends.
-    String rest = list;
-    for (int taken = 0;; ++taken) {
-        if (taken > list.Length() + 1) std::abort();
-        unsigned int first = 0, last = 0;
-        String itemErr;
-        const int before = rest.Length();
-        getitem(rest, first, last, itemErr);
-        if (first == 0 || rest.IsEmpty() || rest.Length() >= before) break;
+    // Every item either parses into an ordered range or is reported, and
+    // the report agrees with the matcher's error.
+    std::vector<String> problems;
+    const bool valid = CheckAddressList(list, problems);
+    if (valid != err.IsEmpty() || valid != problems.empty()) std::abort();
+    std::string_view rest = list.View(), item;
+    size_t items = 0;
+    while (NextAddressItem(rest, item)) {
+        if (item.empty() || ++items > list.View().size()) std::abort();
+        TAddressRange range;
+        if (ParseAddressItem(item, range) && range.first > range.last) std::abort();
     }
+    // Entries and marks: the marks as long as the list, every second one on.
+    std::string marks;
+    for (size_t i = 0; i < list.View().size(); ++i) marks += i % 2 ? '0' : '1';
+    problems.clear();
+    if (CheckAddressList(list, String(marks.c_str()), problems) != valid) std::abort();
     return 0;
 }

@@ -95,6 +95,29 @@ for key in oklogfile badlogfile verboselogfile; do
     [[ "$(value $key)" == /var/log/zel/* ]] || fail "template: $key=$(value $key) is not in /var/log/zel/"
 done
 [ "$(value tmpdir)" = /var/lib/zel/tmp ] || fail "template: tmpdir=$(value tmpdir)"
+# Safe defaults: only 127.0.0.1 is answered, nothing runs code for a client,
+# no remote self-upgrade. Each key exactly once, so no later line undoes it.
+while read -r key want; do
+    if [ "$(grep -ci "^[[:space:]]*${key}[[:space:]]*=" "$template")" -ne 1 ]; then
+        fail "template: $key must be set exactly once"
+    elif [ "$(value "$key")" = "$want" ]; then
+        pass "template: $key=$want"
+    else
+        fail "template: $key=$(value "$key"), expected $want"
+    fi
+done <<'DEFAULTS'
+filteractive 1
+filterlist 127.0.0.1
+filtermarks 1
+shellscript 0
+external 0
+executeaction 0
+tcpudpaction 0
+syslogaction 0
+allowupdates 0
+updateaddr 127.0.0.1
+manageaddr 127.0.0.1
+DEFAULTS
 unit="$root/lib/systemd/system/zel.service"
 pidfile=$(sed -n 's/^PIDFile=//p' "$unit")
 [ -n "$pidfile" ] && [ "$(value pidfile)" = "$pidfile" ] && pass "template: pidfile=$pidfile as in the unit" \

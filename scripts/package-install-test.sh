@@ -60,7 +60,9 @@ stop_agent() {
     for _ in $(seq 50); do no_agent && return 0; sleep 0.1; done
     for pid in $(agent_pids); do kill -KILL "$pid" 2>/dev/null || true; done
 }
+relay_pids=()
 cleanup() {
+    for pid in "${relay_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     stop_agent
     if dpkg-query -W -f='${Status}' zel 2>/dev/null | grep -qv 'not-installed'; then
         dpkg --purge zel >/dev/null 2>&1 || true
@@ -145,6 +147,90 @@ status=0
 /usr/bin/zelq -H 127.0.0.1 -p $port -P wrong-password GetInfo >/dev/null 2>&1 || status=$?
 [ $status -eq 3 ] && pass "a wrong password gets no reply" || fail "a wrong password: zelq exit status $status"
 
+# The packaged defaults: no test runs code for a client, and remote
+# self-upgrade is off, each answered "600" (not allowed).
+code_of() { # zelq --json output -> its result code
+    [[ "$1" =~ \"code\":\ ?\"([0-9]+)\" ]] && echo "${BASH_REMATCH[1]}"
+}
+while IFS='|' read -r what cmd; do
+    # shellcheck disable=SC2086
+    out=$(eval "zelq --json $cmd" 2>&1) || true
+    [ "$(code_of "$out")" = 600 ] && pass "$what: 600" || fail "$what: expected 600, got: $out"
+done <<'CASES'
+TEST-ExternalPrg (external=0)|TEST-ExternalPrg /bin/true
+TEST-ShellScript (shellscript=0)|TEST-ShellScript '/bin/sh %script%' 'echo scriptres: ok' '' 10 5
+ACT-ExternalCmd (executeaction=0)|ACT-ExternalCmd /bin/true
+CASES
+status=0
+out=$(zelq --upgrade /usr/bin/zelq 2>&1) || status=$?
+[ $status -eq 2 ] && [[ "$out" == *600* ]] && pass "self-upgrade (allowupdates=0): 600" \
+    || fail "self-upgrade with allowupdates=0: status $status: $out"
+
+# The packaged filter admits 127.0.0.1 only: another loopback address gets
+# no reply (and is logged) until the administrator adds it and reloads.
+# A connection to 127.0.0.2 would still come from 127.0.0.1 (the loopback
+# route's source), so a small relay (Perl, which every Debian system has)
+# takes zelq's connection on 127.0.0.1 and connects to the agent from the
+# given source address.
+start_relay() { # source-address variable: sets the variable to the relay's port
+    local out="$work/relay-$1"
+    perl - "$1" "$port" > "$out" 2>"$out.err" <<'RELAY' &
+use strict;
+use warnings;
+use IO::Socket::INET;
+use IO::Select;
+my ($source, $agentPort) = @ARGV;
+my $listener = IO::Socket::INET->new(LocalAddr => '127.0.0.1', LocalPort => 0, Listen => 16, ReuseAddr => 1)
+    or die "listen: $!";
+$| = 1;
+print $listener->sockport, "\n";
+$SIG{CHLD} = 'IGNORE';
+while (1) {
+    my $client = $listener->accept or next;
+    my $pid = fork;
+    if (!defined $pid || $pid) { close $client; next; }
+    close $listener;
+    my $agent = IO::Socket::INET->new(PeerAddr => '127.0.0.1', PeerPort => $agentPort, LocalAddr => $source)
+        or exit 1;
+    my $select = IO::Select->new($client, $agent);
+    my $open = 2;
+    while ($open > 0) {
+        for my $from ($select->can_read) {
+            my $to = $from == $client ? $agent : $client;
+            my $n = sysread($from, my $buffer, 65536);
+            if (!$n) { $select->remove($from); shutdown($to, 1); $open--; next; }
+            for (my $off = 0; $off < $n;) {
+                my $w = syswrite($to, $buffer, $n - $off, $off);
+                exit 0 unless defined $w;
+                $off += $w;
+            }
+        }
+    }
+    exit 0;
+}
+RELAY
+    relay_pids+=($!)
+    wait_for 10 test -s "$out" || { cat "$out.err" >&2; return 1; }
+    printf -v "$2" '%s' "$(head -n 1 "$out")"
+}
+relay2=0 relay3=0
+start_relay 127.0.0.2 relay2 || fail "no relay from 127.0.0.2"
+start_relay 127.0.0.3 relay3 || fail "no relay from 127.0.0.3"
+from() { local relay=$1; shift; /usr/bin/zelq -H 127.0.0.1 -p "$relay" -t 10 -f "$pwfile" "$@"; }
+status_from() { local s=0; from "$@" >/dev/null 2>&1 || s=$?; echo $s; }
+[ "$(status_from "$relay2" GetInfo)" = 3 ] && pass "127.0.0.2 gets no reply from the packaged filter" \
+    || fail "127.0.0.2 was not refused: $(from "$relay2" GetInfo 2>&1)"
+grep -q '127\.0\.0\.2' /var/log/zel/bad.log 2>/dev/null && pass "the refusal of 127.0.0.2 is in bad.log" \
+    || fail "no line about 127.0.0.2 in /var/log/zel/bad.log"
+sed -i 's/^filterlist=.*/filterlist=127.0.0.1 127.0.0.2/; s/^filtermarks=.*/filtermarks=11/' "$cfg"
+if [ $with_systemd -eq 1 ]; then systemctl reload zel.service; else kill -HUP "$(cat /run/zel.pid)"; fi
+wait_for 10 sh -c "/usr/bin/zelq -H 127.0.0.1 -p $relay2 -f '$pwfile' GetInfo >/dev/null" \
+    && pass "127.0.0.2 is answered once added to filterlist" || fail "127.0.0.2 is not answered after it was added"
+[ "$(status_from "$relay3" GetInfo)" = 3 ] && pass "127.0.0.3 still gets no reply" \
+    || fail "127.0.0.3 was not refused after 127.0.0.2 was added"
+for pid in "${relay_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+relay_pids=()
+
 # SIGHUP re-reads the configuration: a comment written into the file shows.
 sed -i 's/^comment=.*/comment=reloaded by SIGHUP/' "$cfg"
 if [ $with_systemd -eq 1 ]; then systemctl reload zel.service; else kill -HUP "$(cat /run/zel.pid)"; fi
@@ -164,12 +250,17 @@ fi
 
 # A remote settings change rewrites the configuration; a reinstallation of
 # the package (as an upgrade does) must keep it.
-zelq SetSettings 'Comment=changed remotely' >/dev/null || fail "SetSettings"
+# Here the filter is turned off as an older package installed it: the
+# upgrade keeps that and says so.
+zelq SetSettings 'Comment=changed remotely' 'IPFiltering=0' >/dev/null || fail "SetSettings"
+grep -q '^filteractive=0' "$cfg" || fail "SetSettings IPFiltering=0 did not reach $cfg"
 cp -p "$cfg" "$work/cfg.before"
 dpkg -i "$deb" > "$work/reinstall.txt" 2>&1 || { cat "$work/reinstall.txt" >&2; fail "dpkg -i again"; }
 cmp -s "$cfg" "$work/cfg.before" && [ "$(stat -c '%a' "$cfg")" = 600 ] \
     && pass "a reinstallation keeps the configuration" || fail "a reinstallation changed $cfg"
 grep -q 'new random password' "$work/reinstall.txt" && fail "a reinstallation made a new password" || true
+grep -q 'address filter is off' "$work/reinstall.txt" && pass "the upgrade notes the filter that is off" \
+    || fail "the upgrade did not note that the kept configuration's filter is off"
 if [ $with_systemd -eq 0 ]; then
     pid_in_file || fail "the agent did not survive the reinstallation"
 fi

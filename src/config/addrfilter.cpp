@@ -2,86 +2,158 @@
 
 #include <arpa/inet.h>
 
+#include <string>
+
+#include "config/settings.h"
+
 namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// Parses a dotted IPv4 address into host byte order; false when invalid.
-bool ParseDotted(const String& text, unsigned int& out) {
-    in_addr a{};
-    if (text.IsEmpty() || inet_pton(AF_INET, text.Data(), &a) != 1) return false;
-    out = ntohl(a.s_addr);
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+bool IsSeparator(char c) { return c == ',' || c == ';' || IsBlank(c); }
+
+// A decimal number of 1 to `maxDigits` digits without a leading zero (a lone
+// "0" is fine), at most `maxValue`, at the front of [p, end). Returns the
+// characters read, 0 when there is no such number.
+size_t ScanNumber(const char* p, const char* end, int maxDigits, uint32_t maxValue, uint32_t& value) {
+    size_t n = 0;
+    value = 0;
+    while (p + n < end && IsDigit(p[n])) {
+        if (static_cast<int>(n) == maxDigits) return 0;
+        value = value * 10 + static_cast<uint32_t>(p[n] - '0');
+        ++n;
+    }
+    if (n == 0 || (n > 1 && p[0] == '0') || value > maxValue) return 0;
+    return n;
+}
+
+// A dotted address at the front of [p, end): the characters read, 0 when
+// there is none.
+size_t ScanDotted(const char* p, const char* end, uint32_t& address) {
+    const char* q = p;
+    uint32_t result = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (q >= end || *q != '.') return 0;
+            ++q;
+        }
+        uint32_t value = 0;
+        size_t n = ScanNumber(q, end, 3, 255, value);
+        if (n == 0) return 0;
+        q += n;
+        result = (result << 8) | value;
+    }
+    address = result;
+    return static_cast<size_t>(q - p);
+}
+
+// Takes the next piece of `rest` that `isSeparator` does not split.
+template <typename Pred>
+inline bool NextPiece(std::string_view& rest, std::string_view& piece, Pred isSeparator) {
+    size_t start = 0;
+    while (start < rest.size() && isSeparator(rest[start])) ++start;
+    if (start >= rest.size()) {
+        rest = std::string_view();
+        return false;
+    }
+    size_t end = start;
+    while (end < rest.size() && !isSeparator(rest[end])) ++end;
+    piece = rest.substr(start, end - start);
+    rest.remove_prefix(end);
     return true;
 }
 
-// Position (0-based) of the next ',' or '-' at or after `from`, or the end.
-size_t ItemEnd(std::string_view s, size_t from) {
-    size_t p = s.find_first_of(",-", from);
-    return p == std::string_view::npos ? s.size() : p;
+String InvalidItemText(std::string_view item) {
+    return String("Invalid IP address (") + String(item) + ") specified";
+}
+
+// Appends the texts of the items of `list` that do not parse, up to the
+// report limit, and a count of the rest. True when every item parses.
+bool ReportInvalidItems(std::string_view list, std::vector<String>& problems) {
+    int invalid = 0;
+    std::string_view item;
+    TAddressRange range;
+    while (NextAddressItem(list, item)) {
+        if (ParseAddressItem(item, range)) continue;
+        if (invalid < kAddressListReportLimit) problems.push_back(InvalidItemText(item));
+        ++invalid;
+    }
+    if (invalid > kAddressListReportLimit)
+        problems.push_back(String("and ") + String(std::to_string(invalid - kAddressListReportLimit).c_str()) +
+                           " more invalid IP addresses");
+    return invalid == 0;
 }
 
 }  // namespace
 
-bool islistsetchar(char c) { return IsDigit(c) || c == '.' || c == '-' || c == ','; }
+bool IsAddressListSeparator(char c) { return IsSeparator(c); }
 
-void getitem(String& list, unsigned int& first, unsigned int& last, String& error) {
-    first = 0;
-    last = 0;
-    std::string_view s = list.View();
-    size_t start = 0;
-    while (start < s.size() && !IsDigit(s[start])) ++start;
-    if (start >= s.size()) {
-        list = String();
-        return;
+bool ParseDottedAddress(std::string_view text, uint32_t& address) {
+    uint32_t a = 0;
+    if (ScanDotted(text.data(), text.data() + text.size(), a) != text.size() || text.empty()) return false;
+    address = a;
+    return true;
+}
+
+bool ParseAddressItem(std::string_view item, TAddressRange& range) {
+    const char* p = item.data();
+    const char* end = p + item.size();
+    uint32_t a = 0;
+    const size_t n = ScanDotted(p, end, a);
+    if (n == 0) return false;
+    p += n;
+    if (p == end) {  // one address
+        range.first = range.last = a;
+        return true;
     }
-    size_t end = ItemEnd(s, start);
-    String text(s.substr(start, end - start));
-    unsigned int addr = 0;
-    if (!ParseDotted(text, addr)) {
-        error = String("Invalid IP address (") + text + ") specified";
-        return;
+    if (*p == '-') {  // a range, either order
+        uint32_t b = 0;
+        ++p;
+        if (p == end || ScanDotted(p, end, b) != static_cast<size_t>(end - p)) return false;
+        range.first = a < b ? a : b;
+        range.last = a < b ? b : a;
+        return true;
     }
-    first = addr;
-    size_t consumed = end;
-    if (end < s.size() && s[end] == '-') {
-        size_t endEnd = ItemEnd(s, end + 1);
-        String endText(s.substr(end + 1, endEnd - end - 1));
-        if (ParseDotted(endText, addr)) {
-            last = addr;
-        } else {
-            error = String("Invalid IP address (") + endText + ") specified";
-        }
-        consumed = endEnd;
+    if (*p == '/') {  // a prefix
+        uint32_t bits = 0;
+        ++p;
+        if (ScanNumber(p, end, 2, 32, bits) != static_cast<size_t>(end - p) || p == end) return false;
+        const uint32_t mask = bits == 0 ? 0u : ~0u << (32 - bits);
+        range.first = a & mask;
+        range.last = range.first | ~mask;
+        return true;
     }
-    if (consumed < s.size() && s[consumed] == ',') ++consumed;
-    list.Delete(1, static_cast<int>(consumed));
+    return false;
+}
+
+bool NextAddressItem(std::string_view& rest, std::string_view& item) {
+    return NextPiece(rest, item, [](char c) { return IsSeparator(c); });
+}
+
+bool NextFilterEntry(std::string_view& rest, std::string_view& entry) {
+    // A piece of commas and semicolons only (" , ") holds no item: no entry.
+    while (NextPiece(rest, entry, [](char c) { return IsBlank(c); }))
+        if (entry.find_first_not_of(",;") != std::string_view::npos) return true;
+    return false;
 }
 
 bool IPAllowed(unsigned int address, const String& list, String& error) {
     error = String();
-    unsigned int host = ntohl(address);
-    String copy;
-    for (char c : list.View())
-        if (islistsetchar(c)) copy.AddChar(c);
+    const uint32_t host = ntohl(address);
+    std::string_view rest = list.View();
+    std::string_view item;
+    TAddressRange range;
     bool allowed = false;
-    for (;;) {
-        unsigned int first = 0, last = 0;
-        getitem(copy, first, last, error);
-        if (first == 0) break;
-        bool match = last == 0 ? host == first
-                               : (host >= std::min(first, last) && host <= std::max(first, last));
-        if (match) {
-            allowed = true;
-            break;
+    // Every item is read, so that the error names the first bad one
+    // wherever the match is.
+    while (NextAddressItem(rest, item)) {
+        if (!ParseAddressItem(item, range)) {
+            if (error.IsEmpty()) error = InvalidItemText(item);
+            continue;
         }
-    }
-    if (error.IsEmpty()) {
-        for (char c : list.View()) {
-            if (!islistsetchar(c)) {
-                error = String("Illegal character (") + c + ") specified";
-                break;
-            }
-        }
+        if (range.Contains(host)) allowed = true;
     }
     return allowed;
 }
@@ -93,18 +165,51 @@ bool IPAllowed(const char* address, const String& list, String& error) {
 }
 
 bool FilterAdmits(const String& effectiveList, const char* dottedAddress) {
-    if (dottedAddress == nullptr || *dottedAddress == '\0') return false;
-    std::string_view want(dottedAddress);
-    std::string_view s = effectiveList.View();
-    size_t pos = 0;
-    while (pos <= s.size()) {
-        size_t nl = s.find('\n', pos);
-        std::string_view line = s.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
-        String entry{line};
-        entry.Trim();
-        if (entry.View() == want) return true;
-        if (nl == std::string_view::npos) break;
-        pos = nl + 1;
-    }
+    uint32_t host = 0;
+    if (dottedAddress == nullptr || !ParseDottedAddress(dottedAddress, host)) return false;
+    std::string_view rest = effectiveList.View();
+    std::string_view item;
+    TAddressRange range;
+    while (NextAddressItem(rest, item))
+        if (ParseAddressItem(item, range) && range.Contains(host)) return true;
     return false;
+}
+
+bool CheckAddressList(const String& list, std::vector<String>& problems) {
+    return ReportInvalidItems(list.View(), problems);
+}
+
+bool CheckAddressList(const String& list, const String& marks, std::vector<String>& problems) {
+    const bool valid = ReportInvalidItems(list.View(), problems);
+    std::string_view rest = list.View();
+    std::string_view entry;
+    int index = 0, unmarked = 0;
+    while (NextFilterEntry(rest, entry)) {
+        if (++index <= marks.Length()) continue;
+        if (unmarked < kAddressListReportLimit)
+            problems.push_back(String("Entry (") + String(entry) + ") has no filter mark and is off");
+        ++unmarked;
+    }
+    if (unmarked > kAddressListReportLimit)
+        problems.push_back(String("and ") + String(std::to_string(unmarked - kAddressListReportLimit).c_str()) +
+                           " more entries without a filter mark");
+    return valid;
+}
+
+bool CheckAddressSettings(const TZELSettings& s, std::vector<String>& problems) {
+    bool valid = true;
+    auto check = [&](const char* key, bool ok, std::vector<String>& found) {
+        for (String& text : found) problems.push_back(String(key) + ": " + text);
+        valid = valid && ok;
+    };
+    std::vector<String> found;
+    bool ok = CheckAddressList(s.filterlist, s.filtermarks, found);
+    check("filterlist", ok, found);
+    found.clear();
+    ok = CheckAddressList(s.manageaddr, found);
+    check("manageaddr", ok, found);
+    found.clear();
+    ok = CheckAddressList(s.updateaddr, found);
+    check("updateaddr", ok, found);
+    return valid;
 }

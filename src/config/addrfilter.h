@@ -1,26 +1,100 @@
-// Client address checks: the connection filter of the session workers'
-// admission and the address-list matcher of the management and upgrade
-// permissions.
+// Client address checks: the connection filter of the accept loop and the
+// address-list matcher of the management and upgrade permissions.
+//
+// An address list is a text of items separated by commas, semicolons or
+// blanks (space, tab, CR, LF); empty items (",,", a trailing comma) are
+// skipped. An item is one of:
+//
+//   a.b.c.d           one IPv4 address
+//   a.b.c.d-e.f.g.h   every address from one end to the other, both
+//                     included, written in either order
+//   a.b.c.d/n         the addresses whose first n bits (0 to 32) are those
+//                     of a.b.c.d (bits after the first n are ignored, so
+//                     10.1.2.3/8 is 10.0.0.0/8); 0.0.0.0/0 is every address
+//
+// An address has four decimal parts from 0 to 255, without leading zeros.
+// An item that is none of these (a letter, a part above 255, "::1") matches
+// nothing; the items before and after it keep their meaning.
+//
+// The connection filter's list (`filterlist`) is a list of entries separated
+// by blanks or line ends, one mark in `filtermarks` per entry in the same
+// order: '1' puts the entry in force, any other character leaves it off, and
+// an entry beyond the last mark is off. An entry is itself an address list
+// without blanks (usually one item; "10.0.0.1,10.0.0.2" is one entry with
+// one mark; a lone "," between blanks is no entry).
+//
+// Every function here is a pure function of its arguments: thread-safe, no
+// locks, nothing kept.
 #pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
 
 #include "foundation/qdstring.h"
 
-// True for the characters an address list may hold: digits, '.', '-', ','.
-bool islistsetchar(char c);
+struct TZELSettings;
 
-// Takes the next item ("a.b.c.d" or "a.b.c.d-e.f.g.h") off the front of
-// `list`. `first` is 0 when there is no further item or it is invalid; `last`
-// is the range end, 0 for a single address. Addresses in host byte order.
-void getitem(String& list, unsigned int& first, unsigned int& last, String& error);
+// The addresses first..last (host byte order, first <= last) of one item.
+struct TAddressRange {
+    uint32_t first = 0;
+    uint32_t last = 0;
+    bool Contains(uint32_t address) const { return address >= first && address <= last; }
+};
 
-// True when the address (network byte order) matches an item of the
-// comma-separated list of addresses and ranges. `error` reports the first
-// problem found in the list (empty when none), whatever the answer; the
-// scan stops at the first item it cannot read. A text address that is not
-// a dotted IPv4 address matches nothing.
+// True for the characters that separate the items of an address list: ',',
+// ';', space, tab, CR and LF.
+bool IsAddressListSeparator(char c);
+
+// Parses one dotted IPv4 address (four decimal parts 0-255, no leading
+// zeros, nothing else) into host byte order. False when it is not one.
+bool ParseDottedAddress(std::string_view text, uint32_t& address);
+
+// Parses one item of an address list (an address, a range or a prefix; no
+// separators around it). False when it is none of them; `range` is then
+// unspecified.
+bool ParseAddressItem(std::string_view item, TAddressRange& range);
+
+// Takes the next item off the front of `rest`: skips separators, sets
+// `item` to the text up to the next separator (or the end) and leaves
+// `rest` after it. False when only separators (or nothing) are left.
+bool NextAddressItem(std::string_view& rest, std::string_view& item);
+
+// Takes the next entry of a filter list off the front of `rest`: as
+// NextAddressItem, but only blanks and line ends (space, tab, CR, LF)
+// separate entries; a piece of commas and semicolons only is skipped.
+bool NextFilterEntry(std::string_view& rest, std::string_view& entry);
+
+// True when the address (network byte order) lies in an item of the list.
+// `error` becomes "Invalid IP address (ITEM) specified" for the first
+// item that does not parse, empty when every item parses; the decision does
+// not depend on it.
 bool IPAllowed(unsigned int address, const String& list, String& error);
+// The dotted text is parsed first; a text that is not an address gives false.
 bool IPAllowed(const char* address, const String& list, String& error);
 
-// The connection filter: true when one of the entries of the effective
-// filter list (entries separated by CR LF) equals the dotted address.
+// The connection filter: true when the dotted address lies in an item of the
+// effective filter list (the entries in force, CR LF between them, built
+// from `filterlist` and `filtermarks` when the settings are derived). A text
+// that is not an address is never admitted.
 bool FilterAdmits(const String& effectiveList, const char* dottedAddress);
+
+// At most this many texts of each kind are reported for one list; one more
+// text then says how many were left out.
+constexpr int kAddressListReportLimit = 50;
+
+// Checks a management or upgrade address list. Appends one text per item
+// that does not parse, naming it ("Invalid IP address (10.0.0.300)
+// specified"). True when every item parses.
+bool CheckAddressList(const String& list, std::vector<String>& problems);
+
+// Checks a filter list and its marks. Appends one text per item that does
+// not parse (as above), then one text per entry beyond the last mark, which
+// is off ("Entry (10.0.0.9) has no filter mark and is off"). True when every
+// item parses: entries without a mark are worth a report but not an error.
+bool CheckAddressList(const String& list, const String& marks, std::vector<String>& problems);
+
+// The three address lists of the settings (`filterlist` with `filtermarks`,
+// `manageaddr`, `updateaddr`), each text prefixed with the key and ": ".
+// For start-up and reload reports. True when every item parses.
+bool CheckAddressSettings(const TZELSettings& s, std::vector<String>& problems);

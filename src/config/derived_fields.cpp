@@ -1,5 +1,6 @@
 #include <cstdlib>
 
+#include "config/addrfilter.h"
 #include "config/settings.h"
 #include "foundation/fileutils.h"
 #include "foundation/tempdir.h"
@@ -7,28 +8,21 @@
 namespace {
 
 // The effective filter list: CR LF, then each entry whose mark is '1'
-// followed by CR LF, in list order. Entries beyond the last mark are off.
-// One pass over the list: a remote request may bring millions of entries.
+// followed by CR LF, in list order. Entries are separated by blanks or line
+// ends (a remote change may bring "10.0.0.1 10.0.0.2" on one line); entries
+// beyond the last mark are off. One pass over the list: a remote request may
+// bring millions of entries.
 void BuildEffectiveFilterList(TZELSettings& s, String& err) {
     s.effectivefilterlist = "\r\n";
-    std::string_view list = s.filterlist.View();
-    size_t start = 0;
-    bool more = true;
+    std::string_view rest = s.filterlist.View();
+    std::string_view entry;
     for (int i = 1; i <= s.filtermarks.Length(); ++i) {
-        String entry;
-        if (more) {
-            size_t lf = list.find('\n', start);
-            more = lf != std::string_view::npos;
-            entry = String(list.substr(start, more ? lf - start : std::string_view::npos));
-            start = more ? lf + 1 : list.size();
-        }
-        entry.Trim();
-        if (entry.IsEmpty()) {
+        if (!NextFilterEntry(rest, entry)) {
             err = "FilterMarks has less items than FilterList";
             break;
         }
         if (s.filtermarks[i] == '1') {
-            s.effectivefilterlist += entry;
+            s.effectivefilterlist.AddData(entry.data(), static_cast<int>(entry.size()));
             s.effectivefilterlist += "\r\n";
         }
     }
