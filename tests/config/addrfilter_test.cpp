@@ -233,7 +233,7 @@ TEST(ConnectionFilter, DerivedFromListAndMarks) {
         s.filtermarks = c.marks;
         s.tmpdir = "/";
         String err;
-        s.PutRight(err);
+        s.DeriveComputedFields(err);
         EXPECT_TRUE(err.IsEmpty()) << err.Data();
         EXPECT_EQ(s.effectivefilterlist, c.effective);
         std::string_view rest = c.admitted, address;
