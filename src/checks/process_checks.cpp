@@ -24,11 +24,14 @@ constexpr TSiteScript kProcCnt{&TZELSettings::proccntscript, "ProcCnt script doe
 constexpr TSiteScript kCpuUsage{&TZELSettings::cpuusagescript, "CPUUsage script doesn't exist"};
 constexpr TSiteScript kProcList{&TZELSettings::proclistscript, "ProcList script doesn't exist"};
 
-// The configured script (empty: none, the agent answers itself), or false
-// with the reply set.
+// The configured script, or false with the reply set. An empty script means
+// that the agent answers itself: so does a setting that names a folder
+// rather than a file, which is what an empty setting becomes once resolved
+// next to the agent ("<folder of zelpath>/").
 bool ConfiguredScript(const TSiteScript& which, String& script, ZELReply& reply) {
     auto s = ZELSettings.Get();
     script = (*s).*which.path;
+    if (!script.IsEmpty() && script.View().back() == '/') script = String();
     if (script.IsEmpty()) return true;
     if (!FileExists(script.Data())) {
         reply.SetResult(TResultCode::NotDone, which.missing);

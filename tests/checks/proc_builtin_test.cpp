@@ -78,10 +78,12 @@ protected:
     void SetUp() override {
         ProcFixture::SetUp();
         const bool script = GetParam();
+        // An empty setting as loaded: the agent's folder.
+        const String none(File("") + "/");
         Settings([&](TZELSettings& s) {
-            s.proccntscript = script ? String(kSiteDir + "/proccount.sh") : String();
-            s.proclistscript = script ? String(kSiteDir + "/proclist.sh") : String();
-            s.cpuusagescript = "";
+            s.proccntscript = script ? String(kSiteDir + "/proccount.sh") : none;
+            s.proclistscript = script ? String(kSiteDir + "/proclist.sh") : none;
+            s.cpuusagescript = none;
         });
     }
     // A copy of sleep under this name in the scratch folder.

@@ -22,8 +22,9 @@ protected:
     }
 };
 
-// A configured script that is not there is an error; an empty setting means
-// the agent's own answer (proc_builtin_test.cpp).
+// A configured script that is not there is an error; an empty setting, or one
+// that names a folder as an empty one does once resolved, means the agent's
+// own answer (proc_builtin_test.cpp).
 TEST_F(ProcessTests, ScriptMissing) {
     struct TCase {
         const char* word;
@@ -34,7 +35,8 @@ TEST_F(ProcessTests, ScriptMissing) {
         {"TEST-CPU", &TZELSettings::cpuusagescript, "CPUUsage script doesn't exist"},
         {"GetProcessesList", &TZELSettings::proclistscript, "ProcList script doesn't exist"},
     };
-    const std::string dir = File("");
+    const std::string dir = File("sub");
+    std::filesystem::create_directory(dir);
     for (const TCase& c : cases) {
         for (const std::string& path : {dir, File("nothing-here")}) {
             Settings([&](TZELSettings& s) { s.*c.field = String(path); });
