@@ -62,6 +62,9 @@ void ReadProcFile(int procFd, const char* pid, const char* file, std::string& bu
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         have += static_cast<size_t>(got);
+        // These files give all they hold to one read that has room for it:
+        // a short read is the end (and saves the read that would return 0).
+        if (static_cast<size_t>(got) < want) break;
     }
     buf.resize(have);
 }
