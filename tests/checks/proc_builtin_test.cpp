@@ -196,9 +196,9 @@ TEST_P(BuiltIn, ListColumns) {
     const std::string forged = "x\rroot     sshd -D\\";
     // A shell under another name, with arguments it does not look at.
     TChild a(Copy("/bin/sh", prog), {"zel-list-" + id, "-c", "while :; do sleep 1; done", "two words", forged, "\nend"});
-    TChild b("e\nv\x01l" + id.substr(0, 5));
+    TChild b("e\nv\x01l\\" + id.substr(0, 5));
     ASSERT_TRUE(a.Named(prog));
-    ASSERT_TRUE(b.Named("e\nv\x01l" + id.substr(0, 5)));
+    ASSERT_TRUE(b.Named("e\nv\x01l\\" + id.substr(0, 5)));
 
     const Lines lines = List();
     ASSERT_FALSE(lines.empty());
@@ -227,7 +227,8 @@ TEST_P(BuiltIn, ListColumns) {
     for (const std::string& l : lines) {
         if (l.rfind(other, 0) != 0) continue;
         found = true;
-        EXPECT_EQ(l.substr(9 + user.size(), 17), "e\\x0av\\x01l" + id.substr(0, 5) + " ") << l;
+        const std::string want = "e\\x0av\\x01l\\\\" + id.substr(0, 5) + " ";
+        EXPECT_EQ(l.substr(9 + user.size(), want.size()), want) << l;
     }
     EXPECT_TRUE(found);
 }
