@@ -4,6 +4,13 @@
 # client loads, and prints one table.
 #
 #   scripts/bench-peers.sh [BUILD_DIR] [-n N] [-r ROUNDS] [-c C,...] [--install-only]
+#   scripts/bench-peers.sh [BUILD_DIR] --procs [NAME] [-n N] [-r ROUNDS] [-c C,...]
+#
+# --procs measures the process and CPU answers instead (zel with no site
+# script configured, its own answers): TEST-Process NAME against
+# proc.num[NAME] (NAME default zel) and TEST-CPU against system.cpu.util at
+# C = 1 and 16, then the latency of GetProcessesList one request at a time
+# (the peer has no item that lists processes).
 #
 # BUILD_DIR is a release build with zel, zelq and zel-bench (default
 # build/release). The script
@@ -29,13 +36,20 @@ requests=12000
 rounds=3
 concurrency=1,16,64
 install_only=0
+procs=0
+proc_name=zel
+concurrency_given=0
 while [ $# -gt 0 ]; do
     case "$1" in
         -n) requests=$2; shift 2 ;;
         -r) rounds=$2; shift 2 ;;
-        -c) concurrency=$2; shift 2 ;;
+        -c) concurrency=$2; concurrency_given=1; shift 2 ;;
         --install-only) install_only=1; shift ;;
-        -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
+        --procs)
+            procs=1
+            shift
+            if [ $# -gt 0 ] && [[ "$1" != -* ]] && [ ! -d "$1" ]; then proc_name=$1; shift; fi ;;
+        -h|--help) sed -n '2,30p' "$0"; exit 0 ;;
         -*) echo "bench-peers: unknown option $1" >&2; exit 1 ;;
         *) build_dir=$1; shift ;;
     esac
@@ -215,6 +229,39 @@ echo "zel:  $agent -i $work/zel.cfg (port $zel_port)"
 echo "peer: $peer -f -c $work/peer.conf (port $peer_port, $(dpkg-query -W -f='${Version}' zabbix-agent))"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
 echo
+
+if [ $procs -eq 1 ]; then
+    [ $concurrency_given -eq 1 ] || concurrency=1,16
+    "$agent" -i "$work/zel.cfg" >/dev/null 2>"$work/zel.err" &
+    zel_pid=$!
+    "$peer" -f -c "$work/peer.conf" >/dev/null 2>"$work/peer.err" &
+    peer_pid=$!
+    sleep 2  # both CPU samplers have a first interval
+    status=0
+    echo "processes on this host: $(ls -d /proc/[0-9]* | wc -l)"
+    "$bench" -p "$zel_port" --pid "$zel_pid" --peer-port "$peer_port" --peer-pid "$peer_pid" \
+        -n "$requests" -r "$rounds" -c "$concurrency" \
+        --pair "proc.num[$proc_name]=TEST-Process - $proc_name" \
+        --pair "system.cpu.util=TEST-CPU" | tee "$work/loads.txt" || status=$?
+    echo
+    # The process list one request at a time (the peer has no such item).
+    "$bench" -p "$zel_port" --pid "$zel_pid" --no-floor -n 400 -r 2 -c 1 --command GetProcessesList \
+        | tee "$work/list.txt" || status=$?
+    stop_pid "$zel_pid"
+    stop_pid "$peer_pid"
+    zel_pid=""
+    peer_pid=""
+    echo
+    echo "| load | C | measure | zel | peer | zel/peer |"
+    echo "|---|---|---|---|---|---|"
+    grep -hE '^\| ' "$work/loads.txt" | grep -vE '^\| load \|' || true
+    echo
+    grep -hE '^\| ' "$work/list.txt" || true
+    echo
+    echo "peer: zabbix-agent $(dpkg-query -W -f='${Version}' zabbix-agent), StartAgents=3; zel: $agent (no site scripts)"
+    echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs (client and servers share them)"
+    exit $status
+fi
 
 # Start-up to the first answered request, each agent started and stopped by
 # zel-bench itself.

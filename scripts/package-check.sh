@@ -85,10 +85,12 @@ template="$root/usr/share/zel/zel.cfg"
 value() { sed -n "s/^$1=//p" "$template"; }
 [ "$(grep -c '^password=' "$template")" -eq 1 ] && [ -z "$(value password)" ] \
     && pass "template: one empty password= line" || fail "template: password= must be one empty line"
-for key in zelpath proccntscript cpuusagescript proclistscript; do
-    path=$(value $key)
-    [[ "$path" == /* ]] && [ -x "$root$path" ] && pass "template: $key=$path is in the package" \
-        || fail "template: $key=$path is not an executable of the package"
+path=$(value zelpath)
+[[ "$path" == /* ]] && [ -x "$root$path" ] && pass "template: zelpath=$path is in the package" \
+    || fail "template: zelpath=$path is not an executable of the package"
+for key in proccntscript cpuusagescript proclistscript; do
+    [ "$(grep -c "^$key=" "$template")" -eq 1 ] && [ -z "$(value $key)" ] \
+        && pass "template: $key is empty (the agent's own answer)" || fail "template: $key=$(value $key) is not one empty line"
 done
 [ "$(value zelpath)" = /usr/sbin/zel ] || fail "template: zelpath is not /usr/sbin/zel"
 for key in oklogfile badlogfile verboselogfile; do

@@ -9,7 +9,6 @@ build_dir=$(cd "${1:-$top/build/release}" && pwd)
 agent="$build_dir/src/daemon/zel"
 client="$build_dir/tools/zelq"
 runtime="$top/run"
-site="$top/scripts/site"
 cfg="$runtime/zel.cfg"
 port=1055
 
@@ -39,24 +38,26 @@ allowmanage=1
 manageaddr=127.0.0.1
 allowupdates=0
 updateaddr=127.0.0.1
-proccntscript=$site/proccount.sh
-cpuusagescript=$site/cpuusage.sh
-proclistscript=$site/proclist.sh
+proccntscript=
+cpuusagescript=
+proclistscript=
 CFG
     echo "Created $cfg with a new random password."
 else
     # The agent may have been built in another place since the first run.
     sed -i "s|^zelpath=.*|zelpath=$agent|" "$cfg"
 fi
-# The site scripts that ship in scripts/site/: added when missing, moved
-# along with the checkout; a script of your own is left alone.
+# The process, CPU and process-list answers are the agent's own: the three
+# script settings are empty (a configuration from an earlier run that named
+# the scripts of scripts/site/ is changed to that); a script of your own is
+# left alone.
 for entry in proccntscript=proccount.sh cpuusagescript=cpuusage.sh proclistscript=proclist.sh; do
     key=${entry%%=*}
     file=${entry#*=}
     if ! grep -q "^$key=" "$cfg"; then
-        echo "$key=$site/$file" >> "$cfg"
+        echo "$key=" >> "$cfg"
     else
-        sed -i "s|^$key=.*/scripts/site/$file\$|$key=$site/$file|" "$cfg"
+        sed -i "s|^$key=.*/scripts/site/$file\$|$key=|" "$cfg"
     fi
 done
 

@@ -1,5 +1,7 @@
 #include "checks/process_checks.h"
 
+#include "checks/cpu_sampler.h"
+#include "checks/proc_scan.h"
 #include "checks/script_output.h"
 #include "checks/site_script.h"
 #include "config/settings.h"
@@ -15,25 +17,22 @@ constexpr int64_t kMaxListBytes = 16 * 1024 * 1024;
 
 struct TSiteScript {
     String TZELSettings::*path;
-    const char* notSpecified;
     const char* missing;
 };
 
-constexpr TSiteScript kProcCnt{&TZELSettings::proccntscript, "ProcCnt script is not speified",
-                               "ProcCnt script doesn't exist"};
-constexpr TSiteScript kCpuUsage{&TZELSettings::cpuusagescript, "CPUUsage script is not speified",
-                                "CPUUsage script doesn't exist"};
-constexpr TSiteScript kProcList{&TZELSettings::proclistscript, "ProcList script is not speified",
-                                "ProcList script doesn't exist"};
+constexpr TSiteScript kProcCnt{&TZELSettings::proccntscript, "ProcCnt script doesn't exist"};
+constexpr TSiteScript kCpuUsage{&TZELSettings::cpuusagescript, "CPUUsage script doesn't exist"};
+constexpr TSiteScript kProcList{&TZELSettings::proclistscript, "ProcList script doesn't exist"};
 
-// The configured script, or false with the reply set.
+// The configured script, or false with the reply set. An empty script means
+// that the agent answers itself: so does a setting that names a folder
+// rather than a file, which is what an empty setting becomes once resolved
+// next to the agent ("<folder of zelpath>/").
 bool ConfiguredScript(const TSiteScript& which, String& script, ZELReply& reply) {
     auto s = ZELSettings.Get();
     script = (*s).*which.path;
-    if (script.IsEmpty()) {
-        reply.SetResult(TResultCode::NotDone, which.notSpecified);
-        return false;
-    }
+    if (!script.IsEmpty() && script.View().back() == '/') script = String();
+    if (script.IsEmpty()) return true;
     if (!FileExists(script.Data())) {
         reply.SetResult(TResultCode::NotDone, which.missing);
         return false;
@@ -69,9 +68,19 @@ void ProcessTest_Process(const VTRequest& params, ZELReply& reply) {
         reply.SetResult(TResultCode::WrongParams, "Name of the process is not specified");
         return;
     }
+    int count = 0;
+    if (script.IsEmpty()) {
+        String err;
+        if (!CountProcesses(name.View(), count, err)) {
+            reply.SetResult(TResultCode::NotDone, "Script error");
+            return;
+        }
+        reply.SetResult(TResultCode::Ok);
+        reply.AddIntParam(count);
+        return;
+    }
     TFd output;
     if (!Run(script, &name, output, reply)) return;
-    int count = 0;
     if (!ParseLeadingInt(ReadPrefix(output.Get(), kNumberPrefix), count)) {
         reply.SetResult(TResultCode::NotDone, "Script error");
         return;
@@ -83,9 +92,19 @@ void ProcessTest_Process(const VTRequest& params, ZELReply& reply) {
 void ProcessTest_CPU(const VTRequest&, ZELReply& reply) {
     String script;
     if (!ConfiguredScript(kCpuUsage, script, reply)) return;
+    double usage = 0;
+    if (script.IsEmpty()) {
+        String err;
+        if (!AgentCpuSampler().Usage(usage, err)) {
+            reply.SetResult(TResultCode::NotDone, "Script error");
+            return;
+        }
+        reply.SetResult(TResultCode::Ok);
+        reply.AddRealParam(usage);
+        return;
+    }
     TFd output;
     if (!Run(script, nullptr, output, reply)) return;
-    double usage = 0;
     if (!ParseLeadingReal(ReadPrefix(output.Get(), kNumberPrefix), usage)) {
         reply.SetResult(TResultCode::NotDone, "Script error");
         return;
@@ -97,6 +116,13 @@ void ProcessTest_CPU(const VTRequest&, ZELReply& reply) {
 void ProcessInfo_ProcessesList(const VTRequest&, ZELReply& reply) {
     String script;
     if (!ConfiguredScript(kProcList, script, reply)) return;
+    if (script.IsEmpty()) {
+        String list, err;
+        if (!ListProcesses(list, err, kMaxListBytes)) list = String();  // as a script printing nothing
+        reply.SetResult(TResultCode::Ok);
+        reply.AddStringParam(list, true);
+        return;
+    }
     TFd output;
     if (!Run(script, nullptr, output, reply)) return;
     TLineReader in(output.Get(), kMaxListBytes);

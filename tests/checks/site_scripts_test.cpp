@@ -1,4 +1,7 @@
 // The site scripts that ship in scripts/site/, under dash and busybox sh.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -47,6 +50,66 @@ TEST_P(SiteScripts, ProcessCount) {
     EXPECT_EQ(full.back(), '\n');
     EXPECT_EQ(Run("proccount.sh", "proc_checks_te"), "0\n");
     EXPECT_EQ(Run("proccount.sh", "zel no such; process"), "0\n");
+}
+
+// A script with a long name started through its "#!" line: the command line
+// begins with the interpreter, the script's path follows it.
+TEST_P(SiteScripts, ProcessCountOfLongNamedScripts) {
+    const std::string id = std::to_string(getpid());
+    struct TCase {
+        std::string name, firstLine;
+    } cases[] = {
+        {"zel-site-" + id + "-plain.sh", "#!/bin/sh"},
+        {"zel-site-" + id + "-option.sh", "#!/bin/sh -e"},
+    };
+    // The scripts wait on a pipe no one writes to, with no child of their own.
+    const std::string fifo = dir_.File("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const TCase& c : cases) {
+        const std::string path = dir_.File(c.name);
+        ASSERT_TRUE(WriteTextFile(path, c.firstLine + "\nread x < '" + fifo + "'\n"));
+        chmod(path.c_str(), 0755);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        std::string out;
+        for (int i = 0; i < 100 && (out = Run("proccount.sh", c.name)) != "1\n"; ++i) usleep(20000);
+        EXPECT_EQ(out, "1\n") << c.name;
+        EXPECT_EQ(Run("proccount.sh", c.name + "x"), "0\n") << c.name;
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+// Control characters in a command line are escaped, so a process cannot put
+// a line of its own into the list.
+TEST_P(SiteScripts, ProcessListEscapesControlCharacters) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "zel-forger", "-c", "while :; do sleep 1; done", "x\rroot     sshd\\", "\n1 root init",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string line, mine = "\n";
+    mine += std::to_string(pid);
+    mine += ' ';
+    for (int i = 0; i < 100 && line.empty(); ++i) {
+        const std::string out = Run("proclist.sh");
+        const size_t at = out.find(mine);
+        if (at != std::string::npos && out.find("zel-forger", at) != std::string::npos)
+            line = out.substr(at + 1, out.find('\n', at + 1) - at - 1);
+        else
+            usleep(20000);
+        EXPECT_EQ(out.find('\r'), std::string::npos);
+        EXPECT_EQ(out.find("\n1 root init"), std::string::npos);
+    }
+    EXPECT_NE(line.find(" zel-forger -c while :; do sleep 1; done x\\x0droot     sshd\\\\ \\x0a1 root init"),
+              std::string::npos)
+        << line;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
 }
 
 TEST_P(SiteScripts, CpuUsage) {
