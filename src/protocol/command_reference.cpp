@@ -425,7 +425,7 @@ constexpr TCommandRef kCommands[] = {
      "One statfs call: the volume's size, its free space and the space available to users that are not root.",
      kUncParams, kUncValues, false, kUncFail, kUncResults, "zelq TEST-UNC /var"},
     {"TEST-DiskSpace", G::Test, "none", "drive space of another operating system; use TEST-UNC", kStub,
-     kNone, kNothing, false, kNothing, kNotHere, "zelq TEST-UNC /"},
+     kNone, kNothing, false, kNothing, kNotHere, "zelq TEST-DiskSpace"},
     {"TEST-FolderSize", G::Test, "foldersize", "the total size of a folder or of the files matching a pattern", "",
      kFolderSizeParams, kSizeValue, false, kNothing, kFolderSizeResults, "zelq TEST-FolderSize /var/log 1"},
     {"TEST-FileExists", G::Test, "fileexists", "whether a file exists, its size, times and age", "",

@@ -12,6 +12,11 @@
 #include <span>
 #include <string_view>
 
+// The agent identity of the protocol: what GetInfo answers as AgentVersion.
+// The server judges an agent's replies by it, so it names the protocol the
+// agent speaks, not the package's version.
+inline constexpr char kAgentProtocolVersion[] = "1.29";
+
 enum class TCommandGroup {
     Test,        // examines the host and answers values
     Action,      // acts on the server's behalf
