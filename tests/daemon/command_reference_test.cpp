@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "daemon/commands.h"
+#include "manage/status.h"
 #include "protocol/command_reference.h"
 
 namespace {
@@ -41,6 +42,11 @@ TEST(DispatcherReference, EntriesAreComplete) {
         std::set<std::string> names;
         for (const TValueRef& v : ref.values) EXPECT_TRUE(names.insert(v.name).second) << v.name;
     }
+}
+
+// zel --version and zelq --version name the identity GetInfo answers.
+TEST(DispatcherReference, ProtocolIdentityIsTheOneGetInfoAnswers) {
+    EXPECT_STREQ(AgentStatus.AgentVersion, kAgentProtocolVersion);
 }
 
 }  // namespace
