@@ -199,6 +199,11 @@ TEST(CommandsPage, DescribesEveryCommandWithItsParametersValuesAndResults) {
     }
 }
 
+TEST(Readme, CountsTheCommandsOfTheReference) {
+    const std::string count = std::to_string(CommandReference().size());
+    EXPECT_NE(Source("README.md").find("The agent answers " + count + " command words"), std::string::npos) << count;
+}
+
 TEST(CommandsPage, TheOtherPagesPointToIt) {
     for (const char* other : {"doc/man/zel.8.scd", "doc/man/zel.cfg.5.scd", "doc/man/zelq.1.scd"})
         EXPECT_NE(Source(other).find("*zel-commands*(7)"), std::string::npos) << other;
