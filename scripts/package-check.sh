@@ -73,7 +73,7 @@ for s in proccount.sh cpuusage.sh proclist.sh; do expect_entry -rwxr-xr-x "usr/l
 expect_entry -rw-r--r-- lib/systemd/system/zel.service
 expect_entry -rw-r--r-- usr/share/zel/zel.cfg
 expect_entry -rw-r--r-- etc/logrotate.d/zel
-for page in man8/zel.8 man5/zel.cfg.5 man1/zelq.1; do expect_entry -rw-r--r-- "usr/share/man/$page.gz"; done
+for page in man8/zel.8 man5/zel.cfg.5 man1/zelq.1 man7/zel-commands.7; do expect_entry -rw-r--r-- "usr/share/man/$page.gz"; done
 echo "$listing" | awk '{print $6}' | grep -q '^\./usr/lib/debug' && fail "debug files in the package" || true
 echo "$listing" | awk '{print $2}' | grep -qv '^root/root$' && fail "a file not owned by root" || true
 # The configuration is made by postinst, never shipped: an upgrade must not

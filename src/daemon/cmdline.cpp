@@ -4,67 +4,68 @@
 #include <cstring>
 
 #include "manage/status.h"
+#include "protocol/command_reference.h"
+
+#ifndef ZEL_VERSION
+#define ZEL_VERSION "unknown"
+#endif
 
 namespace {
 
 const char kMissing[] = "Error\nInvalid or missed command line parameter";
 const char kBadPort[] = "Error\nInvalid port number";
+const char kUnknown[] = "Error\nUnknown option ";
 
 }  // namespace
 
 bool ParseCommandLine(int argc, const char* const* argv, TCommandLine& out, std::string& error) {
-    int i = 1;
-    auto left = [&] {
-        if (i < argc) return true;
-        error = kMissing;
-        return false;
-    };
-    auto is = [&](const char* opt) { return std::strcmp(argv[i], opt) == 0; };
-
-    if (!left()) return false;
-    if (is("-i")) {
-        out.interactive = 1;
-        ++i;
-    } else if (is("-d")) {
-        out.interactive = 0;
-        ++i;
-    }
-    if (!left()) return false;
-    if (is("-v")) {
-        out.verbose = 1;
-        ++i;
-    }
-    if (!left()) return false;
-    if (is("-vd")) {
-        out.verbose = 1;
-        out.debugverbose = 1;
-        ++i;
-    }
-    if (!left()) return false;
-    if (is("-p")) {
-        ++i;
-        if (!left()) return false;
-        long port = std::atol(argv[i]);
-        if (port <= 0 || port > 65535) {
-            error = kBadPort;
-            return false;
+    for (int i = 1; i < argc; ++i) {
+        auto is = [&](const char* opt) { return std::strcmp(argv[i], opt) == 0; };
+        if (is("--help") || is("-h")) {
+            out.help = true;
+            return true;
         }
-        out.port = static_cast<int>(port);
-        ++i;
+        if (is("--version")) {
+            out.version = true;
+            return true;
+        }
+        if (is("-i") || is("-d")) {
+            out.interactive = is("-i") ? 1 : 0;
+        } else if (is("-v") || is("-vd")) {
+            out.verbose = 1;
+            out.debugverbose = is("-vd") ? 1 : 0;
+        } else if (is("-p")) {
+            if (++i >= argc) break;
+            long port = std::atol(argv[i]);
+            if (port <= 0 || port > 65535) {
+                error = kBadPort;
+                return false;
+            }
+            out.port = static_cast<int>(port);
+        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+            error = kUnknown + std::string(argv[i]);
+            return false;
+        } else {
+            out.cfgfile.assign(argv[i], strnlen(argv[i], 511));
+            return true;
+        }
     }
-    if (!left()) return false;
-    out.cfgfile.assign(argv[i], strnlen(argv[i], 511));
-    return true;
+    error = kMissing;
+    return false;
 }
 
 const char* UsageText() {
     return " Usage: zel [-d|-i] [-v|-vd] [-p <port>] <cfg_file>\n"
+           "        zel --help | --version\n"
            "  -d        - daemon mode (default)\n"
            "  -i        - interactive mode\n"
            "  -v        - verbose mode\n"
            "  -vd       - verbose debugging mode\n"
            "  -p <port> - overrides TCP port number specified in cfg_file\n"
-           "  cfg_file  - obligatory parameter, path to configuration file\n\n"
+           "  cfg_file  - obligatory parameter, path to configuration file\n"
+           "  --help    - print this text\n"
+           "  --version - print the version and the agent protocol identity\n"
+           "  The options may come in any order before cfg_file.\n\n"
            " Examples:\n"
            "  zel -i -v -p 1055 /etc/zel/zel.cfg\n"
            "  zel -d ~/zel/zel.cfg\n\n";
@@ -76,4 +77,8 @@ bool IsSelfCheck(int argc, const char* const* argv) {
 
 std::string SelfCheckLine() {
     return std::string(AgentStatus.AgentName) + " " + AgentStatus.AgentVersion + "\n";
+}
+
+std::string VersionText() {
+    return std::string("zel ") + ZEL_VERSION + " (agent protocol " + kAgentProtocolVersion + ")\n";
 }

@@ -4,9 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <netdb.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <utility>
 
 #include "config/settings.h"
@@ -70,7 +73,7 @@ int RunSelfCheck() {
         String err;
         if (!CipherSelfTest(check, err)) {
             fprintf(stderr, "Cipher self-test failed: %s\n", err.Data());
-            return 3;
+            return ExitStatus(TExitCode::CipherFailed);
         }
     }
     const std::string line = SelfCheckLine();
@@ -98,10 +101,19 @@ int daemon_init(TFd& ready) {
         ssize_t n;
         do n = read(readEnd.Get(), &byte, 1);
         while (n < 0 && errno == EINTR);
-        if (n == 1) {
+        if (n == 1 && byte == 1) {
             printf("Daemon started\n");
             fflush(stdout);
             _exit(ExitStatus(TExitCode::Ok));
+        }
+        // A child that stops before it is ready may have said why.
+        if (n == 1 && byte == 0) {
+            std::string why;
+            char buf[512];
+            while ((n = read(readEnd.Get(), buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+                if (n > 0) why.append(buf, static_cast<size_t>(n));
+            while (!why.empty() && why.back() == '\n') why.pop_back();
+            if (!why.empty()) printf("%s\n", why.c_str());
         }
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -124,6 +136,40 @@ int daemon_init(TFd& ready) {
     return 0;
 }
 
+// Tells the waiting parent of daemon_init why the daemon stops before it is
+// ready, for the console that started it; nothing outside daemon mode, where
+// the console has seen the message already.
+void ReportFailure(TFd& ready, const std::string& why) {
+    if (!ready.Valid()) return;
+    const std::string text = std::string(1, '\0') + why;
+    String ignored;
+    WriteAll(ready.Get(), text, ignored);
+    ready.Reset();
+}
+
+// The system's reason why `port` cannot be bound on `host` (IPv4, as the
+// listener binds), as " (reason)", or empty when a bind succeeds now. The
+// listener's own text does not carry it.
+std::string BindFailureReason(const String& host, int port) {
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    const std::string service = std::to_string(port);
+    if (port <= 0 || port > 65535 || getaddrinfo(host.IsEmpty() ? nullptr : host.Data(), service.c_str(), &hints, &list) != 0)
+        return "";
+    TFd fd(socket(list->ai_family, list->ai_socktype | SOCK_CLOEXEC, list->ai_protocol));
+    int e = fd.Valid() ? 0 : errno;
+    if (fd.Valid()) {
+        int on = 1;
+        setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (bind(fd.Get(), list->ai_addr, list->ai_addrlen) != 0) e = errno;
+    }
+    freeaddrinfo(list);
+    return e == 0 ? "" : " (" + ErrnoText(e).Std() + ")";
+}
+
 // Lets the waiting parent of daemon_init leave.
 void ReportReady(TFd& ready) {
     if (!ready.Valid()) return;
@@ -139,12 +185,17 @@ void ReportReady(TFd& ready) {
 int main(int argc, char** argv, char** envp) {
     if (IsSelfCheck(argc, argv)) _exit(RunSelfCheck());  // as quick as it can be: no global destructors
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    TCommandLine cmd;
+    std::string cmdError;
+    const bool parsed = ParseCommandLine(argc, argv, cmd, cmdError);
+    if (parsed && (cmd.help || cmd.version)) {
+        printf("%s", cmd.help ? UsageText() : VersionText().c_str());
+        return ExitStatus(TExitCode::Ok);
+    }
     Banner();
     printf("Command line checking .. ");
     fflush(stdout);
-    TCommandLine cmd;
-    std::string cmdError;
-    if (!ParseCommandLine(argc, argv, cmd, cmdError)) showhelp(cmdError.c_str());
+    if (!parsed) showhelp(cmdError.c_str());
     ZELSettings.Modify([&cmd](TZELSettings& s) {
         // Interactive mode echoes messages only where they can be seen.
         s.interactive = cmd.interactive && !OutputGoesNowhere(STDOUT_FILENO);
@@ -180,7 +231,7 @@ int main(int argc, char** argv, char** envp) {
         auto s = ZELSettings.Get();
         TFd trial;
         if (!Listen(s->host, s->port, listenRetryPauseMs, trial, err)) {
-            printf("TCP listen error:\n%s\n\n", err.Data());
+            printf("TCP listen error:\n%s%s\n\n", err.Data(), BindFailureReason(s->host, s->port).c_str());
             return ExitStatus(TExitCode::ListenFailed);
         }
         printf("Ok\n");
@@ -201,14 +252,17 @@ int main(int argc, char** argv, char** envp) {
     ctx.listenRetryPauseMs = listenRetryPauseMs;
     if (!Listen(settings->host, settings->port, listenRetryPauseMs, ctx.listenSocket, err)) {
         printf("TCP listen error: %s\n\n", err.Data());
+        ReportFailure(ready, "TCP listen error: " + err.Std() + BindFailureReason(settings->host, settings->port));
         return ExitStatus(TExitCode::ListenFailed);
     }
     TPidFile pidfile;
     if (daemonMode && !settings->pidfile.IsEmpty()) {
         std::string message;
         if (!pidfile.Create(settings->pidfile.Data(), message)) showmessage("%s", LOCAL, MSG_ERROR, 1, message.c_str());
-        // Another agent serves with this pid file.
-        if (pidfile.HeldByAnother()) return ExitStatus(TExitCode::BadConfiguration);
+        if (pidfile.HeldByAnother()) {  // another agent serves with this pid file
+            ReportFailure(ready, message);
+            return ExitStatus(TExitCode::BadConfiguration);
+        }
     }
     ctx.pidfile = &pidfile;
     ctx.daemonMode = daemonMode;

@@ -12,6 +12,7 @@ struct Case {
     const char* error;
     int interactive, verbose, debugverbose, port;
     const char* cfgfile;
+    bool help = false, version = false;
 };
 
 TEST(CommandLine, Grammar) {
@@ -23,8 +24,16 @@ TEST(CommandLine, Grammar) {
         {{"-i", "-v", "-p", "1055", "a.cfg"}, true, "", 1, 1, 0, 1055, "a.cfg"},
         {{"-d", "-vd", "a.cfg"}, true, "", 0, 1, 1, 0, "a.cfg"},
         {{"-v", "-vd", "a.cfg"}, true, "", 0, 1, 1, 0, "a.cfg"},
-        {{"-vd", "-v", "a.cfg"}, true, "", 0, 1, 1, 0, "-v"},
-        {{"-v", "-i", "a.cfg"}, true, "", 0, 1, 0, 0, "-i"},
+        // Options in any order before the file; a later one of a pair wins.
+        {{"-vd", "-v", "a.cfg"}, true, "", 0, 1, 0, 0, "a.cfg"},
+        {{"-v", "-i", "a.cfg"}, true, "", 1, 1, 0, 0, "a.cfg"},
+        {{"-p", "2000", "-vd", "-i", "a.cfg"}, true, "", 1, 1, 1, 2000, "a.cfg"},
+        {{"-i", "-d", "a.cfg", "-i"}, true, "", 0, 0, 0, 0, "a.cfg"},
+        {{"-x", "a.cfg"}, false, "Error\nUnknown option -x", 0, 0, 0, 0, ""},
+        {{"--help"}, true, "", 0, 0, 0, 0, "", true},
+        {{"-h"}, true, "", 0, 0, 0, 0, "", true},
+        {{"-i", "--version", "a.cfg"}, true, "", 1, 0, 0, 0, "", false, true},
+        {{"-"}, true, "", 0, 0, 0, 0, "-"},
         {{"-i", "-p", "0", "a.cfg"}, false, badPort, 1, 0, 0, 0, ""},
         {{"-p", "65536", "a.cfg"}, false, badPort, 0, 0, 0, 0, ""},
         {{"-p", "65535", "a.cfg"}, true, "", 0, 0, 0, 65535, "a.cfg"},
@@ -46,7 +55,13 @@ TEST(CommandLine, Grammar) {
         EXPECT_EQ(out.debugverbose, c.debugverbose);
         EXPECT_EQ(out.port, c.port);
         EXPECT_EQ(out.cfgfile, c.cfgfile);
+        EXPECT_EQ(out.help, c.help);
+        EXPECT_EQ(out.version, c.version);
     }
+}
+
+TEST(CommandLine, VersionNamesPackageAndProtocol) {
+    EXPECT_EQ(VersionText(), "zel " ZEL_TEST_VERSION " (agent protocol 1.29)\n");
 }
 
 TEST(CommandLine, LongPathIsCut) {

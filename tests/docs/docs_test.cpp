@@ -13,6 +13,8 @@
 #include "config/settings.h"
 #include "daemon/cmdline.h"
 #include "daemon/exit_codes.h"
+#include "gen/command_page.h"
+#include "protocol/command_reference.h"
 #include "zelq/usage.h"
 
 namespace {
@@ -130,7 +132,7 @@ TEST(Readme, ConfigurationTableHasEveryKeyWithItsDefault) {
 TEST(AgentPage, DescribesEveryCommandLineOption) {
     const std::string page = Source("doc/man/zel.8.scd");
     const std::vector<std::string> options = HelpOptions(UsageText(), " Usage:");
-    ASSERT_EQ(options.size(), 5u) << UsageText();
+    ASSERT_EQ(options.size(), 7u) << UsageText();
     for (const std::string& option : options)
         EXPECT_NE(page.find("\n*" + option + "*"), std::string::npos) << "zel(8) does not describe " << option;
 }
@@ -159,6 +161,71 @@ TEST(ZelqPage, DescribesEveryOptionOfTheHelp) {
         EXPECT_NE(page.find("*" + option + "*"), page.find("\n*" + option + "*") + 1)
             << option << " is described but not in the synopsis";
     }
+}
+
+// The section of zel-commands(7) for one command word: from its "## " line
+// to the next heading; and the "# " heading above it.
+struct TPageSection {
+    std::string group;
+    std::string text;
+};
+
+TPageSection CommandSection(const std::string& page, const std::string& word) {
+    TPageSection out;
+    std::string group;
+    bool in = false;
+    for (const std::string& line : Lines(page)) {
+        if (StartsWith(line, "#")) {
+            if (in) break;
+            if (StartsWith(line, "# ")) group = line.substr(2);
+            in = line == "## " + ScdocEscaped(word);
+            if (in) out.group = group;
+            continue;
+        }
+        if (in) out.text += line + "\n";
+    }
+    return out;
+}
+
+// "*text*" followed by `after`, as the page writes a term (built by
+// appending: GCC 12 warns falsely on "x" + string).
+std::string Term(const std::string& text, const std::string& after) {
+    std::string out(1, '*');
+    out += ScdocEscaped(text);
+    out += '*';
+    out += after;
+    return out;
+}
+
+TEST(CommandsPage, DescribesEveryCommandWithItsParametersValuesAndResults) {
+    const std::string page = CommandPageScdoc();
+    const char* const groups[] = {"TESTS", "ACTIONS", "LISTINGS", "MANAGEMENT"};
+    for (const TCommandRef& c : CommandReference()) {
+        SCOPED_TRACE(c.word);
+        const TPageSection s = CommandSection(page, c.word);
+        ASSERT_FALSE(s.text.empty()) << "zel-commands(7) has no section for the command";
+        EXPECT_EQ(s.group, groups[static_cast<int>(c.group)]);
+        for (const TParamRef& p : c.params)
+            EXPECT_NE(s.text.find(Term(std::to_string(p.position), " _" + ScdocEscaped(p.name) + "_\n\t")),
+                      std::string::npos) << p.name;
+        for (const TValueRef& v : c.values) EXPECT_NE(s.text.find(Term(v.name, " (")), std::string::npos) << v.name;
+        for (const TValueRef& v : c.failValues) EXPECT_NE(s.text.find(Term(v.name, " (")), std::string::npos) << v.name;
+        for (const TResultRef& r : c.results) EXPECT_NE(s.text.find(Term(r.code, "\n\t")), std::string::npos) << r.code;
+        std::string example = "```\n";
+        example += c.example;
+        example += "\n```";
+        EXPECT_NE(s.text.find(example), std::string::npos);
+    }
+}
+
+TEST(Readme, CountsTheCommandsOfTheReference) {
+    const std::string count = std::to_string(CommandReference().size());
+    EXPECT_NE(Source("README.md").find("The agent answers " + count + " command words"), std::string::npos) << count;
+}
+
+TEST(CommandsPage, TheOtherPagesPointToIt) {
+    for (const char* other : {"doc/man/zel.8.scd", "doc/man/zel.cfg.5.scd", "doc/man/zelq.1.scd"})
+        EXPECT_NE(Source(other).find("*zel-commands*(7)"), std::string::npos) << other;
 }
 
 }  // namespace

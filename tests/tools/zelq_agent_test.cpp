@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "integration/agent_harness.h"
+#include "protocol/command_reference.h"
 
 namespace {
 
@@ -107,17 +108,50 @@ TEST_F(ZelqAgent, RawOutputIsTheReplyTextAsReceived) {
     EXPECT_EQ(nope.exitCode, 2);
 }
 
-TEST_F(ZelqAgent, JsonOutputHoldsTheDecodedLines) {
+TEST_F(ZelqAgent, JsonOutputNamesTheValues) {
     zelit::TRunResult r = Ask({"--json", "GetInfo"});
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_TRUE(StartsWith(r.output, "{\"code\": \"200\", \"lines\": [\"AgentName=")) << r.output;
-    EXPECT_NE(r.output.find("\"Available tests=TCP\\u000d\\u000aUDP\\u000d\\u000a"), std::string::npos) << r.output;
-    EXPECT_TRUE(r.output.size() > 3 && r.output.substr(r.output.size() - 3) == "]}\n") << r.output;
+    EXPECT_TRUE(StartsWith(r.output, "{\"code\": \"200\", \"values\": {\"AgentName\": ")) << r.output;
+    EXPECT_NE(r.output.find("\"Available tests\": \"TCP\\u000d\\u000aUDP\\u000d\\u000a"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("\"ActiveConnections\": 1, "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(", \"raw\": [\"AgentName="), std::string::npos) << r.output;
+
+    // The size of a file as a number, padding dropped.
+    const std::string file = scratch_.File("three.txt");
+    ASSERT_TRUE(zelit::WriteFile(file, "abc"));
+    zelit::TRunResult size = Ask({"--json", "TEST-FileExists", file});
+    EXPECT_TRUE(StartsWith(size.output, "{\"code\": \"200\", \"values\": {\"size\": 3, \"changed\": \"")) << size.output;
 
     zelit::TRunResult nope = Ask({"--json", "Nope"});
-    EXPECT_EQ(nope.output, "{\"code\": \"500\", \"lines\": [\"Unknown command \\\"Nope\\\"\"]}\n");
+    EXPECT_EQ(nope.output, "{\"code\": \"500\", \"values\": {}, \"raw\": [\"Unknown command \\\"Nope\\\"\"]}\n");
     EXPECT_EQ(nope.exitCode, 2);
+}
+
+TEST_F(ZelqAgent, HelpShowsACommandFromTheReference) {
+    zelit::TRunResult r = Zelq({"help", "TEST-CountFiles"});
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    const TCommandRef* ref = FindCommandRef("TEST-CountFiles");
+    ASSERT_NE(ref, nullptr);
+    for (const TParamRef& p : ref->params)
+        EXPECT_NE(r.output.find("  " + std::to_string(p.position) + "  " + p.name + " "), std::string::npos) << p.name;
+    EXPECT_NE(r.output.find("  count "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(ref->example), std::string::npos) << r.output;
+
+    zelit::TRunResult list = Zelq({"help"});
+    for (const TCommandRef& c : CommandReference()) EXPECT_NE(list.output.find(std::string("  ") + c.word + " "), std::string::npos) << c.word;
+}
+
+// Too few parameters: the agent's 501, and on standard error what the
+// command takes.
+TEST_F(ZelqAgent, MissingParametersAreNamed) {
+    zelit::TRunResult r = Ask({"TEST-UNC"});
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.output,
+              "501 wrong or missing parameters\nPath not specified\n"
+              "zelq: TEST-UNC takes 1 PATH (parameter 1 is missing; zelq help TEST-UNC)\n");
 }
 
 TEST_F(ZelqAgent, FileParameterRoundTrip) {

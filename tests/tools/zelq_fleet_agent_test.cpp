@@ -117,7 +117,8 @@ TEST_F(ZelqFleet, JsonAndStandardInput) {
     const std::vector<std::string> lines = Lines(r.output);
     ASSERT_EQ(lines.size(), 3u) << r.output;
     EXPECT_EQ(lines[0], "{\"host\": \"127.0.0.1\", \"port\": " + std::to_string(agents_[0]->Port()) +
-                            ", \"code\": \"501\", \"lines\": [\"Wrong parameter\"]}");
+                            ", \"code\": \"501\", \"values\": {\"text\": \"Wrong parameter\"}, "
+                            "\"raw\": [\"Wrong parameter\"]}");
     EXPECT_EQ(lines[1], "{\"host\": \"127.0.0.1\", \"port\": " + closed +
                             ", \"failure\": \"error\", \"error\": \"cannot connect to 127.0.0.1:" + closed +
                             ": Connection refused\"}");

@@ -147,6 +147,7 @@ TEST(ZelqFleetOutput, Lines) {
         int value;
         bool json;
         std::string line;
+        const char* command = "TEST-UNC";
     } cases[] = {
         {"all lines", t, unc, 0, false, "web1:1055\t200\t  8000\t  1000\t   900\n"},
         {"one line", t, unc, 2, false, "web1:1055\t200\t  1000\n"},
@@ -160,15 +161,16 @@ TEST(ZelqFleetOutput, Lines) {
          "web1:1055\tnoreply\tno reply: the agent refused the request (wrong password, filtered address or invalid "
          "packet)\n"},
         {"json reply", t, escaped, 0, true,
-         "{\"host\": \"web1\", \"port\": 1055, \"code\": \"200\", \"lines\": [\"Available "
-         "tests=TCP\\u000d\\u000aUDP\\u0009tab\\u001b\"]}\n"},
+         "{\"host\": \"web1\", \"port\": 1055, \"code\": \"200\", \"values\": {\"Available tests\": "
+         "\"TCP\\u000d\\u000aUDP\\u0009tab\\u001b\"}, \"raw\": [\"Available tests=TCP%0D%0AUDP\\u0009tab\\u001b\"]}\n", "GetInfo"},
         {"json one line", t, unc, 3, true,
-         "{\"host\": \"web1\", \"port\": 1055, \"code\": \"200\", \"lines\": [\"   900\"]}\n"},
+         "{\"host\": \"web1\", \"port\": 1055, \"code\": \"200\", \"values\": {\"available\": 900}, "
+         "\"raw\": [\"   900\"]}\n"},
         {"json time-out", t, timeout, 0, true,
          "{\"host\": \"web1\", \"port\": 1055, \"failure\": \"timeout\", \"error\": \"timed out after 1 s waiting "
          "for the reply\"}\n"},
     };
-    for (const auto& c : cases) EXPECT_EQ(FleetLine(c.target, c.ask, c.value, c.json), c.line) << c.label;
+    for (const auto& c : cases) EXPECT_EQ(FleetLine(c.target, c.ask, c.value, c.json, c.command), c.line) << c.label;
 
     TFleetSummary s{3, 1, 1, 1, 1500, 4250};
     EXPECT_EQ(FleetSummaryLine(s, false), "# 3 hosts: 1 answered, 1 failed, 1 timed out (1.50 s; 4.25 s one after another)\n");

@@ -111,11 +111,44 @@ TEST(ZelqFormat, LongNamesDoNotWidenTheColumnBeyondItsLimit) {
     EXPECT_NE(out.find("\nA" + std::string(31, ' ') + "  1\n"), std::string::npos) << out;
 }
 
-TEST(ZelqFormat, JsonOutput) {
-    EXPECT_EQ(FormatJson(Reply("200", {})), "{\"code\": \"200\", \"lines\": []}\n");
-    EXPECT_EQ(FormatJson(Reply("200", {"Comment=a%0D%0Ab \"q\"", "x"})),
-              "{\"code\": \"200\", \"lines\": [\"Comment=a\\u000d\\u000ab \\\"q\\\"\", \"x\"]}\n");
-    EXPECT_EQ(FormatJson(Reply("", {})), "{\"code\": \"\", \"lines\": []}\n");
+// One reply of each value type: the value under its name, typed; the lines
+// as received in raw.
+TEST(ZelqFormat, JsonOutputNamesAndTypesTheValues) {
+    const struct {
+        const char* label;
+        const char* command;
+        TReplyLines reply;
+        std::string json;
+    } cases[] = {
+        {"integer", "TEST-CountFiles", Reply("200", {"7"}), R"({"code": "200", "values": {"count": 7}, "raw": ["7"]})"},
+        {"64-bit, padding dropped", "TEST-FolderSize", Reply("200", {"     3"}),
+         R"({"code": "200", "values": {"size": 3}, "raw": ["     3"]})"},
+        {"64-bit beyond 32 bits, negative integer", "TEST-TCP", Reply("301", {"Connection refused", "-6"}),
+         R"({"code": "301", "values": {"error": "Connection refused", "reason": -6}, "raw": ["Connection refused", "-6"]})"},
+        {"real", "TEST-CPU", Reply("200", {"12.5000"}), R"({"code": "200", "values": {"usage": 12.5000}, "raw": ["12.5000"]})"},
+        {"date and its ISO form", "TEST-FileExists",
+         Reply("200", {"4294967296", "11122026003811", "01012000000000", "/etc/x", "min", "27"}),
+         R"({"code": "200", "values": {"size": 4294967296, "changed": "11122026003811", "changed_iso": "2026-12-11T00:38:11", )"
+         R"("modified": "01012000000000", "modified_iso": "2000-01-01T00:00:00", "path": "/etc/x", "age_unit": "min", "age": 27}, )"
+         R"("raw": ["4294967296", "11122026003811", "01012000000000", "/etc/x", "min", "27"]})"},
+        {"boolean", "TEST-FileCompare", Reply("200", {"0"}), R"({"code": "200", "values": {"match": false}, "raw": ["0"]})"},
+        {"escaped text decoded, JSON-escaped", "TEST-ShellScript", Reply("200", {"scriptres: \"ok\"", "a%0D%0Ab\t"}),
+         R"({"code": "200", "values": {"result": "scriptres: \"ok\"", "output": "a\u000d\u000ab\u0009"}, )"
+         R"("raw": ["scriptres: \"ok\"", "a%0D%0Ab\u0009"]})"},
+        {"named lines", "GetInfo", Reply("200", {"AgentVersion=1.29", "Service=0", "Port=1055", "Available tests=TCP%0D%0A", "New=x"}),
+         R"({"code": "200", "values": {"AgentVersion": "1.29", "Service": false, "Port": 1055, "Available tests": "TCP\u000d\u000a", )"
+         R"("New": "x"}, "raw": ["AgentVersion=1.29", "Service=0", "Port=1055", "Available tests=TCP%0D%0A", "New=x"]})"},
+        {"entries of a listing", "GetFilesList", Reply("200", {"/etc/", "1", "2", "hosts", "0"}),
+         R"({"code": "200", "values": {"folder": "/etc/", "count": 1, "lines_per_entry": 2, "entries": ["hosts", "0"]}, )"
+         R"("raw": ["/etc/", "1", "2", "hosts", "0"]})"},
+        {"not a number stays text", "TEST-CountFiles", Reply("200", {"12x"}), R"({"code": "200", "values": {"count": "12x"}, "raw": ["12x"]})"},
+        {"refusal text", "TEST-UNC", Reply("501", {"Path not specified"}),
+         R"({"code": "501", "values": {"text": "Path not specified"}, "raw": ["Path not specified"]})"},
+        {"raw only: a word the reference does not know", "Nope", Reply("500", {"Unknown command \"Nope\""}),
+         R"({"code": "500", "values": {}, "raw": ["Unknown command \"Nope\""]})"},
+        {"no values", "SetSettings", Reply("200", {}), R"({"code": "200", "values": {}, "raw": []})"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(FormatJson(c.reply, c.command), c.json + "\n") << c.label;
 }
 
 TEST(ZelqFormat, JsonStringEscaping) {

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "protocol/codecs.h"
+#include "zelq/json.h"
 #include "zelq/output.h"
 #include "zelq/params.h"
 
@@ -104,7 +105,8 @@ void RunInParallel(size_t count, int parallel, const std::function<TFleetResult(
     for (std::thread& t : threads) t.join();
 }
 
-std::string FleetLine(const TZelqTarget& target, const TAskResult& ask, int valueIndex, bool json) {
+std::string FleetLine(const TZelqTarget& target, const TAskResult& ask, int valueIndex, bool json,
+                      const std::string& command) {
     std::string out;
     if (ask.outcome != TExchangeOutcome::Reply) {
         if (json)
@@ -113,20 +115,14 @@ std::string FleetLine(const TZelqTarget& target, const TAskResult& ask, int valu
         return Field(HostText(target)) + "\t" + FailureWord(ask) + "\t" + Field(FailureText(ask)) + "\n";
     }
     const TReplyLines reply = SplitReply(ask.text);
+    if (json)
+        return "{\"host\": " + JsonString(target.host) + ", \"port\": " + std::to_string(target.port) + ", " +
+               JsonReplyMembers(command, reply, valueIndex) + "}\n";
     std::vector<String> lines = reply.lines;
     if (valueIndex > 0) {
         std::vector<String> one;
         if (static_cast<size_t>(valueIndex) <= lines.size()) one.push_back(lines[static_cast<size_t>(valueIndex) - 1]);
         lines = one;
-    }
-    if (json) {
-        out = "{\"host\": " + JsonString(target.host) + ", \"port\": " + std::to_string(target.port) +
-              ", \"code\": " + JsonString(reply.code.View()) + ", \"lines\": [";
-        for (size_t i = 0; i < lines.size(); ++i) {
-            if (i > 0) out += ", ";
-            out += JsonString(zelDecodeStrings(lines[i]).View());
-        }
-        return out + "]}\n";
     }
     out = Field(HostText(target)) + "\t" + Field(reply.code.View());
     for (const String& l : lines) {
@@ -220,7 +216,7 @@ int RunFleet(const TZelqOptions& opts, const std::vector<TZelqTarget>& targets, 
         summary.serialMs += r.elapsedMs;
         worst = std::max(worst, FleetHostStatus(r.ask));
         clearProgress();
-        Print(stdout, FleetLine(targets[i], r.ask, opts.valueIndex, json));
+        Print(stdout, FleetLine(targets[i], r.ask, opts.valueIndex, json, opts.command));
     };
     auto tick = [&](size_t finished) {
         if (!progress) return;

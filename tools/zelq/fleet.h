@@ -39,10 +39,12 @@ void RunInParallel(size_t count, int parallel, const std::function<TFleetResult(
 // One output line for a host, line end included. Text: host:port, a tab,
 // the result code (or "timeout", "noreply", "error"), then a tab before
 // each value line as received (escaped; control characters as \xNN) or
-// before the reason of a failure. Json: {"host", "port", "code", "lines"}
-// with the decoded lines, or {"host", "port", "failure", "error"}.
-// valueIndex > 0 keeps only that value line.
-std::string FleetLine(const TZelqTarget& target, const TAskResult& ask, int valueIndex, bool json);
+// before the reason of a failure. Json: {"host", "port"} followed by the
+// members of a single reply's JSON (JsonReplyMembers of `command`), or
+// {"host", "port", "failure", "error"}. valueIndex > 0 keeps only that
+// value line.
+std::string FleetLine(const TZelqTarget& target, const TAskResult& ask, int valueIndex, bool json,
+                      const std::string& command);
 
 // "# N hosts: A answered, F failed, T timed out (W s; S s one after another)"
 // or {"summary": {...}}, line end included.

@@ -21,7 +21,7 @@ const std::vector<TCommandProfile>& Profiles() {
         {"TEST-FileCompare", TValueKind::Line, 1, {{"found", "", "0"}}, "1:", 0},
         {"TEST-FolderSize", TValueKind::Line, 1, {{"size", "B", "0"}}, nullptr, 0},
         {"TEST-CountFiles", TValueKind::Line, 1, {{"count", "", "0"}}, nullptr, 0},
-        {"TEST-UNC", TValueKind::Line, 2, {{"total", "B", "0"}, {"free", "B", "0"}, {"available", "B", "0"}},
+        {"TEST-UNC", TValueKind::Line, 3, {{"total", "B", "0"}, {"free", "B", "0"}, {"available", "B", "0"}},
          nullptr, 1},
         {"TEST-Process", TValueKind::Line, 1, {{"count", "", "0"}}, nullptr, 0},
         {"TEST-CPU", TValueKind::Line, 1, {{"usage", "%", "0"}}, nullptr, 0},

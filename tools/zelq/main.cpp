@@ -14,6 +14,7 @@
 #include "protocol/client.h"
 #include "zelq/exchange.h"
 #include "zelq/fleet.h"
+#include "zelq/help.h"
 #include "zelq/judge.h"
 #include "zelq/options.h"
 #include "zelq/output.h"
@@ -69,6 +70,19 @@ int main(int argc, char** argv) {
     }
     if (opts.version) {
         Print(stdout, ZelqVersionText());
+        return kExitSuccess;
+    }
+
+    // "zelq help [COMMAND]": the command reference, no agent asked.
+    if (opts.command == "help" && !plugin && !IsFleet(opts)) {
+        if (opts.params.empty()) {
+            Print(stdout, CommandListText());
+            return kExitSuccess;
+        }
+        std::string text;
+        if (opts.params.size() > 1 || !CommandHelpText(opts.params[0], text))
+            return UsageError("no command " + opts.params[0] + " ('zelq help' lists the commands)");
+        Print(stdout, text);
         return kExitSuccess;
     }
 

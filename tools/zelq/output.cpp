@@ -4,6 +4,7 @@
 
 #include "protocol/codecs.h"
 #include "protocol/result_codes.h"
+#include "zelq/json.h"
 
 namespace {
 
@@ -119,13 +120,10 @@ std::string FormatDecoded(const TReplyLines& reply, bool aligned) {
     return out;
 }
 
-std::string FormatJson(const TReplyLines& reply) {
-    std::string out = "{\"code\": " + JsonString(reply.code.View()) + ", \"lines\": [";
-    for (size_t i = 0; i < reply.lines.size(); ++i) {
-        if (i > 0) out += ", ";
-        out += JsonString(zelDecodeStrings(reply.lines[i]).View());
-    }
-    out += "]}\n";
+std::string FormatJson(const TReplyLines& reply, const std::string& command) {
+    std::string out(1, '{');  // not "{" + ...: GCC 12 warns falsely (-Wrestrict)
+    out += JsonReplyMembers(command, reply);
+    out += "}\n";
     return out;
 }
 

@@ -43,8 +43,9 @@ bool IsAlignedCommand(const std::string& command);
 // are shown as \xNN so that a reply cannot drive the terminal.
 std::string FormatDecoded(const TReplyLines& reply, bool aligned);
 
-// {"code": "200", "lines": ["...", ...]} with the decoded lines, one line.
-std::string FormatJson(const TReplyLines& reply);
+// {"code": "200", "values": {...}, "raw": [...]} on one line: the reply of
+// `command` in the form of JsonReplyMembers (zelq/json.h).
+std::string FormatJson(const TReplyLines& reply, const std::string& command);
 
 // Writes text to f as it is (NUL bytes too).
 inline void Print(FILE* f, std::string_view text) { std::fwrite(text.data(), 1, text.size(), f); }

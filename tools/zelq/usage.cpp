@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "protocol/command_reference.h"
 #include "zelq/options.h"
 
 #ifndef ZELQ_VERSION
@@ -44,7 +45,7 @@ std::string ZelqUsageText() {
            "            [-H HOST] [-p PORT] [-t SECONDS] [-P PASSWORD | -f FILE] COMMAND [PARAM ...]\n"
            "       zelq {-H HOST[:PORT] -H HOST[:PORT] ... | --hosts FILE} [--parallel N] [--value N]\n"
            "            [-p PORT] [-t SECONDS] [-P PASSWORD | -f FILE] [--json] COMMAND [PARAM ...]\n"
-           "       zelq --help | --version\n";
+           "       zelq --help | --version | help [COMMAND]\n";
 }
 
 std::string ZelqHelpText() {
@@ -53,6 +54,9 @@ std::string ZelqHelpText() {
 Sends one request to a zel agent and prints its reply.
 
 The request is the COMMAND word, then each PARAM as one parameter line.
+'zelq help' lists the commands, 'zelq help COMMAND' shows one's parameters
+and reply values (all of them: man zel-commands). "--" ends the options:
+the word after it is the COMMAND even when it begins with "-".
 
 )" + OptionsHelp() + R"(
 Parameters:
@@ -64,7 +68,12 @@ Parameters:
 Output:
   The first line is the result code and its meaning, then each value line
   with %0D%0A, %0A and %0D shown as line breaks. For GetInfo and GetSettings
-  the name=value lines are shown in two columns.
+  the name=value lines are shown in two columns. When the agent answers 501
+  to a request with too few parameters, standard error names them.
+  --json prints {"code", "values", "raw"}: each value under its name (zelq
+  help COMMAND), numbers as numbers, times also as NAME_iso (ISO 8601, the
+  agent's local time), flags as true/false, the text of another reply as
+  "text"; raw holds the value lines as received.
 
 Plugin mode:
   zelq --plugin prints one line, "SERVICE STATUS: text | performance data",
@@ -80,8 +89,10 @@ Plugin mode:
 
   The value judged, by command (--value N chooses another value line):
     TEST-FolderSize   the size (B)            TEST-CountFiles  the count
-    TEST-UNC          free bytes (B), line 2  TEST-Process     the count
-    TEST-CPU          the usage (%)           TEST-ExternalPrg the exit code
+    TEST-UNC          the bytes available to users (B, line 3: what df
+                      shows); the free bytes with --value 2
+    TEST-Process      the count               TEST-ExternalPrg the exit code
+    TEST-CPU          the usage (%)
     TEST-TCP, TEST-UDP  the time taken (ms)   TEST-FileCRC     the checksum
     TEST-FileExists   found: 1, or 0 when the agent answers "no such file";
                       -c 1: unless -w or -c is given (CRITICAL when missing)
@@ -127,8 +138,8 @@ Several agents:
     HOST:PORT <tab> timeout|noreply|error <tab> REASON
   and at the end
     # N hosts: A answered, F failed, T timed out (WALL s; SUM s one after another)
-  With --json each line is {"host", "port", "code", "lines"} (decoded) or
-  {"host", "port", "failure", "error"}, and the last is {"summary": {...}}.
+  With --json each line is {"host", "port", "code", "values", "raw"} (as
+  for one agent) or {"host", "port", "failure", "error"}, and the last is {"summary": {...}}.
   When standard error is a terminal and the list holds 20 agents or more,
   the progress is shown there. The exit status is the worst agent's (the
   highest of the statuses below).
@@ -165,6 +176,8 @@ Examples:
                     of output lines to return)
   printf 'echo scriptres: ok\n' | zelq TEST-ShellScript '/bin/sh %script%' @- '' 10 5
   zelq --json GetInfo | jq .code
+  zelq --json TEST-FileExists /etc/hostname | jq .values.size
+  zelq help TEST-CountFiles                     the parameters of a command
   zelq --raw GetInfo > reply.txt
   zelq --plugin -H web1 -f ~/.zelpw -w 10000000000: -c 5000000000: TEST-UNC /var
                     WARNING below 10 GB free on /var, CRITICAL below 5 GB
@@ -176,8 +189,11 @@ Examples:
   zelq --hosts fleet.txt TEST-UNC / | awk -F'\t' '$2 == 200 && $4 < 5e9'
                     the agents with less than 5 GB free on /
 
-The parameters of each command are listed in the agent's documentation.
+The parameters and reply values of every command: zelq help COMMAND, and
+the manual page zel-commands(7).
 )";
 }
 
-std::string ZelqVersionText() { return std::string("zelq ") + ZELQ_VERSION + "\n"; }
+std::string ZelqVersionText() {
+    return std::string("zelq ") + ZELQ_VERSION + " (agent protocol " + kAgentProtocolVersion + ")\n";
+}
