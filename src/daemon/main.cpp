@@ -11,6 +11,7 @@
 
 #include "config/settings.h"
 #include "crypto/selftest.h"
+#include "daemon/audit.h"
 #include "daemon/cmdline.h"
 #include "daemon/exit_codes.h"
 #include "daemon/listener.h"
@@ -22,6 +23,7 @@
 #include "foundation/fd.h"
 #include "foundation/fileutils.h"
 #include "foundation/io.h"
+#include "manage/status.h"
 
 namespace {
 
@@ -155,8 +157,12 @@ int main(int argc, char** argv, char** envp) {
     InstallProtocolTrace();
     CipherSelfChecks();
 
-    // Hidden: the tests shorten the pause between listen attempts.
+    // Hidden: the tests shorten the pause between listen attempts and
+    // lengthen the interval between two refusal lines of one address.
     const int listenRetryPauseMs = ListenRetryPauseMs(getenv("ZEL_LISTEN_RETRY_MS"));
+    SetRefusalInterval(RefusalIntervalFrom(getenv("ZEL_AUDIT_INTERVAL_MS")));
+    bool daemonMode = cmd.interactive == 0;
+    if (daemonMode) OpenSystemLog();
     printf("Sock testing .. ");
     fflush(stdout);
     {
@@ -164,13 +170,13 @@ int main(int argc, char** argv, char** envp) {
         TFd trial;
         if (!Listen(s->host, s->port, listenRetryPauseMs, trial, err)) {
             printf("TCP listen error:\n%s\n\n", err.Data());
+            showmessage("Start failed: TCP listen error on port %d: %s\n", LOCAL, MSG_AUDIT, 1, s->port, err.Data());
             return ExitStatus(TExitCode::ListenFailed);
         }
         printf("Ok\n");
         shutdown(trial.Get(), SHUT_RDWR);
     }
 
-    bool daemonMode = cmd.interactive == 0;
     TFd ready;
     if (daemonMode && daemon_init(ready) != 0) {
         fprintf(stderr, "Error initializing daemon: %s\n", ErrnoText(errno).Data());
@@ -184,6 +190,7 @@ int main(int argc, char** argv, char** envp) {
     ctx.listenRetryPauseMs = listenRetryPauseMs;
     if (!Listen(settings->host, settings->port, listenRetryPauseMs, ctx.listenSocket, err)) {
         printf("TCP listen error: %s\n\n", err.Data());
+        showmessage("Start failed: TCP listen error on port %d: %s\n", LOCAL, MSG_AUDIT, 1, settings->port, err.Data());
         return ExitStatus(TExitCode::ListenFailed);
     }
     TPidFile pidfile;
@@ -191,7 +198,11 @@ int main(int argc, char** argv, char** envp) {
         std::string message;
         if (!pidfile.Create(settings->pidfile.Data(), message)) showmessage("%s", LOCAL, MSG_ERROR, 1, message.c_str());
         // Another agent serves with this pid file.
-        if (pidfile.HeldByAnother()) return ExitStatus(TExitCode::BadConfiguration);
+        if (pidfile.HeldByAnother()) {
+            showmessage("Start failed: another agent holds the pid file %s\n", LOCAL, MSG_AUDIT, 1,
+                        settings->pidfile.Data());
+            return ExitStatus(TExitCode::BadConfiguration);
+        }
     }
     ctx.pidfile = &pidfile;
     ctx.daemonMode = daemonMode;
@@ -201,6 +212,8 @@ int main(int argc, char** argv, char** envp) {
     // the main loop tries again every second.
     if (!BeginServing(ctx, err)) showmessage("Cannot start a session worker: %s\n", LOCAL, MSG_ERROR, 1, err.Data());
     ReportReady(ready);
+    showmessage("Agent started: version %s, pid %d, port %d\n", LOCAL, MSG_AUDIT, 1, AgentStatus.AgentVersion,
+                static_cast<int>(getpid()), settings->port);
     showmessage("Listening...\n", LOCAL, MSG_INFO, 0);
     const TExitCode code = ServeForever(ctx);
     pidfile.Close();
