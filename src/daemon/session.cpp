@@ -156,12 +156,12 @@ void Serve(int fd, in_addr address) {
         }
         if (!request.WholePacket()) continue;
 
+        const auto served = std::chrono::steady_clock::now();
         settings = ZELSettings.Get();
         if (!request.ParseInitRequest(settings->password, address)) {
             RefuseInvalid(address);
             return;
         }
-        const auto served = std::chrono::steady_clock::now();
         showmessage("<-- Correct VT request received\n", address, MSG_INFO, 0);
         reply.InitPacket(nullptr, request);
         ThreadParams params;
