@@ -74,13 +74,13 @@ void ReceiveUpgrade(int fd, in_addr address, const VTRequest& request, ZELReply&
         int r = poll(&p, 1, waitMs);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) {
-            showmessage("Upgrade transfer stopped: no data in time\n", address, MSG_ERROR, 0);
+            showmessage("Upgrade transfer stopped: no data in time\n", address, MSG_AUDIT, 0);
             return;
         }
         ssize_t n = recv(fd, buffer.get(), kUpgradeChunk, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            showmessage("Upgrade transfer stopped: the connection closed\n", address, MSG_ERROR, 0);
+            showmessage("Upgrade transfer stopped: the connection closed\n", address, MSG_AUDIT, 0);
             return;
         }
         ReceiveUpgradePiece(upgrade, buffer.get(), static_cast<int>(n), error);
@@ -89,6 +89,7 @@ void ReceiveUpgrade(int fd, in_addr address, const VTRequest& request, ZELReply&
     if (error.IsEmpty()) reply.SetResult(TResultCode::Ok);
     else reply.SetResult(TResultCode::Failed, error);
     showmessage("--> upgrade transfer ended (%s)\n", address, MSG_INFO, 1, reply.ResultCode().Data());
+    if (!error.IsEmpty()) showmessage("Upgrade refused: %s\n", address, MSG_AUDIT, 1, error.Data());
     SendReply(fd, reply);
 }
 

@@ -147,6 +147,12 @@ TEST_F(AgentAudit, EachRefusalAndLifecycleEventLeavesOneLine) {
              ASSERT_TRUE(a.WaitForMessage("Listening...\n", 15000, 2)) << a.Messages();
          },
          {"zel\t\t Reload request received. Executing..\n"}},
+        {"upgrade cut short", {}, false,
+         [](TAgent& a) {
+             // The image never follows the announcement.
+             EXPECT_EQ(ReplyCode(a.Exchange("UpgradeCode", Params({"4096"})).text), "200");
+         },
+         {"127.0.0.1\t Upgrade transfer stopped: the connection closed\n"}},
         {"stop", {}, false,
          [](TAgent& a) {
              EXPECT_EQ(ReplyCode(a.Exchange("QUIT").text), "200");
