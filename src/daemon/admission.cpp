@@ -12,6 +12,7 @@
 
 #include "config/addrfilter.h"
 #include "config/settings.h"
+#include "daemon/audit.h"
 #include "daemon/messages.h"
 #include "daemon/session.h"
 #include "daemon/session_limits.h"
@@ -23,7 +24,6 @@ namespace {
 
 // Shared by the session workers.
 TRepeatedMessage g_acceptErrors;
-TRepeatedMessage g_refusals;
 
 // The error of a listener that broke for good, for the main loop to end on.
 std::atomic<int> g_acceptFatal{0};
@@ -33,8 +33,6 @@ std::atomic<int> g_acceptFatal{0};
 // waiting connection and close it (a refusal, as at the cap).
 std::mutex g_spareMutex;
 TFd g_spareDescriptor;  // guarded by g_spareMutex
-
-const char kRefusedText[] = "TCP connection refused: too many sessions";
 
 void Close(TFd& client) {
     shutdown(client.Get(), SHUT_RDWR);
@@ -62,7 +60,7 @@ bool RefuseWithSpare(int listenFd) {
         TFd excess(accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC));
         if (excess.Valid()) {
             Close(excess);
-            g_refusals.Show(peer.sin_addr, kRefusedText);
+            AuditRefusal(TRefusal::SessionCap, peer.sin_addr, kRefusedSessionCap);
         }
     }
     g_spareDescriptor = OpenSpareDescriptor();
@@ -126,14 +124,14 @@ bool AdmitConnection(TFd& client, const sockaddr_in& peer) {
         inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
         if (!FilterAdmits(s->effectivefilterlist, dotted)) {
             ++AgentStatus.FailedConnections;
-            showmessage("TCP connection rejected\n", peer.sin_addr, MSG_ERROR, 0);
+            AuditRefusal(TRefusal::Filtered, peer.sin_addr, kRefusedFiltered);
             Close(client);
             return false;
         }
     }
     s.reset();
     if (!AdmitSession(peer.sin_addr, SessionLimitsFor(limit))) {
-        g_refusals.Show(peer.sin_addr, kRefusedText);
+        AuditRefusal(TRefusal::SessionCap, peer.sin_addr, kRefusedSessionCap);
         Close(client);
         return false;
     }

@@ -23,6 +23,12 @@ struct ThreadParams {
 // or an unknown command. Exactly one result is left in the reply. Runs on
 // the session thread; reads one settings snapshot for the gate. An accepted
 // "UpgradeCode" leaves `upgrade` active: the session then feeds it the bytes
-// that follow on the connection.
+// that follow on the connection. When `word` is given it receives the
+// command word of the table's row (a static text), or null when no row
+// matched.
+//
+// The audit trail (daemon/audit.h): a gate's refusal is recorded (rate-
+// limited); a settings change lists the names whose values changed; a
+// reload says whether it succeeded and why not.
 int ProcessVTRequest(VTRequest& request, ZELReply& reply, TZELFlags& flags, ThreadParams params,
-                     UpgradeRec& upgrade);
+                     UpgradeRec& upgrade, const char** word = nullptr);

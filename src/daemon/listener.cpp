@@ -15,6 +15,7 @@
 
 #include "config/settings.h"
 #include "daemon/admission.h"
+#include "daemon/audit.h"
 #include "daemon/flags.h"
 #include "daemon/messages.h"
 #include "daemon/replace.h"
@@ -89,7 +90,8 @@ void Reopen(TServeContext& ctx) {
 // Replaces the process by r. Returns only when that failed, with the
 // listener and the pid file open again.
 void Replace(TServeContext& ctx, const TReplacement& r) {
-    showmessage("%s", LOCAL, MSG_INFO, 1, r.announce);
+    ReportLeftOutRefusals();
+    showmessage("%s", LOCAL, MSG_AUDIT, 1, r.announce);
     // No new session starts while the ones under way finish.
     CloseListener(ctx.listenSocket);
     ReplaceProcess(r, *ctx.pidfile, ctx.envp);
@@ -124,7 +126,8 @@ std::optional<TExitCode> SwitchPort(TServeContext& ctx, int wanted, int& current
         showmessage("%s\n", LOCAL, MSG_ERROR, 1, saveErr.Data());
     if (!ctx.listenSocket.Valid()) {
         if (!ListenAsConfigured(ctx, err)) {
-            showmessage("Cannot open original port either. Terminating\n", LOCAL, MSG_ERROR, 0);
+            ReportLeftOutRefusals();
+            showmessage("Cannot open original port either. Terminating\n", LOCAL, MSG_AUDIT, 0);
             ctx.pidfile->Close();
             return TExitCode::ListenFailed;
         }
@@ -138,7 +141,8 @@ std::optional<TExitCode> SwitchPort(TServeContext& ctx, int wanted, int& current
 std::optional<TExitCode> CheckFlags(TServeContext& ctx, int& currentPort) {
     ProcessPendingSignals();
     if (ZELFlags.Terminate) {
-        showmessage("Terminate request received. Terminating..\n", LOCAL, MSG_INFO, 0);
+        ReportLeftOutRefusals();
+        showmessage("Terminate request received. Terminating..\n", LOCAL, MSG_AUDIT, 0);
         ctx.pidfile->Close();
         return TExitCode::Ok;
     }
@@ -234,7 +238,8 @@ TExitCode ServeForever(TServeContext& ctx) {
         TrimAfterLoad(trimDue);
         if (std::optional<TExitCode> code = CheckFlags(ctx, currentPort)) return *code;
         if (int e = TakeFatalAcceptError(); e != 0) {
-            showmessage("Accept fatal error: %s\n\n", LOCAL, MSG_ERROR, 1, ErrnoText(e).Data());
+            ReportLeftOutRefusals();
+            showmessage("Accept fatal error: %s\n\n", LOCAL, MSG_AUDIT, 1, ErrnoText(e).Data());
             ctx.pidfile->Close();
             return TExitCode::ListenFailed;
         }

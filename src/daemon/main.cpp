@@ -14,6 +14,7 @@
 
 #include "config/settings.h"
 #include "crypto/selftest.h"
+#include "daemon/audit.h"
 #include "daemon/cmdline.h"
 #include "daemon/exit_codes.h"
 #include "daemon/listener.h"
@@ -25,6 +26,7 @@
 #include "foundation/fd.h"
 #include "foundation/fileutils.h"
 #include "foundation/io.h"
+#include "manage/status.h"
 
 namespace {
 
@@ -223,22 +225,28 @@ int main(int argc, char** argv, char** envp) {
     InstallProtocolTrace();
     CipherSelfChecks();
 
-    // Hidden: the tests shorten the pause between listen attempts.
+    // Hidden: the tests shorten the pause between listen attempts and
+    // lengthen the interval between two refusal lines of one address.
     const int listenRetryPauseMs = ListenRetryPauseMs(getenv("ZEL_LISTEN_RETRY_MS"));
+    SetRefusalInterval(RefusalIntervalFrom(getenv("ZEL_AUDIT_INTERVAL_MS")));
+    bool daemonMode = cmd.interactive == 0;
+    if (daemonMode) OpenSystemLog();
     printf("Sock testing .. ");
     fflush(stdout);
     {
         auto s = ZELSettings.Get();
         TFd trial;
         if (!Listen(s->host, s->port, listenRetryPauseMs, trial, err)) {
-            printf("TCP listen error:\n%s%s\n\n", err.Data(), BindFailureReason(s->host, s->port).c_str());
+            const std::string why = BindFailureReason(s->host, s->port);
+            printf("TCP listen error:\n%s%s\n\n", err.Data(), why.c_str());
+            showmessage("Start failed: TCP listen error on port %d: %s%s\n", LOCAL, MSG_AUDIT, 1, s->port, err.Data(),
+                        why.c_str());
             return ExitStatus(TExitCode::ListenFailed);
         }
         printf("Ok\n");
         shutdown(trial.Get(), SHUT_RDWR);
     }
 
-    bool daemonMode = cmd.interactive == 0;
     TFd ready;
     if (daemonMode && daemon_init(ready) != 0) {
         fprintf(stderr, "Error initializing daemon: %s\n", ErrnoText(errno).Data());
@@ -252,7 +260,10 @@ int main(int argc, char** argv, char** envp) {
     ctx.listenRetryPauseMs = listenRetryPauseMs;
     if (!Listen(settings->host, settings->port, listenRetryPauseMs, ctx.listenSocket, err)) {
         printf("TCP listen error: %s\n\n", err.Data());
-        ReportFailure(ready, "TCP listen error: " + err.Std() + BindFailureReason(settings->host, settings->port));
+        const std::string why = BindFailureReason(settings->host, settings->port);
+        ReportFailure(ready, "TCP listen error: " + err.Std() + why);
+        showmessage("Start failed: TCP listen error on port %d: %s%s\n", LOCAL, MSG_AUDIT, 1, settings->port, err.Data(),
+                    why.c_str());
         return ExitStatus(TExitCode::ListenFailed);
     }
     TPidFile pidfile;
@@ -261,6 +272,8 @@ int main(int argc, char** argv, char** envp) {
         if (!pidfile.Create(settings->pidfile.Data(), message)) showmessage("%s", LOCAL, MSG_ERROR, 1, message.c_str());
         if (pidfile.HeldByAnother()) {  // another agent serves with this pid file
             ReportFailure(ready, message);
+            showmessage("Start failed: another agent holds the pid file %s\n", LOCAL, MSG_AUDIT, 1,
+                        settings->pidfile.Data());
             return ExitStatus(TExitCode::BadConfiguration);
         }
     }
@@ -272,6 +285,8 @@ int main(int argc, char** argv, char** envp) {
     // the main loop tries again every second.
     if (!BeginServing(ctx, err)) showmessage("Cannot start a session worker: %s\n", LOCAL, MSG_ERROR, 1, err.Data());
     ReportReady(ready);
+    showmessage("Agent started: version %s, pid %d, port %d\n", LOCAL, MSG_AUDIT, 1, AgentStatus.AgentVersion,
+                static_cast<int>(getpid()), settings->port);
     showmessage("Listening...\n", LOCAL, MSG_INFO, 0);
     const TExitCode code = ServeForever(ctx);
     pidfile.Close();

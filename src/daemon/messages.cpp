@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,6 +22,9 @@ namespace {
 
 std::atomic<TMessageClock> messageClock{nullptr};
 std::atomic<TSteadyClock> repeatedMessageClock{nullptr};
+std::atomic<TSystemLogSink> systemLogSink{nullptr};
+
+bool AuditKind(MsgType kind) { return kind == MSG_AUDIT || kind == MSG_REFUSAL; }
 
 time_t Now() {
     TMessageClock clock = messageClock.load();
@@ -81,10 +85,28 @@ bool MessageGoesSomewhere(MsgType kind) {
         if (everywhere || s->logfails) kinds |= 1u << MSG_ERROR;
         if (everywhere && s->debugverbose) kinds |= 1u << MSG_DEBUG;
         if (everywhere) kinds |= 1u << MSG_INFO;
+        if (everywhere || s->logfails) kinds |= (1u << MSG_AUDIT) | (1u << MSG_REFUSAL);
         routes.kinds = kinds;
         routes.generation = generation;
     }
+    if (AuditKind(kind) && systemLogSink.load() != nullptr) return true;
     return (routes.kinds >> kind) & 1u;
+}
+
+// The system log's line: "<address>: <text>" or the text alone.
+void ToSystemLog(TSystemLogSink sink, MsgType kind, in_addr client, const std::string& message) {
+    std::string line;
+    if (client.s_addr != 0) {
+        char address[24] = "";
+        inet_ntoa_safe(client, address, sizeof address);
+        line = address;
+        line += ": ";
+    }
+    std::string body = VisibleMessageText(message.substr(0, message.find('\0')));
+    while (!body.empty() && body.back() == '\n') body.pop_back();
+    if (body.size() > static_cast<size_t>(kMaxMessageLine)) body.resize(kMaxMessageLine);
+    line += body;
+    sink(kind == MSG_REFUSAL ? LOG_WARNING : LOG_NOTICE, line.c_str());
 }
 
 void AppendToLog(const String& file, const char* line, const String& cfgfile) {
@@ -203,9 +225,10 @@ void showmessage(const char* text, in_addr client, MsgType kind, int formatted, 
     if (kind == MSG_DEBUG && !s->debugverbose) return;
     const bool toConsole = s->interactive != 0;
     const bool toOkLog = kind == MSG_SUCCESS && s->logsuccess;
-    const bool toBadLog = kind == MSG_ERROR && s->logfails;
+    const bool toBadLog = (kind == MSG_ERROR || AuditKind(kind)) && s->logfails;
     const bool toVerboseLog = s->verbose != 0;
-    if (!toConsole && !toOkLog && !toBadLog && !toVerboseLog) return;
+    const TSystemLogSink sink = AuditKind(kind) ? systemLogSink.load() : nullptr;
+    if (!toConsole && !toOkLog && !toBadLog && !toVerboseLog && sink == nullptr) return;
     if (text == nullptr) text = "";
 
     std::string message;
@@ -232,13 +255,20 @@ void showmessage(const char* text, in_addr client, MsgType kind, int formatted, 
     if (toOkLog) AppendToLog(s->oklogfile, lines.log.Data(), s->cfgfile);
     if (toBadLog) AppendToLog(s->badlogfile, lines.log.Data(), s->cfgfile);
     if (toVerboseLog) AppendToLog(s->verboselogfile, lines.log.Data(), s->cfgfile);
+    if (sink != nullptr) ToSystemLog(sink, kind, client, message);
 }
+
+void SetSystemLogSink(TSystemLogSink sink) { systemLogSink.store(sink); }
 
 void SetRepeatedMessageClock(TSteadyClock clock) { repeatedMessageClock.store(clock); }
 
-bool TRepeatedMessage::Pass(int& skipped) {
+std::chrono::steady_clock::time_point RepeatedMessageNow() {
     const TSteadyClock clock = repeatedMessageClock.load();
-    const auto now = clock != nullptr ? clock() : std::chrono::steady_clock::now();
+    return clock != nullptr ? clock() : std::chrono::steady_clock::now();
+}
+
+bool TRepeatedMessage::Pass(int& skipped) {
+    const auto now = RepeatedMessageNow();
     std::lock_guard<std::mutex> lock(mutex_);
     if (shown_ && now - last_ < kRepeatedMessageInterval) {
         ++skipped_;

@@ -22,6 +22,11 @@ enum MsgType : int {
     MSG_ERROR = 1,    // console; failure log if logfails; verbose log
     MSG_DEBUG = 2,    // only in debug-verbose mode (-vd): console; verbose log
     MSG_INFO = 3,     // console; verbose log
+    // The audit trail, whatever the verbose flags say: console; failure log
+    // if logfails; verbose log; the system log once OpenSystemLog has run
+    // (daemon mode).
+    MSG_AUDIT = 4,    // lifecycle: start, reload, settings change, restart, upgrade, stop (LOG_NOTICE)
+    MSG_REFUSAL = 5,  // a refused connection or request (LOG_WARNING); see daemon/audit.h
 };
 
 // The client address of a message that has none.
@@ -76,6 +81,14 @@ String LogFilePath(const String& file, const String& cfgfile);
 // lines for nothing.
 bool OutputGoesNowhere(int fd);
 
+// Where the audit kinds go besides the files: called with the syslog
+// priority and the message as one line (the client address, ": ", the
+// visible text without its line end). Null (the default) sends nothing.
+// Set once at start-up (OpenSystemLog) or by tests; the sink must be
+// thread-safe.
+using TSystemLogSink = void (*)(int priority, const char* line);
+void SetSystemLogSink(TSystemLogSink sink);
+
 // The clock of showmessage (seconds since 1970); null restores time().
 using TMessageClock = time_t (*)();
 void SetMessageClock(TMessageClock clock);
@@ -91,6 +104,8 @@ inline constexpr std::chrono::seconds kRepeatedMessageInterval{10};
 // std::chrono::steady_clock::now. Tests set it to step the interval by hand.
 using TSteadyClock = std::chrono::steady_clock::time_point (*)();
 void SetRepeatedMessageClock(TSteadyClock clock);
+// The time of that clock.
+std::chrono::steady_clock::time_point RepeatedMessageNow();
 
 // One message that may repeat: shown the first time, then at most once per
 // kRepeatedMessageInterval with the count of those left out since.

@@ -44,5 +44,5 @@ void ReplaceProcess(const TReplacement& r, TPidFile& pidfile, char** envp) {
     WaitForSessions();
     pidfile.Close();
     execve(r.path, r.argv.data(), envp);
-    showmessage("%s", LOCAL, MSG_ERROR, 1, r.failure);
+    showmessage("%s", LOCAL, MSG_AUDIT, 1, r.failure);
 }

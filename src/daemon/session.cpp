@@ -15,6 +15,7 @@
 
 #include "manage/status.h"
 #include "config/settings.h"
+#include "daemon/audit.h"
 #include "daemon/flags.h"
 #include "daemon/messages.h"
 #include "daemon/session_limits.h"
@@ -73,13 +74,13 @@ void ReceiveUpgrade(int fd, in_addr address, const VTRequest& request, ZELReply&
         int r = poll(&p, 1, waitMs);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) {
-            showmessage("Upgrade transfer stopped: no data in time\n", address, MSG_ERROR, 0);
+            showmessage("Upgrade transfer stopped: no data in time\n", address, MSG_AUDIT, 0);
             return;
         }
         ssize_t n = recv(fd, buffer.get(), kUpgradeChunk, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            showmessage("Upgrade transfer stopped: the connection closed\n", address, MSG_ERROR, 0);
+            showmessage("Upgrade transfer stopped: the connection closed\n", address, MSG_AUDIT, 0);
             return;
         }
         ReceiveUpgradePiece(upgrade, buffer.get(), static_cast<int>(n), error);
@@ -88,7 +89,14 @@ void ReceiveUpgrade(int fd, in_addr address, const VTRequest& request, ZELReply&
     if (error.IsEmpty()) reply.SetResult(TResultCode::Ok);
     else reply.SetResult(TResultCode::Failed, error);
     showmessage("--> upgrade transfer ended (%s)\n", address, MSG_INFO, 1, reply.ResultCode().Data());
+    if (!error.IsEmpty()) showmessage("Upgrade refused: %s\n", address, MSG_AUDIT, 1, error.Data());
     SendReply(fd, reply);
+}
+
+// A packet refused unanswered: the trace line, and the audit line.
+void RefuseInvalid(in_addr address) {
+    showmessage("<-- Invalid VT request received\n", address, MSG_INFO, 0);
+    AuditRefusal(TRefusal::BadRequest, address, kRefusedBadRequest);
 }
 
 // Serves one request on the connection.
@@ -138,20 +146,21 @@ void Serve(int fd, in_addr address) {
         if (!proven) {
             TProofCheck check = request.CheckProof(proof);
             if (check == TProofCheck::Refused) {
-                showmessage("<-- Invalid VT request received\n", address, MSG_INFO, 0);
+                RefuseInvalid(address);
                 return;
             }
             proven = check == TProofCheck::Passed;
         }
         if (request.PacketTooLarge()) {
-            showmessage("<-- Invalid VT request received\n", address, MSG_INFO, 0);
+            RefuseInvalid(address);
             return;
         }
         if (!request.WholePacket()) continue;
 
+        const auto served = std::chrono::steady_clock::now();
         settings = ZELSettings.Get();
         if (!request.ParseInitRequest(settings->password, address)) {
-            showmessage("<-- Invalid VT request received\n", address, MSG_INFO, 0);
+            RefuseInvalid(address);
             return;
         }
         showmessage("<-- Correct VT request received\n", address, MSG_INFO, 0);
@@ -159,11 +168,18 @@ void Serve(int fd, in_addr address) {
         ThreadParams params;
         params.Socket = fd;
         params.Address = address;
-        int handled = ProcessVTRequest(request, reply, ZELFlags, params, upgrade);
+        const char* word = nullptr;
+        int handled = ProcessVTRequest(request, reply, ZELFlags, params, upgrade, &word);
         String code = reply.ResultCode();
         showmessage(handled ? "--> request processed (%s)\n" : "--> request rejected or operation failed (%s)\n",
                     address, MSG_INFO, 1, code.Data());
         SendReply(fd, reply);
+        // The command word only when it is one of the table's: an unknown
+        // word is the client's text.
+        const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - served).count();
+        showmessage("Served %s: %s in %lld ms\n", address, MSG_SUCCESS, 1, word != nullptr ? word : "(no command)",
+                    code.Data(), ms);
         if (upgrade.Active) ReceiveUpgrade(fd, address, request, reply, upgrade, timeoutMs);
         return;
     }

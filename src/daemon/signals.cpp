@@ -129,7 +129,14 @@ void ProcessPendingSignals() {
         String err;
         // A save in progress holds the settings: the main loop does not
         // wait behind it but tries again on its next pass.
-        if (ZELSettings.TryLoadOptions(err) < 0) g_reloadPending.store(1);
+        const int loaded = ZELSettings.TryLoadOptions(err);
+        if (loaded < 0) g_reloadPending.store(1);
+        else if (loaded > 0 && err.IsEmpty()) showmessage("Configuration reloaded on SIGHUP\n", LOCAL, MSG_AUDIT, 0);
+        else if (loaded > 0)
+            showmessage("Configuration reloaded on SIGHUP, with warnings: %s\n", LOCAL, MSG_AUDIT, 1, err.Data());
+        else
+            showmessage("Configuration reload on SIGHUP failed, the settings in force are kept: %s\n", LOCAL,
+                        MSG_AUDIT, 1, err.Data());
     }
     if (g_terminatePending.exchange(0)) {
         showmessage("SIGTERM received\n", LOCAL, MSG_INFO, 0);

@@ -10,7 +10,11 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <syslog.h>
+#include <utility>
+#include <vector>
 
 #include "common/scratch_dir.h"
 #include "foundation/fd.h"
@@ -214,6 +218,12 @@ TEST_F(ShowMessage, RoutesByKindAndSettings) {
         {"info verbose", MSG_INFO, 0, 1, 0, 1, 1, false, false, false, true},
         {"debug without -vd", MSG_DEBUG, 1, 1, 0, 1, 1, false, false, false, false},
         {"debug with -vd", MSG_DEBUG, 1, 1, 1, 1, 1, true, false, false, true},
+        // The audit trail does not wait for -v: the failure log has it.
+        {"audit quiet daemon", MSG_AUDIT, 0, 0, 0, 0, 1, false, false, true, false},
+        {"audit everywhere", MSG_AUDIT, 1, 1, 0, 1, 1, true, false, true, true},
+        {"audit without logfails", MSG_AUDIT, 0, 0, 0, 1, 0, false, false, false, false},
+        {"refusal quiet daemon", MSG_REFUSAL, 0, 0, 0, 1, 1, false, false, true, false},
+        {"refusal interactive, no logfails", MSG_REFUSAL, 1, 0, 0, 1, 0, true, false, false, false},
     };
     const std::string logLine = "[03/07/2010 09:05:03]\t 10.1.2.3\t text\n";
     const std::string consoleLine = "[zel][09:05:03]\t 10.1.2.3\t text\n";
@@ -232,6 +242,59 @@ TEST_F(ShowMessage, RoutesByKindAndSettings) {
         EXPECT_EQ(Read("bad.txt"), c.bad ? logLine : "");
         EXPECT_EQ(Read("verbose.txt"), c.verboseLog ? logLine : "");
     }
+}
+
+// What the system log sink received.
+std::mutex g_sinkMutex;
+std::vector<std::pair<int, std::string>> g_sinkLines;
+void CaptureSink(int priority, const char* line) {
+    std::lock_guard<std::mutex> lock(g_sinkMutex);
+    g_sinkLines.emplace_back(priority, line);
+}
+
+TEST_F(ShowMessage, AuditKindsAlsoReachTheSystemLog) {
+    struct Case {
+        const char* name;
+        MsgType kind;
+        const char* client;  // null: no client address
+        const char* text;
+        int logfails;
+        int priority;          // -1: not sent
+        const char* line;
+    } const cases[] = {
+        {"lifecycle", MSG_AUDIT, nullptr, "Agent started\n", 1, LOG_NOTICE, "Agent started"},
+        {"refusal with address", MSG_REFUSAL, "127.0.0.2", "TCP connection rejected\n", 1, LOG_WARNING,
+         "127.0.0.2: TCP connection rejected"},
+        {"whatever logfails says", MSG_AUDIT, nullptr, "Configuration reloaded\n", 0, LOG_NOTICE,
+         "Configuration reloaded"},
+        {"control bytes made visible", MSG_REFUSAL, "127.0.0.3", "a\x1b[2Jb\n", 1, LOG_WARNING,
+         "127.0.0.3: a\\x1B[2Jb"},
+        {"error", MSG_ERROR, nullptr, "Error: cannot open\n", 1, -1, ""},
+        {"info", MSG_INFO, nullptr, "Listening...\n", 1, -1, ""},
+        {"success", MSG_SUCCESS, "127.0.0.2", "TCP connection accepted\n", 1, -1, ""},
+    };
+    SetSystemLogSink(CaptureSink);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard<std::mutex> lock(g_sinkMutex);
+            g_sinkLines.clear();
+        }
+        Configure([&](TZELSettings& s) {
+            s.logfails = c.logfails;
+            s.logsuccess = 1;
+        });
+        showmessage(c.text, c.client != nullptr ? Addr(c.client) : LOCAL, c.kind, 0);
+        std::lock_guard<std::mutex> lock(g_sinkMutex);
+        if (c.priority < 0) {
+            EXPECT_TRUE(g_sinkLines.empty());
+            continue;
+        }
+        ASSERT_EQ(g_sinkLines.size(), 1u);
+        EXPECT_EQ(g_sinkLines[0].first, c.priority);
+        EXPECT_EQ(g_sinkLines[0].second, c.line);
+    }
+    SetSystemLogSink(nullptr);
 }
 
 TEST_F(ShowMessage, AppendsOneLinePerMessageWithPrivateMode) {
