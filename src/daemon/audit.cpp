@@ -137,7 +137,5 @@ String ChangedSettingNames(const TZELSettings& before, const TZELSettings& after
         }
         if (differs) add(k.remote);
     }
-    for (const TZELSwitch& sw : ZELSwitches)
-        if (sw.remoteName != nullptr && before.*(sw.field) != after.*(sw.field)) add(sw.remoteName);
     return names;
 }
