@@ -137,6 +137,7 @@ TEST(ZelqFleetOutput, Lines) {
     const TZelqTarget v6{"::1", 7};
     const TAskResult unc = Answer("200\n  8000\n  1000\n   900\n\r");
     const TAskResult escaped = Answer("200\nAvailable tests=TCP%0D%0AUDP\ttab\x1b\n\r");
+    const TAskResult c1 = Answer("200\nti\xc2\x9d" "0;x\x9c" "tle\xe9\n\r");
     const TAskResult timeout = Failure(TExchangeOutcome::Failed, true, "timed out after 1 s waiting for the reply");
     const TAskResult refused = Failure(TExchangeOutcome::Failed, false, "cannot connect to web1:1055: Connection refused");
     const TAskResult none = Failure(TExchangeOutcome::NoReply, false, "");
@@ -153,6 +154,9 @@ TEST(ZelqFleetOutput, Lines) {
         {"line beyond the reply", t, unc, 9, false, "web1:1055\t200\n"},
         {"escaped, controls shown", t, escaped, 0, false,
          "web1:1055\t200\tAvailable tests=TCP%0D%0AUDP\\x09tab\\x1B\n"},
+        {"C1 controls shown", t, c1, 0, false, "web1:1055\t200\tti\\xC2\\x9D0;x\\x9Ctle\xe9\n"},
+        {"json C1 controls", t, c1, 0, true,
+         "{\"host\": \"web1\", \"port\": 1055, \"code\": \"200\", \"lines\": [\"ti\\u009d0;x\\u009ctle\\u00e9\"]}\n"},
         {"address with colons", v6, unc, 1, false, "[::1]:7\t200\t  8000\n"},
         {"time-out", t, timeout, 0, false, "web1:1055\ttimeout\ttimed out after 1 s waiting for the reply\n"},
         {"refused", t, refused, 0, false, "web1:1055\terror\tcannot connect to web1:1055: Connection refused\n"},
