@@ -205,11 +205,10 @@ TEST(ZelqFleetRunner, BoundedAndInOrder) {
             r.elapsedMs = static_cast<int64_t>(i);
             return r;
         };
-        std::vector<TFleetResult> results;
         std::vector<size_t> order;
         size_t lastTick = 0;
-        RunInParallel(count, parallel, ask, results, [&](size_t i) {
-            EXPECT_EQ(results[i].elapsedMs, static_cast<int64_t>(i));
+        RunInParallel(count, parallel, ask, [&](size_t i, const TFleetResult& r) {
+            EXPECT_EQ(r.elapsedMs, static_cast<int64_t>(i));
             order.push_back(i);
         }, [&](size_t finished) {
             EXPECT_GE(finished, lastTick);
@@ -221,9 +220,56 @@ TEST(ZelqFleetRunner, BoundedAndInOrder) {
         EXPECT_EQ(lastTick, count);
     }
     // Nothing to do.
-    std::vector<TFleetResult> results;
-    RunInParallel(0, 4, [](size_t) { return TFleetResult(); }, results, [](size_t) { FAIL(); }, [](size_t) {});
-    EXPECT_TRUE(results.empty());
+    RunInParallel(0, 4, [](size_t) { return TFleetResult(); }, [](size_t, const TFleetResult&) { FAIL(); },
+                  [](size_t) {});
+}
+
+// One slow host early in a long list: the others must not pile up their
+// replies behind it. Each line is handed out as soon as the hosts before
+// it are done, and a host starts only when few enough results wait.
+TEST(ZelqFleetRunner, StreamsAndKeepsFewResults) {
+    const struct {
+        const char* label;
+        size_t count;
+        int parallel;
+        size_t slow;  // the index that takes long
+    } cases[] = {
+        {"first host slow, two threads", 200, 2, 0},
+        {"first host slow, eight threads", 200, 8, 0},
+        {"a host in the middle slow", 200, 4, 50},
+        {"one thread", 50, 1, 0},
+        {"more threads than hosts", 5, 16, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::atomic<size_t> handedOut{0};   // done calls so far
+        std::atomic<size_t> returned{0};    // ask calls returned so far
+        std::atomic<size_t> mostWaiting{0}; // the most results returned and not yet handed out
+        std::atomic<bool> startedTooEarly{false};
+        const size_t threads = std::min(c.count, static_cast<size_t>(c.parallel));
+        auto ask = [&](size_t i) {
+            if (i >= handedOut.load() + 2 * threads) startedTooEarly = true;
+            if (i == c.slow) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            TFleetResult r;
+            r.elapsedMs = static_cast<int64_t>(i);
+            r.ask.text = String(std::string(4096, 'x'));  // a reply that takes memory
+            const size_t waiting = ++returned - handedOut.load();
+            size_t seen = mostWaiting.load();
+            while (waiting > seen && !mostWaiting.compare_exchange_weak(seen, waiting)) {
+            }
+            return r;
+        };
+        std::vector<size_t> order;
+        RunInParallel(c.count, c.parallel, ask, [&](size_t i, const TFleetResult& r) {
+            EXPECT_EQ(r.elapsedMs, static_cast<int64_t>(i));
+            order.push_back(i);
+            ++handedOut;
+        }, [](size_t) {});
+        ASSERT_EQ(order.size(), c.count);
+        for (size_t i = 0; i < c.count; ++i) EXPECT_EQ(order[i], i);
+        EXPECT_FALSE(startedTooEarly.load());
+        EXPECT_LE(mostWaiting.load(), 2 * threads);
+    }
 }
 
 }  // namespace
