@@ -230,12 +230,15 @@ TEST(ZelqTextLogExchange, RepliesReadIntoTheNextState) {
         TReplyLines reply;
         bool ok;
         bool matched, more, alarm;
-        const char* line;       // the state's line after the reply, or the verdict's line
+        std::string line;       // the state's line after the reply, or the verdict's line
         int64_t position;
     } cases[] = {
         {"a match, more to come", {"TEST-TextLog", "/f", "e"},
          Reply("200", {"1", "disk error%0D%0Aon sda", "1", "100", "101", "102", "4096"}), true, true, true, true,
          "disk error\r\non sda", 100},
+        {"a line longer than an agent sends is kept in part", {"TEST-TextLog", "/f", "e"},
+         Reply("200", {"1", std::string(100 * 1024, 'x'), "0", "100", "101", "102", "4096"}), true, true, false, true,
+         std::string(kMaxStateLine, 'x'), 100},
         {"nothing new keeps the last line", {"TEST-TextLog", "/f", "e"},
          Reply("200", {"0", "", "0", "100", "101", "102", "4096"}), true, false, false, true, "old alarm", 100},
         {"alarm reset", {"TEST-TextLog2", "/f"}, Reply("200", {"1", "all clear", "0", "7", "8", "9", "4096", "0"}),

@@ -319,7 +319,7 @@ bool ReadTextLogReply(const TZelqOptions& opts, const TReplyLines& reply, const 
     }
     if (result > 0) {
         step.matched = true;
-        step.next.line = v[1];
+        step.next.line = CappedStateLine(v[1]);
         if (alarmKind) step.next.alarm = Trim(v[7]) == "1";
     }
     step.more = Trim(v[2]) == "1";
