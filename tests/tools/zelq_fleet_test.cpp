@@ -137,6 +137,7 @@ TEST(ZelqFleetOutput, Lines) {
     const TZelqTarget v6{"::1", 7};
     const TAskResult unc = Answer("200\n  8000\n  1000\n   900\n\r");
     const TAskResult escaped = Answer("200\nAvailable tests=TCP%0D%0AUDP\ttab\x1b\n\r");
+    const TAskResult c1 = Answer("200\nti\xc2\x9d" "0;x\x9c" "tle\xe9\n\r");
     const TAskResult timeout = Failure(TExchangeOutcome::Failed, true, "timed out after 1 s waiting for the reply");
     const TAskResult refused = Failure(TExchangeOutcome::Failed, false, "cannot connect to web1:1055: Connection refused");
     const TAskResult none = Failure(TExchangeOutcome::NoReply, false, "");
@@ -154,6 +155,9 @@ TEST(ZelqFleetOutput, Lines) {
         {"line beyond the reply", t, unc, 9, false, "web1:1055\t200\n"},
         {"escaped, controls shown", t, escaped, 0, false,
          "web1:1055\t200\tAvailable tests=TCP%0D%0AUDP\\x09tab\\x1B\n"},
+        {"C1 controls shown", t, c1, 0, false, "web1:1055\t200\tti\\xC2\\x9D0;x\\x9Ctle\xe9\n"},
+        {"json C1 controls", t, c1, 0, true,
+         "{\"host\": \"web1\", \"port\": 1055, \"code\": \"200\", \"lines\": [\"ti\\u009d0;x\\u009ctle\\u00e9\"]}\n"},
         {"address with colons", v6, unc, 1, false, "[::1]:7\t200\t  8000\n"},
         {"time-out", t, timeout, 0, false, "web1:1055\ttimeout\ttimed out after 1 s waiting for the reply\n"},
         {"refused", t, refused, 0, false, "web1:1055\terror\tcannot connect to web1:1055: Connection refused\n"},
@@ -203,11 +207,10 @@ TEST(ZelqFleetRunner, BoundedAndInOrder) {
             r.elapsedMs = static_cast<int64_t>(i);
             return r;
         };
-        std::vector<TFleetResult> results;
         std::vector<size_t> order;
         size_t lastTick = 0;
-        RunInParallel(count, parallel, ask, results, [&](size_t i) {
-            EXPECT_EQ(results[i].elapsedMs, static_cast<int64_t>(i));
+        RunInParallel(count, parallel, ask, [&](size_t i, const TFleetResult& r) {
+            EXPECT_EQ(r.elapsedMs, static_cast<int64_t>(i));
             order.push_back(i);
         }, [&](size_t finished) {
             EXPECT_GE(finished, lastTick);
@@ -219,9 +222,56 @@ TEST(ZelqFleetRunner, BoundedAndInOrder) {
         EXPECT_EQ(lastTick, count);
     }
     // Nothing to do.
-    std::vector<TFleetResult> results;
-    RunInParallel(0, 4, [](size_t) { return TFleetResult(); }, results, [](size_t) { FAIL(); }, [](size_t) {});
-    EXPECT_TRUE(results.empty());
+    RunInParallel(0, 4, [](size_t) { return TFleetResult(); }, [](size_t, const TFleetResult&) { FAIL(); },
+                  [](size_t) {});
+}
+
+// One slow host early in a long list: the others must not pile up their
+// replies behind it. Each line is handed out as soon as the hosts before
+// it are done, and a host starts only when few enough results wait.
+TEST(ZelqFleetRunner, StreamsAndKeepsFewResults) {
+    const struct {
+        const char* label;
+        size_t count;
+        int parallel;
+        size_t slow;  // the index that takes long
+    } cases[] = {
+        {"first host slow, two threads", 200, 2, 0},
+        {"first host slow, eight threads", 200, 8, 0},
+        {"a host in the middle slow", 200, 4, 50},
+        {"one thread", 50, 1, 0},
+        {"more threads than hosts", 5, 16, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::atomic<size_t> handedOut{0};   // done calls so far
+        std::atomic<size_t> returned{0};    // ask calls returned so far
+        std::atomic<size_t> mostWaiting{0}; // the most results returned and not yet handed out
+        std::atomic<bool> startedTooEarly{false};
+        const size_t threads = std::min(c.count, static_cast<size_t>(c.parallel));
+        auto ask = [&](size_t i) {
+            if (i >= handedOut.load() + 2 * threads) startedTooEarly = true;
+            if (i == c.slow) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            TFleetResult r;
+            r.elapsedMs = static_cast<int64_t>(i);
+            r.ask.text = String(std::string(4096, 'x'));  // a reply that takes memory
+            const size_t waiting = ++returned - handedOut.load();
+            size_t seen = mostWaiting.load();
+            while (waiting > seen && !mostWaiting.compare_exchange_weak(seen, waiting)) {
+            }
+            return r;
+        };
+        std::vector<size_t> order;
+        RunInParallel(c.count, c.parallel, ask, [&](size_t i, const TFleetResult& r) {
+            EXPECT_EQ(r.elapsedMs, static_cast<int64_t>(i));
+            order.push_back(i);
+            ++handedOut;
+        }, [](size_t) {});
+        ASSERT_EQ(order.size(), c.count);
+        for (size_t i = 0; i < c.count; ++i) EXPECT_EQ(order[i], i);
+        EXPECT_FALSE(startedTooEarly.load());
+        EXPECT_LE(mostWaiting.load(), 2 * threads);
+    }
 }
 
 }  // namespace

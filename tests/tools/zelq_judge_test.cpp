@@ -92,6 +92,19 @@ TEST(ZelqPluginJudge, RepliesByCommand) {
          TPluginStatus::Ok, "Disk /var OK: available 3 B | available=3B;;;0;5"},
         {"agent text cannot break the line", {"TEST-ShellScript"}, Reply("200", {"scriptres: a|b%0Ac\x1b[2J"}),
          TPluginStatus::Ok, "SHELLSCRIPT OK: scriptres: a/b c [2J"},
+        {"C1 controls in UTF-8 and as lone bytes are blanks too", {"TEST-ShellScript"},
+         Reply("200", {"scriptres: a\xc2\x9b" "31mb\x9d" "0;x\x07" "c caf\xc3\xa9"}), TPluginStatus::Ok,
+         "SHELLSCRIPT OK: scriptres: a 31mb 0;x c caf\xc3\xa9"},
+        {"maximum not a number", {"TEST-UNC", "/"}, Reply("200", {"8000;9", "1000", "900"}), TPluginStatus::Unknown,
+         "UNC UNKNOWN: value line 1 is not a number: \"8000;9\""},
+        {"maximum with an escape sequence", {"TEST-UNC", "/"}, Reply("200", {"\x1b]0;owned\x07", "1000", "900"}),
+         TPluginStatus::Unknown, "UNC UNKNOWN: value line 1 is not a number: \"]0;owned\""},
+        {"maximum empty", {"TEST-UNC", "/"}, Reply("200", {"", "1000", "900"}), TPluginStatus::Unknown,
+         "UNC UNKNOWN: value line 1 is not a number: \"\""},
+        {"value with a C1 control", {"TEST-UNC", "/"}, Reply("200", {"8000", "10\xc2\x9b" "00", "900"}),
+         TPluginStatus::Unknown, "UNC UNKNOWN: value line 2 is not a number: \"10 00\""},
+        {"maximum not needed when the total itself is judged", {"--value", "1", "TEST-UNC", "/"},
+         Reply("200", {"8000", "x", "y"}), TPluginStatus::Ok, "UNC OK: total 8000 B (7.8 KiB) | total=8000B;;;0"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -217,12 +230,15 @@ TEST(ZelqTextLogExchange, RepliesReadIntoTheNextState) {
         TReplyLines reply;
         bool ok;
         bool matched, more, alarm;
-        const char* line;       // the state's line after the reply, or the verdict's line
+        std::string line;       // the state's line after the reply, or the verdict's line
         int64_t position;
     } cases[] = {
         {"a match, more to come", {"TEST-TextLog", "/f", "e"},
          Reply("200", {"1", "disk error%0D%0Aon sda", "1", "100", "101", "102", "4096"}), true, true, true, true,
          "disk error\r\non sda", 100},
+        {"a line longer than an agent sends is kept in part", {"TEST-TextLog", "/f", "e"},
+         Reply("200", {"1", std::string(100 * 1024, 'x'), "0", "100", "101", "102", "4096"}), true, true, false, true,
+         std::string(kMaxStateLine, 'x'), 100},
         {"nothing new keeps the last line", {"TEST-TextLog", "/f", "e"},
          Reply("200", {"0", "", "0", "100", "101", "102", "4096"}), true, false, false, true, "old alarm", 100},
         {"alarm reset", {"TEST-TextLog2", "/f"}, Reply("200", {"1", "all clear", "0", "7", "8", "9", "4096", "0"}),

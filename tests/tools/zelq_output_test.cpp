@@ -96,6 +96,9 @@ TEST(ZelqFormat, DecodedOutput) {
         {"value keeps its own blanks and '='", Reply("200", {"A=  x=y  "}), true, "200 success\nA    x=y  \n"},
         {"control characters are made visible", Reply("200", {"bell\a esc\x1b[2J del\x7f", "tab\tok"}), false,
          "200 success\nbell\\x07 esc\\x1B[2J del\\x7F\ntab\tok\n"},
+        {"C1 controls too, other bytes as they are",
+         Reply("200", {"csi\xc2\x9b" "2J osc\x9d" "0;t\x9c caf\xc3\xa9 latin\xe9"}), false,
+         "200 success\ncsi\\xC2\\x9B2J osc\\x9D0;t\\x9C caf\xc3\xa9 latin\xe9\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -169,6 +172,7 @@ TEST(ZelqFormat, JsonStringEscaping) {
         {"highest code point", "\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},
         {"Latin-1 byte", "caf\xe9", "caf\\u00e9"},
         {"stray continuation byte", "\x80x", "\\u0080x"},
+        {"C1 control in UTF-8", "\xc2\x9b" "1m", "\\u009b1m"},
         {"truncated sequence at the end", "a\xc3", "a\\u00c3"},
         {"truncated sequence before ASCII", "\xe2\x82z", "\\u00e2\\u0082z"},
         {"overlong slash", "\xc0\xaf", "\\u00c0\\u00af"},

@@ -96,6 +96,53 @@ TEST_F(ZelqStateFile, SavedAtomicallyInNewFolders) {
     EXPECT_EQ(LoadTextLogState(path, "other key", loaded, err), TStateLoad::Other);
 }
 
+// What zelq writes, zelq reads back: a long matching line is kept as its
+// first 1,024 bytes, and neither a long line nor long parameters push the
+// file beyond the size a later run reads.
+TEST_F(ZelqStateFile, LongLinesAndLongChecksComeBack) {
+    const std::string euro = "\xe2\x82\xac";
+    const struct {
+        const char* label;
+        std::string key;
+        std::string line;
+        std::string kept;
+    } cases[] = {
+        {"empty line", "k", "", ""},
+        {"line of exactly the cap", "k", std::string(kMaxStateLine, 'a'), std::string(kMaxStateLine, 'a')},
+        {"one byte over", "k", std::string(kMaxStateLine + 1, 'a'), std::string(kMaxStateLine, 'a')},
+        {"a 100 KiB line", "k", std::string(100 * 1024, 'e'), std::string(kMaxStateLine, 'e')},
+        {"a 100 KiB line of line breaks", "k", std::string(100 * 1024, '\n'), std::string(kMaxStateLine, '\n')},
+        {"a character across the cap is not cut", "k", std::string(kMaxStateLine - 1, 'a') + euro,
+         std::string(kMaxStateLine - 1, 'a')},
+        {"parameters of a whole request packet", "h:1\nTEST-TextLog\n" + std::string(8 * 1024 * 1024, '\n'),
+         std::string(5000, 'x'), std::string(kMaxStateLine, 'x')},
+    };
+    const std::string path = scratch_.File("check.state");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(CappedStateLine(c.line), c.kept);
+        TTextLogState s;
+        s.position = 7;
+        s.size = 8;
+        s.time = 9;
+        s.line = c.line;
+        std::string err;
+        ASSERT_TRUE(SaveTextLogState(path, c.key, s, err)) << err;
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_LE(static_cast<size_t>(st.st_size), MaxStateFileSize());
+        TTextLogState back;
+        ASSERT_EQ(LoadTextLogState(path, c.key, back, err), TStateLoad::Loaded) << err;
+        EXPECT_EQ(back.position, 7);
+        EXPECT_EQ(back.line, c.kept);
+    }
+    // A file beyond the read cap is not believed (a fresh start, no error).
+    const std::string big = File("big.state", std::string(MaxStateFileSize() + 1, 'x'));
+    TTextLogState s;
+    std::string err;
+    EXPECT_EQ(LoadTextLogState(big, "k", s, err), TStateLoad::Other);
+}
+
 TEST_F(ZelqStateFile, UnwritableAndUnreadablePlaces) {
     const std::string file = File("plain", "x");
     std::string err;

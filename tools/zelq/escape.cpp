@@ -2,8 +2,19 @@
 
 namespace {
 
-// Length of the valid UTF-8 sequence starting at s[i] (2 to 4), or 0.
-// Overlong forms, surrogates and code points above U+10FFFF are invalid.
+// "\xNN" with capitals in the terminal forms, "\u00nn" with small letters
+// in JSON.
+void AppendByteEscape(std::string& out, unsigned char c, TEscapeForm form) {
+    static const char kUpper[] = "0123456789ABCDEF";
+    static const char kLower[] = "0123456789abcdef";
+    const char* digits = form == TEscapeForm::Json ? kLower : kUpper;
+    out += form == TEscapeForm::Json ? "\\u00" : "\\x";
+    out += digits[c >> 4];
+    out += digits[c & 15];
+}
+
+}  // namespace
+
 size_t Utf8SequenceLength(std::string_view s, size_t i) {
     const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
     const unsigned char c = b(i);
@@ -29,36 +40,43 @@ size_t Utf8SequenceLength(std::string_view s, size_t i) {
     return n;
 }
 
-// "\xNN" with capitals in the terminal forms, "\u00nn" with small letters
-// in JSON.
-void AppendByteEscape(std::string& out, unsigned char c, TEscapeForm form) {
-    static const char kUpper[] = "0123456789ABCDEF";
-    static const char kLower[] = "0123456789abcdef";
-    const char* digits = form == TEscapeForm::Json ? kLower : kUpper;
-    out += form == TEscapeForm::Json ? "\\u00" : "\\x";
-    out += digits[c >> 4];
-    out += digits[c & 15];
+size_t ControlLength(std::string_view bytes, size_t i) {
+    const unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if (IsControlByte(c)) return 1;
+    if (c < 0x80) return 0;
+    const size_t n = Utf8SequenceLength(bytes, i);
+    if (n == 0) return IsC1Byte(c) ? 1 : 0;
+    if (n == 2 && c == 0xC2 && IsC1Byte(static_cast<unsigned char>(bytes[i + 1]))) return 2;
+    return 0;
 }
-
-}  // namespace
 
 void AppendEscaped(std::string& out, std::string_view bytes, TEscapeForm form) {
     out.reserve(out.size() + bytes.size());
     for (size_t i = 0; i < bytes.size();) {
         const unsigned char c = static_cast<unsigned char>(bytes[i]);
-        if (IsControlByte(c)) {
-            if (c == '\t' && form == TEscapeForm::Terminal) out += '\t';
-            else AppendByteEscape(out, c, form);
-            ++i;
-        } else if (form != TEscapeForm::Json || c < 0x80) {
+        if (const size_t control = ControlLength(bytes, i)) {
+            if (c == '\t' && form == TEscapeForm::Terminal) {
+                out += '\t';
+            } else if (control == 2 && form == TEscapeForm::Json) {
+                // U+0080-U+009F: the code point is the second byte.
+                AppendByteEscape(out, static_cast<unsigned char>(bytes[i + 1]), form);
+            } else {
+                for (size_t k = 0; k < control; ++k)
+                    AppendByteEscape(out, static_cast<unsigned char>(bytes[i + k]), form);
+            }
+            i += control;
+        } else if (c < 0x80) {
             if (form == TEscapeForm::Json && (c == '"' || c == '\\')) out += '\\';
             out += static_cast<char>(c);
             ++i;
         } else if (const size_t n = Utf8SequenceLength(bytes, i)) {
             out.append(bytes.substr(i, n));
             i += n;
-        } else {
+        } else if (form == TEscapeForm::Json) {
             AppendByteEscape(out, c, form);
+            ++i;
+        } else {
+            out += static_cast<char>(c);  // not UTF-8, not a control: a Latin-1 letter, say
             ++i;
         }
     }

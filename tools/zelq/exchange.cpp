@@ -1,14 +1,22 @@
 #include "zelq/exchange.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "foundation/fd.h"
 #include "foundation/io.h"
+#include "net/resolve.h"
 #include "net/sockets.h"
 #include "protocol/client.h"
 
@@ -36,7 +44,83 @@ std::string Seconds(int ms) {
     return buf;
 }
 
+// The time a stage may take: timeoutMs, or less when the run ends sooner
+// (at least 1 ms, so that a stage past the run's end times out at once).
+int StageMs(int timeoutMs, const TDeadline& runEnd) {
+    if (!runEnd.IsSet()) return timeoutMs;
+    return std::max(1, std::min(timeoutMs, runEnd.PollMs()));
+}
+
+std::mutex gResolverLock;
+TZelqResolver gResolver;  // empty: GetHostIP
+
+TZelqResolver CurrentResolver() {
+    std::lock_guard<std::mutex> lock(gResolverLock);
+    if (gResolver) return gResolver;
+    return [](const std::string& host, unsigned int& addr, std::string& err) {
+        String why;
+        if (GetHostIP(host.c_str(), addr, why)) return true;
+        err = why.Std();
+        return false;
+    };
+}
+
+// What a resolver thread and its caller share; the last of the two to
+// let go frees it.
+struct TResolution {
+    std::mutex m;
+    std::condition_variable cv;
+    bool finished = false;
+    bool ok = false;
+    unsigned int addr = 0;
+    std::string err;
+};
+
 }  // namespace
+
+void SetZelqResolver(TZelqResolver resolver) {
+    std::lock_guard<std::mutex> lock(gResolverLock);
+    gResolver = std::move(resolver);
+}
+
+bool ResolveWithin(const std::string& host, int timeoutMs, unsigned int& addr, bool& timedOut, std::string& err) {
+    timedOut = false;
+    in_addr a{};
+    if (inet_aton(host.c_str(), &a) != 0) {
+        addr = a.s_addr;
+        return true;
+    }
+    const TZelqResolver resolver = CurrentResolver();
+    auto shared = std::make_shared<TResolution>();
+    try {
+        std::thread([shared, resolver, host] {
+            unsigned int found = 0;
+            std::string why;
+            const bool ok = resolver(host, found, why);
+            std::lock_guard<std::mutex> lock(shared->m);
+            shared->ok = ok;
+            shared->addr = found;
+            shared->err = why;
+            shared->finished = true;
+            shared->cv.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to spare: resolve here, without the limit.
+        return resolver(host, addr, err);
+    }
+    std::unique_lock<std::mutex> lock(shared->m);
+    if (!shared->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return shared->finished; })) {
+        timedOut = true;
+        err = "timed out after " + Seconds(timeoutMs) + " resolving the name";
+        return false;
+    }
+    if (!shared->ok) {
+        err = shared->err;
+        return false;
+    }
+    addr = shared->addr;
+    return true;
+}
 
 namespace {
 
@@ -87,20 +171,38 @@ TExchangeResult ReadReply(int fd, const std::string& where, int timeoutMs) {
 
 }  // namespace
 
-TExchangeResult ExchangeOpen(const std::string& host, int port, int timeoutMs, const String& packet, TFd& conn) {
+namespace {
+
+TExchangeResult OpenWithin(const std::string& host, int port, int timeoutMs, const TDeadline& runEnd,
+                           const String& packet, TFd& conn) {
     const std::string where = host + ":" + std::to_string(port);
+    // The name and the connect share one time-out.
+    const int connectMs = StageMs(timeoutMs, runEnd);
+    const TDeadline connectEnd = TDeadline::AfterMs(connectMs);
+    unsigned int addr = 0;
+    bool resolveTimedOut = false;
+    std::string why;
+    if (!ResolveWithin(host, connectMs, addr, resolveTimedOut, why))
+        return Fail(TExchangeOutcome::Failed, "cannot connect to " + where + ": " + why, resolveTimedOut);
     TNetFailure failure = TNetFailure::None;
     String err;
-    if (!PerformConnect(host.c_str(), port, timeoutMs, conn, failure, err)) {
+    const String address = IP2String(addr);
+    if (!PerformConnect(address.Std().c_str(), port, std::max(1, connectEnd.PollMs()), conn, failure, err)) {
         if (failure == TNetFailure::Timeout)
             return Fail(TExchangeOutcome::Failed,
-                        "cannot connect to " + where + ": timed out after " + Seconds(timeoutMs), true);
+                        "cannot connect to " + where + ": timed out after " + Seconds(connectMs), true);
         return Fail(TExchangeOutcome::Failed, "cannot connect to " + where + ": " + err.Std());
     }
     // The socket is non-blocking from here on.
-    TExchangeResult sent = SendPart(conn.Get(), where, timeoutMs, packet.View(), "request");
+    TExchangeResult sent = SendPart(conn.Get(), where, StageMs(timeoutMs, runEnd), packet.View(), "request");
     if (sent.outcome != TExchangeOutcome::Reply) return sent;
-    return ReadReply(conn.Get(), where, timeoutMs);
+    return ReadReply(conn.Get(), where, StageMs(timeoutMs, runEnd));
+}
+
+}  // namespace
+
+TExchangeResult ExchangeOpen(const std::string& host, int port, int timeoutMs, const String& packet, TFd& conn) {
+    return OpenWithin(host, port, timeoutMs, TDeadline::Never(), packet, conn);
 }
 
 TExchangeResult ExchangeMore(TFd& conn, const std::string& where, int timeoutMs, std::string_view data) {
@@ -109,9 +211,10 @@ TExchangeResult ExchangeMore(TFd& conn, const std::string& where, int timeoutMs,
     return ReadReply(conn.Get(), where, timeoutMs);
 }
 
-TExchangeResult ExchangeRequest(const std::string& host, int port, int timeoutMs, const String& packet) {
+TExchangeResult ExchangeRequest(const std::string& host, int port, int timeoutMs, const String& packet,
+                                const TDeadline& runEnd) {
     TFd conn;
-    return ExchangeOpen(host, port, timeoutMs, packet, conn);
+    return OpenWithin(host, port, timeoutMs, runEnd, packet, conn);
 }
 
 bool NewSessionKey(String& key, std::string& err) {
@@ -136,7 +239,7 @@ bool NewSessionKey(String& key, std::string& err) {
 }
 
 TAskResult AskAgent(const std::string& host, int port, int timeoutMs, const String& password,
-                    const String& requestText) {
+                    const String& requestText, const TDeadline& runEnd) {
     TAskResult r;
     String sessionKey;
     if (!NewSessionKey(sessionKey, r.error)) return r;
@@ -145,7 +248,7 @@ TAskResult AskAgent(const std::string& host, int port, int timeoutMs, const Stri
         r.error = "the request is too large for one packet";
         return r;
     }
-    TExchangeResult ex = ExchangeRequest(host, port, timeoutMs, packet);
+    TExchangeResult ex = ExchangeRequest(host, port, timeoutMs, packet, runEnd);
     r.outcome = ex.outcome;
     r.timedOut = ex.timedOut;
     r.error = ex.error;

@@ -1,10 +1,12 @@
 // One request/reply exchange with an agent over TCP.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
 #include "foundation/fd.h"
+#include "foundation/io.h"
 #include "foundation/qdstring.h"
 
 enum class TExchangeOutcome {
@@ -20,10 +22,27 @@ struct TExchangeResult {
     bool timedOut = false;  // Failed because a time-out passed
 };
 
+// Resolves host to an IPv4 address (network byte order) within timeoutMs:
+// the system's resolver knows no time-out, so it runs on a helper thread
+// that is left behind when the time is up (its answer is then dropped).
+// A dotted address takes no lookup. false with timedOut set when the time
+// passed, with the resolver's text otherwise. Thread-safe.
+bool ResolveWithin(const std::string& host, int timeoutMs, unsigned int& addr, bool& timedOut, std::string& err);
+
+// The resolver ResolveWithin calls (GetHostIP of net/resolve.h by default).
+// Tests put one in that answers without the network; an empty function
+// restores the default. Set it while no exchange runs; a resolver still
+// running on a helper thread keeps the one it was given.
+using TZelqResolver = std::function<bool(const std::string& host, unsigned int& addr, std::string& err)>;
+void SetZelqResolver(TZelqResolver resolver);
+
 // Connects to host:port, sends the request packet and reads one reply
-// packet. timeoutMs bounds the connect, and separately the sending and
-// the arrival of the whole reply.
-TExchangeResult ExchangeRequest(const std::string& host, int port, int timeoutMs, const String& packet);
+// packet. timeoutMs bounds the name resolution and the connect together,
+// and separately the sending and the arrival of the whole reply; runEnd,
+// when set, bounds them all as well (each stage ends by then at the
+// latest, reported as a time-out).
+TExchangeResult ExchangeRequest(const std::string& host, int port, int timeoutMs, const String& packet,
+                                const TDeadline& runEnd = TDeadline::Never());
 
 // The same, keeping the connection open in `conn` for more (an upgrade
 // sends the executable after the first reply).
@@ -46,4 +65,4 @@ struct TAskResult {
     std::string error;
 };
 TAskResult AskAgent(const std::string& host, int port, int timeoutMs, const String& password,
-                    const String& requestText);
+                    const String& requestText, const TDeadline& runEnd = TDeadline::Never());

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <cstdio>
 #include <mutex>
 #include <system_error>
@@ -50,56 +51,82 @@ std::string FailureText(const TAskResult& ask) {
 }  // namespace
 
 void RunInParallel(size_t count, int parallel, const std::function<TFleetResult(size_t)>& ask,
-                   std::vector<TFleetResult>& results, const std::function<void(size_t)>& done,
+                   const std::function<void(size_t, const TFleetResult&)>& done,
                    const std::function<void(size_t)>& tick) {
-    results.assign(count, TFleetResult());
-    std::vector<char> finished(count, 0);
     std::mutex m;
-    std::condition_variable cv;
-    std::atomic<size_t> next{0};
+    std::condition_variable finishedCv;  // the calling thread waits for results
+    std::condition_variable roomCv;      // workers wait for room in the window
+    std::map<size_t, TFleetResult> ready;  // finished, not yet handed to done
+    size_t next = 0;          // the next index to start
+    size_t released = 0;      // done has returned for every index below
     size_t finishedCount = 0;
+    size_t window = 0;        // set before any worker takes an index
 
     auto worker = [&] {
+        std::unique_lock<std::mutex> lock(m);
         for (;;) {
-            const size_t i = next.fetch_add(1);
-            if (i >= count) return;
+            roomCv.wait(lock, [&] { return next >= count || next < released + window; });
+            if (next >= count) return;
+            const size_t i = next++;
+            lock.unlock();
             TFleetResult r = ask(i);
-            std::lock_guard<std::mutex> lock(m);
-            results[i] = std::move(r);
-            finished[i] = 1;
+            lock.lock();
+            ready.emplace(i, std::move(r));
             ++finishedCount;
-            cv.notify_one();
+            finishedCv.notify_one();
         }
     };
 
     std::vector<std::thread> threads;
     const size_t want = std::min(count, static_cast<size_t>(std::max(parallel, 1)));
     threads.reserve(want);
-    for (size_t t = 0; t < want; ++t) {
-        try {
-            threads.emplace_back(worker);
-        } catch (const std::system_error&) {
-            break;  // the threads already running share the work
+    {
+        std::lock_guard<std::mutex> lock(m);  // no worker starts before the window is known
+        for (size_t t = 0; t < want; ++t) {
+            try {
+                threads.emplace_back(worker);
+            } catch (const std::system_error&) {
+                break;  // the threads already running share the work
+            }
         }
+        window = 2 * std::max<size_t>(threads.size(), 1);
     }
-    if (threads.empty()) worker();  // no thread at all: one after another here
+    if (threads.empty()) {  // no thread at all: one after another here
+        for (size_t i = 0; i < count; ++i) {
+            done(i, ask(i));
+            tick(i + 1);
+        }
+        return;
+    }
 
-    size_t printed = 0;
     size_t lastTick = static_cast<size_t>(-1);
     {
         std::unique_lock<std::mutex> lock(m);
-        while (printed < count) {
-            cv.wait_for(lock, std::chrono::milliseconds(200), [&] { return finished[printed] != 0; });
-            std::vector<size_t> ready;
-            while (printed < count && finished[printed]) ready.push_back(printed++);
+        while (released < count) {
+            finishedCv.wait_for(lock, std::chrono::milliseconds(200), [&] { return ready.count(released) != 0; });
+            size_t from = released, upTo = released;
+            std::vector<TFleetResult> batch;
+            for (auto it = ready.find(upTo); it != ready.end(); it = ready.find(upTo)) {
+                batch.push_back(std::move(it->second));
+                ready.erase(it);
+                ++upTo;
+            }
             const size_t nowFinished = finishedCount;
             lock.unlock();
-            for (size_t i : ready) done(i);
+            for (TFleetResult& r : batch) {
+                done(from++, r);
+                r = TFleetResult();  // no reply is kept longer than its line takes
+            }
+            batch.clear();
             if (nowFinished != lastTick) {
                 tick(nowFinished);
                 lastTick = nowFinished;
             }
             lock.lock();
+            if (upTo != released) {
+                released = upTo;
+                roomCv.notify_all();
+            }
         }
     }
     for (std::thread& t : threads) t.join();
@@ -194,7 +221,6 @@ int RunFleet(const TZelqOptions& opts, const std::vector<TZelqTarget>& targets, 
     TFleetSummary summary;
     summary.hosts = static_cast<int>(targets.size());
     int worst = kExitSuccess;
-    std::vector<TFleetResult> results;
     bool progressShown = false;
 
     auto ask = [&](size_t i) {
@@ -208,8 +234,7 @@ int RunFleet(const TZelqOptions& opts, const std::vector<TZelqTarget>& targets, 
         if (progressShown) Print(stderr, "\r\033[K");
         progressShown = false;
     };
-    auto done = [&](size_t i) {
-        const TFleetResult& r = results[i];
+    auto done = [&](size_t i, const TFleetResult& r) {
         if (r.ask.outcome == TExchangeOutcome::Reply) ++summary.answered;
         else if (r.ask.timedOut) ++summary.timedOut;
         else ++summary.failed;
@@ -226,7 +251,7 @@ int RunFleet(const TZelqOptions& opts, const std::vector<TZelqTarget>& targets, 
         Print(stderr, buf);
         progressShown = true;
     };
-    RunInParallel(targets.size(), opts.parallel, ask, results, done, tick);
+    RunInParallel(targets.size(), opts.parallel, ask, done, tick);
     clearProgress();
     summary.wallMs = MsSince(start);
     Print(stdout, FleetSummaryLine(summary, json));

@@ -28,12 +28,15 @@ struct TFleetSummary {
 };
 
 // Runs ask(i) for every i in [0, count) on at most `parallel` threads.
-// done(i) is called on the calling thread for each finished i, in order
-// of i, as soon as it and every i before it are finished; tick(finished)
-// is called on the calling thread now and then (for a progress display).
-// ask must be thread-safe; results[i] holds each outcome.
+// done(i, result) is called on the calling thread for each finished i, in
+// order of i, as soon as it and every i before it are finished; the result
+// is dropped when done returns. tick(finished) is called on the calling
+// thread now and then (for a progress display). ask must be thread-safe.
+// Memory stays bounded by the parallelism: ask(i) starts only once done
+// has returned for every index below i - 2 * threads, so at most
+// 2 * threads results wait, whatever the count and however slow one host.
 void RunInParallel(size_t count, int parallel, const std::function<TFleetResult(size_t)>& ask,
-                   std::vector<TFleetResult>& results, const std::function<void(size_t)>& done,
+                   const std::function<void(size_t, const TFleetResult&)>& done,
                    const std::function<void(size_t)>& tick);
 
 // One output line for a host, line end included. Text: host:port, a tab,

@@ -1,5 +1,6 @@
 #include "zelq/judge.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -109,15 +110,17 @@ std::string PluginLine(const std::string& service, TPluginStatus status, const s
 std::string PluginText(std::string_view text) {
     std::string out;
     bool blank = false;
-    for (char ch : text) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        if (IsControlByte(c)) {
+    for (size_t i = 0; i < text.size();) {
+        if (const size_t control = ControlLength(text, i)) {  // C0, DEL and C1 alike
             if (!blank && !out.empty()) out += ' ';
             blank = true;
+            i += control;
             continue;
         }
         blank = false;
-        out += ch == '|' ? '/' : ch;
+        const size_t n = std::max<size_t>(Utf8SequenceLength(text, i), 1);
+        for (size_t k = i; k < i + n; ++k) out += text[k] == '|' ? '/' : text[k];
+        i += n;
     }
     while (!out.empty() && out.back() == ' ') out.pop_back();
     if (out.size() > kMaxPluginText) {
@@ -198,8 +201,16 @@ TPluginResult JudgeReply(const TZelqOptions& opts, const TReplyLines& reply) {
     const std::string unit = meaning.unit;
     std::string max;
     if (unit == "%") max = "100";
-    if (profile.maxLine > 0 && profile.maxLine != index && static_cast<size_t>(profile.maxLine) <= lines.size())
+    if (profile.maxLine > 0 && profile.maxLine != index && static_cast<size_t>(profile.maxLine) <= lines.size()) {
+        // Everything in the performance data is a number: a maximum that
+        // is not makes the reply unusable, as a value that is not.
         max = Trim(lines[static_cast<size_t>(profile.maxLine) - 1]);
+        double ignored = 0;
+        if (!ParsePlainNumber(max, ignored))
+            return PluginResult(opts, TPluginStatus::Unknown,
+                                "value line " + std::to_string(profile.maxLine) + " is not a number: \"" +
+                                    PluginText(max) + "\"");
+    }
     std::string text = label + " " + valueText + (unit.empty() ? "" : " " + unit);
     if (unit == "B") {
         const std::string human = HumanBytes(value);
@@ -308,7 +319,7 @@ bool ReadTextLogReply(const TZelqOptions& opts, const TReplyLines& reply, const 
     }
     if (result > 0) {
         step.matched = true;
-        step.next.line = v[1];
+        step.next.line = CappedStateLine(v[1]);
         if (alarmKind) step.next.alarm = Trim(v[7]) == "1";
     }
     step.more = Trim(v[2]) == "1";

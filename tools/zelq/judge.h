@@ -61,7 +61,8 @@ std::string PluginLine(const std::string& service, TPluginStatus status, const s
                        const std::string& perfdata = "");
 
 // Reply text of an agent made fit for the status line: decoded, line
-// breaks and control characters as blanks, "|" as "/", at most 300 bytes.
+// breaks and control characters (C0, DEL and C1, in UTF-8 or as a lone
+// byte) as blanks, "|" as "/", at most 300 bytes.
 std::string PluginText(std::string_view text);
 
 // "label=value[unit];[warn];[crit];[min];[max]" without trailing empty

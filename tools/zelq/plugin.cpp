@@ -11,10 +11,6 @@
 
 namespace {
 
-// Exchanges a text-log check makes at most in one run; lines beyond them
-// are reported by the next run.
-constexpr int kMaxTextLogRounds = 100;
-
 TPluginResult RunTextLog(const TZelqOptions& opts, const String& password, int stdinFd) {
     const bool log2 = CommandProfile(opts.command).kind == TValueKind::Alarm;
     TStrList user;
@@ -48,30 +44,58 @@ TPluginResult RunTextLog(const TZelqOptions& opts, const String& password, int s
 
     // Size 0 with a time is a scan that found the log empty, not a first one.
     const bool firstScan = state.size == 0 && state.time == 0;
-    int matches = 0;
-    std::string lastLine;
-    bool more = false;
-    for (int round = 0; round < kMaxTextLogRounds; ++round) {
-        const String request =
-            BuildRequestText(String(std::string_view(opts.command)), TextLogParams(user, log2, state));
-        const TAskResult ask = AskAgent(opts.host, opts.port, opts.timeoutMs, password, request);
-        if (ask.outcome != TExchangeOutcome::Reply) return JudgeNoReply(opts, ask);
-        TTextLogStep step;
-        TPluginResult verdict;
-        if (!ReadTextLogReply(opts, SplitReply(ask.text), state, step, verdict)) return verdict;
-        if (step.matched) {
-            ++matches;
-            lastLine = step.next.line;
-        }
-        state = step.next;
-        more = step.more;
-        if (!more) break;
-    }
-    if (!SaveTextLogState(path, key, state, err)) return PluginUsageError(opts, err);
-    return JudgeTextLog(opts, matches, lastLine, state, firstScan, more, note);
+    // -t bounds the whole run, all its exchanges together: a long backlog
+    // is worked off over several runs, each within the monitoring system's
+    // patience.
+    const TDeadline runEnd = TDeadline::AfterMs(opts.timeoutMs);
+    const TTextLogScan scan = ScanTextLog(
+        opts, user, state,
+        [&](const String& request) {
+            return AskAgent(opts.host, opts.port, opts.timeoutMs, password, request, runEnd);
+        },
+        [&] { return runEnd.Passed(); });
+    if (scan.ended) return scan.verdict;
+    if (!SaveTextLogState(path, key, scan.state, err)) return PluginUsageError(opts, err);
+    return JudgeTextLog(opts, scan.matches, scan.lastLine, scan.state, firstScan, scan.more, note);
 }
 
 }  // namespace
+
+TTextLogScan ScanTextLog(const TZelqOptions& opts, const TStrList& user, const TTextLogState& from,
+                         const std::function<TAskResult(const String& requestText)>& ask,
+                         const std::function<bool()>& timeUp) {
+    const bool log2 = CommandProfile(opts.command).kind == TValueKind::Alarm;
+    TTextLogScan scan;
+    scan.state = from;
+    for (int round = 0; round < kMaxTextLogRounds; ++round) {
+        if (round > 0 && timeUp()) break;  // more is true: the next run goes on
+        const TAskResult reply =
+            ask(BuildRequestText(String(std::string_view(opts.command)), TextLogParams(user, log2, scan.state)));
+        ++scan.exchanges;
+        if (reply.outcome != TExchangeOutcome::Reply) {
+            // An exchange after the first began with less than -t left: its
+            // time-out is the run's. What the exchanges before it found is
+            // reported and kept; the next run goes on from there.
+            if (round > 0 && reply.timedOut) break;
+            scan.ended = true;
+            scan.verdict = JudgeNoReply(opts, reply);
+            return scan;
+        }
+        TTextLogStep step;
+        if (!ReadTextLogReply(opts, SplitReply(reply.text), scan.state, step, scan.verdict)) {
+            scan.ended = true;
+            return scan;
+        }
+        if (step.matched) {
+            ++scan.matches;
+            scan.lastLine = step.next.line;
+        }
+        scan.state = step.next;
+        scan.more = step.more;
+        if (!scan.more) break;
+    }
+    return scan;
+}
 
 int RunPlugin(const TZelqOptions& opts, const String& password, int stdinFd) {
     const TCommandProfile& profile = CommandProfile(opts.command);

@@ -13,11 +13,15 @@
 #include "foundation/io.h"
 #include "foundation/qdstring.h"
 #include "protocol/codecs.h"
+#include "protocol/packet.h"
 
 namespace {
 
 constexpr const char* kMagic = "zelq text-log state 1";
-constexpr size_t kMaxStateFile = 64 * 1024;
+// Escaping triples a byte at most ("\n" as "%0A"); 64 KiB cover the fixed
+// lines, the host name and the command word.
+constexpr size_t kMaxStateFile =
+    3 * static_cast<size_t>(MAX_REQUEST_PACKET) + 3 * kMaxStateLine + 64 * 1024;
 
 uint64_t Fnv1a64(const std::string& s) {
     uint64_t h = 14695981039346656037ULL;
@@ -61,6 +65,15 @@ struct TTempName {
 
 }  // namespace
 
+std::string CappedStateLine(const std::string& line) {
+    if (line.size() <= kMaxStateLine) return line;
+    size_t cut = kMaxStateLine;
+    while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
+    return line.substr(0, cut);
+}
+
+size_t MaxStateFileSize() { return kMaxStateFile; }
+
 bool DefaultStateFolder(const char* xdgCache, const char* home, std::string& folder, std::string& err) {
     if (xdgCache != nullptr && xdgCache[0] == '/') {
         folder = std::string(xdgCache) + "/zelq";
@@ -92,7 +105,7 @@ std::string TextLogStateText(const std::string& key, const TTextLogState& state)
     t += "size=" + std::to_string(state.size) + "\n";
     t += "time=" + std::to_string(state.time) + "\n";
     t += std::string("alarm=") + (state.alarm ? "1" : "0") + "\n";
-    t += "line=" + Escaped(state.line) + "\n";
+    t += "line=" + Escaped(CappedStateLine(state.line)) + "\n";
     return t;
 }
 
@@ -119,7 +132,7 @@ TStateLoad ParseTextLogState(const std::string& text, const std::string& key, TT
         else if (name == "size") size = ParseInt64(value, s.size);
         else if (name == "time") time = ParseInt64(value, s.time);
         else if (name == "alarm") s.alarm = value == "1";
-        else if (name == "line") s.line = Unescaped(value);
+        else if (name == "line") s.line = CappedStateLine(Unescaped(value));
     }
     if (!magic || !check || !position || !size || !time) return TStateLoad::Other;
     state = s;
@@ -173,6 +186,10 @@ bool SaveTextLogState(const std::string& path, const std::string& key, const TTe
     }
     temp.path = templ;
     const std::string text = TextLogStateText(key, state);
+    if (text.size() > kMaxStateFile) {  // a later run could not read it back
+        err = "the state of this check is too large to keep";
+        return false;
+    }
     String why;
     if (!WriteAll(fd.Get(), text, why) || ::fsync(fd.Get()) != 0) {
         err = "cannot write the state file " + templ + ": " + (why.IsEmpty() ? ErrnoText(errno).Std() : why.Std());

@@ -10,6 +10,7 @@
 // may both scan the same lines; the last to finish leaves its state.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -18,8 +19,21 @@ struct TTextLogState {
     int64_t size = 0;  // 0 (with time 0): never scanned
     int64_t time = 0;
     bool alarm = false;        // TEST-TextLog2: the last reported line met the alarm condition
-    std::string line;          // the last line that raised or reset the alarm
+    std::string line;          // the last line that raised or reset the alarm (at most kMaxStateLine bytes
+                               // are written)
 };
+
+// The agent reports at most this many bytes of a matching line; the state
+// keeps no more, whatever an agent sends.
+constexpr size_t kMaxStateLine = 1024;
+
+// line cut to kMaxStateLine bytes (a UTF-8 sequence is not cut in two).
+std::string CappedStateLine(const std::string& line);
+
+// The largest state file read. It holds what zelq writes at most: the
+// check's identity (parameters that fit one request packet, each line
+// break escaped in three bytes) and a capped line, with room to spare.
+size_t MaxStateFileSize();
 
 // The folder for state files: $XDG_CACHE_HOME/zelq when that is an
 // absolute path, else $HOME/.cache/zelq. False with a reason when neither
