@@ -60,8 +60,9 @@ const TOptionRow kOptions[] = {
     {.shortName = 't', .valueName = "SECONDS", .kind = TOptionValue::Seconds,
      .needs = "a time-out in seconds above 0 and at most 86400",
      .set = [](TZelqOptions& o, const TOptionArg& a) { o.timeoutMs = a.number; },
-     .help = "time-out for the connect and for the reply (default 10); for\n"
-             "several agents, for each of them"},
+     .help = "time-out for the name look-up and connect, and for the reply\n"
+             "(default 10); a plugin text-log run ends within it; for several\n"
+             "agents, for each of them"},
     {.shortName = 'P', .valueName = "PASSWORD", .kind = TOptionValue::Secret,
      .set =
          [](TZelqOptions& o, const TOptionArg& a) {
