@@ -134,8 +134,8 @@ grep -q "$work/bin/zelq" "$n/command.cfg" || { echo "FAIL: no check_zel command 
 services=(
     "file_present|check_zel!-p $port TEST-FileExists $work/data/present.txt|0|FILEEXISTS OK|found=1"
     "file_missing|check_zel!-p $port TEST-FileExists $work/data/missing.txt|2|FILEEXISTS CRITICAL|"
-    "disk_ok|check_zel!-p $port -w 1: TEST-UNC $work/data|0|UNC OK: free |free="
-    "disk_warning|check_zel!-p $port -w 1000000000000000000: TEST-UNC $work/data|1|UNC WARNING: free |free="
+    "disk_ok|check_zel!-p $port -w 1: TEST-UNC $work/data|0|UNC OK: available |available="
+    "disk_warning|check_zel!-p $port -w 1000000000000000000: TEST-UNC $work/data|1|UNC WARNING: available |available="
     "cpu|check_zel!-p $port TEST-CPU|0|CPU OK|usage="
     "process_agent|check_zel!-p $port -c 1: TEST-Process '' zelnagiostest|0|PROCESS OK: count 1|count=1;;1:;0"
     "process_missing|check_zel!-p $port -c 1: TEST-Process '' zelnagiosnone|2|PROCESS CRITICAL|"
