@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "config/settings.h"
+#include "daemon/cmdline.h"
 #include "daemon/messages.h"
 #include "manage/status.h"
 
@@ -22,6 +24,7 @@ TReplacement RestartReplacement(const String& zelpath, char** argv) {
     TReplacement r;
     r.announce = "Reload request received. Executing..\n";
     r.failure = "Error: cannot start new instance\n";
+    r.refused = "Restart refused: the configuration file fails the start-up checks:\n";
     r.path = zelpath.Data();
     for (char** a = argv; *a != nullptr; ++a) r.argv.push_back(*a);
     r.argv.push_back(nullptr);
@@ -32,12 +35,25 @@ TReplacement UpgradeReplacement(const String& script, char** argv) {
     TReplacement r;
     r.announce = "Upgrade request received. Executing..\n";
     r.failure = "Error: cannot start upgrading script\n";
+    r.refused = "Upgrade refused: the configuration file fails the start-up checks:\n";
     r.path = "/bin/sh";
     r.argv.push_back(const_cast<char*>("/bin/sh"));
     r.argv.push_back(const_cast<char*>(script.Data()));
     for (char** a = argv + 1; *a != nullptr; ++a) r.argv.push_back(*a);
     r.argv.push_back(nullptr);
     return r;
+}
+
+bool NewProcessSettingsPass(char** argv, String& err) {
+    int argc = 0;
+    while (argv[argc] != nullptr) ++argc;
+    TCommandLine cmd;
+    std::string cmdError;
+    if (!ParseCommandLine(argc, argv, cmd, cmdError)) {
+        err = cmdError.c_str();
+        return false;
+    }
+    return CheckStartupSettings(String(cmd.cfgfile.c_str()), cmd.port, err);
 }
 
 void ReplaceProcess(const TReplacement& r, TPidFile& pidfile, char** envp) {

@@ -129,7 +129,9 @@ void ProcessPendingSignals() {
         String err;
         // A save in progress holds the settings: the main loop does not
         // wait behind it but tries again on its next pass.
-        if (ZELSettings.TryLoadOptions(err) < 0) g_reloadPending.store(1);
+        const int loaded = ZELSettings.TryLoadOptions(err);
+        if (loaded < 0) g_reloadPending.store(1);
+        else if (loaded > 0) ReportAddressProblems(*ZELSettings.Get());
     }
     if (g_terminatePending.exchange(0)) {
         showmessage("SIGTERM received\n", LOCAL, MSG_INFO, 0);

@@ -95,7 +95,7 @@ TEST_F(ConfigLoadTest, FilterListAndMarks) {
         {"filterlist=  10.0.0.1 10.0.0.2  \nfiltermarks=11\n", "10.0.0.1\r\n10.0.0.2",
          "\r\n10.0.0.1\r\n10.0.0.2\r\n", ""},
         {"filterlist=a b c\nfiltermarks=1\n", "a\r\nb\r\nc", "\r\na\r\n", ""},
-        {"filterlist=a%0Ab\nfiltermarks=1x1\n", "a\nb", "\r\na\r\n", "FilterMarks has less items than FilterList"},
+        {"filterlist=a%0Ab\nfiltermarks=1x1\n", "a\r\nb", "\r\na\r\n", "FilterMarks has less items than FilterList"},
         {"filterlist=a b\nfiltermarks=111\n", "a\r\nb", "\r\na\r\nb\r\n", "FilterMarks has less items than FilterList"},
         {"filterlist=\nfiltermarks=\n", "", "\r\n", ""},
     };
@@ -237,7 +237,7 @@ TEST_F(ConfigLoadTest, ScriptsLiveNextToTheAgent) {
     auto s = LoadText(store, Minimal() + "cpuusagescript=cpu.sh\nproclistscript=/usr/bin/pl\n");
     EXPECT_EQ(s->cpuusagescript, (dir_ + "//cpu.sh").c_str());
     EXPECT_EQ(s->proclistscript, "/usr/bin/pl");
-    EXPECT_EQ(s->proccntscript, (dir_ + "//").c_str());
+    EXPECT_EQ(s->proccntscript, "");  // empty stays empty: no script
     // Already resolved names are not prefixed again on a reload.
     EXPECT_EQ(LoadText(store, Minimal())->cpuusagescript, (dir_ + "//cpu.sh").c_str());
 }
