@@ -91,7 +91,7 @@ void Reopen(TServeContext& ctx) {
 void Replace(TServeContext& ctx, const TReplacement& r) {
     String err;
     if (!NewProcessSettingsPass(ctx.argv, err)) {
-        showmessage("%s%s", LOCAL, MSG_ERROR, 1, r.refused, err.Data());
+        showmessage("%s%s\n", LOCAL, MSG_ERROR, 1, r.refused, err.Data());
         return;
     }
     showmessage("%s", LOCAL, MSG_INFO, 1, r.announce);

@@ -3,6 +3,9 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <string>
+#include <string_view>
+
 #include "config/settings.h"
 #include "daemon/cmdline.h"
 #include "daemon/messages.h"
@@ -24,7 +27,7 @@ TReplacement RestartReplacement(const String& zelpath, char** argv) {
     TReplacement r;
     r.announce = "Reload request received. Executing..\n";
     r.failure = "Error: cannot start new instance\n";
-    r.refused = "Restart refused: the configuration file fails the start-up checks:\n";
+    r.refused = "Restart refused: the configuration file fails the start-up checks: ";
     r.path = zelpath.Data();
     for (char** a = argv; *a != nullptr; ++a) r.argv.push_back(*a);
     r.argv.push_back(nullptr);
@@ -35,7 +38,7 @@ TReplacement UpgradeReplacement(const String& script, char** argv) {
     TReplacement r;
     r.announce = "Upgrade request received. Executing..\n";
     r.failure = "Error: cannot start upgrading script\n";
-    r.refused = "Upgrade refused: the configuration file fails the start-up checks:\n";
+    r.refused = "Upgrade refused: the configuration file fails the start-up checks: ";
     r.path = "/bin/sh";
     r.argv.push_back(const_cast<char*>("/bin/sh"));
     r.argv.push_back(const_cast<char*>(script.Data()));
@@ -53,7 +56,22 @@ bool NewProcessSettingsPass(char** argv, String& err) {
         err = cmdError.c_str();
         return false;
     }
-    return CheckStartupSettings(String(cmd.cfgfile.c_str()), cmd.port, err);
+    String reasons;
+    if (CheckStartupSettings(String(cmd.cfgfile.c_str()), cmd.port, reasons)) return true;
+    // One log line: the reasons ("  ...!" lines) joined by blanks.
+    std::string line;
+    std::string_view rest = reasons.View();
+    while (!rest.empty()) {
+        const size_t lf = rest.find('\n');
+        std::string_view reason = rest.substr(0, lf);
+        rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
+        while (!reason.empty() && reason.front() == ' ') reason.remove_prefix(1);
+        if (reason.empty()) continue;
+        if (!line.empty()) line += ' ';
+        line += reason;
+    }
+    err = line.c_str();
+    return false;
 }
 
 void ReplaceProcess(const TReplacement& r, TPidFile& pidfile, char** envp) {

@@ -36,7 +36,8 @@ TReplacement UpgradeReplacement(const String& script, char** argv);
 
 // Whether the process that argv (the agent's own arguments, argv[0]
 // included) starts would pass its start-up checks on the configuration file
-// as it is now (CheckStartupSettings). False with the reasons: the process
+// as it is now (CheckStartupSettings). False with the reasons on one line
+// ("Password is not specified! Invalid path to the agent!"): the process
 // is then not replaced, so that a bad file never leaves the host without an
 // agent.
 bool NewProcessSettingsPass(char** argv, String& err);
