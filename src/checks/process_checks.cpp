@@ -25,13 +25,10 @@ constexpr TSiteScript kCpuUsage{&TZELSettings::cpuusagescript, "CPUUsage script 
 constexpr TSiteScript kProcList{&TZELSettings::proclistscript, "ProcList script doesn't exist"};
 
 // The configured script, or false with the reply set. An empty script means
-// that the agent answers itself: so does a setting that names a folder
-// rather than a file, which is what an empty setting becomes once resolved
-// next to the agent ("<folder of zelpath>/").
+// that the agent answers itself (the settings keep an empty name empty).
 bool ConfiguredScript(const TSiteScript& which, String& script, ZELReply& reply) {
     auto s = ZELSettings.Get();
     script = (*s).*which.path;
-    if (!script.IsEmpty() && script.View().back() == '/') script = String();
     if (script.IsEmpty()) return true;
     if (!FileExists(script.Data())) {
         reply.SetResult(TResultCode::NotDone, which.missing);

@@ -28,12 +28,13 @@ void BuildEffectiveFilterList(TZELSettings& s, String& err) {
     }
 }
 
-// Script names without a directory of their own live next to the agent.
+// Script names without a directory of their own live next to the agent. An
+// empty name stays empty: no script, the agent answers itself.
 void ResolveScripts(TZELSettings& s) {
     String dir = ExtractFilePath(s.zelpath);
     if (dir.IsEmpty()) return;
     for (String* script : {&s.cpuusagescript, &s.proclistscript, &s.proccntscript})
-        if (ExtractFilePath(*script).IsEmpty()) *script = dir + "/" + *script;
+        if (!script->IsEmpty() && ExtractFilePath(*script).IsEmpty()) *script = dir + "/" + *script;
 }
 
 // The configured directory if it exists, else TMPDIR, else TMP, else ".".

@@ -140,3 +140,59 @@ const TZELSettingsKey* FindRemoteSettingsKey(std::string_view name);
 // Applies the defaults that precede reading the file: every row that is not
 // kept, the switches without a key among them.
 void ApplySettingsDefaults(TZELSettings& s);
+
+// ---- One rule for a value -------------------------------------------------
+//
+// A value means the same in force and in the file: a remote change is
+// decoded here into what the file would give back on the next load, and the
+// load uses the same rules. Pure functions; thread-safe.
+
+// The timeout used when the setting is 0 or absent (milliseconds).
+inline constexpr int kDefaultTimeoutMs = 4000;
+// The timeout in force for a value read: 0 means the default; a value
+// below 0 means no deadline of its own (the session cap still applies).
+int TimeoutInForce(int value);
+// The filter list in force for a decoded list text: the entries, separated
+// by any run of blanks and line ends (space, tab, CR, LF) in the text, with
+// CR LF between them and nothing around them.
+String FilterListInForce(std::string_view entries);
+
+// Checks and decodes one value that the server sends for the setting of
+// row `k` (the value already trimmed). Refused, false with a text naming
+// the setting and the value in err:
+//   Port       anything but a decimal number from 1 to 65535;
+//   Timeout    anything but a decimal number (a leading '-' allowed) that
+//              fits an int;
+//   a flag     anything but "0" or "1";
+//   a text     a value holding a CR or LF (the file has one line per key);
+//   IPFilterAddr, ManageAddr, UpdateAddr: an item that does not parse
+//              (addrfilter.h; IPFilterAddr arrives escaped, entries one per
+//              line, and is decoded first).
+// Accepted values are decoded into `number` (Integer, Flag) or `text`
+// (Text, FilterList) as the agent will hold them.
+bool DecodeRemoteValue(const TZELSettingsKey& k, std::string_view value, int& number, String& text, String& err);
+
+// ---- Warnings about the settings ------------------------------------------
+//
+// Problems worth a log line that do not stop anything: address list items
+// that do not parse, filter entries without a mark, names a settings request
+// did not know. The daemon installs a sink that writes them to its log;
+// without one they are dropped. Install it once at start-up, before any
+// session runs; SettingsWarning may then be called from any thread.
+using TSettingsWarningFn = void (*)(const char* text);
+void SetSettingsWarningSink(TSettingsWarningFn fn);
+// Hands one text (no line end) to the sink.
+void SettingsWarning(const String& text);
+// One warning per problem of the address lists of s (CheckAddressSettings):
+// for the start-up and every reload.
+void ReportAddressProblems(const TZELSettings& s);
+
+// ---- The settings a new process will read ----------------------------------
+//
+// Whether a process started on the configuration file `cfgfile` with the
+// command-line port `commandLinePort` (0: none) would pass the start-up
+// checks: the checks of a load, and a port from 1 to 65535. Reads the file
+// into a scratch value; publishes nothing and leaves the settings in force
+// (and their temporary directory) as they are. False with the reasons in
+// err. Takes no settings lock; thread-safe.
+bool CheckStartupSettings(const String& cfgfile, int commandLinePort, String& err);

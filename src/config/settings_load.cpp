@@ -7,14 +7,10 @@
 
 namespace {
 
-// The file holds the filter entries separated by spaces (escaped line ends
-// are accepted too); the field holds one entry per line, CR LF between them.
-String FilterListFromFile(std::string_view value) {
-    String list = zelDecodeStrings(String(value));
-    list.Trim();
-    list.RemoveRepeats(' ');
-    return list.ReplaceAll(" ", "\r\n", 1);
-}
+// The file holds the filter entries separated by blanks (escaped line ends
+// are accepted too); the field holds one entry per line, CR LF between them,
+// as a remote change gives it.
+String FilterListFromFile(std::string_view value) { return FilterListInForce(zelDecodeStrings(String(value)).View()); }
 
 void ApplyLine(TZELSettings& s, const TConfigLine& line) {
     const TZELSettingsKey* k = FindSettingsKey(line.key);
@@ -66,7 +62,7 @@ bool LoadSettingsFile(TZELSettings& s, String& err) {
     ApplyConfigText(s, text);
 
     s.DeriveComputedFields(err);
-    if (s.timeout == 0) s.timeout = 4000;
+    s.timeout = TimeoutInForce(s.timeout);
 
     bool ok = true;
     if (s.port == 0) {

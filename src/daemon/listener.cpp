@@ -90,6 +90,11 @@ void Reopen(TServeContext& ctx) {
 // Replaces the process by r. Returns only when that failed, with the
 // listener and the pid file open again.
 void Replace(TServeContext& ctx, const TReplacement& r) {
+    String err;
+    if (!NewProcessSettingsPass(ctx.argv, err)) {
+        showmessage("%s%s\n", LOCAL, MSG_AUDIT, 1, r.refused, err.Data());
+        return;
+    }
     ReportLeftOutRefusals();
     showmessage("%s", LOCAL, MSG_AUDIT, 1, r.announce);
     // No new session starts while the ones under way finish.
@@ -146,6 +151,11 @@ std::optional<TExitCode> CheckFlags(TServeContext& ctx, int& currentPort) {
         ctx.pidfile->Close();
         return TExitCode::Ok;
     }
+    // A port change is settled first: when the new port cannot be opened
+    // the file gets the port in use back before a new process reads it.
+    const int wanted = ZELSettings.Get()->port;
+    if (wanted != currentPort)
+        if (std::optional<TExitCode> code = SwitchPort(ctx, wanted, currentPort)) return code;
     if (ZELFlags.Reload) {
         const String zelpath = ZELSettings.Get()->zelpath;
         Replace(ctx, RestartReplacement(zelpath, ctx.argv));
@@ -166,8 +176,6 @@ std::optional<TExitCode> CheckFlags(TServeContext& ctx, int& currentPort) {
         }
         ZELFlags.Upgrade = 0;
     }
-    const int wanted = ZELSettings.Get()->port;
-    if (wanted != currentPort) return SwitchPort(ctx, wanted, currentPort);
     return std::nullopt;
 }
 

@@ -32,6 +32,10 @@ namespace {
 
 const char kRule[] = "-------------------------------------------------------------";
 
+// Warnings about the settings (address list problems, unknown names in a
+// settings request) are logged as error lines.
+void LogSettingsWarning(const char* text) { showmessage("Warning: %s\n", LOCAL, MSG_ERROR, 1, text); }
+
 void Banner() {
     printf("%s\n", kRule);
     printf(" Application:  ZEL (Zelmark for Vantor)\n");
@@ -208,6 +212,7 @@ int main(int argc, char** argv, char** envp) {
     });
 
     printf("Ok\nSettings checking .. ");
+    SetSettingsWarningSink(LogSettingsWarning);
     String err;
     if (!ZELSettings.LoadOptions(err)) {
         printf("Error\n%s\nPlease check '%s' file\n\n", err.Data(), cmd.cfgfile.c_str());
@@ -215,6 +220,7 @@ int main(int argc, char** argv, char** envp) {
     }
     if (err.IsEmpty()) printf("Ok\n");
     else printf("Warning: %s\n", err.Data());
+    ReportAddressProblems(*ZELSettings.Get());
     ApplyTempDirToEnvironment();
     printf("CPU testing .. Ok\n");
     if (cmd.debugverbose) {

@@ -3,6 +3,11 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <string>
+#include <string_view>
+
+#include "config/settings.h"
+#include "daemon/cmdline.h"
 #include "daemon/messages.h"
 #include "manage/status.h"
 
@@ -22,6 +27,7 @@ TReplacement RestartReplacement(const String& zelpath, char** argv) {
     TReplacement r;
     r.announce = "Reload request received. Executing..\n";
     r.failure = "Error: cannot start new instance\n";
+    r.refused = "Restart refused: the configuration file fails the start-up checks: ";
     r.path = zelpath.Data();
     for (char** a = argv; *a != nullptr; ++a) r.argv.push_back(*a);
     r.argv.push_back(nullptr);
@@ -32,12 +38,40 @@ TReplacement UpgradeReplacement(const String& script, char** argv) {
     TReplacement r;
     r.announce = "Upgrade request received. Executing..\n";
     r.failure = "Error: cannot start upgrading script\n";
+    r.refused = "Upgrade refused: the configuration file fails the start-up checks: ";
     r.path = "/bin/sh";
     r.argv.push_back(const_cast<char*>("/bin/sh"));
     r.argv.push_back(const_cast<char*>(script.Data()));
     for (char** a = argv + 1; *a != nullptr; ++a) r.argv.push_back(*a);
     r.argv.push_back(nullptr);
     return r;
+}
+
+bool NewProcessSettingsPass(char** argv, String& err) {
+    int argc = 0;
+    while (argv[argc] != nullptr) ++argc;
+    TCommandLine cmd;
+    std::string cmdError;
+    if (!ParseCommandLine(argc, argv, cmd, cmdError)) {
+        err = cmdError.c_str();
+        return false;
+    }
+    String reasons;
+    if (CheckStartupSettings(String(cmd.cfgfile.c_str()), cmd.port, reasons)) return true;
+    // One log line: the reasons ("  ...!" lines) joined by blanks.
+    std::string line;
+    std::string_view rest = reasons.View();
+    while (!rest.empty()) {
+        const size_t lf = rest.find('\n');
+        std::string_view reason = rest.substr(0, lf);
+        rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
+        while (!reason.empty() && reason.front() == ' ') reason.remove_prefix(1);
+        if (reason.empty()) continue;
+        if (!line.empty()) line += ' ';
+        line += reason;
+    }
+    err = line.c_str();
+    return false;
 }
 
 void ReplaceProcess(const TReplacement& r, TPidFile& pidfile, char** envp) {

@@ -19,6 +19,7 @@ constexpr std::chrono::seconds kReplaceGrace{3};
 struct TReplacement {
     const char* announce = "";  // shown before anything is done
     const char* failure = "";   // shown when execve fails
+    const char* refused = "";   // shown when the new process would not start
     const char* path = "";      // the program execve runs
     // Its arguments, ending in a null pointer. They point into the strings
     // the replacement was made from, which outlive it.
@@ -32,6 +33,14 @@ TReplacement RestartReplacement(const String& zelpath, char** argv);
 // An upgrade: /bin/sh (a temporary folder mounted noexec does not matter)
 // runs `script` with the agent's arguments after argv[0].
 TReplacement UpgradeReplacement(const String& script, char** argv);
+
+// Whether the process that argv (the agent's own arguments, argv[0]
+// included) starts would pass its start-up checks on the configuration file
+// as it is now (CheckStartupSettings). False with the reasons on one line
+// ("Password is not specified! Invalid path to the agent!"): the process
+// is then not replaced, so that a bad file never leaves the host without an
+// agent.
+bool NewProcessSettingsPass(char** argv, String& err);
 
 // Replaces the process by r with the environment envp, once the caller has
 // withdrawn the listener so that no session starts meanwhile: waits up to

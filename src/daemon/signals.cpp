@@ -137,6 +137,7 @@ void ProcessPendingSignals() {
         else
             showmessage("Configuration reload on SIGHUP failed, the settings in force are kept: %s\n", LOCAL,
                         MSG_AUDIT, 1, err.Data());
+        if (loaded > 0) ReportAddressProblems(*ZELSettings.Get());
     }
     if (g_terminatePending.exchange(0)) {
         showmessage("SIGTERM received\n", LOCAL, MSG_INFO, 0);

@@ -13,15 +13,21 @@ std::string_view TrimBlank(std::string_view s) {
 
 void Record(TRemoteChanges& c, std::string_view name, std::string_view value) {
     const TZELSettingsKey* k = FindRemoteSettingsKey(name);
-    if (k == nullptr) return;
+    if (k == nullptr) {
+        if (c.unknownCount++ < kUnknownNamesKept) c.unknown.push_back(String(name));
+        return;
+    }
     TRemoteValue& v = c.keys[static_cast<size_t>(k - ZELSettingsKeys)];
     v.set = true;
-    String text(value);
+    v.raw = String(value);
     switch (k->type) {
-    case TZELKeyType::Integer: v.number = zelDecodeInt(text); break;
-    case TZELKeyType::Flag: v.number = zelDecodeBool(text) ? 1 : 0; break;
-    case TZELKeyType::FilterList: v.text = zelDecodeStrings(text); break;
-    case TZELKeyType::Text: v.text = text; break;
+    case TZELKeyType::Integer:
+        v.number = zelDecodeInt(v.raw);
+        if (k->number == &TZELSettings::timeout) v.number = TimeoutInForce(v.number);
+        break;
+    case TZELKeyType::Flag: v.number = zelDecodeBool(v.raw) ? 1 : 0; break;
+    case TZELKeyType::FilterList: v.text = FilterListInForce(zelDecodeStrings(v.raw).View()); break;
+    case TZELKeyType::Text: v.text = v.raw; break;
     }
 }
 
@@ -41,12 +47,15 @@ TRemoteChanges ParseRemoteChanges(std::string_view text) {
     return c;
 }
 
-bool CheckRemoteChanges(const TRemoteChanges& c, String& err) {
+bool CheckRemoteChanges(TRemoteChanges& c, String& err) {
     for (size_t i = 0; i < c.keys.size(); ++i) {
-        if (ZELSettingsKeys[i].text == &TZELSettings::password && c.keys[i].set && c.keys[i].text.IsEmpty()) {
+        TRemoteValue& v = c.keys[i];
+        if (!v.set) continue;
+        if (ZELSettingsKeys[i].text == &TZELSettings::password && v.raw.IsEmpty()) {
             err = EMPTY_PASSWORD_REFUSED;
             return false;
         }
+        if (!DecodeRemoteValue(ZELSettingsKeys[i], v.raw.View(), v.number, v.text, err)) return false;
     }
     return true;
 }

@@ -1,6 +1,7 @@
 #include "manage/remote_settings.h"
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "config/settings.h"
@@ -27,10 +28,25 @@ void GetAgentSettings(const VTRequest&, ZELReply& reply) {
     }
 }
 
+namespace {
+
+// Names of other agent versions are skipped, but each is worth a log line.
+void ReportUnknownNames(const TRemoteChanges& changes) {
+    for (const String& name : changes.unknown)
+        SettingsWarning(String("SetSettings: unknown setting name '") + name + "' skipped");
+    if (changes.unknownCount > static_cast<int>(changes.unknown.size()))
+        SettingsWarning(String("SetSettings: ") +
+                        std::to_string(changes.unknownCount - static_cast<int>(changes.unknown.size())).c_str() +
+                        " more unknown setting names skipped");
+}
+
+}  // namespace
+
 void SetAgentSettings(const VTRequest& params, ZELReply& reply) {
     // Read, decoded and checked before the settings lock: the lock is held
     // only to apply a few dozen values and rewrite the file.
     TRemoteChanges changes = ParseRemoteChanges(params.View());
+    ReportUnknownNames(changes);
     String err;
     if (!CheckRemoteChanges(changes, err)) {  // the whole request is refused
         reply.SetResult(TResultCode::Failed, err);
@@ -43,6 +59,10 @@ void SetAgentSettings(const VTRequest& params, ZELReply& reply) {
 
 void ReloadAgentSettings(const VTRequest&, ZELReply& reply) {
     String err;
-    if (ZELSettings.LoadOptions(err)) reply.SetResult(TResultCode::Ok, "Ok");
-    else reply.SetResult(TResultCode::Failed, err);
+    if (ZELSettings.LoadOptions(err)) {
+        ReportAddressProblems(*ZELSettings.Get());
+        reply.SetResult(TResultCode::Ok, "Ok");
+    } else {
+        reply.SetResult(TResultCode::Failed, err);
+    }
 }

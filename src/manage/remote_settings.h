@@ -11,9 +11,12 @@
 void GetAgentSettings(const VTRequest& params, ZELReply& reply);
 // "SetSettings": name=value lines; the changes are saved to the
 // configuration file ("200"), or "300" with the save's error text. A
-// request that would empty the password is refused whole ("300", nothing
-// changed).
+// request with a value refused (see CheckRemoteChanges) or that would empty
+// the password is refused whole ("300" naming the setting and the value,
+// nothing applied or saved). Unknown names are skipped, each with a log
+// line (SettingsWarning).
 void SetAgentSettings(const VTRequest& params, ZELReply& reply);
-// "ReloadCfg": reads the configuration file again; "200" "Ok", or "300"
-// with the load's error text (the settings in force then stay).
+// "ReloadCfg": reads the configuration file again; "200" "Ok" (and one log
+// line per problem of the address lists), or "300" with the load's error
+// text (the settings in force then stay).
 void ReloadAgentSettings(const VTRequest& params, ZELReply& reply);

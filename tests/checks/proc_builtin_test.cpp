@@ -79,8 +79,8 @@ protected:
     void SetUp() override {
         ProcFixture::SetUp();
         const bool script = GetParam();
-        // An empty setting as loaded: the agent's folder.
-        const String none(File("") + "/");
+        // An empty setting, as loaded: no script.
+        const String none;
         Settings([&](TZELSettings& s) {
             s.proccntscript = script ? String(kSiteDir + "/proccount.sh") : none;
             s.proclistscript = script ? String(kSiteDir + "/proclist.sh") : none;

@@ -22,9 +22,8 @@ protected:
     }
 };
 
-// A configured script that is not there is an error; an empty setting, or one
-// that names a folder as an empty one does once resolved, means the agent's
-// own answer (proc_builtin_test.cpp).
+// A configured script that is not there, or a folder, is an error; an empty
+// setting means the agent's own answer (proc_builtin_test.cpp).
 TEST_F(ProcessTests, ScriptMissing) {
     struct TCase {
         const char* word;
@@ -38,7 +37,7 @@ TEST_F(ProcessTests, ScriptMissing) {
     const std::string dir = File("sub");
     std::filesystem::create_directory(dir);
     for (const TCase& c : cases) {
-        for (const std::string& path : {dir, File("nothing-here")}) {
+        for (const std::string& path : {dir, dir + "/", File("nothing-here")}) {
             Settings([&](TZELSettings& s) { s.*c.field = String(path); });
             const TReplyTable r = Call(c.word, {"", "name"});
             EXPECT_EQ(r.code, "301") << c.word;

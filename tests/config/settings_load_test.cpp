@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <map>
@@ -95,7 +96,7 @@ TEST_F(ConfigLoadTest, FilterListAndMarks) {
         {"filterlist=  10.0.0.1 10.0.0.2  \nfiltermarks=11\n", "10.0.0.1\r\n10.0.0.2",
          "\r\n10.0.0.1\r\n10.0.0.2\r\n", ""},
         {"filterlist=a b c\nfiltermarks=1\n", "a\r\nb\r\nc", "\r\na\r\n", ""},
-        {"filterlist=a%0Ab\nfiltermarks=1x1\n", "a\nb", "\r\na\r\n", "FilterMarks has less items than FilterList"},
+        {"filterlist=a%0Ab\nfiltermarks=1x1\n", "a\r\nb", "\r\na\r\n", "FilterMarks has less items than FilterList"},
         {"filterlist=a b\nfiltermarks=111\n", "a\r\nb", "\r\na\r\nb\r\n", "FilterMarks has less items than FilterList"},
         {"filterlist=\nfiltermarks=\n", "", "\r\n", ""},
     };
@@ -237,7 +238,7 @@ TEST_F(ConfigLoadTest, ScriptsLiveNextToTheAgent) {
     auto s = LoadText(store, Minimal() + "cpuusagescript=cpu.sh\nproclistscript=/usr/bin/pl\n");
     EXPECT_EQ(s->cpuusagescript, (dir_ + "//cpu.sh").c_str());
     EXPECT_EQ(s->proclistscript, "/usr/bin/pl");
-    EXPECT_EQ(s->proccntscript, (dir_ + "//").c_str());
+    EXPECT_EQ(s->proccntscript, "");  // empty stays empty: no script
     // Already resolved names are not prefixed again on a reload.
     EXPECT_EQ(LoadText(store, Minimal())->cpuusagescript, (dir_ + "//cpu.sh").c_str());
 }
@@ -300,6 +301,61 @@ TEST_F(ConfigLoadTest, LongLinesAreReadWhole) {
     EXPECT_EQ(s->comment, comment.c_str());
     EXPECT_EQ(s->filterlist, expect.c_str());
     EXPECT_EQ(s->port, 5050);
+}
+
+// The checks a new process would make on the file, without touching the
+// settings in force or their temporary directory.
+TEST_F(ConfigLoadTest, StartupCheckOfTheFileForANewProcess) {
+    struct Case {
+        std::string content;
+        int commandLinePort;
+        bool ok;
+        const char* err;  // checked when !ok
+    } const cases[] = {
+        {Minimal(), 0, true, ""},
+        {Minimal(), 6000, true, ""},
+        {"password=secret\nzelpath=" + agent_ + "\n", 6000, true, ""},  // the command line names the port
+        {"password=secret\nzelpath=" + agent_ + "\n", 0, false, "  TCP post is not specified!\n"},
+        {"port=70000\npassword=secret\nzelpath=" + agent_ + "\n", 0, false, "  TCP port is out of range (1-65535)!\n"},
+        {"port=-3\npassword=secret\nzelpath=" + agent_ + "\n", 0, false, "  TCP port is out of range (1-65535)!\n"},
+        {"port=5050\nzelpath=" + agent_ + "-gone\n", 0, false,
+         "  Password is not specified!\n  Invalid path to the agent!\n"},
+    };
+    const std::string keep = dir_ + "/keep";
+    ASSERT_EQ(::mkdir(keep.c_str(), 0700), 0);
+    ZELSettings.Modify([&](TZELSettings& s) { s.tmpdir = keep.c_str(); });
+    SetTempDirectory(String(keep.c_str()));
+    const auto before = ZELSettings.Get();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.content);
+        ASSERT_TRUE(WriteTextFile(cfg_, c.content + "tmpdir=" + dir_ + "\n"));
+        String err;
+        EXPECT_EQ(CheckStartupSettings(String(cfg_.c_str()), c.commandLinePort, err), c.ok);
+        if (!c.ok) {
+            EXPECT_EQ(err, c.err);
+        }
+        EXPECT_EQ(ZELSettings.Get(), before);
+        EXPECT_EQ(GetTempDirectory(), keep.c_str());
+    }
+    ZELSettings.Modify([](TZELSettings& s) { s.tmpdir = ""; });
+}
+
+// A value means the same in force and in the file.
+TEST(SettingValues, OneRuleForTheFileAndTheServer) {
+    EXPECT_EQ(TimeoutInForce(0), kDefaultTimeoutMs);
+    EXPECT_EQ(TimeoutInForce(-1), -1);
+    EXPECT_EQ(TimeoutInForce(20000), 20000);
+    const struct {
+        const char* entries;
+        const char* list;
+    } lists[] = {
+        {"", ""},
+        {" \t\r\n", ""},
+        {"10.0.0.1", "10.0.0.1"},
+        {"  10.0.0.1 \t 10.0.0.2\r\n\r\n10.0.0.3\n", "10.0.0.1\r\n10.0.0.2\r\n10.0.0.3"},
+        {"10.0.0.1,10.0.0.2 10.0.0.3", "10.0.0.1,10.0.0.2\r\n10.0.0.3"},
+    };
+    for (const auto& l : lists) EXPECT_EQ(FilterListInForce(l.entries), l.list) << l.entries;
 }
 
 TEST(ConfigKeys, TableMatchesTheFile) {

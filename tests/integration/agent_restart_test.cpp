@@ -81,6 +81,56 @@ TEST(AgentRestart, FailedRestartKeepsServingWithItsPidFile) {
     EXPECT_TRUE(agent.Running());
 }
 
+// A restart whose new process would fail its start-up checks is refused: the
+// agent logs why and serves on in the same image, until the file is mended.
+TEST(AgentRestart, RestartIsRefusedWhileTheFileWouldNotStart) {
+    TAgentConfig cfg;
+    TAgent agent(cfg);
+    ASSERT_TRUE(agent.Start()) << agent.StartError();
+    const std::string good = ReadFile(agent.ConfigPath());
+    const struct {
+        std::vector<std::string> omit;
+        std::vector<std::string> extra;
+        const char* reason;
+    } cases[] = {
+        {{"port"}, {"port=70000"}, "TCP port is out of range (1-65535)!\n"},
+        {{"port"}, {}, "TCP post is not specified!\n"},
+        {{"password"}, {}, "Password is not specified!\n"},
+        {{"zelpath"}, {"zelpath=" + agent.Dir().File("no-such-agent")}, "Invalid path to the agent!\n"},
+    };
+    const char kRefused[] = "Restart refused: the configuration file fails the start-up checks: ";
+    int refusals = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        TAgentConfig bad = cfg;
+        bad.omitKeys = c.omit;
+        bad.extraLines = c.extra;
+        ASSERT_TRUE(WriteFile(agent.ConfigPath(), AgentConfigText(bad, agent.Dir().Path(), agent.Port())));
+        TReply r = agent.Exchange("ReloadApp");
+        ASSERT_TRUE(r.replied) << r.error;
+        EXPECT_EQ(ReplyLines(r.text), (std::vector<std::string>{"200", "Ok"}));
+        ASSERT_TRUE(agent.WaitForMessage(std::string(kRefused) + c.reason, 15000, 1)) << agent.Messages();
+        ++refusals;
+        ASSERT_TRUE(agent.WaitForMessage(kRefused, 15000, refusals)) << agent.Messages();
+        // The same image answers: its counter of connections goes on.
+        r = agent.Exchange("GetInfo");
+        ASSERT_TRUE(r.replied) << r.error;
+        EXPECT_EQ(ReplyValue(r.text, "OpenedConnections"), std::to_string(2 * refusals));
+        EXPECT_TRUE(agent.Running());
+    }
+    EXPECT_EQ(agent.Messages().find("Reload request received. Executing..\n"), std::string::npos);
+
+    // Mended, the file lets the restart through.
+    ASSERT_TRUE(WriteFile(agent.ConfigPath(), good));
+    TReply r = agent.Exchange("ReloadApp");
+    ASSERT_TRUE(r.replied) << r.error;
+    ASSERT_TRUE(agent.WaitForMessage("Listening...\n", 15000, 2)) << agent.Messages();
+    EXPECT_NE(agent.Messages().find("Reload request received. Executing..\n"), std::string::npos);
+    r = agent.Exchange("GetInfo");
+    ASSERT_TRUE(r.replied) << r.error;
+    EXPECT_EQ(ReplyValue(r.text, "OpenedConnections"), "1");
+}
+
 // While the agent tries a new port that is taken, it keeps the old one: no
 // other process can take it in the meantime (an agent that let go of it
 // first could find neither port free and end), and the agent goes back to

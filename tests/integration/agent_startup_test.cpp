@@ -210,6 +210,37 @@ TEST(AgentDaemon, HangupReloadsTheSettings) {
     EXPECT_TRUE(agent.Running());
 }
 
+// The start and every reload report each problem of the address lists once:
+// an item that does not parse, an entry left off for want of a mark.
+TEST(AgentDaemon, StartAndHangupReportAddressListProblems) {
+    TAgentConfig cfg = DaemonConfig();
+    cfg.extraLines = {"filterlist=127.0.0.1 10.0.0.300 10.0.0.9", "filtermarks=11", "manageaddr=127.0.0.1,localhost"};
+    TAgent agent(cfg);
+    ASSERT_TRUE(agent.Start()) << agent.StartError();
+    const std::vector<std::string> warnings = {
+        "Warning: filterlist: Invalid IP address (10.0.0.300) specified\n",
+        "Warning: filterlist: Entry (10.0.0.9) has no filter mark and is off\n",
+        "Warning: manageaddr: Invalid IP address (localhost) specified\n",
+    };
+    for (const std::string& w : warnings) EXPECT_TRUE(agent.WaitForMessage(w)) << w << agent.Messages();
+
+    agent.Kill(SIGHUP);
+    for (const std::string& w : warnings) EXPECT_TRUE(agent.WaitForMessage(w, 10000, 2)) << w << agent.Messages();
+    // Once each per load, and the agent serves on (management from loopback).
+    TReply r = agent.Exchange("GetInfo");
+    ASSERT_TRUE(r.replied) << r.error;
+    r = agent.Exchange("ReloadCfg");
+    ASSERT_TRUE(r.replied) << r.error;
+    EXPECT_EQ(ReplyLines(r.text), (std::vector<std::string>{"200", "Ok"}));
+    for (const std::string& w : warnings) EXPECT_TRUE(agent.WaitForMessage(w, 10000, 3)) << w << agent.Messages();
+    const std::string messages = agent.Messages();
+    for (const std::string& w : warnings) {
+        size_t count = 0;
+        for (size_t at = messages.find(w); at != std::string::npos; at = messages.find(w, at + 1)) ++count;
+        EXPECT_EQ(count, 3u) << w << messages;
+    }
+}
+
 TEST(AgentDaemon, QuitEndsWithCodeZeroAndRemovesThePidFile) {
     TAgent agent(DaemonConfig());
     ASSERT_TRUE(agent.Start()) << agent.StartError();

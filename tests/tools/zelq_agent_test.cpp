@@ -91,6 +91,21 @@ TEST_F(ZelqAgent, ExitStatusFollowsTheResultCode) {
     }
 }
 
+// The agent skips a setting name it does not know and answers "200": zelq
+// says so on standard error, with the name it probably meant.
+TEST_F(ZelqAgent, WarnsOfAnUnknownSettingName) {
+    zelit::TRunResult r = Ask({"SetSettings", "logsuccess=1"});
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("zelq: warning: unknown setting name 'logsuccess' (the agent skips it); did you mean "
+                            "'LogOkConn'?\n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("200 success\n"), std::string::npos) << r.output;
+    r = Ask({"SetSettings", "LogOkConn=0"});
+    EXPECT_EQ(r.output.find("warning"), std::string::npos) << r.output;
+}
+
 TEST_F(ZelqAgent, RawOutputIsTheReplyTextAsReceived) {
     zelit::TRunResult r = Ask({"--raw", "GetInfo"});
     ASSERT_TRUE(r.exited);

@@ -20,6 +20,7 @@
 #include "zelq/output.h"
 #include "zelq/params.h"
 #include "zelq/plugin.h"
+#include "zelq/setting_names.h"
 #include "zelq/show.h"
 #include "zelq/upgrade.h"
 #include "zelq/usage.h"
@@ -85,6 +86,10 @@ int main(int argc, char** argv) {
         Print(stdout, text);
         return kExitSuccess;
     }
+    // The agent skips names it does not know without a word: say so here.
+    if (opts.command == "SetSettings")
+        for (const std::string& warning : UnknownSettingWarnings(opts.params, opts.literal))
+            Print(stderr, warning + "\n");
 
     String password;
     if (!ResolvePassword(opts, std::getenv("ZEL_PASSWORD"), password, err)) return fail(err);
