@@ -153,7 +153,7 @@ TEST_F(ZelqResolver, ExchangesEndInTime) {
         if (const size_t at = want.find("PORT"); at != std::string::npos)
             want.replace(at, 4, std::to_string(silent.port));
         EXPECT_NE(r.error.find(want), std::string::npos) << r.error << "\n" << want;
-        const std::string line = FleetLine(TZelqTarget{"agent.test", silent.port}, r, 0, false);
+        const std::string line = FleetLine(TZelqTarget{"agent.test", silent.port}, r, 0, false, "GetInfo");
         EXPECT_EQ(line.rfind("agent.test:" + std::to_string(silent.port) + "\ttimeout\t", 0), 0u) << line;
     }
 }
