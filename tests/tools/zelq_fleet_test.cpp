@@ -157,7 +157,8 @@ TEST(ZelqFleetOutput, Lines) {
          "web1:1055\t200\tAvailable tests=TCP%0D%0AUDP\\x09tab\\x1B\n"},
         {"C1 controls shown", t, c1, 0, false, "web1:1055\t200\tti\\xC2\\x9D0;x\\x9Ctle\xe9\n"},
         {"json C1 controls", t, c1, 0, true,
-         "{\"host\": \"web1\", \"port\": 1055, \"code\": \"200\", \"lines\": [\"ti\\u009d0;x\\u009ctle\\u00e9\"]}\n"},
+         "{\"host\": \"web1\", \"port\": 1055, \"code\": \"200\", \"values\": {\"total\": "
+         "\"ti\\u009d0;x\\u009ctle\\u00e9\"}, \"raw\": [\"ti\\u009d0;x\\u009ctle\\u00e9\"]}\n"},
         {"address with colons", v6, unc, 1, false, "[::1]:7\t200\t  8000\n"},
         {"time-out", t, timeout, 0, false, "web1:1055\ttimeout\ttimed out after 1 s waiting for the reply\n"},
         {"refused", t, refused, 0, false, "web1:1055\terror\tcannot connect to web1:1055: Connection refused\n"},

@@ -101,8 +101,8 @@ TEST(ZelqPluginJudge, RepliesByCommand) {
          TPluginStatus::Unknown, "UNC UNKNOWN: value line 1 is not a number: \"]0;owned\""},
         {"maximum empty", {"TEST-UNC", "/"}, Reply("200", {"", "1000", "900"}), TPluginStatus::Unknown,
          "UNC UNKNOWN: value line 1 is not a number: \"\""},
-        {"value with a C1 control", {"TEST-UNC", "/"}, Reply("200", {"8000", "10\xc2\x9b" "00", "900"}),
-         TPluginStatus::Unknown, "UNC UNKNOWN: value line 2 is not a number: \"10 00\""},
+        {"value with a C1 control", {"TEST-UNC", "/"}, Reply("200", {"8000", "1000", "10\xc2\x9b" "00"}),
+         TPluginStatus::Unknown, "UNC UNKNOWN: value line 3 is not a number: \"10 00\""},
         {"maximum not needed when the total itself is judged", {"--value", "1", "TEST-UNC", "/"},
          Reply("200", {"8000", "x", "y"}), TPluginStatus::Ok, "UNC OK: total 8000 B (7.8 KiB) | total=8000B;;;0"},
     };
