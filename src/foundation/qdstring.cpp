@@ -1,6 +1,6 @@
 #include "foundation/qdstring.h"
+#include "foundation/fault.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,13 +13,6 @@ int TextLength(const char* s, int n) {
 }
 
 bool IsBlank(char c) { return static_cast<signed char>(c) <= 32; }
-
-[[noreturn]] void IndexFault(const char* function) {
-    // The classic assertion report: expression "0", this unit, the function.
-    std::fprintf(stderr, "%s: qdstring.cpp:%d: %s: Assertion `0' failed.\n", program_invocation_short_name,
-                 __LINE__, function);
-    std::abort();
-}
 
 }  // namespace
 
@@ -229,12 +222,12 @@ bool String::operator==(const char* s) const {
 void TStrList::Add(const String& s) { items_.push_back(s); }
 
 String TStrList::operator[](int i) const {
-    if (i < 0 || i >= Count()) IndexFault("String TStrList::operator[](int)");
+    if (i < 0 || i >= Count()) zel_assert_fault("0 <= i && i < Count()");
     return items_[static_cast<size_t>(i)];
 }
 
 void TStrList::Delete(int i) {
-    if (i < 0 || i >= Count()) IndexFault("void TStrList::Delete(int)");
+    if (i < 0 || i >= Count()) zel_assert_fault("0 <= i && i < Count()");
     items_.erase(items_.begin() + i);
 }
 
