@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/scratch_dir.h"
+#include "common/utc_zone.h"
 #include "config/settings.h"
 #include "daemon/messages.h"
 
@@ -136,11 +137,6 @@ protected:
     void SetUp() override {
         RefusalLimit::SetUp();
         ASSERT_TRUE(scratch.Valid());
-        const char* tz = getenv("TZ");
-        hadTz = tz != nullptr;
-        if (hadTz) savedTz = tz;
-        setenv("TZ", "UTC0", 1);
-        tzset();
         SetMessageClock(FixedClock);
         SetRefusalInterval(std::chrono::milliseconds(5000));
         const std::string cfg = scratch.File("zel.cfg");
@@ -156,16 +152,12 @@ protected:
         SetRefusalInterval(kRefusalInterval);
         SetMessageClock(nullptr);
         ZELSettings.Modify([](TZELSettings& s) { s = TZELSettings{}; });
-        if (hadTz) setenv("TZ", savedTz.c_str(), 1);
-        else unsetenv("TZ");
-        tzset();
         RefusalLimit::TearDown();
     }
     std::string Bad() const { return ReadTextFile(scratch.File("bad.txt")); }
 
+    TUtcZone utc;
     TScratchDir scratch;
-    std::string savedTz;
-    bool hadTz = false;
 };
 
 TEST_F(AuditLines, RefusalsAreLimitedAndTheRestReportedBeforeAStop) {

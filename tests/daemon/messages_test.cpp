@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/scratch_dir.h"
+#include "common/utc_zone.h"
 #include "foundation/fd.h"
 #include "config/settings.h"
 
@@ -155,23 +156,12 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(scratch.Valid());
         dir = scratch.Path();
-        const char* tz = getenv("TZ");
-        hadTz = tz != nullptr;
-        if (hadTz) savedTz = tz;
-        setenv("TZ", "UTC0", 1);
-        tzset();
         SetMessageClock(FixedClock);
         Configure([](TZELSettings&) {});
     }
     void TearDown() override {
         SetMessageClock(nullptr);
         ZELSettings.Modify([](TZELSettings& s) { s = TZELSettings{}; });
-        if (hadTz) {
-            setenv("TZ", savedTz.c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
     }
     // Log files ok.txt, bad.txt and verbose.txt beside dir/zel.cfg; all
     // outputs off unless `change` turns them on.
@@ -197,9 +187,9 @@ protected:
         return testing::internal::GetCapturedStdout();
     }
 
+    TUtcZone utc;
     TScratchDir scratch;  // removed with its content after TearDown
-    std::string dir, savedTz;
-    bool hadTz = false;
+    std::string dir;
 };
 
 TEST_F(ShowMessage, RoutesByKindAndSettings) {
