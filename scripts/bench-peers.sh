@@ -160,11 +160,23 @@ stop_pid() {
     for i in $children; do kill -KILL "$i" 2>/dev/null || true; done
 }
 
-cleanup() {
+# Stops both agents, if running.
+stop_agents() {
     stop_pid "$zel_pid"
     stop_pid "$peer_pid"
     zel_pid=""
     peer_pid=""
+}
+
+# The head of the result table, then the rows of the load runs in file $1.
+table_head() {
+    echo "| load | C | measure | zel | peer | zel/peer |"
+    echo "|---|---|---|---|---|---|"
+    grep -hE '^\| ' "$1" | grep -vE '^\| load \|' || true
+}
+
+cleanup() {
+    stop_agents
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -247,14 +259,9 @@ if [ $procs -eq 1 ]; then
     # The process list one request at a time (the peer has no such item).
     "$bench" -p "$zel_port" --pid "$zel_pid" --no-floor -n 400 -r 2 -c 1 --command GetProcessesList \
         | tee "$work/list.txt" || status=$?
-    stop_pid "$zel_pid"
-    stop_pid "$peer_pid"
-    zel_pid=""
-    peer_pid=""
+    stop_agents
     echo
-    echo "| load | C | measure | zel | peer | zel/peer |"
-    echo "|---|---|---|---|---|---|"
-    grep -hE '^\| ' "$work/loads.txt" | grep -vE '^\| load \|' || true
+    table_head "$work/loads.txt"
     echo
     grep -hE '^\| ' "$work/list.txt" || true
     echo
@@ -330,15 +337,10 @@ else
     rows+=("| client calls | - | hyperfine unavailable: skipped | | | |")
 fi
 
-stop_pid "$zel_pid"
-stop_pid "$peer_pid"
-zel_pid=""
-peer_pid=""
+stop_agents
 
 echo
-echo "| load | C | measure | zel | peer | zel/peer |"
-echo "|---|---|---|---|---|---|"
-grep -E '^\| ' "$work/loads.txt" | grep -vE '^\| load \|' || true
+table_head "$work/loads.txt"
 grep -E '^\| ' "$work/startup.txt" || true
 for r in "${rows[@]}"; do echo "$r"; done
 echo
