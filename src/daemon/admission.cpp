@@ -132,7 +132,7 @@ bool AdmitConnection(TFd& client, const sockaddr_in& peer) {
         }
     }
     s.reset();
-    if (!AdmitSession(peer.sin_addr, SessionLimitsFor(limit))) {
+    if (!AdmitSession(peer.sin_addr, SessionLimitsFor(limit), client.Get())) {
         g_refusals.Show(peer.sin_addr, kRefusedText);
         Close(client);
         return false;

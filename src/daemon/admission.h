@@ -16,7 +16,9 @@
 // wait while the descriptor limit has dropped below the connection's
 // descriptor (see below), then applies the connection filter ("TCP
 // connection rejected") and the session caps ("TCP connection refused: too
-// many sessions", rate-limited). True when admitted: the connection is then
+// many sessions", rate-limited). With every slot taken, a connection from an
+// address under its own cap takes the slot of a session that still waits for
+// its password proof (daemon/session_limits.h). True when admitted: the connection is then
 // counted as a session (AgentStatus, daemon/session_limits.h) until the
 // session ends. False when refused: `client` has been shut down and closed.
 //

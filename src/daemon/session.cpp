@@ -142,6 +142,8 @@ void Serve(int fd, in_addr address) {
                 return;
             }
             proven = check == TProofCheck::Passed;
+            // From now on a newcomer can no longer take the session's slot.
+            if (proven) MarkSessionProven(fd);
         }
         if (request.PacketTooLarge()) {
             showmessage("<-- Invalid VT request received\n", address, MSG_INFO, 0);
@@ -180,8 +182,10 @@ void ServeConnection(TFd sock, in_addr address) {
     --AgentStatus.ActiveConnections;
     showmessage("Session closed, wait for next ..\n", LOCAL, MSG_INFO, 0);
     shutdown(sock.Get(), SHUT_RDWR);
+    // Released while the socket is still open: its number cannot yet be
+    // another session's when a newcomer takes this session's slot.
+    ReleaseSession(address, sock.Get());
     sock.Reset();
-    ReleaseSession(address);
     {
         // A finished upgrade is handed to the main loop at the end of a session.
         std::lock_guard<std::mutex> lock(thread_mutex);

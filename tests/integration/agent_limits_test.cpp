@@ -4,6 +4,7 @@
 // that such clients can hold at once are capped so that the monitoring
 // server is still served.
 #include <dirent.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -277,6 +278,74 @@ TEST(AgentSessionCaps, AtTheCapWithoutDescriptorsTheExcessIsClosedAtOnce) {
         return r.replied && ReplyValue(r.text, "ActiveConnections") == "1";
     }));
     EXPECT_EQ(agent.SanitizerReport(), "");
+}
+
+// Clients at several addresses that send one byte of a request and connect
+// again whenever the agent closes them take every session slot over and
+// over; the server, knowing the password, is answered every time, whatever
+// the descriptor limit.
+TEST(AgentSessionCaps, TricklingClientsOfSeveralAddressesNeverLockTheServerOut) {
+    struct {
+        const char* name;
+        long long descriptorLimit;
+        int sources;  // 127.0.0.10 and on
+        int clientsPerSource;
+    } const cases[] = {
+        {"2 addresses, 128 descriptors", 128, 2, 60},
+        {"5 addresses, 256 descriptors", 256, 5, 60},
+    };
+    constexpr int kProbes = 20;
+    constexpr long kMaxConnects = 50000;  // bounds the churn whatever happens
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TAgent agent(LongTimeout());
+        ASSERT_TRUE(agent.Start()) << agent.StartError();
+        rlimit old{};
+        ASSERT_EQ(prlimit(agent.Pid(), RLIMIT_NOFILE, nullptr, &old), 0);
+        rlimit tight = old;
+        tight.rlim_cur = static_cast<rlim_t>(c.descriptorLimit);
+        ASSERT_EQ(prlimit(agent.Pid(), RLIMIT_NOFILE, &tight, nullptr), 0);
+        const TSessionLimits caps = SessionLimitsFor(c.descriptorLimit);
+        ASSERT_GT(c.sources * c.clientsPerSource, caps.total);
+
+        const String first = MakeRequestPacket(agent.Password(), NewSessionKey(), "GetInfo").Copy(1, 1);
+        std::atomic<bool> stop{false};
+        std::atomic<long> connects{0};
+        std::thread tricklers([&] {
+            std::vector<TFd> clients(static_cast<size_t>(c.sources * c.clientsPerSource));
+            while (!stop.load() && connects.load() < kMaxConnects) {
+                for (size_t i = 0; i < clients.size() && !stop.load(); ++i) {
+                    TFd& fd = clients[i];
+                    if (fd.Valid() && ClosedByPeer(fd.Get())) fd.Reset();
+                    if (fd.Valid()) continue;
+                    fd = ConnectLoopback(agent.Port(), "127.0.0." + std::to_string(10 + i % c.sources), 2000);
+                    ++connects;
+                    if (fd.Valid()) SendAll(fd.Get(), first);
+                }
+                poll(nullptr, 0, 5);
+            }
+        });
+        // Every slot taken, and the clients already coming back.
+        EXPECT_TRUE(WaitFor([&] { return connects.load() > c.sources * c.clientsPerSource + caps.total; }, 30000))
+            << connects.load();
+
+        int answered = 0;
+        for (int i = 0; i < kProbes; ++i) {
+            TReply r = agent.Exchange("GetInfo", TStrList(), FromAddress("127.0.0.2"));
+            EXPECT_TRUE(r.replied) << i << ": " << r.error;
+            if (r.replied && ReplyCode(r.text) == "200") ++answered;
+        }
+        stop = true;
+        tricklers.join();
+        EXPECT_EQ(answered, kProbes) << connects.load() << " connects";
+
+        ASSERT_EQ(prlimit(agent.Pid(), RLIMIT_NOFILE, &old, nullptr), 0);
+        EXPECT_TRUE(WaitFor([&] {
+            TReply r = agent.Exchange("GetInfo", TStrList(), FromAddress("127.0.0.2"));
+            return r.replied && ReplyValue(r.text, "ActiveConnections") == "1";
+        }));
+        EXPECT_EQ(agent.SanitizerReport(), "");
+    }
 }
 
 }  // namespace
