@@ -89,10 +89,13 @@ void Forget(std::unordered_map<int, TEntry>::iterator it) {
 // Frees the slot of a waiting session and shuts its connection down, which
 // ends the session: the oldest waiting session of the address that has the
 // most of them, so that the one waiting session of a server that knows the
-// password is the last to go. False when no session waits. g_mutex held:
+// password is the last to go; and only when that address has more waiting
+// sessions than the newcomer's address has sessions, so that addresses
+// that share the slots evenly stop taking them from each other. False when
+// no session qualifies. g_mutex held:
 // the session cannot close its socket meanwhile, as it releases it first.
-bool TakeOverWaiting() {
-    if (g_ranks.empty()) return false;
+bool TakeOverWaiting(int newcomerSessions) {
+    if (g_ranks.empty() || g_ranks.begin()->waiting <= static_cast<size_t>(newcomerSessions)) return false;
     const int socket = g_waiting[g_ranks.begin()->address].begin()->second;
     auto it = g_bySocket.find(socket);
     if (it == g_bySocket.end()) return false;  // cannot happen: both change together
@@ -114,10 +117,11 @@ TSessionLimits CurrentSessionLimits() { return SessionLimitsFor(CurrentDescripto
 bool AdmitSession(in_addr address, const TSessionLimits& lim, int socket) {
     std::lock_guard<std::mutex> lock(g_mutex);
     auto found = g_byAddress.find(address.s_addr);
-    if (found != g_byAddress.end() && found->second >= lim.perAddress) return false;
+    const int from = found == g_byAddress.end() ? 0 : found->second;
+    if (from >= lim.perAddress) return false;
     // One slot is taken over, and only at the cap: above it (the limit was
     // lowered meanwhile) the sessions are left to end by themselves.
-    if (g_total >= lim.total && (g_total > lim.total || socket < 0 || !TakeOverWaiting())) return false;
+    if (g_total >= lim.total && (g_total > lim.total || socket < 0 || !TakeOverWaiting(from))) return false;
     ++g_byAddress[address.s_addr];
     ++g_total;
     if (socket >= 0) {

@@ -58,10 +58,12 @@ TSessionLimits CurrentSessionLimits();
 // its own cap takes the slot of a waiting session, whose connection
 // (`socket` given at its admission) is shut down here so that its worker
 // sees it end and releases it. The slot taken is that of the oldest waiting
-// session of the address with the most waiting sessions: clients that hold
-// many slots lose theirs first, and the single waiting session of a server
-// whose request is read at once is practically never taken. A slot of a
-// proven session is never taken. Sessions admitted without a socket (-1)
+// session of the address with the most waiting sessions, and only when that
+// address has more waiting sessions than the newcomer's address has
+// sessions: clients that hold many slots lose theirs first, addresses that
+// share the slots evenly do not take them from each other over and over,
+// and the single waiting session of a server whose request is read at once
+// is practically never taken. A slot of a proven session is never taken. Sessions admitted without a socket (-1)
 // are counted but never taken over.
 bool AdmitSession(in_addr address, const TSessionLimits& lim, int socket = -1);
 // The session on `socket` has shown the password proof: its slot is no

@@ -83,15 +83,17 @@ struct TPair {
 
 // Sessions still waiting for their proof never keep a client out: with every
 // slot taken a newcomer takes the slot of the oldest waiting session of the
-// address with the most waiting ones, never a proven one's, and never beyond
+// address with the most waiting ones, when that address has more of them
+// than the newcomer's has sessions; never a proven one's, and never beyond
 // its own address's cap.
 TEST(SessionLimits, ANewcomerTakesAWaitingSessionsSlot) {
     const TSessionLimits lim{4, 3};
-    const in_addr a = Address("127.0.0.11"), b = Address("127.0.0.12"), server = Address("127.0.0.13");
+    const in_addr a = Address("127.0.0.11"), b = Address("127.0.0.12"), c3 = Address("127.0.0.14"),
+                  server = Address("127.0.0.13");
     const int before = AdmittedSessions();
     std::vector<TPair> pairs(8);
     for (const TPair& p : pairs) ASSERT_TRUE(p.agent.Valid());
-    const in_addr from[] = {a, a, b, a, server, b, a, b};
+    const in_addr from[] = {a, a, b, a, server, b, c3, a};
 
     for (int i : {0, 1, 2, 3}) ASSERT_TRUE(AdmitSession(from[i], lim, pairs[i].agent.Get())) << i;
     MarkSessionProven(pairs[0].agent.Get());  // the oldest has shown its proof
@@ -100,35 +102,35 @@ TEST(SessionLimits, ANewcomerTakesAWaitingSessionsSlot) {
     struct TCase {
         const char* name;
         int pair;  // the newcomer: its connection and address
-        in_addr address;
         bool admitted;
         int taken;  // the pair whose slot it takes, -1 none
     } const cases[] = {
-        {"address at its cap", 6, a, false, -1},
-        {"the most waiting: a's oldest waiting", 4, server, true, 1},
-        {"a tie: the oldest of the tied", 5, b, true, 2},
-        {"a tie of the newcomer's own address", 6, a, true, 3},
+        {"address at its cap", 7, false, -1},
+        {"the most waiting: a's oldest waiting", 4, true, 1},
+        {"no address waits more than the newcomer's holds", 5, false, -1},
+        {"a tie: the oldest of the tied", 6, true, 2},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_EQ(from[c.pair].s_addr, c.address.s_addr);
-        EXPECT_EQ(AdmitSession(c.address, lim, pairs[c.pair].agent.Get()), c.admitted);
+        EXPECT_EQ(AdmitSession(from[c.pair], lim, pairs[c.pair].agent.Get()), c.admitted);
         for (int i = 0; i < static_cast<int>(pairs.size()); ++i) {
             EXPECT_EQ(pairs[i].ShutByAgent(), i == c.taken) << i;
         }
         EXPECT_EQ(AdmittedSessions(), before + lim.total);
         if (c.taken >= 0) pairs[c.taken].client.Reset();  // seen once
     }
-    // Admitted now: 0 (proven), 4, 5 and 6 (waiting).
-    for (int i : {4, 5, 6}) MarkSessionProven(pairs[i].agent.Get());
+    // Admitted now: 0 (proven), 3, 4 and 6 (waiting).
+    EXPECT_EQ(WaitingSessions(), 3);
+    for (int i : {3, 4, 6}) MarkSessionProven(pairs[i].agent.Get());
     EXPECT_EQ(WaitingSessions(), 0);
-    EXPECT_FALSE(AdmitSession(b, lim, pairs[7].agent.Get()));  // every slot proven
+    EXPECT_FALSE(AdmitSession(b, lim, pairs[5].agent.Get()));  // every slot proven
     EXPECT_FALSE(pairs[0].ShutByAgent());
 
-    // A session whose slot was taken releases nothing; the others do.
-    for (int i = 0; i < 7; ++i) ReleaseSession(from[i], pairs[i].agent.Get());
+    // A session whose slot was taken, or that was never admitted, releases
+    // nothing; the others do.
+    for (int i = 0; i < 8; ++i) ReleaseSession(from[i], pairs[i].agent.Get());
     EXPECT_EQ(AdmittedSessions(), before);
-    for (in_addr x : {a, b, server}) EXPECT_EQ(AdmittedSessionsFrom(x), 0);
+    for (in_addr x : {a, b, c3, server}) EXPECT_EQ(AdmittedSessionsFrom(x), 0);
 }
 
 }  // namespace
