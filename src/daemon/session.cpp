@@ -43,12 +43,13 @@ int MillisUntilSecond(time_t second) {
     return ms > 1000000000 ? 1000000000 : static_cast<int>(ms);
 }
 
-// Sends the finished reply; a client that is gone or takes nothing for the
-// send time-out (SO_SNDTIMEO) simply loses it.
+// Sends the finished reply within one deadline of the send time-out for
+// the whole reply: a client that is gone, or that takes the reply too
+// slowly (a few bytes at a time), simply loses it.
 void SendReply(int fd, ZELReply& reply) {
     reply.FinalizePacket();
     String ignored;
-    SendAll(fd, reply.View(), ignored);
+    SendAll(fd, reply.View(), TDeadline::AfterMs(SESSION_SEND_TIMEOUT_SECONDS * 1000LL), ignored);
 }
 
 // Milliseconds until `end` on the monotonic clock (0 when past).
