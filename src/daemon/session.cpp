@@ -49,7 +49,11 @@ int MillisUntilSecond(time_t second) {
 void SendReply(int fd, ZELReply& reply) {
     reply.FinalizePacket();
     String ignored;
-    SendAll(fd, reply.View(), TDeadline::AfterMs(SESSION_SEND_TIMEOUT_SECONDS * 1000LL), ignored);
+    if (SendAll(fd, reply.View(), TDeadline::AfterMs(SESSION_SEND_TIMEOUT_SECONDS * 1000LL), ignored)) return;
+    // The rest of the reply is dropped with the connection: the close resets
+    // it rather than leave the kernel to trickle out what it still holds.
+    linger drop{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &drop, sizeof drop);
 }
 
 // Milliseconds until `end` on the monotonic clock (0 when past).

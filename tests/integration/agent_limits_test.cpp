@@ -4,6 +4,9 @@
 // that such clients can hold at once are capped so that the monitoring
 // server is still served.
 #include <dirent.h>
+#include <sys/stat.h>
+#include <netinet/in.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -11,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <thread>
@@ -346,6 +350,54 @@ TEST(AgentSessionCaps, TricklingClientsOfSeveralAddressesNeverLockTheServerOut) 
         }));
         EXPECT_EQ(agent.SanitizerReport(), "");
     }
+}
+
+// A client that knows the password but takes its reply a few bytes at a
+// time keeps its session no longer than the send deadline of the whole
+// reply: the agent gives up on it and drops the connection, long before the
+// reply could have been read at that pace.
+TEST(AgentSessionCaps, ASlowReaderLosesItsReplyAtTheSendDeadline) {
+    TAgent agent(LongTimeout());
+    ASSERT_TRUE(agent.Start()) << agent.StartError();
+    // A folder listing of some 12 MB: three times what the socket buffers
+    // can take, and minutes at the reader's pace.
+    const std::string folder = agent.Dir().File("many");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    const std::string stem(230, 'n');
+    for (int i = 0; i < 50000; ++i) {
+        TFd f(open((folder + "/" + stem + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+        ASSERT_TRUE(f.Valid()) << i;
+    }
+
+    TFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(fd.Valid());
+    int small = 4096;
+    setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(agent.Port()));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_TRUE(SendAll(fd.Get(), MakeRequestPacket(agent.Password(), NewSessionKey(), "GetFilesList",
+                                                    Params({folder, "*", "0", "1", "0", "0", "0", "0", "0"}))));
+
+    // 512 bytes every 10 ms, for at most 90 s (the deadline is 30 s).
+    long long got = 0;
+    bool closed = false;
+    const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    char buf[512];
+    while (!closed && std::chrono::steady_clock::now() < bound) {
+        ssize_t n = recv(fd.Get(), buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) got += n;
+        else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) closed = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(closed) << got << " bytes read";
+    EXPECT_LT(got, 12LL * 1000 * 1000);
+    // The agent serves on.
+    TReply r = agent.Exchange("GetInfo");
+    ASSERT_TRUE(r.replied) << r.error;
+    EXPECT_EQ(agent.SanitizerReport(), "");
 }
 
 }  // namespace
