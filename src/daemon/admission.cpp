@@ -77,7 +77,7 @@ bool WaitForDescriptorRoom(const TFd& client, long long& limit) {
     for (;;) {
         limit = CurrentDescriptorLimit();
         if (limit <= 0 || client.Get() < limit) return true;
-        // Every slot taken: it is refused at once, as at the caps.
+        // Every slot taken: on to the caps at once.
         if (AdmittedSessions() >= SessionLimitsFor(limit).total) return true;
         if (!reported) {
             ReportDescriptorShortage();
@@ -152,6 +152,13 @@ bool OnAcceptFailed(int error, int listenFd) {
     String text("Accept error: ");
     text += ErrnoText(error);
     g_acceptErrors.Show(LOCAL, text);
+    // Sessions whose slots were just taken over still hold their
+    // descriptors for a moment: the waiting connection (perhaps the
+    // server's) gets one as soon as they close, rather than be refused.
+    if ((error == EMFILE || error == ENFILE) && DrainingSessions() > 0) {
+        poll(nullptr, 0, 2);
+        return true;
+    }
     if ((error == EMFILE || error == ENFILE) && AdmittedSessions() >= CurrentSessionLimits().total &&
         RefuseWithSpare(listenFd))
         return true;

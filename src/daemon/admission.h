@@ -27,13 +27,15 @@
 // the agent is in fact out of descriptors: the connection waits, as it
 // would in the queue, until the limit allows it again (at most the request
 // cap of a session), and the shortage is reported like any other; with
-// every session slot taken it goes on to be refused at once.
+// every session slot taken it goes on at once to the caps (where it may take
+// a waiting session's slot, or is refused).
 bool AdmitConnection(TFd& client, const sockaddr_in& peer);
 
 // The accept-failure hook: accept() on listenFd failed with `error`.
 // Transient errors (TransientAcceptError) are reported ("Accept error: ...",
 // rate-limited) and the worker goes on: after a pause when descriptors are
-// short, or, with every session slot taken, after spending the spare
+// short (a short one while sessions whose slots were taken over still close
+// theirs), or, with every session slot taken, after spending the spare
 // descriptor to take the waiting connection and close it. Any other error
 // is kept for TakeFatalAcceptError, the main loop is woken, and the result
 // is false: the listener is broken for good.

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace {
 
@@ -40,6 +41,9 @@ std::unordered_map<int, TEntry> g_bySocket;
 std::unordered_map<uint32_t, std::map<uint64_t, int>> g_waiting;  // address -> admission order -> socket
 std::set<TRank> g_ranks;
 int g_waitingCount = 0;
+// Sockets of sessions whose slot was taken over and that have not yet been
+// released: their descriptors are still open.
+std::unordered_set<int> g_draining;
 uint64_t g_order = 0;
 
 // Takes `address` out of the ranking, or puts it back after a change.
@@ -100,6 +104,7 @@ bool TakeOverWaiting(int newcomerSessions) {
     auto it = g_bySocket.find(socket);
     if (it == g_bySocket.end()) return false;  // cannot happen: both change together
     Forget(it);
+    g_draining.insert(socket);
     shutdown(socket, SHUT_RDWR);
     return true;
 }
@@ -125,6 +130,7 @@ bool AdmitSession(in_addr address, const TSessionLimits& lim, int socket) {
     ++g_byAddress[address.s_addr];
     ++g_total;
     if (socket >= 0) {
+        g_draining.erase(socket);  // a number closed before its release, taken again
         // A socket closed before its release: that session stays counted
         // until released by its address, but can no longer be taken over.
         if (auto old = g_bySocket.find(socket); old != g_bySocket.end()) {
@@ -152,6 +158,7 @@ void ReleaseSession(in_addr address, int socket) {
     if (socket >= 0) {
         auto it = g_bySocket.find(socket);
         if (it != g_bySocket.end() && it->second.address == address.s_addr) Forget(it);
+        else g_draining.erase(socket);
         return;
     }
     // Without a socket: a session counted without one, or else a
@@ -183,4 +190,9 @@ int AdmittedSessionsFrom(in_addr address) {
 int WaitingSessions() {
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_waitingCount;
+}
+
+int DrainingSessions() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return static_cast<int>(g_draining.size());
 }

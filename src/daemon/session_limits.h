@@ -81,3 +81,7 @@ int AdmittedSessionsFrom(in_addr address);
 // Sessions admitted with a socket that still wait for their proof.
 // Thread-safe.
 int WaitingSessions();
+// Sessions whose slot was taken over and whose workers have not yet
+// released them: their descriptors are still open, and will be shortly.
+// Thread-safe.
+int DrainingSessions();
