@@ -6,7 +6,8 @@
 // Sends one or two pieces of data to a host over TCP ("0") or UDP (any
 // other protocol text) and answers once the first has been sent.
 // Parameters: 1 host, 2 port, 3 protocol, 4 first data (escaped), 5 pause
-// in seconds before the second data, 6 second data (escaped, may be empty).
+// in seconds before the second data (at most the bound of the action's
+// steps, 120: "501" beyond it), 6 second data (escaped, may be empty).
 void ProcessAct_TCPSend(const VTRequest& params, ZELReply& reply) {
     TSendPlan plan;
     plan.host = ParamText(params, 1);
@@ -19,6 +20,11 @@ void ProcessAct_TCPSend(const VTRequest& params, ZELReply& reply) {
     }
     if (!ParamInt(params, 2, plan.port, reply)) return;
     if (!ParamInt(params, 5, plan.pauseSec, reply)) return;
+    // The pause stays within the bound of the action's steps.
+    if (plan.pauseSec > SEND_ACTION_BOUND_MS / 1000) {
+        reply.SetResult(TResultCode::WrongParams, WRONG_PARAMETER);
+        return;
+    }
 
     String err;
     if (!SendDataOneWay(plan, SEND_ACTION_BOUND_MS, err)) {

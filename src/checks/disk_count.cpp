@@ -83,7 +83,12 @@ int64_t CountFiles(const String& folder, const String& mask, bool recurse, TCoun
         }
         return false;
     };
-    return WalkFolder(folder.Data(), recurse, visit) == TWalkResult::Ok ? count : -1;
+    switch (WalkFolder(folder.Data(), recurse, visit)) {
+        case TWalkResult::Ok: return count;
+        case TWalkResult::NoFolder: return COUNT_FILES_NO_FOLDER;
+        case TWalkResult::Incomplete: break;
+    }
+    return COUNT_FILES_INCOMPLETE;
 }
 
 int64_t GetFolderSize(const String& path, bool recurse) {

@@ -59,7 +59,11 @@ int ReadFolder(TFd fd, bool recurse, const TWalkVisit& visit, std::vector<std::s
 TWalkResult WalkFolder(const char* top, bool recurse, const TWalkVisit& visit) {
     const char* start = (top == nullptr || *top == '\0') ? "." : top;
     TFd first(open(start, kDirFlags));
-    if (!first.Valid()) return TWalkResult::NoFolder;
+    if (!first.Valid()) {
+        // Out of descriptors or memory the folder may well exist.
+        const int e = errno;
+        return e == EMFILE || e == ENFILE || e == ENOMEM ? TWalkResult::Incomplete : TWalkResult::NoFolder;
+    }
 
     std::vector<TFd> anchors;  // anchors[0] is the top folder
     std::vector<TPending> stack;

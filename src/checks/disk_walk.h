@@ -30,9 +30,10 @@ using TWalkVisit = std::function<bool(const TWalkEntry& entry)>;
 
 enum class TWalkResult {
     Ok,          // the folder and every subfolder that could be opened were read
-    NoFolder,    // the top folder cannot be opened
+    NoFolder,    // the top folder cannot be opened (missing, not a folder, no access)
     Incomplete,  // a folder could not be read to its end, or descriptors or
-                 // memory ran out: the figures would be wrong
+                 // memory ran out (for the top folder too): the figures
+                 // would be wrong
 };
 
 // Reads the folder `top` ("" = the current directory; a final symbolic link

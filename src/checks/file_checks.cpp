@@ -19,6 +19,7 @@ constexpr const char* kIOError = "I/O Error";
 constexpr const char* kNeedleTooBig = "The size of the second file cannot exceed 8Mb";
 constexpr const char* kFolderFileMissing = "Folder/File doesn`t exist or access denied";
 constexpr const char* kFolderMissing = "Folder doesn`t exist or access denied";
+constexpr const char* kFolderUnread = "Cannot read the whole folder tree";
 constexpr const char* kNoPath = "Path not specified";
 
 // Parameter n as a path, with the macros resolved when parameter macroFlag is "1".
@@ -183,7 +184,7 @@ void ProcessTest_CountFiles(const VTRequest& params, ZELReply& reply) {
     const int64_t count = CountFiles(folder, ParamText(params, 2), ParamFlag(params, 3),
                                      static_cast<TCountFilesMode>(mode), value, static_cast<int64_t>(time(nullptr)));
     if (count < 0) {
-        reply.SetResult(TResultCode::NotDone, kFolderMissing);
+        reply.SetResult(TResultCode::NotDone, count == COUNT_FILES_INCOMPLETE ? kFolderUnread : kFolderMissing);
         return;
     }
     reply.SetResult(TResultCode::Ok);

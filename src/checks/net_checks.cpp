@@ -10,6 +10,8 @@ namespace {
 
 constexpr int kReceiveBuffer = 8192;         // the most a test reads of an answer
 constexpr int kDefaultTcpTimeoutMs = 120000;  // a TCP time-out of 0
+// The most a UDP test may wait in all its attempts together, in seconds.
+constexpr long long kUdpBoundSec = 120;
 
 // Receive sizes above the buffer, and negative ones, read a whole buffer.
 int CapReceiveSize(int size) { return size < 0 || size > kReceiveBuffer ? kReceiveBuffer : size; }
@@ -86,7 +88,8 @@ void ProcessTest_TCP(const VTRequest& params, ZELReply& reply) {
 }
 
 // Parameters: 1 host, 2 port, 3 time-out in ms (whole seconds, at least 1),
-// 4 attempts (above 0), 5 data (escaped, not empty), 6 receive size.
+// 4 attempts (above 0; attempts times the time-out, each at least a
+// second, at most 120 s), 5 data (escaped, not empty), 6 receive size.
 void ProcessTest_UDP(const VTRequest& params, ZELReply& reply) {
     String host = ParamText(params, 1);
     int port = 0, timeoutMs = 0, attempts = 0, recvSize = 0;
@@ -105,6 +108,12 @@ void ProcessTest_UDP(const VTRequest& params, ZELReply& reply) {
     }
     int timeoutSec = timeoutMs / 1000;
     if (timeoutSec == 0) timeoutSec = 1;
+    // Every attempt counts for at least a second: attempts and time-out
+    // together stay within the bound of probes.
+    if (static_cast<long long>(attempts) * (timeoutSec > 1 ? timeoutSec : 1) > kUdpBoundSec) {
+        reply.SetResult(TResultCode::WrongParams, WRONG_PARAMETER);
+        return;
+    }
     recvSize = CapReceiveSize(recvSize);
 
     auto buf = std::make_unique<char[]>(kReceiveBuffer);

@@ -1,5 +1,7 @@
 #include "checks/script_checks.h"
 
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -78,8 +80,16 @@ void ProcessTest_ShellScript(const VTRequest& params, ZELReply& reply) {
 
     TChildOptions opt;
     opt.stdoutFd = opt.stderrFd = output.Get();
+    opt.maxFileBytes = SCRIPT_OUTPUT_CAP;
     SetChildTimeLimit(opt, limitMs);
-    const TChildStatus st = RunChild(SplitCommandLine(cmdline.Data()), opt);
+    TChildStatus st = RunChild(SplitCommandLine(cmdline.Data()), opt);
+    struct stat written {};
+    const bool cut = fstat(output.Get(), &written) == 0 && written.st_size >= SCRIPT_OUTPUT_CAP;
+    // The script itself ended by the output cap: it ran, with its output cut.
+    if (cut && st.kind == TChildStatus::Signaled && st.signal == SIGXFSZ && !st.timedOut) {
+        st.kind = TChildStatus::Exited;
+        st.exitCode = 128 + SIGXFSZ;
+    }
     int code = 0;
     if (!ChildStatusText(st, opt.wait == TChildWait::StartOnly, code, err)) {
         reply.SetResult(TResultCode::NotDone, String("Script execution error: ") + err);
@@ -92,6 +102,10 @@ void ProcessTest_ShellScript(const VTRequest& params, ZELReply& reply) {
     TLineReader in(output.Get());
     String result, text;
     CollectScriptResult(in, wanted, result, text);
+    if (cut) {
+        text += SCRIPT_OUTPUT_CUT_NOTE;
+        text += "\r\n";
+    }
     reply.SetResult(TResultCode::Ok);
     reply.AddStringParam(result, true);
     reply.AddStringParam(text, true);

@@ -75,7 +75,7 @@ bool WaitForDescriptorRoom(const TFd& client, long long& limit) {
     for (;;) {
         limit = CurrentDescriptorLimit();
         if (limit <= 0 || client.Get() < limit) return true;
-        // Every slot taken: it is refused at once, as at the caps.
+        // Every slot taken: on to the caps at once.
         if (AdmittedSessions() >= SessionLimitsFor(limit).total) return true;
         if (!reported) {
             ReportDescriptorShortage();
@@ -130,7 +130,7 @@ bool AdmitConnection(TFd& client, const sockaddr_in& peer) {
         }
     }
     s.reset();
-    if (!AdmitSession(peer.sin_addr, SessionLimitsFor(limit))) {
+    if (!AdmitSession(peer.sin_addr, SessionLimitsFor(limit), client.Get())) {
         AuditRefusal(TRefusal::SessionCap, peer.sin_addr, kRefusedSessionCap);
         Close(client);
         return false;
@@ -150,6 +150,13 @@ bool OnAcceptFailed(int error, int listenFd) {
     String text("Accept error: ");
     text += ErrnoText(error);
     g_acceptErrors.Show(LOCAL, text);
+    // Sessions whose slots were just taken over still hold their
+    // descriptors for a moment: the waiting connection (perhaps the
+    // server's) gets one as soon as they close, rather than be refused.
+    if ((error == EMFILE || error == ENFILE) && DrainingSessions() > 0) {
+        poll(nullptr, 0, 2);
+        return true;
+    }
     if ((error == EMFILE || error == ENFILE) && AdmittedSessions() >= CurrentSessionLimits().total &&
         RefuseWithSpare(listenFd))
         return true;

@@ -17,7 +17,10 @@
 // descriptor (see below), then applies the connection filter ("TCP
 // connection rejected") and the session caps ("TCP connection refused: too
 // many sessions"); both refusals are recorded in the audit trail,
-// rate-limited per address and reason (daemon/audit.h). True when admitted: the connection is then
+// rate-limited per address and reason (daemon/audit.h). With every slot
+// taken, a connection from an address under its own cap takes the slot of a
+// session that still waits for its password proof (daemon/session_limits.h).
+// True when admitted: the connection is then
 // counted as a session (AgentStatus, daemon/session_limits.h) until the
 // session ends. False when refused: `client` has been shut down and closed.
 //
@@ -26,13 +29,15 @@
 // the agent is in fact out of descriptors: the connection waits, as it
 // would in the queue, until the limit allows it again (at most the request
 // cap of a session), and the shortage is reported like any other; with
-// every session slot taken it goes on to be refused at once.
+// every session slot taken it goes on at once to the caps (where it may take
+// a waiting session's slot, or is refused).
 bool AdmitConnection(TFd& client, const sockaddr_in& peer);
 
 // The accept-failure hook: accept() on listenFd failed with `error`.
 // Transient errors (TransientAcceptError) are reported ("Accept error: ...",
 // rate-limited) and the worker goes on: after a pause when descriptors are
-// short, or, with every session slot taken, after spending the spare
+// short (a short one while sessions whose slots were taken over still close
+// theirs), or, with every session slot taken, after spending the spare
 // descriptor to take the waiting connection and close it. Any other error
 // is kept for TakeFatalAcceptError, the main loop is woken, and the result
 // is false: the listener is broken for good.

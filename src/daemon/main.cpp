@@ -25,6 +25,7 @@
 #include "daemon/signals.h"
 #include "foundation/fd.h"
 #include "foundation/fileutils.h"
+#include "foundation/child_reaper.h"
 #include "foundation/io.h"
 #include "manage/status.h"
 
@@ -259,6 +260,8 @@ int main(int argc, char** argv, char** envp) {
         return ExitStatus(TExitCode::DetachFailed);
     }
     InstallSignalHandlers(daemonMode);
+    // Children of the image this one replaced (a restart) are reaped here.
+    if (!AdoptInheritedChildren(err)) showmessage("Cannot look for inherited children: %s\n", LOCAL, MSG_ERROR, 1, err.Data());
     auto settings = ZELSettings.Get();
     SetRestartVector(settings->zelpath.Data(), argv, envp, daemonMode ? settings->pidfile.Data() : "");
 

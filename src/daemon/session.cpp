@@ -44,12 +44,17 @@ int MillisUntilSecond(time_t second) {
     return ms > 1000000000 ? 1000000000 : static_cast<int>(ms);
 }
 
-// Sends the finished reply; a client that is gone or takes nothing for the
-// send time-out (SO_SNDTIMEO) simply loses it.
+// Sends the finished reply within one deadline of the send time-out for
+// the whole reply: a client that is gone, or that takes the reply too
+// slowly (a few bytes at a time), simply loses it.
 void SendReply(int fd, ZELReply& reply) {
     reply.FinalizePacket();
     String ignored;
-    SendAll(fd, reply.View(), ignored);
+    if (SendAll(fd, reply.View(), TDeadline::AfterMs(SESSION_SEND_TIMEOUT_SECONDS * 1000LL), ignored)) return;
+    // The rest of the reply is dropped with the connection: the close resets
+    // it rather than leave the kernel to trickle out what it still holds.
+    linger drop{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &drop, sizeof drop);
 }
 
 // Milliseconds until `end` on the monotonic clock (0 when past).
@@ -150,6 +155,8 @@ void Serve(int fd, in_addr address) {
                 return;
             }
             proven = check == TProofCheck::Passed;
+            // From now on a newcomer can no longer take the session's slot.
+            if (proven) MarkSessionProven(fd);
         }
         if (request.PacketTooLarge()) {
             RefuseInvalid(address);
@@ -196,8 +203,10 @@ void ServeConnection(TFd sock, in_addr address) {
     --AgentStatus.ActiveConnections;
     showmessage("Session closed, wait for next ..\n", LOCAL, MSG_INFO, 0);
     shutdown(sock.Get(), SHUT_RDWR);
+    // Released while the socket is still open: its number cannot yet be
+    // another session's when a newcomer takes this session's slot.
+    ReleaseSession(address, sock.Get());
     sock.Reset();
-    ReleaseSession(address);
     {
         // A finished upgrade is handed to the main loop at the end of a session.
         std::lock_guard<std::mutex> lock(thread_mutex);

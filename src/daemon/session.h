@@ -14,7 +14,8 @@
 // case, whatever the setting, within this cap.
 constexpr std::chrono::seconds SESSION_REQUEST_CAP{300};
 
-// How long a session waits for a client that does not take its reply.
+// How long a session waits for a client that does not take its reply: the
+// whole reply is sent within this one deadline, however the client reads.
 constexpr int SESSION_SEND_TIMEOUT_SECONDS = 30;
 
 // Serves one admitted connection to its end on the calling thread (a

@@ -1,16 +1,113 @@
 #include "daemon/session_limits.h"
 
 #include <sys/resource.h>
+#include <sys/socket.h>
 
+#include <map>
 #include <mutex>
+#include <set>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace {
 
-// The admitted sessions, in all and by address (network byte order).
+// A session admitted with its socket.
+struct TEntry {
+    uint32_t address;  // network byte order
+    uint64_t order;    // admission order
+    bool proven;
+};
+
+// An address with waiting sessions, ranked for a take-over: the address
+// with the most waiting sessions first, among equals the one whose oldest
+// waits longest.
+struct TRank {
+    size_t waiting;
+    uint64_t oldest;
+    uint32_t address;
+    bool operator<(const TRank& o) const {
+        if (waiting != o.waiting) return waiting > o.waiting;
+        if (oldest != o.oldest) return oldest < o.oldest;
+        return address < o.address;
+    }
+};
+
+// The admitted sessions, in all and by address (network byte order); those
+// admitted with a socket by socket, and the waiting ones by address and age.
 std::mutex g_mutex;
 int g_total = 0;
 std::unordered_map<uint32_t, int> g_byAddress;
+std::unordered_map<int, TEntry> g_bySocket;
+std::unordered_map<uint32_t, std::map<uint64_t, int>> g_waiting;  // address -> admission order -> socket
+std::set<TRank> g_ranks;
+int g_waitingCount = 0;
+// Sockets of sessions whose slot was taken over and that have not yet been
+// released: their descriptors are still open.
+std::unordered_set<int> g_draining;
+uint64_t g_order = 0;
+
+// Takes `address` out of the ranking, or puts it back after a change.
+// g_mutex held.
+void Unrank(uint32_t address) {
+    auto it = g_waiting.find(address);
+    if (it != g_waiting.end() && !it->second.empty())
+        g_ranks.erase(TRank{it->second.size(), it->second.begin()->first, address});
+}
+void Rank(uint32_t address) {
+    auto it = g_waiting.find(address);
+    if (it == g_waiting.end()) return;
+    if (it->second.empty()) g_waiting.erase(it);
+    else g_ranks.insert(TRank{it->second.size(), it->second.begin()->first, address});
+}
+
+// A session starts or stops waiting for its proof. g_mutex held.
+void AddWaiting(const TEntry& e, int socket) {
+    Unrank(e.address);
+    g_waiting[e.address][e.order] = socket;
+    ++g_waitingCount;
+    Rank(e.address);
+}
+void RemoveWaiting(const TEntry& e) {
+    auto it = g_waiting.find(e.address);
+    if (it == g_waiting.end()) return;
+    Unrank(e.address);
+    g_waitingCount -= static_cast<int>(it->second.erase(e.order));
+    Rank(e.address);
+}
+
+// Uncounts one session of `address`. g_mutex held.
+void Uncount(uint32_t address) {
+    auto it = g_byAddress.find(address);
+    if (it == g_byAddress.end()) return;
+    --g_total;
+    if (--it->second <= 0) g_byAddress.erase(it);
+}
+
+// Forgets the registered session on `socket`. g_mutex held.
+void Forget(std::unordered_map<int, TEntry>::iterator it) {
+    if (!it->second.proven) RemoveWaiting(it->second);
+    Uncount(it->second.address);
+    g_bySocket.erase(it);
+}
+
+// Frees the slot of a waiting session and shuts its connection down, which
+// ends the session: the oldest waiting session of the address that has the
+// most of them, so that the one waiting session of a server that knows the
+// password is the last to go; and only when that address has more waiting
+// sessions than the newcomer's address has sessions, so that addresses
+// that share the slots evenly stop taking them from each other. False when
+// no session qualifies. g_mutex held:
+// the session cannot close its socket meanwhile, as it releases it first.
+bool TakeOverWaiting(int newcomerSessions) {
+    if (g_ranks.empty() || g_ranks.begin()->waiting <= static_cast<size_t>(newcomerSessions)) return false;
+    const int socket = g_waiting[g_ranks.begin()->address].begin()->second;
+    auto it = g_bySocket.find(socket);
+    if (it == g_bySocket.end()) return false;  // cannot happen: both change together
+    Forget(it);
+    g_draining.insert(socket);
+    shutdown(socket, SHUT_RDWR);
+    return true;
+}
 
 }  // namespace
 
@@ -22,25 +119,61 @@ long long CurrentDescriptorLimit() {
 
 TSessionLimits CurrentSessionLimits() { return SessionLimitsFor(CurrentDescriptorLimit()); }
 
-bool AdmitSession(in_addr address, const TSessionLimits& lim) {
+bool AdmitSession(in_addr address, const TSessionLimits& lim, int socket) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_total >= lim.total) return false;
-    int& from = g_byAddress[address.s_addr];
-    if (from >= lim.perAddress) {
-        if (from == 0) g_byAddress.erase(address.s_addr);
-        return false;
-    }
-    ++from;
+    auto found = g_byAddress.find(address.s_addr);
+    const int from = found == g_byAddress.end() ? 0 : found->second;
+    if (from >= lim.perAddress) return false;
+    // One slot is taken over, and only at the cap: above it (the limit was
+    // lowered meanwhile) the sessions are left to end by themselves.
+    if (g_total >= lim.total && (g_total > lim.total || socket < 0 || !TakeOverWaiting(from))) return false;
+    ++g_byAddress[address.s_addr];
     ++g_total;
+    if (socket >= 0) {
+        g_draining.erase(socket);  // a number closed before its release, taken again
+        // A socket closed before its release: that session stays counted
+        // until released by its address, but can no longer be taken over.
+        if (auto old = g_bySocket.find(socket); old != g_bySocket.end()) {
+            if (!old->second.proven) RemoveWaiting(old->second);
+            g_bySocket.erase(old);
+        }
+        const uint64_t order = ++g_order;
+        const TEntry entry{address.s_addr, order, false};
+        g_bySocket[socket] = entry;
+        AddWaiting(entry, socket);
+    }
     return true;
 }
 
-void ReleaseSession(in_addr address) {
+void MarkSessionProven(int socket) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    auto it = g_byAddress.find(address.s_addr);
-    if (it == g_byAddress.end()) return;
-    --g_total;
-    if (--it->second <= 0) g_byAddress.erase(it);
+    auto it = g_bySocket.find(socket);
+    if (it == g_bySocket.end() || it->second.proven) return;
+    RemoveWaiting(it->second);
+    it->second.proven = true;
+}
+
+void ReleaseSession(in_addr address, int socket) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (socket >= 0) {
+        auto it = g_bySocket.find(socket);
+        if (it != g_bySocket.end() && it->second.address == address.s_addr) Forget(it);
+        else g_draining.erase(socket);
+        return;
+    }
+    // Without a socket: a session counted without one, or else a
+    // registered session of the address.
+    int registered = 0;
+    auto first = g_bySocket.end();
+    for (auto it = g_bySocket.begin(); it != g_bySocket.end(); ++it) {
+        if (it->second.address != address.s_addr) continue;
+        ++registered;
+        if (first == g_bySocket.end()) first = it;
+    }
+    auto from = g_byAddress.find(address.s_addr);
+    if (from == g_byAddress.end()) return;
+    if (from->second > registered || first == g_bySocket.end()) Uncount(address.s_addr);
+    else Forget(first);
 }
 
 int AdmittedSessions() {
@@ -52,4 +185,14 @@ int AdmittedSessionsFrom(in_addr address) {
     std::lock_guard<std::mutex> lock(g_mutex);
     auto it = g_byAddress.find(address.s_addr);
     return it == g_byAddress.end() ? 0 : it->second;
+}
+
+int WaitingSessions() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_waitingCount;
+}
+
+int DrainingSessions() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return static_cast<int>(g_draining.size());
 }

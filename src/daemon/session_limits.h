@@ -50,10 +50,38 @@ TSessionLimits CurrentSessionLimits();
 // Admission, by the session worker that accepted the connection: true when
 // one more session from `address` stays within `lim`; it is then counted
 // until ReleaseSession. Thread-safe.
-bool AdmitSession(in_addr address, const TSessionLimits& lim);
-// The end of an admitted session (by the session worker that served it).
-// Thread-safe.
-void ReleaseSession(in_addr address);
+//
+// A session is "waiting" from its admission until MarkSessionProven: the
+// sender has not yet shown that it knows the password. Waiting sessions
+// never keep a client out: when every slot is taken (and no more, as after
+// a lowered descriptor limit), a connection whose address is still under
+// its own cap takes the slot of a waiting session, whose connection
+// (`socket` given at its admission) is shut down here so that its worker
+// sees it end and releases it. The slot taken is that of the oldest waiting
+// session of the address with the most waiting sessions, and only when that
+// address has more waiting sessions than the newcomer's address has
+// sessions: clients that hold many slots lose theirs first, addresses that
+// share the slots evenly do not take them from each other over and over,
+// and the single waiting session of a server whose request is read at once
+// is practically never taken. A slot of a proven session is never taken. Sessions admitted without a socket (-1)
+// are counted but never taken over.
+bool AdmitSession(in_addr address, const TSessionLimits& lim, int socket = -1);
+// The session on `socket` has shown the password proof: its slot is no
+// longer taken by newcomers. Thread-safe; a socket not registered (or one
+// whose slot was already taken) is ignored.
+void MarkSessionProven(int socket);
+// The end of an admitted session (by the session worker that served it),
+// called while `socket` is still open. A session whose slot was taken over
+// is no longer counted and this does nothing. Without a socket, one session
+// of `address` is uncounted. Thread-safe.
+void ReleaseSession(in_addr address, int socket = -1);
 // Admitted sessions now, in all and from one address. Thread-safe.
 int AdmittedSessions();
 int AdmittedSessionsFrom(in_addr address);
+// Sessions admitted with a socket that still wait for their proof.
+// Thread-safe.
+int WaitingSessions();
+// Sessions whose slot was taken over and whose workers have not yet
+// released them: their descriptors are still open, and will be shortly.
+// Thread-safe.
+int DrainingSessions();

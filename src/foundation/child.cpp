@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -80,6 +81,8 @@ struct TSpawnPlan {
     int src[4] = {-1, -1, -1, -1};       // descriptors for 0..3 (3: -1 = closed)
     int errPipe = -1;                    // write end, close-on-exec
     unsigned int maxFd = 1024;           // for closing without close_range
+    bool capFileSize = false;            // set fileSize as RLIMIT_FSIZE
+    rlimit fileSize{};
 };
 
 // execvp's search: a name with '/' as it is; otherwise each PATH element
@@ -169,6 +172,8 @@ int ExecCandidates(TSpawnPlan* p) {
         int ignored = chdir(p->workDir);
         (void)ignored;
     }
+    if (p->capFileSize && syscall(SYS_prlimit64, 0, RLIMIT_FSIZE, &p->fileSize, nullptr) != 0)
+        ChildFail(errFd, errno);
     // Raw system calls: no library or sanitizer wrapper may filter them. An
     // all-zero kernel sigaction is SIG_DFL with no flags and an empty mask
     // whatever the architecture's field order.
@@ -324,6 +329,14 @@ TChildStatus RunChild(const TStrList& args, const TChildOptions& opt) {
     plan.shArgv.push_back(nullptr);
     plan.envp = opt.envp != nullptr ? const_cast<char**>(opt.envp) : environ;
     plan.workDir = opt.workDir != nullptr && *opt.workDir != '\0' ? opt.workDir : nullptr;
+    if (opt.maxFileBytes > 0) {
+        // Never above the agent's own hard limit, which the child could not raise.
+        rlimit own{};
+        rlim_t cap = static_cast<rlim_t>(opt.maxFileBytes);
+        if (getrlimit(RLIMIT_FSIZE, &own) == 0 && own.rlim_max != RLIM_INFINITY && own.rlim_max < cap) cap = own.rlim_max;
+        plan.capFileSize = true;
+        plan.fileSize.rlim_cur = plan.fileSize.rlim_max = cap;
+    }
     const long openMax = sysconf(_SC_OPEN_MAX);
     plan.maxFd = openMax > 0 && openMax < 65536 ? static_cast<unsigned>(openMax) : 65536;
 

@@ -65,6 +65,11 @@ struct TChildOptions {
     // The child's environment (null-terminated, owned by the caller);
     // null = the agent's own.
     char* const* envp = nullptr;
+    // Above 0: the largest file the child and its descendants may write
+    // (RLIMIT_FSIZE, soft and hard, at most the agent's own hard limit). A
+    // write beyond it raises SIGXFSZ, which ends the writer; the file keeps
+    // exactly this many bytes.
+    int64_t maxFileBytes = 0;
 };
 
 struct TChildStatus {

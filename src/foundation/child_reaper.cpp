@@ -1,16 +1,24 @@
 #include "foundation/child_reaper.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <utility>
 #include <vector>
+
+#include "foundation/io.h"
 
 
 namespace {
@@ -109,4 +117,37 @@ int PendingReapCount() {
     TReaper& r = Reaper();
     std::lock_guard<std::mutex> lock(r.m);
     return static_cast<int>(r.kids.size());
+}
+
+bool AdoptInheritedChildren(String& err) {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) {
+        err = ErrnoText(errno);
+        return false;
+    }
+    const pid_t self = getpid();
+    std::vector<pid_t> children;
+    while (const dirent* e = readdir(proc)) {
+        char* end = nullptr;
+        const long pid = strtol(e->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0') continue;
+        char path[64];
+        snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+        TFd fd(open(path, O_RDONLY | O_CLOEXEC));
+        if (!fd.Valid()) continue;
+        char buf[512];
+        const ssize_t n = read(fd.Get(), buf, sizeof buf - 1);
+        if (n <= 0) continue;
+        buf[n] = '\0';
+        // "pid (name) state ppid ...": the name may hold anything but ends
+        // at the last ')'.
+        const char* close = strrchr(buf, ')');
+        char state = 0;
+        long ppid = 0;
+        if (close == nullptr || sscanf(close + 1, " %c %ld", &state, &ppid) != 2) continue;
+        if (ppid == self) children.push_back(static_cast<pid_t>(pid));
+    }
+    closedir(proc);
+    for (pid_t pid : children) HandToReaper(pid, TFd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))));
+    return true;
 }

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include "foundation/fd.h"
+#include "foundation/qdstring.h"
 
 // Takes over an unreaped child of this process (pidfd may be invalid: the
 // child is then looked at once a second).
@@ -16,3 +17,10 @@ void HandToReaper(pid_t pid, TFd pidfd);
 // Children handed to the reaper that it has not reaped yet (for tests and
 // diagnostics).
 int PendingReapCount();
+
+// Hands every child this process has at the moment to the reaper: the
+// children a former image of the process started before it replaced itself
+// (execve keeps the pid, hence the children, but not the reaper). Call once
+// at start-up, before the process starts children of its own; false with
+// err when the process table cannot be read (no child is then adopted).
+bool AdoptInheritedChildren(String& err);

@@ -76,11 +76,12 @@ bool SendReceiveTCPPacket(const char* host, int port, int timeoutMs, const char*
         if (!ResolveSockAddr(host, port, sa, failure, err)) return false;
         return Failed(TNetFailure::Connect, ErrnoText(EINVAL), failure, err);
     }
+    // One deadline for the connection, the send and the answer together.
+    const TDeadline deadline = TDeadline::AfterMs(timeoutMs);
     TFd sock;
     if (!PerformConnect(host, port, timeoutMs, sock, failure, err)) return false;
 
     if (sendLen > 0 && sendBuf != nullptr) {
-        const TDeadline deadline = TDeadline::AfterMs(timeoutMs);
         if (!SendAll(sock.Get(), std::string_view(sendBuf, static_cast<size_t>(sendLen)), deadline, err)) {
             // A send that fails with ETIMEDOUT of its own before the bound
             // is a send failure, not the bound passing.
@@ -89,7 +90,10 @@ bool SendReceiveTCPPacket(const char* host, int port, int timeoutMs, const char*
         }
     }
     if (recvLen <= 0 || recvBuf == nullptr) return true;
-    return ReceiveOnce(sock.Get(), recvBuf, recvLen, timeoutMs, received, failure, err);
+    // Without a bound (0) the connection had none either: the wait is as
+    // before, nothing; otherwise what is left of the deadline.
+    const int leftMs = timeoutMs == 0 ? 0 : deadline.PollMs();
+    return ReceiveOnce(sock.Get(), recvBuf, recvLen, leftMs, received, failure, err);
 }
 
 bool SendReceiveUDPPacket(const char* host, int port, int timeoutSec, const char* sendBuf, char* recvBuf,

@@ -15,8 +15,8 @@
 // One TCP exchange with host:port (dotted IPv4 address or name).
 //
 // timeoutMs bounds the connection, the whole send and the wait for an
-// answer (each on its own); 0 connects without a bound and then waits for
-// nothing. Connects (net/sockets.h PerformConnect), sends
+// answer together: one deadline from the call, so that the exchange never
+// outlasts it; 0 connects without a bound and then waits for nothing. Connects (net/sockets.h PerformConnect), sends
 // all sendLen bytes of sendBuf when sendLen > 0 (continuing partial sends,
 // waiting for room within the time-out), then, when recvLen > 0, waits for
 // the first chunk of the answer and reads at most recvLen bytes of it into

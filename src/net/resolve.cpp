@@ -22,8 +22,11 @@ struct AddrInfoFree {
 bool GetHostIP(const char* host, unsigned int& addr, String& err) {
     err = "";
     if (host != nullptr) {
+        // The dotted all-ones broadcast address is not taken as an address
+        // (the classic parser cannot tell it from its error value): it goes
+        // to the name look-up like a host name.
         in_addr a{};
-        if (inet_aton(host, &a) != 0) {
+        if (inet_aton(host, &a) != 0 && a.s_addr != INADDR_NONE) {
             addr = a.s_addr;
             return true;
         }

@@ -7,7 +7,9 @@
 #include "net/net_failure.h"
 
 // Resolves host to its first IPv4 address (network byte order) into addr.
-// A dotted address is taken as it is, without a lookup. false with "Cannot
+// A dotted address is taken as it is, without a lookup, except the all-ones
+// broadcast address, which goes to the look-up like a name (the system's
+// resolver gives it back as it is). false with "Cannot
 // resolve server name to IP address" or "Name resolution error: unknown
 // address structure" in err (addr unchanged).
 bool GetHostIP(const char* host, unsigned int& addr, String& err);

@@ -102,13 +102,50 @@ TEST_F(DiskWalkTest, FewDescriptorsAndNeverAShortCount) {
         const int64_t size = GetFolderSize(String(Path("deep").c_str()), true);
         ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
         // Not enough descriptors gives a failure, never a wrong figure.
-        EXPECT_TRUE(count == kDepth || count == -1) << spare << ": " << count;
+        EXPECT_TRUE(count == kDepth || count == COUNT_FILES_INCOMPLETE) << spare << ": " << count;
         EXPECT_TRUE(size == kDepth || size == -1) << spare << ": " << size;
         if (spare >= 6) {
             EXPECT_EQ(count, kDepth) << spare;
             EXPECT_EQ(size, kDepth) << spare;
         }
     }
+}
+
+// A walk that runs out of descriptors somewhere in the tree, or before the
+// top folder, is answered as unread, never as a folder that does not exist.
+TEST_F(DiskWalkTest, AnUnreadableTreeIsNotAMissingFolder) {
+    MakeDeepTree();
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const rlim_t base = static_cast<rlim_t>(proc_walk::HighestDescriptor()) + 1;
+    int unread = 0;
+    for (int spare = 0; spare <= 8; ++spare) {
+        struct rlimit lim = saved;
+        lim.rlim_cur = base + 16;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
+        // Every descriptor taken, then exactly `spare` of them given back.
+        std::vector<TFd> filler;
+        for (;;) {
+            TFd f(open("/dev/null", O_RDONLY | O_CLOEXEC));
+            if (!f.Valid()) break;
+            filler.push_back(std::move(f));
+        }
+        for (int i = 0; i < spare && !filler.empty(); ++i) filler.pop_back();
+        TReplyTable r = Call("TEST-CountFiles", {Path("deep"), "*", "1", "0", ""});
+        filler.clear();
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+        if (r.code == "200") {
+            EXPECT_EQ(r.lines, std::vector<std::string>{std::to_string(kDepth)}) << spare;
+            continue;
+        }
+        EXPECT_EQ(r.code, "301") << spare;
+        EXPECT_EQ(r.lines, std::vector<std::string>{"Cannot read the whole folder tree"}) << spare;
+        ++unread;
+    }
+    EXPECT_GE(unread, 1);
+    // A folder that is not there is still answered as missing.
+    TReplyTable r = Call("TEST-CountFiles", {Path("not-there"), "*", "1", "0", ""});
+    EXPECT_EQ(r.lines, std::vector<std::string>{"Folder doesn`t exist or access denied"});
 }
 
 TEST_F(DiskWalkTest, ConcurrentWalksOfADeepTree) {

@@ -152,6 +152,11 @@ TEST_F(NetHandlers, UdpTest) {
         {"port above 65535", {host, "$huge", "1000", "1", "x", "10"}, "301", {kInvalid, "-6"}},
         {"host holding a NUL byte", {host + std::string(1, '\0') + "x", "$echo", "1000", "1", "x", "10"}, "301",
          {kNoName, "-2"}},
+        {"at the bound: 2 attempts of 60 s", {host, "$echo", "60000", "2", "ping", "100"}, "200", {"", "ping"}},
+        {"121 attempts of 1 s", {host, "$silent", "1000", "121", "x", "10"}, "501", {"Wrong parameter"}},
+        {"3 attempts of 41 s", {host, "$silent", "41000", "3", "x", "10"}, "501", {"Wrong parameter"}},
+        {"largest attempt count", {host, "$silent", "1000", "2147483647", "x", "10"}, "501", {"Wrong parameter"}},
+        {"negative time-out counts as 1 s", {host, "$silent", "-5000", "121", "x", "10"}, "501", {"Wrong parameter"}},
         {"attempts 0", {host, "$echo", "1000", "0", "x", "10"}, "501", {"Wrong parameter"}},
         {"negative attempts", {host, "$echo", "1000", "-3", "x", "10"}, "501", {"Wrong parameter"}},
         {"empty data", {host, "$echo", "1000", "1", "", "10"}, "501", {"Wrong parameter"}},
@@ -209,6 +214,9 @@ TEST_F(NetHandlers, SendAction) {
         {"empty first data", {host, "$sink", "0", "", "0", "second"}, "501", wrong},
         {"port not a number", {host, "x", "0", "data", "0", ""}, "501", wrong},
         {"pause not a number", {host, "$sink", "0", "data", "1s", ""}, "501", wrong},
+        {"pause at the bound", {host, "$freeudp", "1", "x", "120", ""}, "200", sent},
+        {"pause past the bound", {host, "$sink", "0", "data", "121", "second"}, "501", wrong},
+        {"largest pause", {host, "$sink", "0", "data", "2147483647", "second"}, "501", wrong},
     };
     Check("ACT-TCPUDPsend", cases, ports);
     auto visits = sink.WaitVisits(1);

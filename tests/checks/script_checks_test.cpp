@@ -55,6 +55,11 @@ TEST_F(ScriptTests, ShellScript) {
     const TScriptCase cases[] = {
         {"placeholders in any case", "/bin/sh %SCRIPT% %Params%", "echo one\necho SCRIPTRES:ok $1\necho three\n",
          "p1", "", "0", "200", {"SCRIPTRES:ok p1", ""}},
+        // 64 MiB of "y" lines: the writer ends at the cap and the text says so.
+        {"a command writes past the output cap", "/bin/sh %script%", "yes\necho SCRIPTRES:never\n", "", "", "1",
+         "200", {"y", "y\r\n[output cut at 64 MiB]\r\n"}},
+        {"the script itself writes past the output cap", "/bin/sh %script%", "exec yes\n", "", "", "0", "200",
+         {"y", "[output cut at 64 MiB]\r\n"}},
         {"first lines", "/bin/sh %script% %params%", "echo one\necho SCRIPTRES:ok $1\necho three\n", "p1", "", "5",
          "200", {"SCRIPTRES:ok p1", "one\r\nSCRIPTRES:ok p1\r\nthree\r\n"}},
         {"last line without result line", "/bin/sh %script%", "echo a\n\necho '  b  '\necho\n", "", "", "1", "200",

@@ -1,8 +1,14 @@
 #include "daemon/session_limits.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <vector>
+
+#include "foundation/fd.h"
 
 namespace {
 
@@ -56,6 +62,75 @@ TEST(SessionLimits, AdmitsUpToBothCapsAndCountsReleases) {
     EXPECT_EQ(AdmittedSessionsFrom(one), 0);
     EXPECT_EQ(AdmittedSessionsFrom(three), 0);
     EXPECT_EQ(AdmittedSessions(), before);
+}
+
+// A connected pair standing for an accepted connection: the agent's end is
+// registered with the admission, the client's end shows whether it was shut.
+struct TPair {
+    TFd agent, client;
+    TPair() {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) {
+            agent.Reset(fds[0]);
+            client.Reset(fds[1]);
+        }
+    }
+    bool ShutByAgent() const {
+        char byte;
+        return client.Valid() && recv(client.Get(), &byte, 1, MSG_DONTWAIT) == 0;
+    }
+};
+
+// Sessions still waiting for their proof never keep a client out: with every
+// slot taken a newcomer takes the slot of the oldest waiting session of the
+// address with the most waiting ones, when that address has more of them
+// than the newcomer's has sessions; never a proven one's, and never beyond
+// its own address's cap.
+TEST(SessionLimits, ANewcomerTakesAWaitingSessionsSlot) {
+    const TSessionLimits lim{4, 3};
+    const in_addr a = Address("127.0.0.11"), b = Address("127.0.0.12"), c3 = Address("127.0.0.14"),
+                  server = Address("127.0.0.13");
+    const int before = AdmittedSessions();
+    std::vector<TPair> pairs(8);
+    for (const TPair& p : pairs) ASSERT_TRUE(p.agent.Valid());
+    const in_addr from[] = {a, a, b, a, server, b, c3, a};
+
+    for (int i : {0, 1, 2, 3}) ASSERT_TRUE(AdmitSession(from[i], lim, pairs[i].agent.Get())) << i;
+    MarkSessionProven(pairs[0].agent.Get());  // the oldest has shown its proof
+    EXPECT_EQ(WaitingSessions(), 3);
+
+    struct TCase {
+        const char* name;
+        int pair;  // the newcomer: its connection and address
+        bool admitted;
+        int taken;  // the pair whose slot it takes, -1 none
+    } const cases[] = {
+        {"address at its cap", 7, false, -1},
+        {"the most waiting: a's oldest waiting", 4, true, 1},
+        {"no address waits more than the newcomer's holds", 5, false, -1},
+        {"a tie: the oldest of the tied", 6, true, 2},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(AdmitSession(from[c.pair], lim, pairs[c.pair].agent.Get()), c.admitted);
+        for (int i = 0; i < static_cast<int>(pairs.size()); ++i) {
+            EXPECT_EQ(pairs[i].ShutByAgent(), i == c.taken) << i;
+        }
+        EXPECT_EQ(AdmittedSessions(), before + lim.total);
+        if (c.taken >= 0) pairs[c.taken].client.Reset();  // seen once
+    }
+    // Admitted now: 0 (proven), 3, 4 and 6 (waiting).
+    EXPECT_EQ(WaitingSessions(), 3);
+    for (int i : {3, 4, 6}) MarkSessionProven(pairs[i].agent.Get());
+    EXPECT_EQ(WaitingSessions(), 0);
+    EXPECT_FALSE(AdmitSession(b, lim, pairs[5].agent.Get()));  // every slot proven
+    EXPECT_FALSE(pairs[0].ShutByAgent());
+
+    // A session whose slot was taken, or that was never admitted, releases
+    // nothing; the others do.
+    for (int i = 0; i < 8; ++i) ReleaseSession(from[i], pairs[i].agent.Get());
+    EXPECT_EQ(AdmittedSessions(), before);
+    for (in_addr x : {a, b, c3, server}) EXPECT_EQ(AdmittedSessionsFrom(x), 0);
 }
 
 }  // namespace

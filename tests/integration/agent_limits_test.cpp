@@ -4,12 +4,17 @@
 // that such clients can hold at once are capped so that the monitoring
 // server is still served.
 #include <dirent.h>
+#include <sys/stat.h>
+#include <netinet/in.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <thread>
@@ -276,6 +281,122 @@ TEST(AgentSessionCaps, AtTheCapWithoutDescriptorsTheExcessIsClosedAtOnce) {
         TReply r = agent.Exchange("GetInfo", TStrList(), FromAddress("127.0.0.2"));
         return r.replied && ReplyValue(r.text, "ActiveConnections") == "1";
     }));
+    EXPECT_EQ(agent.SanitizerReport(), "");
+}
+
+// Clients at several addresses that send one byte of a request and connect
+// again whenever the agent closes them take every session slot over and
+// over; the server, knowing the password, is answered every time, whatever
+// the descriptor limit.
+TEST(AgentSessionCaps, TricklingClientsOfSeveralAddressesNeverLockTheServerOut) {
+    struct {
+        const char* name;
+        long long descriptorLimit;
+        int sources;  // 127.0.0.10 and on
+        int clientsPerSource;
+    } const cases[] = {
+        {"2 addresses, 128 descriptors", 128, 2, 60},
+        {"5 addresses, 256 descriptors", 256, 5, 60},
+    };
+    constexpr int kProbes = 20;
+    constexpr long kMaxConnects = 50000;  // bounds the churn whatever happens
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TAgent agent(LongTimeout());
+        ASSERT_TRUE(agent.Start()) << agent.StartError();
+        rlimit old{};
+        ASSERT_EQ(prlimit(agent.Pid(), RLIMIT_NOFILE, nullptr, &old), 0);
+        rlimit tight = old;
+        tight.rlim_cur = static_cast<rlim_t>(c.descriptorLimit);
+        ASSERT_EQ(prlimit(agent.Pid(), RLIMIT_NOFILE, &tight, nullptr), 0);
+        const TSessionLimits caps = SessionLimitsFor(c.descriptorLimit);
+        ASSERT_GT(c.sources * c.clientsPerSource, caps.total);
+
+        const String first = MakeRequestPacket(agent.Password(), NewSessionKey(), "GetInfo").Copy(1, 1);
+        std::atomic<bool> stop{false};
+        std::atomic<long> connects{0};
+        std::thread tricklers([&] {
+            std::vector<TFd> clients(static_cast<size_t>(c.sources * c.clientsPerSource));
+            while (!stop.load() && connects.load() < kMaxConnects) {
+                for (size_t i = 0; i < clients.size() && !stop.load(); ++i) {
+                    TFd& fd = clients[i];
+                    if (fd.Valid() && ClosedByPeer(fd.Get())) fd.Reset();
+                    if (fd.Valid()) continue;
+                    fd = ConnectLoopback(agent.Port(), "127.0.0." + std::to_string(10 + i % c.sources), 2000);
+                    ++connects;
+                    if (fd.Valid()) SendAll(fd.Get(), first);
+                }
+                poll(nullptr, 0, 5);
+            }
+        });
+        // Every slot taken, and the clients already coming back.
+        EXPECT_TRUE(WaitFor([&] { return connects.load() > c.sources * c.clientsPerSource + caps.total; }, 30000))
+            << connects.load();
+
+        int answered = 0;
+        for (int i = 0; i < kProbes; ++i) {
+            TReply r = agent.Exchange("GetInfo", TStrList(), FromAddress("127.0.0.2"));
+            EXPECT_TRUE(r.replied) << i << ": " << r.error;
+            if (r.replied && ReplyCode(r.text) == "200") ++answered;
+        }
+        stop = true;
+        tricklers.join();
+        EXPECT_EQ(answered, kProbes) << connects.load() << " connects";
+
+        ASSERT_EQ(prlimit(agent.Pid(), RLIMIT_NOFILE, &old, nullptr), 0);
+        EXPECT_TRUE(WaitFor([&] {
+            TReply r = agent.Exchange("GetInfo", TStrList(), FromAddress("127.0.0.2"));
+            return r.replied && ReplyValue(r.text, "ActiveConnections") == "1";
+        }));
+        EXPECT_EQ(agent.SanitizerReport(), "");
+    }
+}
+
+// A client that knows the password but takes its reply a few bytes at a
+// time keeps its session no longer than the send deadline of the whole
+// reply: the agent gives up on it and drops the connection, long before the
+// reply could have been read at that pace.
+TEST(AgentSessionCaps, ASlowReaderLosesItsReplyAtTheSendDeadline) {
+    TAgent agent(LongTimeout());
+    ASSERT_TRUE(agent.Start()) << agent.StartError();
+    // A folder listing of some 12 MB: three times what the socket buffers
+    // can take, and minutes at the reader's pace.
+    const std::string folder = agent.Dir().File("many");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    const std::string stem(230, 'n');
+    for (int i = 0; i < 50000; ++i) {
+        TFd f(open((folder + "/" + stem + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+        ASSERT_TRUE(f.Valid()) << i;
+    }
+
+    TFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(fd.Valid());
+    int small = 4096;
+    setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(agent.Port()));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_TRUE(SendAll(fd.Get(), MakeRequestPacket(agent.Password(), NewSessionKey(), "GetFilesList",
+                                                    Params({folder, "*", "0", "1", "0", "0", "0", "0", "0"}))));
+
+    // 512 bytes every 10 ms, for at most 90 s (the deadline is 30 s).
+    long long got = 0;
+    bool closed = false;
+    const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    char buf[512];
+    while (!closed && std::chrono::steady_clock::now() < bound) {
+        ssize_t n = recv(fd.Get(), buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) got += n;
+        else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) closed = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(closed) << got << " bytes read";
+    EXPECT_LT(got, 12LL * 1000 * 1000);
+    // The agent serves on.
+    TReply r = agent.Exchange("GetInfo");
+    ASSERT_TRUE(r.replied) << r.error;
     EXPECT_EQ(agent.SanitizerReport(), "");
 }
 

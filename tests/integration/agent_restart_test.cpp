@@ -52,6 +52,30 @@ TEST(AgentRestart, ReloadAppReplacesTheImageWithoutLeakingDescriptors) {
     EXPECT_EQ(agent.SanitizerReport(), "");
 }
 
+// A child still running when the agent restarts in the foreground is the
+// new image's child: once it ends, the new image reaps it (no zombie stays).
+TEST(AgentRestart, ChildrenOfTheFormerImageAreReaped) {
+    TAgentConfig cfg;
+    cfg.extraLines = {"external=1"};
+    TAgent agent(cfg);
+    ASSERT_TRUE(agent.Start()) << agent.StartError();
+    // Started without waiting; the odd length names it among the processes.
+    TReply r = agent.Exchange("TEST-ExternalPrg", Params({"sleep 2.7182", "", "", "-1"}));
+    ASSERT_TRUE(r.replied) << r.error;
+    ASSERT_EQ(ReplyCode(r.text), "200") << r.text.Data();
+    std::vector<pid_t> sleepers = PidsWithArgument("2.7182");
+    ASSERT_EQ(sleepers.size(), 1u);
+    const std::string stat = "/proc/" + std::to_string(sleepers[0]) + "/stat";
+
+    r = agent.Exchange("ReloadApp");
+    ASSERT_TRUE(r.replied) << r.error;
+    ASSERT_TRUE(agent.WaitForMessage("Listening...\n", 15000, 2)) << agent.Messages();
+    // Gone for good once it ends, not left as a zombie of the agent.
+    EXPECT_TRUE(WaitFor([&] { return !PathExists(stat); }, 15000)) << ReadFile(stat);
+    EXPECT_TRUE(agent.Running());
+    EXPECT_EQ(agent.SanitizerReport(), "");
+}
+
 TEST(AgentRestart, FailedRestartKeepsServingWithItsPidFile) {
     TAgentConfig cfg;
     cfg.daemon = true;

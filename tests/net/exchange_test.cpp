@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "actions/send_data.h"
 #include "common/loopback_peers.h"
@@ -13,6 +14,7 @@
 #include "foundation/io.h"
 #include "net/resolve.h"
 #include "net/sockets.h"
+#include "net_test_util.h"
 
 namespace {
 
@@ -166,6 +168,40 @@ TEST(TcpExchangeLargeData, APeerThatNeverReadsEndsInATimeOutNotInSuccess) {
     EXPECT_EQ(out.failure, TNetFailure::Timeout);
     EXPECT_EQ(out.err, "Timeout");
     EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+// A peer that takes its time over both halves: it reads the request only
+// after a while, and answers a while after that. Each half fits within the
+// time-out, both together do not: the exchange must end in a time-out, not
+// in an answer that came after its deadline.
+TEST(TcpExchangeDeadline, ConnectSendAndAnswerShareOneDeadline) {
+    TFd listener = nettest::BoundLoopback(SOCK_STREAM);
+    ASSERT_TRUE(listener.Valid());
+    ASSERT_EQ(::listen(listener.Get(), 4), 0);
+    const int port = nettest::LocalPort(listener.Get());
+    const std::string request(8 << 20, 'r');  // more than the socket buffers hold
+    std::thread slowPeer([&] {
+        TFd conn(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!conn.Valid()) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        std::string got;
+        String err;
+        char buf[65536];
+        while (got.size() < request.size()) {
+            size_t n = 0;
+            if (!ReadSome(conn.Get(), buf, sizeof buf, n, TDeadline::AfterMs(5000), err) || n == 0) return;
+            got.append(buf, n);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        SendAll(conn.Get(), "late", err);
+        size_t ignored = 0;  // until the client closes
+        ReadSome(conn.Get(), buf, sizeof buf, ignored, TDeadline::AfterMs(3000), err);
+    });
+    TExchangeOutcome out = Tcp(port, request, 16, 1000);
+    slowPeer.join();
+    EXPECT_FALSE(out.ok) << out.received;
+    EXPECT_EQ(out.failure, TNetFailure::Timeout);
+    EXPECT_EQ(out.err, "Timeout");
 }
 
 // ---- UDP exchange ----
