@@ -161,16 +161,16 @@ int main(int argc, char** argv) {
     String bytes;
     int burst = 0;
     if (o.kind == "unauth") {
-        const uint32_t declared = static_cast<uint32_t>(MAX_REQUEST_PACKET - 4);
+        const uint32_t declared = static_cast<uint32_t>(kMaxRequestPacket - 4);
         String head;
         for (int i = 0; i < 4; ++i) head.AddChar(static_cast<char>(declared >> (8 * i)));
-        head.AddChar(static_cast<char>(PACKET_SIGNATURE_1));
-        head.AddChar(static_cast<char>(PACKET_SIGNATURE_2));
+        head.AddChar(static_cast<char>(kPacketSignature1));
+        head.AddChar(static_cast<char>(kPacketSignature2));
         String proof = EncodePswd("not the password");
         head += EncodeLength(proof, 2);
         head += proof;
         bytes = head;
-        bytes += String(std::string(MAX_REQUEST_PACKET - head.Length(), 'x'));
+        bytes += String(std::string(kMaxRequestPacket - head.Length(), 'x'));
         burst = bytes.Length() - 200;
     } else if (o.kind == "trickle") {
         bytes = BuildRequestPacket(agent.Password(), zelbench::RandomKey(16),

@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         prog.Eval(found.data(), stack.data());
     }
     for (bool checkOnly : {true, false}) {
-        TExprParser parser(PriorityTable1, PRIORITY_TABLE1_ROWS);
+        TExprParser parser(PriorityTable1, kPriorityTable1Rows);
         String copy = expr;
         parser.Expr2Polish(copy, checkOnly);
     }

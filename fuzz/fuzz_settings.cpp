@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CheckRoundTrip(s, text);
     } else {
         // Refused whole: an empty password or a value named in the text.
-        Check(err == EMPTY_PASSWORD_REFUSED || err.View().rfind("Invalid value of ", 0) == 0);
+        Check(err == kEmptyPasswordRefused || err.View().rfind("Invalid value of ", 0) == 0);
     }
     return 0;
 }

@@ -1,5 +1,5 @@
 #include "actions/send_actions.h"
-#include "foundation/child.h"
+#include "protocol/handler.h"
 #include "protocol/params.h"
 
 void ProcessAct_ExternalCmd(const VTRequest& params, ZELReply& reply) {
@@ -9,16 +9,5 @@ void ProcessAct_ExternalCmd(const VTRequest& params, ZELReply& reply) {
     int limit = 0;
     if (!ParamInt(params, 3, unused, reply)) return;
     if (!ParamInt(params, 4, limit, reply)) return;
-    if (cmdline.IsEmpty()) {
-        reply.SetResult(TResultCode::WrongParams, "Command line to execute is not specified");
-        return;
-    }
-    int code = 0;
-    String err;
-    if (!RunProgram(cmdline.Data(), workDir.IsEmpty() ? nullptr : workDir.Data(), limit, code, err)) {
-        reply.SetResult(TResultCode::NotDone, err);
-        return;
-    }
-    reply.SetResult(TResultCode::Ok);
-    reply.AddIntParam(code);
+    AnswerCommandRun(cmdline, workDir.IsEmpty() ? nullptr : workDir.Data(), limit, reply);
 }

@@ -15,19 +15,19 @@ void ProcessAct_TCPSend(const VTRequest& params, ZELReply& reply) {
     plan.second = ParamDecoded(params, 6, false);
     plan.tcp = ParamText(params, 3) == "0";
     if (plan.host.IsEmpty() || plan.first.IsEmpty()) {
-        reply.SetResult(TResultCode::WrongParams, WRONG_PARAMETER);
+        reply.SetResult(TResultCode::WrongParams, kWrongParameter);
         return;
     }
     if (!ParamInt(params, 2, plan.port, reply)) return;
     if (!ParamInt(params, 5, plan.pauseSec, reply)) return;
     // The pause stays within the bound of the action's steps.
-    if (plan.pauseSec > SEND_ACTION_BOUND_MS / 1000) {
-        reply.SetResult(TResultCode::WrongParams, WRONG_PARAMETER);
+    if (plan.pauseSec > kSendActionBoundMs / 1000) {
+        reply.SetResult(TResultCode::WrongParams, kWrongParameter);
         return;
     }
 
     String err;
-    if (!SendDataOneWay(plan, SEND_ACTION_BOUND_MS, err)) {
+    if (!SendDataOneWay(plan, kSendActionBoundMs, err)) {
         reply.SetResult(TResultCode::NotDone, err);
         return;
     }

@@ -43,7 +43,7 @@ bool OpenSendSocket(TFd& out, const TSendPlan& plan, int boundMs, String& err) {
 }  // namespace
 
 bool SendDataOneWay(const TSendPlan& plan, int boundMs, String& err) {
-    if (boundMs <= 0) boundMs = SEND_ACTION_BOUND_MS;
+    if (boundMs <= 0) boundMs = kSendActionBoundMs;
     TFd sock;
     if (!OpenSendSocket(sock, plan, boundMs, err)) return false;
     // A send that outlasts the bound fails with the text of ETIMEDOUT.
@@ -53,7 +53,7 @@ bool SendDataOneWay(const TSendPlan& plan, int boundMs, String& err) {
         String ignored;
         SendAll(sock.Get(), plan.second.View(), TDeadline::AfterMs(boundMs), ignored);
     }
-    CloseAfterSending(sock, SEND_ACTION_DRAIN_MS);
+    CloseAfterSending(sock, kSendActionDrainMs);
     err = "";
     return true;
 }

@@ -8,9 +8,9 @@
 
 // The bound of each step of the action (the connect, every send): a peer
 // that never accepts or never reads cannot hold the session for good.
-inline constexpr int SEND_ACTION_BOUND_MS = 120000;
+inline constexpr int kSendActionBoundMs = 120000;
 // How long the close waits for the peer to finish after the last send.
-inline constexpr int SEND_ACTION_DRAIN_MS = 1000;
+inline constexpr int kSendActionDrainMs = 1000;
 
 struct TSendPlan {
     String host;       // dotted IPv4 address or name

@@ -10,7 +10,7 @@ void ProcessAct_Syslog(const VTRequest& params, ZELReply& reply) {
     String host = ParamText(params, 1);
     String text = ParamDecoded(params, 5, false);
     if (host.IsEmpty()) {
-        reply.SetResult(TResultCode::WrongParams, WRONG_PARAMETER);
+        reply.SetResult(TResultCode::WrongParams, kWrongParameter);
         return;
     }
     int port = 0, facility = 0, severity = 0;
@@ -18,7 +18,7 @@ void ProcessAct_Syslog(const VTRequest& params, ZELReply& reply) {
         !ParamInt(params, 4, severity, reply))
         return;
     if (severity < 0 || severity > 7) {
-        reply.SetResult(TResultCode::WrongParams, WRONG_PARAMETER);
+        reply.SetResult(TResultCode::WrongParams, kWrongParameter);
         return;
     }
     String err;

@@ -43,7 +43,7 @@ TCpuSampler::TCpuSampler(const char* statPath, std::chrono::milliseconds interva
 
 TCpuSampler::~TCpuSampler() {
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
     }
     cv_.notify_all();
@@ -79,7 +79,7 @@ void TCpuSampler::Run() {
     String err;
     bool haveLast = Sample(last, err);
     auto next = Clock::now() + interval_;
-    std::unique_lock<std::mutex> lock(mu_);
+    std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         if (cv_.wait_until(lock, next, [this] { return stop_; })) return;
         lock.unlock();
@@ -104,7 +104,7 @@ void TCpuSampler::Run() {
 }
 
 bool TCpuSampler::Usage(double& percent, String& err) {
-    std::unique_lock<std::mutex> lock(mu_);
+    std::unique_lock<std::mutex> lock(mutex_);
     cv_.wait(lock, [this] { return intervals_ > 0 || stop_; });
     if (!ok_) {
         err = intervals_ > 0 ? err_ : String("stopped");
@@ -115,7 +115,7 @@ bool TCpuSampler::Usage(double& percent, String& err) {
 }
 
 uint64_t TCpuSampler::Intervals() {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return intervals_;
 }
 

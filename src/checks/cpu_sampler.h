@@ -51,11 +51,11 @@ private:
 
     const String path_;
     const std::chrono::milliseconds interval_;
-    std::mutex mu_;
+    std::mutex mutex_;
     std::condition_variable cv_;  // a result arrived, or stop
     bool stop_ = false;
-    uint64_t intervals_ = 0;  // results so far (under mu_)
-    bool ok_ = false;         // the last result (under mu_)
+    uint64_t intervals_ = 0;  // results so far (under mutex_)
+    bool ok_ = false;         // the last result (under mutex_)
     double percent_ = 0;
     String err_;
     std::thread thread_;

@@ -85,10 +85,10 @@ int64_t CountFiles(const String& folder, const String& mask, bool recurse, TCoun
     };
     switch (WalkFolder(folder.Data(), recurse, visit)) {
         case TWalkResult::Ok: return count;
-        case TWalkResult::NoFolder: return COUNT_FILES_NO_FOLDER;
+        case TWalkResult::NoFolder: return kCountFilesNoFolder;
         case TWalkResult::Incomplete: break;
     }
-    return COUNT_FILES_INCOMPLETE;
+    return kCountFilesIncomplete;
 }
 
 int64_t GetFolderSize(const String& path, bool recurse) {

@@ -63,12 +63,12 @@ bool ReadFileContent(int fd, int64_t size, String& out);
 // or bytes; now = the current time in seconds), with recurse also in every
 // subfolder whose name does not begin with '.'. Symbolic links never count
 // and are never followed below the top folder. Returns -1 when the folder
-// cannot be opened (COUNT_FILES_NO_FOLDER), -2 when the count would be
-// incomplete (COUNT_FILES_INCOMPLETE: a folder could not be read to its
+// cannot be opened (kCountFilesNoFolder), -2 when the count would be
+// incomplete (kCountFilesIncomplete: a folder could not be read to its
 // end, descriptors or memory ran out); subfolders that cannot be opened for
 // lack of permission count nothing.
-inline constexpr int64_t COUNT_FILES_NO_FOLDER = -1;
-inline constexpr int64_t COUNT_FILES_INCOMPLETE = -2;
+inline constexpr int64_t kCountFilesNoFolder = -1;
+inline constexpr int64_t kCountFilesIncomplete = -2;
 int64_t CountFiles(const String& folder, const String& mask, bool recurse, TCountFilesMode mode, int32_t value,
                    int64_t now);
 

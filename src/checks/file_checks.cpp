@@ -158,7 +158,7 @@ void ProcessTest_FileCompare(const VTRequest& params, ZELReply& reply) {
     if (mode == "1") CompareTwoFiles(params, first, reply);
     else if (mode == "2") SearchFileInFile(params, first, reply);
     else if (mode == "3") SearchTextInFile(params, first, reply);
-    else reply.SetResult(TResultCode::WrongParams, WRONG_PARAMETER);
+    else reply.SetResult(TResultCode::WrongParams, kWrongParameter);
 }
 
 void ProcessTest_FolderSize(const VTRequest& params, ZELReply& reply) {
@@ -174,7 +174,7 @@ void ProcessTest_FolderSize(const VTRequest& params, ZELReply& reply) {
 void ProcessTest_CountFiles(const VTRequest& params, ZELReply& reply) {
     const int mode = ParamNumber(params, 4);
     if (mode < 0 || mode > 5) {
-        reply.SetResult(TResultCode::WrongParams, WRONG_PARAMETER);
+        reply.SetResult(TResultCode::WrongParams, kWrongParameter);
         return;
     }
     int value = 0;
@@ -184,7 +184,7 @@ void ProcessTest_CountFiles(const VTRequest& params, ZELReply& reply) {
     const int64_t count = CountFiles(folder, ParamText(params, 2), ParamFlag(params, 3),
                                      static_cast<TCountFilesMode>(mode), value, static_cast<int64_t>(time(nullptr)));
     if (count < 0) {
-        reply.SetResult(TResultCode::NotDone, count == COUNT_FILES_INCOMPLETE ? kFolderUnread : kFolderMissing);
+        reply.SetResult(TResultCode::NotDone, count == kCountFilesIncomplete ? kFolderUnread : kFolderMissing);
         return;
     }
     reply.SetResult(TResultCode::Ok);

@@ -89,7 +89,7 @@ bool TLineMatcher::Found(int k, const char* raw, const char* folded, size_t n, s
     const TNeedle& nd = needles_[static_cast<size_t>(k)];
     if (nd.never) return false;
     at = FindCounting(nd.folded ? folded : raw, n, nd.text.data(), nd.text.size(), nd.wholeWord, 0, true);
-    return at != NO_POS;
+    return at != kNoPos;
 }
 
 int TLineMatcher::MatchLine(const char* raw, const char* folded, size_t n, int64_t& pos) {
@@ -128,7 +128,7 @@ void TLineMatcher::Piece(const char* raw, const char* folded, size_t n, int64_t 
         // The first byte of a later piece was looked at with the piece before.
         const size_t at = FindCounting(nd.folded ? folded : raw, n, nd.text.data(), nd.text.size(), nd.wholeWord,
                                        base == 0 ? 0 : 1, final);
-        if (at == NO_POS) continue;
+        if (at == kNoPos) continue;
         found_[k] = 1;
         where_[k] = base + static_cast<int64_t>(at) + 1;
         --undecided_;

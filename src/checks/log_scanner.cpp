@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr size_t UNKNOWN = NO_POS - 1;
+constexpr size_t kNotSearched = kNoPos - 1;
 
 bool IsTerm(char c) { return c == '\n' || c == '\r'; }
 
@@ -33,7 +33,7 @@ TLogScanner::TLogScanner(TLineMatcher& matcher, size_t bufferSize) : m_(matcher)
     cap_ = std::max({bufferSize, 4 * (carry_ + 1), size_t{16}});
     buf_ = std::make_unique<char[]>(cap_);
     if (m_.NeedsFold()) fold_ = std::make_unique<char[]>(cap_);
-    hit_.assign(m_.Needles().size(), UNKNOWN);
+    hit_.assign(m_.Needles().size(), kNotSearched);
 }
 
 bool TLogScanner::Open(const String& fileName, TLogState& state, TLogMatch& match, String& err, bool& shortcut) {
@@ -146,7 +146,7 @@ TLogScanner::TStop TLogScanner::Run(bool scanAll, TLogMatch& match, String& err)
         if (!longLine_) {
             if (cur_ < end_) {
                 const size_t last = LastTerm(cur_, end_);
-                if (last != NO_POS && Region(cur_, last + 1, scanAll, match)) return TStop::Match;
+                if (last != kNoPos && Region(cur_, last + 1, scanAll, match)) return TStop::Match;
             }
             // [cur_, end_) is the start of a line not yet terminated.
             if (end_ == cap_) {
@@ -162,7 +162,7 @@ TLogScanner::TStop TLogScanner::Run(bool scanAll, TLogMatch& match, String& err)
             }
         } else {
             const size_t t = NextTerm(carry_, end_);
-            if (t != NO_POS) {
+            if (t != kNoPos) {
                 if (FinishLong(t, match) && !scanAll) return TStop::Match;
                 continue;
             }
@@ -216,15 +216,15 @@ bool TLogScanner::Region(size_t a, size_t b, bool scanAll, TLogMatch& match) {
         return false;
     }
     // Only lines holding a raw occurrence of some search text can match.
-    std::fill(hit_.begin(), hit_.end(), UNKNOWN);
+    std::fill(hit_.begin(), hit_.end(), kNotSearched);
     while (i < b) {
         const size_t h = EarliestHit(i, b);
-        if (h == NO_POS) {
+        if (h == kNoPos) {
             SkipLines(i, b);
             break;
         }
         const size_t before = LastTerm(i, h);
-        const size_t ls = before == NO_POS ? i : before + 1;
+        const size_t ls = before == kNoPos ? i : before + 1;
         SkipLines(i, ls);
         const size_t le = NextTerm(h, b);
         const bool hit = Line(ls, le, match);
@@ -245,7 +245,7 @@ bool TLogScanner::Line(size_t ls, size_t le, TLogMatch& match) {
     const int c = m_.MatchLine(buf_.get() + ls, fold_ ? fold_.get() + ls : nullptr, le - ls, at);
     if (c < 0) return false;
     match.result = before + at;
-    match.line = String(buf_.get() + ls, static_cast<int>(std::min<size_t>(le - ls, LOG_LINE_KEEP)));
+    match.line = String(buf_.get() + ls, static_cast<int>(std::min<size_t>(le - ls, kLogLineKeep)));
     match.condition = c;
     return true;
 }
@@ -261,44 +261,44 @@ void TLogScanner::SkipLines(size_t a, size_t b) {
 
 size_t TLogScanner::EarliestHit(size_t from, size_t to) {
     const auto& needles = m_.Needles();
-    size_t best = NO_POS;
+    size_t best = kNoPos;
     for (size_t k = 0; k < needles.size(); ++k) {
         const TLineMatcher::TNeedle& nd = needles[k];
         if (!nd.filter) continue;
-        if (hit_[k] == UNKNOWN || (hit_[k] != NO_POS && hit_[k] < from)) {
+        if (hit_[k] == kNotSearched || (hit_[k] != kNoPos && hit_[k] < from)) {
             const char* hay = nd.folded ? fold_.get() : buf_.get();
             const size_t rel = FindBytes(hay + from, to - from, nd.text.data(), nd.text.size());
-            hit_[k] = rel == NO_POS ? NO_POS : from + rel;
+            hit_[k] = rel == kNoPos ? kNoPos : from + rel;
         }
-        if (hit_[k] != NO_POS) best = std::min(best, hit_[k]);
+        if (hit_[k] != kNoPos) best = std::min(best, hit_[k]);
     }
     return best;
 }
 
 size_t TLogScanner::NextTerm(size_t from, size_t to) const {
-    if (from >= to) return NO_POS;
+    if (from >= to) return kNoPos;
     const char* b = buf_.get();
     const void* lf = std::memchr(b + from, '\n', to - from);
     const size_t lfAt = lf == nullptr ? to : static_cast<size_t>(static_cast<const char*>(lf) - b);
     const void* cr = std::memchr(b + from, '\r', lfAt - from);
     if (cr != nullptr) return static_cast<size_t>(static_cast<const char*>(cr) - b);
-    return lf == nullptr ? NO_POS : lfAt;
+    return lf == nullptr ? kNoPos : lfAt;
 }
 
 size_t TLogScanner::LastTerm(size_t from, size_t to) const {
-    if (from >= to) return NO_POS;
+    if (from >= to) return kNoPos;
     const char* b = buf_.get();
     const void* lf = memrchr(b + from, '\n', to - from);
     const size_t crFrom = lf == nullptr ? from : static_cast<size_t>(static_cast<const char*>(lf) - b) + 1;
     const void* cr = crFrom < to ? memrchr(b + crFrom, '\r', to - crFrom) : nullptr;
     if (cr != nullptr) return static_cast<size_t>(static_cast<const char*>(cr) - b);
-    return lf == nullptr ? NO_POS : static_cast<size_t>(static_cast<const char*>(lf) - b);
+    return lf == nullptr ? kNoPos : static_cast<size_t>(static_cast<const char*>(lf) - b);
 }
 
 void TLogScanner::LongPiece(size_t n, bool final) {
     const size_t from = lineBase_ == 0 ? 0 : carry_;
-    if (head_.Length() < LOG_LINE_KEEP && n > from) {
-        const size_t take = std::min<size_t>(LOG_LINE_KEEP - static_cast<size_t>(head_.Length()), n - from);
+    if (head_.Length() < kLogLineKeep && n > from) {
+        const size_t take = std::min<size_t>(kLogLineKeep - static_cast<size_t>(head_.Length()), n - from);
         head_.AddData(buf_.get() + from, static_cast<int>(take));
     }
     m_.Piece(buf_.get(), fold_.get(), n, lineBase_, final);

@@ -10,7 +10,7 @@
 // the file ends is left for a later scan (its bytes are not consumed).
 // Memory stays bounded whatever the file holds: lines are matched where they
 // lie in the read buffer, a line longer than the buffer is matched in
-// pieces, and only the first LOG_LINE_KEEP bytes of a reported line are kept.
+// pieces, and only the first kLogLineKeep bytes of a reported line are kept.
 //
 // One scanner per request, on one thread; the matcher must outlive it.
 #pragma once
@@ -25,9 +25,9 @@
 #include "foundation/qdstring.h"
 
 // Bytes of a reported line that are sent back.
-inline constexpr int LOG_LINE_KEEP = 1024;
+inline constexpr int kLogLineKeep = 1024;
 // Default size of the read buffer.
-inline constexpr size_t LOG_READ_BUFFER = 512 * 1024;
+inline constexpr size_t kLogReadBuffer = 512 * 1024;
 
 // The scan state exchanged with the server.
 struct TLogState {
@@ -42,7 +42,7 @@ struct TLogState {
 // What one scan found.
 struct TLogMatch {
     int64_t result = 0;       // 0: no line; > 0: (offset where the line's bytes began) + (match position)
-    String line;              // the reported line, first LOG_LINE_KEEP bytes
+    String line;              // the reported line, first kLogLineKeep bytes
     int condition = -1;       // which condition of the matcher held (0 or 1), -1 for none
     int64_t currentSize = 0;  // the file's size as seen by the scan
 };
@@ -50,7 +50,7 @@ struct TLogMatch {
 class TLogScanner {
 public:
     // bufferSize is raised as needed to hold several needles' worth of bytes.
-    explicit TLogScanner(TLineMatcher& matcher, size_t bufferSize = LOG_READ_BUFFER);
+    explicit TLogScanner(TLineMatcher& matcher, size_t bufferSize = kLogReadBuffer);
 
     // One scan of fileName from state. Returns -1 with err set ("File "x" not
     // found", "Cannot open file", "fseek error", "Cannot read file"), 0 when
@@ -104,6 +104,6 @@ private:
     bool longLine_ = false;
     int64_t lineBase_ = 0;  // line offset of buf_[0]
     size_t carry_ = 1;
-    String head_;           // its first LOG_LINE_KEEP bytes
+    String head_;           // its first kLogLineKeep bytes
     std::vector<size_t> hit_;  // per needle: next raw occurrence in the region
 };

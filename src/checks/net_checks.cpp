@@ -97,13 +97,13 @@ void ProcessTest_UDP(const VTRequest& params, ZELReply& reply) {
         !ParamInt(params, 4, attempts, reply))
         return;
     if (attempts <= 0) {
-        reply.SetResult(TResultCode::WrongParams, WRONG_PARAMETER);
+        reply.SetResult(TResultCode::WrongParams, kWrongParameter);
         return;
     }
     if (!ParamInt(params, 6, recvSize, reply)) return;
     String data = ParamDecoded(params, 5, false);
     if (data.IsEmpty()) {
-        reply.SetResult(TResultCode::WrongParams, WRONG_PARAMETER);
+        reply.SetResult(TResultCode::WrongParams, kWrongParameter);
         return;
     }
     int timeoutSec = timeoutMs / 1000;
@@ -111,7 +111,7 @@ void ProcessTest_UDP(const VTRequest& params, ZELReply& reply) {
     // Every attempt counts for at least a second: attempts and time-out
     // together stay within the bound of probes.
     if (static_cast<long long>(attempts) * (timeoutSec > 1 ? timeoutSec : 1) > kUdpBoundSec) {
-        reply.SetResult(TResultCode::WrongParams, WRONG_PARAMETER);
+        reply.SetResult(TResultCode::WrongParams, kWrongParameter);
         return;
     }
     recvSize = CapReceiveSize(recvSize);

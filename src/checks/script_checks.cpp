@@ -12,6 +12,7 @@
 #include "config/settings.h"
 #include "foundation/child.h"
 #include "foundation/private_temp.h"
+#include "protocol/handler.h"
 #include "protocol/params.h"
 
 namespace {
@@ -30,18 +31,7 @@ void ProcessTest_External(const VTRequest& params, ZELReply& reply) {
     const String cmdline = ParamText(params, 1);
     int limit = 0;
     if (!ParamInt(params, 4, limit, reply)) return;
-    if (cmdline.IsEmpty()) {
-        reply.SetResult(TResultCode::WrongParams, "Command line to execute is not specified");
-        return;
-    }
-    int code = 0;
-    String err;
-    if (!RunProgram(cmdline.Data(), nullptr, limit, code, err)) {
-        reply.SetResult(TResultCode::NotDone, err);
-        return;
-    }
-    reply.SetResult(TResultCode::Ok);
-    reply.AddIntParam(code);
+    AnswerCommandRun(cmdline, nullptr, limit, reply);
 }
 
 void ProcessTest_ShellScript(const VTRequest& params, ZELReply& reply) {
@@ -80,11 +70,11 @@ void ProcessTest_ShellScript(const VTRequest& params, ZELReply& reply) {
 
     TChildOptions opt;
     opt.stdoutFd = opt.stderrFd = output.Get();
-    opt.maxFileBytes = SCRIPT_OUTPUT_CAP;
+    opt.maxFileBytes = kScriptOutputCap;
     SetChildTimeLimit(opt, limitMs);
     TChildStatus st = RunChild(SplitCommandLine(cmdline.Data()), opt);
     struct stat written {};
-    const bool cut = fstat(output.Get(), &written) == 0 && written.st_size >= SCRIPT_OUTPUT_CAP;
+    const bool cut = fstat(output.Get(), &written) == 0 && written.st_size >= kScriptOutputCap;
     // The script itself ended by the output cap: it ran, with its output cut.
     if (cut && st.kind == TChildStatus::Signaled && st.signal == SIGXFSZ && !st.timedOut) {
         st.kind = TChildStatus::Exited;

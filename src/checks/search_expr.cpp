@@ -158,7 +158,7 @@ bool TSearchProgram::Eval(const uint8_t* found, uint8_t* stack) const {
 
 bool CompileSearchExpression(const String& expr, TSearchProgram& prog, String& err) {
     prog = TSearchProgram();
-    TExprParser parser(PriorityTable1, PRIORITY_TABLE1_ROWS);
+    TExprParser parser(PriorityTable1, kPriorityTable1Rows);
     String work(expr);
     if (!parser.Expr2Polish(work, false)) {
         err = parser.Error();
@@ -206,7 +206,7 @@ int SearchForExpression(const String& text, const String& expr, int caseSensitiv
         std::string needle(prog.operands[k].View());
         if (!caseSensitive) FoldAscii(needle.data(), needle.data(), needle.size());
         found[k] = !needle.empty() &&
-                   FindCounting(hay.data(), hay.size(), needle.data(), needle.size(), wholeWord != 0, 0, true) != NO_POS;
+                   FindCounting(hay.data(), hay.size(), needle.data(), needle.size(), wholeWord != 0, 0, true) != kNoPos;
     }
     std::vector<uint8_t> stack(static_cast<size_t>(prog.depth) + 1, 0);
     return prog.Eval(found.data(), stack.data()) ? 1 : 0;

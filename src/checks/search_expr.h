@@ -31,7 +31,7 @@ struct TPriorityItem {
 // The operators of the search language, in the order the tokenizer tries
 // them. Built before main; read-only afterwards.
 extern const TPriorityItem PriorityTable1[5];
-inline constexpr int PRIORITY_TABLE1_ROWS = 5;
+inline constexpr int kPriorityTable1Rows = 5;
 
 // One conversion of an infix expression into Polish order. Not thread-safe;
 // one parser per conversion.

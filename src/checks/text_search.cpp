@@ -15,10 +15,10 @@ void FoldAscii(char* dst, const char* src, size_t n) {
 }
 
 size_t FindBytes(const char* hay, size_t n, const char* needle, size_t m) {
-    if (m == 0 || m > n) return NO_POS;
+    if (m == 0 || m > n) return kNoPos;
     if (m == 1) {
         const void* p = std::memchr(hay, needle[0], n);
-        return p == nullptr ? NO_POS : static_cast<size_t>(static_cast<const char*>(p) - hay);
+        return p == nullptr ? kNoPos : static_cast<size_t>(static_cast<const char*>(p) - hay);
     }
     size_t i = 0;
 #if defined(__SSE2__)
@@ -37,20 +37,20 @@ size_t FindBytes(const char* hay, size_t n, const char* needle, size_t m) {
         }
     }
 #endif
-    if (i + m > n) return NO_POS;
+    if (i + m > n) return kNoPos;
     const void* p = memmem(hay + i, n - i, needle, m);
-    return p == nullptr ? NO_POS : static_cast<size_t>(static_cast<const char*>(p) - hay);
+    return p == nullptr ? kNoPos : static_cast<size_t>(static_cast<const char*>(p) - hay);
 }
 
 size_t FindCounting(const char* hay, size_t n, const char* needle, size_t m, bool wholeWord, size_t start,
                     bool final) {
-    if (m == 0) return NO_POS;
+    if (m == 0) return kNoPos;
     // In a piece of a line the byte after an occurrence must be known.
     const size_t limit = final ? n : (n == 0 ? 0 : n - 1);
     size_t p = start;
     while (p < limit && limit - p >= m) {
         const size_t rel = FindBytes(hay + p, limit - p, needle, m);
-        if (rel == NO_POS) return NO_POS;
+        if (rel == kNoPos) return kNoPos;
         const size_t q = p + rel;
         if (!wholeWord) return q;
         const bool before = q > 0 && IsAsciiAlnum(static_cast<unsigned char>(hay[q - 1]));
@@ -58,5 +58,5 @@ size_t FindCounting(const char* hay, size_t n, const char* needle, size_t m, boo
         if (!before && !behind) return q;
         p = q + 1;
     }
-    return NO_POS;
+    return kNoPos;
 }

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 // Sentinel for "not found".
-inline constexpr size_t NO_POS = static_cast<size_t>(-1);
+inline constexpr size_t kNoPos = static_cast<size_t>(-1);
 
 // dst[i] = src[i] with 'A'-'Z' turned into 'a'-'z'; other bytes unchanged
 // (bytes 0x80-0xFF are never letters). dst may equal src.
@@ -20,11 +20,11 @@ inline bool IsAsciiAlnum(unsigned char c) {
 }
 
 // Index of the first occurrence of needle (m >= 1 bytes) in hay (n bytes),
-// exact bytes, or NO_POS.
+// exact bytes, or kNoPos.
 size_t FindBytes(const char* hay, size_t n, const char* needle, size_t m);
 
 // The first occurrence of needle (m >= 1 bytes) that starts at or after
-// `start` and counts, or NO_POS.
+// `start` and counts, or kNoPos.
 //
 // Without wholeWord every occurrence counts. With it, an occurrence counts
 // when the byte before it (if any) and the byte after it (if any) are not

@@ -15,7 +15,7 @@ const Botan::HashFunction& SHA1Prototype() {
         try {
             return Botan::HashFunction::create_or_throw("SHA-1");
         } catch (const std::exception&) {
-            zel_assert_fault("SHA-1 available");
+            AssertFault("SHA-1 available");
         }
     }();
     return *prototype;
@@ -48,7 +48,7 @@ void THash_SHA::Update(const void* data, int length) {
 }
 
 void THash_SHA::Final() {
-    if (!fInitialized_) zel_assert_fault("fInitialized");
+    if (!fInitialized_) AssertFault("fInitialized");
     hash_->final(digest_);  // also resets and clears Botan's state
     fInitialized_ = false;
 }
@@ -59,7 +59,7 @@ const uint8_t* THash_SHA::GetHash(const void* data, int length) {
         Update(data, length);
         Final();
     } else if (fInitialized_) {
-        zel_assert_fault("!fInitialized");
+        AssertFault("!fInitialized");
     }
     return digest_;
 }

@@ -31,8 +31,8 @@ std::atomic<int> g_acceptFatal{0};
 // Held while descriptors are plentiful; when accept() finds none left while
 // every session slot is taken, it is given up for a moment to take the
 // waiting connection and close it (a refusal, as at the cap).
-std::mutex g_spareMutex;
-TFd g_spareDescriptor;  // guarded by g_spareMutex
+std::mutex spare_mutex;
+TFd g_spareDescriptor;  // guarded by spare_mutex
 
 void Close(TFd& client) {
     shutdown(client.Get(), SHUT_RDWR);
@@ -50,7 +50,7 @@ void ReportDescriptorShortage() {
 // rather than leave it waiting in the queue. True when the spare was there
 // to try (another worker may hold it meanwhile).
 bool RefuseWithSpare(int listenFd) {
-    std::unique_lock<std::mutex> lock(g_spareMutex, std::try_to_lock);
+    std::unique_lock<std::mutex> lock(spare_mutex, std::try_to_lock);
     if (!lock.owns_lock() || !g_spareDescriptor.Valid()) return false;
     g_spareDescriptor.Reset();
     pollfd p{listenFd, POLLIN, 0};
@@ -167,7 +167,7 @@ bool OnAcceptFailed(int error, int listenFd) {
 }
 
 void KeepSpareDescriptor() {
-    std::lock_guard<std::mutex> lock(g_spareMutex);
+    std::lock_guard<std::mutex> lock(spare_mutex);
     if (!g_spareDescriptor.Valid()) g_spareDescriptor = OpenSpareDescriptor();
 }
 

@@ -72,7 +72,7 @@ const char* UsageText() {
 }
 
 bool IsSelfCheck(int argc, const char* const* argv) {
-    return argc == 2 && std::strcmp(argv[1], SELF_CHECK_OPTION) == 0;
+    return argc == 2 && std::strcmp(argv[1], kSelfCheckOption) == 0;
 }
 
 std::string SelfCheckLine() {

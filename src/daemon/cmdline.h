@@ -30,7 +30,7 @@ const char* UsageText();
 // identity line and exits 0, without reading a configuration or opening a
 // socket. A received upgrade image is run this way before it replaces the
 // agent.
-inline constexpr const char* SELF_CHECK_OPTION = "--self-check";
+inline constexpr const char* kSelfCheckOption = "--self-check";
 
 // True when the command line asks for the self-check.
 bool IsSelfCheck(int argc, const char* const* argv);

@@ -184,7 +184,7 @@ std::optional<TExitCode> CheckFlags(TServeContext& ctx, int& currentPort) {
 void TrimAfterLoad(bool& trimDue) {
     const int workers = SessionWorkerCount();
     if (workers > kTrimAfterWorkers) trimDue = true;
-    else if (trimDue && workers <= SESSION_WORKERS_MIN + 1) {
+    else if (trimDue && workers <= kSessionWorkersMin + 1) {
         malloc_trim(0);
         trimDue = false;
     }

@@ -50,7 +50,7 @@ int MillisUntilSecond(time_t second) {
 void SendReply(int fd, ZELReply& reply) {
     reply.FinalizePacket();
     String ignored;
-    if (SendAll(fd, reply.View(), TDeadline::AfterMs(SESSION_SEND_TIMEOUT_SECONDS * 1000LL), ignored)) return;
+    if (SendAll(fd, reply.View(), TDeadline::AfterMs(kSessionSendTimeoutSeconds * 1000LL), ignored)) return;
     // The rest of the reply is dropped with the connection: the close resets
     // it rather than leave the kernel to trickle out what it still holds.
     linger drop{1, 0};
@@ -127,7 +127,7 @@ void Serve(int fd, in_addr address) {
     for (;;) {
         // Never hold more than the largest packet accepted, nor more than
         // the proof of a sender not yet judged.
-        size_t room = proven ? static_cast<size_t>(MAX_REQUEST_PACKET - request.Length())
+        size_t room = proven ? static_cast<size_t>(kMaxRequestPacket - request.Length())
                              : static_cast<size_t>(request.ProofBytesMissing(proof));
         if (room == 0) room = 1;
         // Read first: the request is usually there by the time the
@@ -195,7 +195,7 @@ void Serve(int fd, in_addr address) {
 }  // namespace
 
 void ServeConnection(TFd sock, in_addr address) {
-    timeval tv{SESSION_SEND_TIMEOUT_SECONDS, 0};
+    timeval tv{kSessionSendTimeoutSeconds, 0};
     setsockopt(sock.Get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     Serve(sock.Get(), address);
     // Uncounted before the client sees the connection close, so that a

@@ -16,7 +16,7 @@ constexpr std::chrono::seconds SESSION_REQUEST_CAP{300};
 
 // How long a session waits for a client that does not take its reply: the
 // whole reply is sent within this one deadline, however the client reads.
-constexpr int SESSION_SEND_TIMEOUT_SECONDS = 30;
+constexpr int kSessionSendTimeoutSeconds = 30;
 
 // Serves one admitted connection to its end on the calling thread (a
 // session worker): reads, dispatches, replies, closes, and uncounts the

@@ -34,7 +34,7 @@ struct TRank {
 
 // The admitted sessions, in all and by address (network byte order); those
 // admitted with a socket by socket, and the waiting ones by address and age.
-std::mutex g_mutex;
+std::mutex limits_mutex;
 int g_total = 0;
 std::unordered_map<uint32_t, int> g_byAddress;
 std::unordered_map<int, TEntry> g_bySocket;
@@ -47,7 +47,7 @@ std::unordered_set<int> g_draining;
 uint64_t g_order = 0;
 
 // Takes `address` out of the ranking, or puts it back after a change.
-// g_mutex held.
+// limits_mutex held.
 void Unrank(uint32_t address) {
     auto it = g_waiting.find(address);
     if (it != g_waiting.end() && !it->second.empty())
@@ -60,7 +60,7 @@ void Rank(uint32_t address) {
     else g_ranks.insert(TRank{it->second.size(), it->second.begin()->first, address});
 }
 
-// A session starts or stops waiting for its proof. g_mutex held.
+// A session starts or stops waiting for its proof. limits_mutex held.
 void AddWaiting(const TEntry& e, int socket) {
     Unrank(e.address);
     g_waiting[e.address][e.order] = socket;
@@ -75,7 +75,7 @@ void RemoveWaiting(const TEntry& e) {
     Rank(e.address);
 }
 
-// Uncounts one session of `address`. g_mutex held.
+// Uncounts one session of `address`. limits_mutex held.
 void Uncount(uint32_t address) {
     auto it = g_byAddress.find(address);
     if (it == g_byAddress.end()) return;
@@ -83,7 +83,7 @@ void Uncount(uint32_t address) {
     if (--it->second <= 0) g_byAddress.erase(it);
 }
 
-// Forgets the registered session on `socket`. g_mutex held.
+// Forgets the registered session on `socket`. limits_mutex held.
 void Forget(std::unordered_map<int, TEntry>::iterator it) {
     if (!it->second.proven) RemoveWaiting(it->second);
     Uncount(it->second.address);
@@ -96,7 +96,7 @@ void Forget(std::unordered_map<int, TEntry>::iterator it) {
 // password is the last to go; and only when that address has more waiting
 // sessions than the newcomer's address has sessions, so that addresses
 // that share the slots evenly stop taking them from each other. False when
-// no session qualifies. g_mutex held:
+// no session qualifies. limits_mutex held:
 // the session cannot close its socket meanwhile, as it releases it first.
 bool TakeOverWaiting(int newcomerSessions) {
     if (g_ranks.empty() || g_ranks.begin()->waiting <= static_cast<size_t>(newcomerSessions)) return false;
@@ -120,7 +120,7 @@ long long CurrentDescriptorLimit() {
 TSessionLimits CurrentSessionLimits() { return SessionLimitsFor(CurrentDescriptorLimit()); }
 
 bool AdmitSession(in_addr address, const TSessionLimits& lim, int socket) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::mutex> lock(limits_mutex);
     auto found = g_byAddress.find(address.s_addr);
     const int from = found == g_byAddress.end() ? 0 : found->second;
     if (from >= lim.perAddress) return false;
@@ -146,7 +146,7 @@ bool AdmitSession(in_addr address, const TSessionLimits& lim, int socket) {
 }
 
 void MarkSessionProven(int socket) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::mutex> lock(limits_mutex);
     auto it = g_bySocket.find(socket);
     if (it == g_bySocket.end() || it->second.proven) return;
     RemoveWaiting(it->second);
@@ -154,7 +154,7 @@ void MarkSessionProven(int socket) {
 }
 
 void ReleaseSession(in_addr address, int socket) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::mutex> lock(limits_mutex);
     if (socket >= 0) {
         auto it = g_bySocket.find(socket);
         if (it != g_bySocket.end() && it->second.address == address.s_addr) Forget(it);
@@ -177,22 +177,22 @@ void ReleaseSession(in_addr address, int socket) {
 }
 
 int AdmittedSessions() {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::mutex> lock(limits_mutex);
     return g_total;
 }
 
 int AdmittedSessionsFrom(in_addr address) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::mutex> lock(limits_mutex);
     auto it = g_byAddress.find(address.s_addr);
     return it == g_byAddress.end() ? 0 : it->second;
 }
 
 int WaitingSessions() {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::mutex> lock(limits_mutex);
     return g_waitingCount;
 }
 
 int DrainingSessions() {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::mutex> lock(limits_mutex);
     return static_cast<int>(g_draining.size());
 }

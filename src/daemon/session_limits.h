@@ -13,15 +13,15 @@
 
 // Sessions at once, in all and from one client address. A monitoring server
 // opens a handful of connections at a time; these are far above that.
-constexpr int SESSION_LIMIT = 4096;
-constexpr int SESSION_LIMIT_PER_ADDRESS = 256;
+constexpr int kSessionLimit = 4096;
+constexpr int kSessionLimitPerAddress = 256;
 // Descriptors left to the agent itself and to the work of the handlers
 // (files, pipes, probe sockets): this many, but at most half the limit.
-constexpr int SESSION_DESCRIPTOR_HEADROOM = 64;
+constexpr int kSessionDescriptorHeadroom = 64;
 
 struct TSessionLimits {
-    int total = SESSION_LIMIT;
-    int perAddress = SESSION_LIMIT_PER_ADDRESS;
+    int total = kSessionLimit;
+    int perAddress = kSessionLimitPerAddress;
 };
 
 // The caps for a process allowed `maxDescriptors` open descriptors (0 or
@@ -31,8 +31,8 @@ struct TSessionLimits {
 constexpr TSessionLimits SessionLimitsFor(long long maxDescriptors) {
     TSessionLimits lim;
     if (maxDescriptors > 0) {
-        long long headroom = maxDescriptors / 2 < SESSION_DESCRIPTOR_HEADROOM ? maxDescriptors / 2
-                                                                               : SESSION_DESCRIPTOR_HEADROOM;
+        long long headroom = maxDescriptors / 2 < kSessionDescriptorHeadroom ? maxDescriptors / 2
+                                                                               : kSessionDescriptorHeadroom;
         long long room = maxDescriptors - headroom;
         if (room < lim.total) lim.total = room < 1 ? 1 : static_cast<int>(room);
     }

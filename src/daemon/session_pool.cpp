@@ -40,7 +40,7 @@ std::atomic<int> g_idle{0};  // workers not serving a connection
 // An idle worker that found no work for a while leaves if enough others stay.
 bool LeaveIfSpare() {
     int idle = g_idle.load();
-    while (idle > SESSION_WORKERS_MIN) {
+    while (idle > kSessionWorkersMin) {
         if (g_idle.compare_exchange_weak(idle, idle - 1)) {
             --g_workers;
             return true;
@@ -57,7 +57,7 @@ int StartWorker() {
     ++g_idle;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, SESSION_STACK_SIZE);
+    pthread_attr_setstacksize(&attr, kSessionStackSize);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
     int rc = g_threadStarter.load()(&thread, &attr, WorkerMain, nullptr);
@@ -73,7 +73,7 @@ int StartWorker() {
 // somebody always waits for the next client. A refused thread start is not
 // fatal: connections then wait in the listen queue for a worker.
 void BecomeBusy() {
-    if (g_idle.fetch_sub(1) == 1 && g_workers.load() < SESSION_WORKERS_MAX) StartWorker();
+    if (g_idle.fetch_sub(1) == 1 && g_workers.load() < kSessionWorkersMax) StartWorker();
 }
 
 // Withdraws `listener` if it is still the published one.
@@ -158,7 +158,7 @@ bool PublishSessionListener(int listenFd, String& err) {
 }
 
 bool StartSessionWorkers(String& err) {
-    while (g_idle.load() < SESSION_WORKERS_MIN) {
+    while (g_idle.load() < kSessionWorkersMin) {
         int rc = StartWorker();
         if (rc != 0) {
             err = ErrnoText(rc);

@@ -5,10 +5,10 @@
 // Idle workers wait in accept() on the listener published with
 // PublishSessionListener; the kernel gives each connection to one of them.
 // A worker that takes a connection while no other worker is idle starts one
-// more (up to SESSION_WORKERS_MAX), so that a session blocking for minutes
+// more (up to kSessionWorkersMax), so that a session blocking for minutes
 // in a script or a probe never keeps other clients waiting. A worker that
 // waits SESSION_WORKER_IDLE_EXIT without a connection ends while more than
-// SESSION_WORKERS_MIN workers are idle. A connection that the admission
+// kSessionWorkersMin workers are idle. A connection that the admission
 // refuses keeps its worker idle, so refusals never grow the pool. When no
 // thread can be started, the connections wait in the listen queue until a
 // worker is free.
@@ -29,13 +29,13 @@
 
 // Stack size of a worker: handlers keep their buffers on the heap, and
 // thousands of simultaneous sessions must fit in memory.
-constexpr size_t SESSION_STACK_SIZE = 256 * 1024;
+constexpr size_t kSessionStackSize = 256 * 1024;
 // Idle workers kept even without work (started by StartSessionWorkers).
-constexpr int SESSION_WORKERS_MIN = 1;
+constexpr int kSessionWorkersMin = 1;
 // Workers at most; further connections wait in the listen queue. Above the
 // session cap, so that with every session slot taken a worker is still
 // there to refuse the next connection at once.
-constexpr int SESSION_WORKERS_MAX = SESSION_LIMIT + 64;
+constexpr int kSessionWorkersMax = kSessionLimit + 64;
 // An idle worker above the minimum ends after this long without work.
 constexpr std::chrono::seconds SESSION_WORKER_IDLE_EXIT{5};
 
@@ -67,7 +67,7 @@ void SetSessionHooks(const TSessionHooks& hooks);
 // cannot be duplicated.
 bool PublishSessionListener(int listenFd, String& err);
 
-// Starts workers until SESSION_WORKERS_MIN are idle. False with the reason in
+// Starts workers until kSessionWorkersMin are idle. False with the reason in
 // err when a thread could not be started (call again later: until then the
 // connections wait). Call from the serving process (after any fork).
 bool StartSessionWorkers(String& err);

@@ -175,11 +175,11 @@ bool CheckUpgradeImage(const String& imagePath, String& err) {
     static char* const env[] = {path, lang, nullptr};
     TStrList args;
     args.Add(imagePath);
-    args.Add(SELF_CHECK_OPTION);
+    args.Add(kSelfCheckOption);
     TChildOptions opt;
     opt.stdoutFd = out.Get();
     opt.wait = TChildWait::Deadline;
-    opt.killAfterMs = UPGRADE_SELF_CHECK_MS;
+    opt.killAfterMs = kUpgradeSelfCheckMs;
     opt.envp = env;
     const TChildStatus st = RunChild(args, opt);
 
@@ -206,7 +206,7 @@ bool CheckUpgradeImage(const String& imagePath, String& err) {
     case TChildStatus::Signaled:
         if (st.timedOut)
             err = String("Upgrade image refused: its self-check did not end within ") +
-                  IntToStr(UPGRADE_SELF_CHECK_MS / 1000) + " s";
+                  IntToStr(kUpgradeSelfCheckMs / 1000) + " s";
         else
             err = String("Upgrade image refused: its self-check ended by signal ") + IntToStr(st.signal);
         return false;
@@ -259,7 +259,7 @@ int Finish(UpgradeRec& rec, String& error) {
 
     String dir = ExcludeTrailingPathDelimiter(GetTempDirectory());
     TTempFile script;
-    if (dir.Length() > UPGRADE_MAX_DIR || !CreateFresh(UPGRADE_SCRIPT_NAME, script, err) ||
+    if (dir.Length() > kUpgradeMaxDir || !CreateFresh(kUpgradeScriptName, script, err) ||
         !script.Write(BuildUpgradeScript(ScriptPlan(rec.TempPath, script.Name())), err) || !script.Close(err))
         return Fail(rec, error, "Binary code transferred. Cannot create script file");
 
@@ -302,7 +302,7 @@ int PrepareUpgradeImage(UpgradeRec& rec, String& error) {
     error = "";
     if (rec.TempFile.IsOpen() || !rec.TempPath.IsEmpty()) return 1;
     String err;
-    if (!CreateFresh(UPGRADE_IMAGE_NAME, rec.TempFile, err)) {
+    if (!CreateFresh(kUpgradeImageName, rec.TempFile, err)) {
         ReleaseUpgradeSlot(rec);
         error = "Cannot create temp file";
         return 0;
@@ -329,7 +329,7 @@ int ReceiveUpgradePiece(UpgradeRec& rec, const char* data, int length, String& e
     if (length > 0) rec.Trailer.AddData(data, length);
     // The digest is judged once all of its bytes are here, however TCP cut
     // the stream; more than its size is judged at once (and fails).
-    if (rec.Received < rec.ExpectedSize || rec.Trailer.Length() < UPGRADE_DIGEST_SIZE) return 1;
+    if (rec.Received < rec.ExpectedSize || rec.Trailer.Length() < kUpgradeDigestSize) return 1;
     return Finish(rec, error);
 }
 
@@ -340,7 +340,7 @@ void ProcessUpgradeCode(const VTRequest& request, const VTRequest& params, ZELRe
     }
     rec.ExpectedSize = zelDecodeInt64(params.GetParam(1, true));
     rec.SizeSet = 1;
-    if (rec.ExpectedSize < UPGRADE_MIN_SIZE || rec.ExpectedSize > UPGRADE_MAX_SIZE) {
+    if (rec.ExpectedSize < kUpgradeMinSize || rec.ExpectedSize > kUpgradeMaxSize) {
         reply.SetResult(TResultCode::WrongParams, "Wrong file parameter(s)");
         ReleaseUpgradeSlot(rec);
         return;
@@ -364,7 +364,7 @@ String BuildUpgradeScript(const TUpgradeScriptPlan& plan) {
     s += String("port=") + IntToStr(plan.port) + "\n";
     s += String("waitSeconds=") + IntToStr(plan.waitSeconds) + "\n";
     s += String("systemLog=") + (plan.systemLog ? "1" : "0") + "\n";
-    s += String("prevZEL=\"$oldZEL") + UPGRADE_PREVIOUS_SUFFIX + "\"\n";
+    s += String("prevZEL=\"$oldZEL") + kUpgradePreviousSuffix + "\"\n";
     s += R"SH(tmpZEL="$oldZEL.new.$$"
 interactive=0
 [ "$1" = "-i" ] && interactive=1
@@ -493,7 +493,7 @@ exec "$oldZEL" "$@"
 
 void FailPendingUpgrade(const String& scriptPath) {
     if (!scriptPath.IsEmpty()) ::unlink(scriptPath.Data());
-    String image = IncludeTrailingPathDelimiter(GetTempDirectory()) + UPGRADE_IMAGE_NAME;
+    String image = IncludeTrailingPathDelimiter(GetTempDirectory()) + kUpgradeImageName;
     ::unlink(image.Data());
     {
         std::lock_guard<std::mutex> lock(thread_mutex);

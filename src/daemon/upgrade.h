@@ -23,17 +23,17 @@
 #include "protocol/request.h"
 
 // Sizes an "UpgradeCode" request may announce, in bytes.
-constexpr int64_t UPGRADE_MIN_SIZE = 101;
-constexpr int64_t UPGRADE_MAX_SIZE = 10485759;
+constexpr int64_t kUpgradeMinSize = 101;
+constexpr int64_t kUpgradeMaxSize = 10485759;
 // Length of the enciphered digest that follows the executable.
-constexpr int UPGRADE_DIGEST_SIZE = 16;
+constexpr int kUpgradeDigestSize = 16;
 // A transfer may take this long in all, whatever the pace of the client.
 constexpr std::chrono::seconds UPGRADE_TRANSFER_CAP{300};
 // Names of the received executable and of the script in the temporary folder.
-constexpr const char* UPGRADE_IMAGE_NAME = "zel__.upd";
-constexpr const char* UPGRADE_SCRIPT_NAME = "zelupd__.sh";
+constexpr const char* kUpgradeImageName = "zel__.upd";
+constexpr const char* kUpgradeScriptName = "zelupd__.sh";
 // Longest temporary folder name the script path may hold.
-constexpr int UPGRADE_MAX_DIR = 1023;
+constexpr int kUpgradeMaxDir = 1023;
 
 // Guards the upgrade slot.
 extern std::mutex upgrade_mutex;
@@ -80,28 +80,28 @@ int ReceiveUpgradePiece(UpgradeRec& rec, const char* data, int length, String& e
 // "UpgradeCode" after its gate: claims the slot ("302" when taken), reads
 // the announced size (parameter 1) and prepares the received file ("200"),
 // or answers "501" "Wrong file parameter(s)" for a size outside
-// UPGRADE_MIN_SIZE..UPGRADE_MAX_SIZE, "300" with the error when preparing
+// kUpgradeMinSize..kUpgradeMaxSize, "300" with the error when preparing
 // fails. `request` is the whole request (its session key deciphers the
 // digest), `params` its parameter lines.
 void ProcessUpgradeCode(const VTRequest& request, const VTRequest& params, ZELReply& reply, UpgradeRec& rec);
 
 // A received image may take this long for its self-check before it is
 // killed and refused.
-constexpr int UPGRADE_SELF_CHECK_MS = 5000;
+constexpr int kUpgradeSelfCheckMs = 5000;
 // The script waits this long for the new agent to listen on its port
 // before it puts the previous executable back.
-constexpr int UPGRADE_LISTEN_WAIT_SECONDS = 15;
+constexpr int kUpgradeListenWaitSeconds = 15;
 // The previous executable is kept under the agent's path with this suffix
 // until the new agent listens.
-constexpr const char* UPGRADE_PREVIOUS_SUFFIX = ".previous";
+constexpr const char* kUpgradePreviousSuffix = ".previous";
 
 // Judges a received image (closed, executable) before anything is replaced:
 // an ELF file must be for this machine (class, byte order, machine) and
 // whole (its program headers, segments and section headers inside the
 // file); anything but ELF or a "#!" script is refused unrun. The image then
-// runs once with SELF_CHECK_OPTION and no shell: standard input /dev/null,
+// runs once with kSelfCheckOption and no shell: standard input /dev/null,
 // a minimal environment, standard output captured (standard error
-// dropped), killed with its process group after UPGRADE_SELF_CHECK_MS. It
+// dropped), killed with its process group after kUpgradeSelfCheckMs. It
 // passes when it exits 0 having printed exactly SelfCheckLine(). false with
 // the refusal text ("Upgrade image refused: ..."). Blocks the caller up to
 // the deadline; thread-safe.
@@ -113,7 +113,7 @@ struct TUpgradeScriptPlan {
     String imagePath;   // the received image, removed by the script
     String scriptPath;  // the script itself, removed by the script
     int port = 0;       // the port the new agent must listen on
-    int waitSeconds = UPGRADE_LISTEN_WAIT_SECONDS;
+    int waitSeconds = kUpgradeListenWaitSeconds;
     String verboseLog;  // files each outcome line is appended to ("" = none):
     String failureLog;  // every outcome to the first, failures to the second
     bool systemLog = true;  // daemon mode: also to the system log
@@ -122,7 +122,7 @@ struct TUpgradeScriptPlan {
 // The script text (POSIX sh; every path single-quoted). Run with the
 // agent's arguments, it:
 //   1. keeps the previous executable beside the agent (zelPath +
-//      UPGRADE_PREVIOUS_SUFFIX) and installs the image by copying it beside
+//      kUpgradePreviousSuffix) and installs the image by copying it beside
 //      the executable and renaming it over the old path (if that fails, the
 //      old executable is started again at once);
 //   2. starts the executable at that path with the same arguments ("$@"):

@@ -30,10 +30,10 @@ struct TOrphan {
 
 // Never destroyed: the thread may still run while the process exits.
 struct TReaper {
-    std::mutex m;
-    std::vector<TOrphan> kids;  // guarded by m
-    TFd wake;                   // eventfd; set once under m, never closed
-    bool running = false;       // guarded by m
+    std::mutex mutex;
+    std::vector<TOrphan> kids;  // guarded by mutex
+    TFd wake;                   // eventfd; set once under mutex, never closed
+    bool running = false;       // guarded by mutex
 };
 
 TReaper& Reaper() {
@@ -42,7 +42,7 @@ TReaper& Reaper() {
 }
 
 void ReapEnded(TReaper& r) {
-    std::lock_guard<std::mutex> lock(r.m);
+    std::lock_guard<std::mutex> lock(r.mutex);
     for (size_t i = 0; i < r.kids.size();) {
         int status = 0;
         const pid_t got = waitpid(r.kids[i].pid, &status, WNOHANG);
@@ -62,7 +62,7 @@ void* ReaperLoop(void*) {
         bool blind = false;
         fds.clear();
         {
-            std::lock_guard<std::mutex> lock(r.m);
+            std::lock_guard<std::mutex> lock(r.mutex);
             fds.push_back({r.wake.Get(), POLLIN, 0});
             for (const TOrphan& k : r.kids) {
                 if (k.pidfd.Valid())
@@ -81,7 +81,7 @@ void* ReaperLoop(void*) {
 }
 
 // Starts the thread with every signal blocked, so that signals meant for the
-// agent never land on it. Called with r.m held.
+// agent never land on it. Called with r.mutex held.
 bool StartThread(TReaper& r) {
     if (!r.wake.Valid()) r.wake.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!r.wake.Valid()) return false;
@@ -103,7 +103,7 @@ bool StartThread(TReaper& r) {
 
 void HandToReaper(pid_t pid, TFd pidfd) {
     TReaper& r = Reaper();
-    std::lock_guard<std::mutex> lock(r.m);
+    std::lock_guard<std::mutex> lock(r.mutex);
     r.kids.push_back({pid, std::move(pidfd)});
     if (!r.running) r.running = StartThread(r);
     if (r.wake.Valid()) {
@@ -115,7 +115,7 @@ void HandToReaper(pid_t pid, TFd pidfd) {
 
 int PendingReapCount() {
     TReaper& r = Reaper();
-    std::lock_guard<std::mutex> lock(r.m);
+    std::lock_guard<std::mutex> lock(r.mutex);
     return static_cast<int>(r.kids.size());
 }
 

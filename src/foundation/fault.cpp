@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-void zel_assert_fault(const char* expr, std::source_location where) {
+void AssertFault(const char* expr, std::source_location where) {
     const char* file = where.file_name();
     if (const char* slash = std::strrchr(file, '/')) file = slash + 1;
     std::fprintf(stderr, "%s: %s:%u: %s: Assertion `%s' failed.\n", program_invocation_short_name, file,

@@ -11,5 +11,5 @@
 
 #include <source_location>
 
-[[noreturn]] void zel_assert_fault(const char* expr,
+[[noreturn]] void AssertFault(const char* expr,
                                    std::source_location where = std::source_location::current());

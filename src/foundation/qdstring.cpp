@@ -222,12 +222,12 @@ bool String::operator==(const char* s) const {
 void TStrList::Add(const String& s) { items_.push_back(s); }
 
 String TStrList::operator[](int i) const {
-    if (i < 0 || i >= Count()) zel_assert_fault("0 <= i && i < Count()");
+    if (i < 0 || i >= Count()) AssertFault("0 <= i && i < Count()");
     return items_[static_cast<size_t>(i)];
 }
 
 void TStrList::Delete(int i) {
-    if (i < 0 || i >= Count()) zel_assert_fault("0 <= i && i < Count()");
+    if (i < 0 || i >= Count()) AssertFault("0 <= i && i < Count()");
     items_.erase(items_.begin() + i);
 }
 

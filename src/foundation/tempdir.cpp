@@ -8,8 +8,8 @@
 namespace {
 
 std::mutex& TempDirMutex() {
-    static std::mutex m;
-    return m;
+    static std::mutex tempdir_mutex;
+    return tempdir_mutex;
 }
 
 // Guarded by TempDirMutex(); empty optional until first use.

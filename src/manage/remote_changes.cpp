@@ -52,7 +52,7 @@ bool CheckRemoteChanges(TRemoteChanges& c, String& err) {
         TRemoteValue& v = c.keys[i];
         if (!v.set) continue;
         if (ZELSettingsKeys[i].text == &TZELSettings::password && v.raw.IsEmpty()) {
-            err = EMPTY_PASSWORD_REFUSED;
+            err = kEmptyPasswordRefused;
             return false;
         }
         if (!DecodeRemoteValue(ZELSettingsKeys[i], v.raw.View(), v.number, v.text, err)) return false;

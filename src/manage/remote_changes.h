@@ -46,7 +46,7 @@ TRemoteChanges ParseRemoteChanges(std::string_view paramsText);
 bool CheckRemoteChanges(TRemoteChanges& changes, String& err);
 
 // The refusal text of a change to an empty password.
-inline constexpr const char* EMPTY_PASSWORD_REFUSED = "Password cannot be empty: settings not changed";
+inline constexpr const char* kEmptyPasswordRefused = "Password cannot be empty: settings not changed";
 
 // Writes the changes into s (a few dozen assignments at most).
 void ApplyRemoteChanges(const TRemoteChanges& changes, TZELSettings& s);

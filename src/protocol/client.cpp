@@ -20,14 +20,14 @@ String BuildRequestPacket(const String& password, const String& sessionKey, cons
     // Ciphertexts are as long as their texts, so the sizes are known first.
     const int64_t total = 4 + SIZELEN_AUTH + SIZELEN_PSWD + (password.IsEmpty() ? 0 : 16) + SIZELEN_KEY +
                           sessionKey.Length() + SIZELEN_REQUEST + static_cast<int64_t>(requestText.Length());
-    if (sessionKey.Length() > 0xFFFF || total > MAX_REQUEST_PACKET) return String();
+    if (sessionKey.Length() > 0xFFFF || total > kMaxRequestPacket) return String();
     std::shared_ptr<const TPasswordKey> pk = GetPasswordKey(password);
     String keyBlock = EncodeData(sessionKey, *pk->key, 0);
     String requestBlock = EncodeData(requestText, sessionKey, 0);
 
     String body;
-    body.AddChar(static_cast<char>(PACKET_SIGNATURE_1));
-    body.AddChar(static_cast<char>(PACKET_SIGNATURE_2));
+    body.AddChar(static_cast<char>(kPacketSignature1));
+    body.AddChar(static_cast<char>(kPacketSignature2));
     body += EncodeLength(pk->proof, SIZELEN_PSWD);
     body += pk->proof;
     body += EncodeLength(keyBlock, SIZELEN_KEY);

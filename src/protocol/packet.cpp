@@ -73,7 +73,7 @@ String DecodeData(const String& data, const String& keyText) {
 String EncodeLength(const String& text, int digits) {
     uint32_t len = static_cast<uint32_t>(text.Length());
     if (!(digits <= static_cast<int>(sizeof(len)))) {
-        zel_assert_fault("digits<=sizeof(len)");
+        AssertFault("digits<=sizeof(len)");
     }
     char bytes[4];
     for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((len >> (8 * i)) & 0xFF);
@@ -82,7 +82,7 @@ String EncodeLength(const String& text, int digits) {
 
 unsigned int DecodeLength(const char* bytes, int digits) {
     if (!(digits <= static_cast<int>(sizeof(int)))) {
-        zel_assert_fault("digits<=sizeof(int)");
+        AssertFault("digits<=sizeof(int)");
     }
     if (bytes == nullptr || (digits != 1 && digits != 2 && digits != 4)) return 0;
     const auto* p = reinterpret_cast<const unsigned char*>(bytes);

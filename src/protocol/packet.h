@@ -23,12 +23,12 @@ constexpr int OFFSET_REQUEST = OFFSET_KEY + SIZELEN_KEY;
 constexpr int SIZELEN_MINIMUM = SIZELEN_PSWD + 4 + SIZELEN_KEY + SIZELEN_REQUEST + SIZELEN_AUTH;
 
 // The two signature bytes after the packet length.
-constexpr uint8_t PACKET_SIGNATURE_1 = 0x03;
-constexpr uint8_t PACKET_SIGNATURE_2 = 0x12;
+constexpr uint8_t kPacketSignature1 = 0x03;
+constexpr uint8_t kPacketSignature2 = 0x12;
 
 // The largest request packet accepted, length field included. A packet
 // that declares more is refused as soon as its length field has arrived.
-constexpr int64_t MAX_REQUEST_PACKET = 16 * 1024 * 1024;
+constexpr int64_t kMaxRequestPacket = 16 * 1024 * 1024;
 
 // Empty for an empty password, else the 16 raw bytes of its MD5 digest.
 String EncodePswd(const String& password);

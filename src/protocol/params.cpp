@@ -16,12 +16,12 @@ int ParamNumber(const VTRequest& params, int n) { return zelDecodeInt(params.Get
 
 bool ParamInt(const VTRequest& params, int n, int& out, ZELReply& reply) {
     if (zelDecodeInt(params.GetParam(n, true), out)) return true;
-    reply.SetResult(TResultCode::WrongParams, WRONG_PARAMETER);
+    reply.SetResult(TResultCode::WrongParams, kWrongParameter);
     return false;
 }
 
 bool ParamInt64(const VTRequest& params, int n, long long& out, ZELReply& reply) {
     if (zelDecodeInt64(params.GetParam(n, true), out)) return true;
-    reply.SetResult(TResultCode::WrongParams, WRONG_PARAMETER);
+    reply.SetResult(TResultCode::WrongParams, kWrongParameter);
     return false;
 }

@@ -28,4 +28,4 @@ bool ParamInt(const VTRequest& params, int n, int& out, ZELReply& reply);
 bool ParamInt64(const VTRequest& params, int n, long long& out, ZELReply& reply);
 
 // The text of a "501" answer for a parameter that is not a valid number.
-inline constexpr const char* WRONG_PARAMETER = "Wrong parameter";
+inline constexpr const char* kWrongParameter = "Wrong parameter";

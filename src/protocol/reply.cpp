@@ -124,7 +124,7 @@ void ZELReply::AddVarParams(const char* format, ...) {
 
 void ZELReply::FinalizePacket() {
     CommandSeparatorCheck();
-    AddChar(END_OF_TRANSMISSION);
+    AddChar(kEndOfTransmission);
     if (!cipher_) cipher_ = PrepareCipherKey(key_);
     String packet = EncodeData(*this, *cipher_, 4);
     String::operator=(std::move(packet));

@@ -12,7 +12,7 @@ class TCipherKey;
 class VTRequest;
 
 // The end-of-transmission mark that closes every reply text.
-constexpr char END_OF_TRANSMISSION = '\r';
+constexpr char kEndOfTransmission = '\r';
 
 class ZELReply : public String {
 public:

@@ -26,7 +26,7 @@ VTRequest& VTRequest::operator=(const char* text) {
 
 bool VTRequest::PacketTooLarge() const {
     if (Length() < 4) return false;
-    return static_cast<int64_t>(DecodeLength(Data(), 4)) + 4 > MAX_REQUEST_PACKET;
+    return static_cast<int64_t>(DecodeLength(Data(), 4)) + 4 > kMaxRequestPacket;
 }
 
 bool VTRequest::WholePacket() const {
@@ -55,8 +55,8 @@ constexpr int kProofAt = kProofLengthAt + SIZELEN_PSWD;
 TProofCheck VTRequest::CheckProof(const String& expectedProof) const {
     const int n = Length();
     const auto* p = reinterpret_cast<const uint8_t*>(Data());
-    if (n > kSignatureAt && p[kSignatureAt] != PACKET_SIGNATURE_1) return TProofCheck::Refused;
-    if (n > kSignatureAt + 1 && p[kSignatureAt + 1] != PACKET_SIGNATURE_2) return TProofCheck::Refused;
+    if (n > kSignatureAt && p[kSignatureAt] != kPacketSignature1) return TProofCheck::Refused;
+    if (n > kSignatureAt + 1 && p[kSignatureAt + 1] != kPacketSignature2) return TProofCheck::Refused;
     if (n < kProofAt) return TProofCheck::Pending;
     if (static_cast<int>(DecodeLength(Data() + kProofLengthAt, SIZELEN_PSWD)) != expectedProof.Length())
         return TProofCheck::Refused;
@@ -80,7 +80,7 @@ bool VTRequest::ParseInitRequest(const String& password, in_addr client) {
 
     const int64_t L = DecodeLength(p, 4);
     ProtocolTrace(client, "<-- ZEL packet size: %d\n", static_cast<int>(L));
-    if (L + 4 != n || L + 4 > MAX_REQUEST_PACKET) return false;
+    if (L + 4 != n || L + 4 > kMaxRequestPacket) return false;
 
     const int64_t P = DecodeLength(p + 6, 2);
     ProtocolTrace(client, "<-- Pswd size: %d\n", static_cast<int>(P));
@@ -93,7 +93,7 @@ bool VTRequest::ParseInitRequest(const String& password, in_addr client) {
     const int64_t R = DecodeLength(p + 10 + P + K, 4);
     ProtocolTrace(client, "<-- Req size: %d\n", static_cast<int>(R));
     if (SIZELEN_MINIMUM + P + K + R > n) return false;
-    if (static_cast<uint8_t>(p[4]) != PACKET_SIGNATURE_1 || static_cast<uint8_t>(p[5]) != PACKET_SIGNATURE_2) {
+    if (static_cast<uint8_t>(p[4]) != kPacketSignature1 || static_cast<uint8_t>(p[5]) != kPacketSignature2) {
         return false;
     }
 

@@ -26,14 +26,14 @@ public:
 
     // True when the whole packet has arrived: at least SIZELEN_MINIMUM
     // bytes and the 4 + L bytes the length field announces. Also true as
-    // soon as the length field declares a packet above MAX_REQUEST_PACKET,
+    // soon as the length field declares a packet above kMaxRequestPacket,
     // so that the session stops reading; ParseInitRequest refuses it.
     bool WholePacket() const;
-    // The length field has arrived and declares more than MAX_REQUEST_PACKET.
+    // The length field has arrived and declares more than kMaxRequestPacket.
     bool PacketTooLarge() const;
     // How many more bytes the packet needs (0 when WholePacket is true). A
     // session that never reads more than this holds at most
-    // MAX_REQUEST_PACKET bytes.
+    // kMaxRequestPacket bytes.
     int64_t MissingBytes() const;
 
     // Judges the packet received so far by its signature and its password

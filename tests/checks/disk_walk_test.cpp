@@ -102,7 +102,7 @@ TEST_F(DiskWalkTest, FewDescriptorsAndNeverAShortCount) {
         const int64_t size = GetFolderSize(String(Path("deep").c_str()), true);
         ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
         // Not enough descriptors gives a failure, never a wrong figure.
-        EXPECT_TRUE(count == kDepth || count == COUNT_FILES_INCOMPLETE) << spare << ": " << count;
+        EXPECT_TRUE(count == kDepth || count == kCountFilesIncomplete) << spare << ": " << count;
         EXPECT_TRUE(size == kDepth || size == -1) << spare << ": " << size;
         if (spare >= 6) {
             EXPECT_EQ(count, kDepth) << spare;

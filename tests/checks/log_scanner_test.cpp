@@ -42,7 +42,7 @@ int ReferenceCondition(const String& line, const TTextLogFilter& f, int64_t& pos
         pos = at;
         return at >= 1 ? 1 : 0;
     }
-    TExprParser parser(PriorityTable1, PRIORITY_TABLE1_ROWS);
+    TExprParser parser(PriorityTable1, kPriorityTable1Rows);
     String expr(f.expression);
     if (!parser.Expr2Polish(expr, false)) return 0;
     std::vector<int> stack;
@@ -99,7 +99,7 @@ int64_t ReferenceScan(const std::string& file, TLogState& st, bool scanAll, cons
             int64_t at = 0;
             if (ReferenceCondition(line, f[k], at) != 0) {
                 m.result = before + at;
-                m.line = line.Copy(1, LOG_LINE_KEEP);
+                m.line = line.Copy(1, kLogLineKeep);
                 m.condition = k;
                 break;
             }

@@ -82,7 +82,7 @@ class Expr2PolishTest : public ::testing::TestWithParam<TPolishCase> {};
 
 TEST_P(Expr2PolishTest, ConvertsOrReports) {
     const TPolishCase& c = GetParam();
-    TExprParser parser(PriorityTable1, PRIORITY_TABLE1_ROWS);
+    TExprParser parser(PriorityTable1, kPriorityTable1Rows);
     String expr(c.expr);
     EXPECT_EQ(parser.Expr2Polish(expr, false), c.ok);
     std::string joined;
@@ -114,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TPolishCase{")", 0, "", "Missing \"(\""}));
 
 TEST(ExprParser, TokensComeOffTheFront) {
-    TExprParser parser(PriorityTable1, PRIORITY_TABLE1_ROWS);
+    TExprParser parser(PriorityTable1, kPriorityTable1Rows);
     String expr("  notice 'a b' (x\tAND");
     std::vector<std::string> tokens;
     for (String t = parser.GetToken(expr); !t.IsEmpty(); t = parser.GetToken(expr)) tokens.push_back(t.Std());
@@ -124,7 +124,7 @@ TEST(ExprParser, TokensComeOffTheFront) {
 }
 
 TEST(ExprParser, PrioritiesAndPositions) {
-    TExprParser parser(PriorityTable1, PRIORITY_TABLE1_ROWS);
+    TExprParser parser(PriorityTable1, kPriorityTable1Rows);
     EXPECT_EQ(parser.TokenInPriority("AND"), 1);
     EXPECT_EQ(parser.TokenInPriority("not"), 65535);
     EXPECT_EQ(parser.TokenSPriority(")"), 65520);
@@ -136,7 +136,7 @@ TEST(ExprParser, PrioritiesAndPositions) {
 }
 
 TEST(ExprParser, CheckOnlyLeavesTheListAlone) {
-    TExprParser parser(PriorityTable1, PRIORITY_TABLE1_ROWS);
+    TExprParser parser(PriorityTable1, kPriorityTable1Rows);
     String first("'a' or 'b'");
     ASSERT_EQ(parser.Expr2Polish(first, false), 1);
     String second("'c'");

@@ -18,12 +18,12 @@ TEST(SessionLimits, ShrinkWithTheDescriptorLimit) {
         int total;
         int perAddress;
     } const cases[] = {
-        {0, SESSION_LIMIT, SESSION_LIMIT_PER_ADDRESS},   // no known limit
-        {-1, SESSION_LIMIT, SESSION_LIMIT_PER_ADDRESS},
-        {1048576, SESSION_LIMIT, SESSION_LIMIT_PER_ADDRESS},
-        {SESSION_LIMIT + SESSION_DESCRIPTOR_HEADROOM, SESSION_LIMIT, SESSION_LIMIT_PER_ADDRESS},
-        {1024, 1024 - SESSION_DESCRIPTOR_HEADROOM, SESSION_LIMIT_PER_ADDRESS},
-        {256, 256 - SESSION_DESCRIPTOR_HEADROOM, 144},
+        {0, kSessionLimit, kSessionLimitPerAddress},   // no known limit
+        {-1, kSessionLimit, kSessionLimitPerAddress},
+        {1048576, kSessionLimit, kSessionLimitPerAddress},
+        {kSessionLimit + kSessionDescriptorHeadroom, kSessionLimit, kSessionLimitPerAddress},
+        {1024, 1024 - kSessionDescriptorHeadroom, kSessionLimitPerAddress},
+        {256, 256 - kSessionDescriptorHeadroom, 144},
         {64, 32, 24},  // half the descriptors stay with the agent
         {8, 4, 3},
         {2, 1, 1},

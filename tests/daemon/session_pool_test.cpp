@@ -109,7 +109,7 @@ TEST_F(SessionPool, ReusesGrowsAndShrinks) {
     ASSERT_TRUE(Publish(listener));
     String err;
     ASSERT_TRUE(StartSessionWorkers(err)) << err.Data();
-    ASSERT_EQ(IdleSessionWorkerCount(), SESSION_WORKERS_MIN);
+    ASSERT_EQ(IdleSessionWorkerCount(), kSessionWorkersMin);
 
     // Sequential connections are served by the workers already there: the
     // first ones start the spares (somebody always waits in accept, also
@@ -120,7 +120,7 @@ TEST_F(SessionPool, ReusesGrowsAndShrinks) {
         ASSERT_TRUE(Eventually([&] { return g_served == i + 1; }));
     }
     EXPECT_LE(g_started - before, 2);
-    EXPECT_LE(SessionWorkerCount(), SESSION_WORKERS_MIN + 2);
+    EXPECT_LE(SessionWorkerCount(), kSessionWorkersMin + 2);
 
     // A burst of 200 where 20 sessions block: the pool grows, so the other
     // 180 are served while the 20 still wait.
@@ -131,9 +131,9 @@ TEST_F(SessionPool, ReusesGrowsAndShrinks) {
     // The blocked ones outlast the idle period of the others and are not
     // disturbed by the pool shrinking around them: the idle workers end
     // down to the minimum, the 20 stay.
-    EXPECT_TRUE(Eventually([] { return SessionWorkerCount() == 20 + SESSION_WORKERS_MIN; }, 60000))
+    EXPECT_TRUE(Eventually([] { return SessionWorkerCount() == 20 + kSessionWorkersMin; }, 60000))
         << SessionWorkerCount() << " workers";
-    EXPECT_EQ(IdleSessionWorkerCount(), SESSION_WORKERS_MIN);
+    EXPECT_EQ(IdleSessionWorkerCount(), kSessionWorkersMin);
     EXPECT_EQ(g_served, 180);
     {
         std::lock_guard<std::mutex> lock(g_gateMutex);
@@ -142,7 +142,7 @@ TEST_F(SessionPool, ReusesGrowsAndShrinks) {
     g_gateCv.notify_all();
     EXPECT_TRUE(Eventually([] { return g_served == 200; }));
     // After the load the pool shrinks back to its minimum.
-    EXPECT_TRUE(Eventually([] { return SessionWorkerCount() == SESSION_WORKERS_MIN; }))
+    EXPECT_TRUE(Eventually([] { return SessionWorkerCount() == kSessionWorkersMin; }))
         << SessionWorkerCount() << " workers";
 }
 

@@ -104,7 +104,7 @@ struct TRun {
         plan.systemLog = false;
         WriteTextFile(script, std::string(BuildUpgradeScript(plan).View()));
     }
-    std::string Previous() const { return zel + UPGRADE_PREVIOUS_SUFFIX; }
+    std::string Previous() const { return zel + kUpgradePreviousSuffix; }
     // Names left in the agent's folder.
     int Entries() const {
         int n = 0;

@@ -9,7 +9,7 @@ namespace {
 
 // A function that states its precondition with the assertion helper.
 int Halve(int even) {
-    if (even % 2 != 0) zel_assert_fault("even % 2 == 0");
+    if (even % 2 != 0) AssertFault("even % 2 == 0");
     return even / 2;
 }
 const int kHalveFaultLine = __LINE__ - 3;
@@ -25,7 +25,7 @@ TEST(FaultDeathTest, ReportsTheCallersFileLineAndFunction) {
         {"from a function", [] { Halve(3); },
          "fault_test\\.cpp:" + std::to_string(kHalveFaultLine) +
              ": int .*Halve\\(int\\): Assertion `even % 2 == 0' failed\\."},
-        {"the expression verbatim", [] { zel_assert_fault("a<b && \"text\""); },
+        {"the expression verbatim", [] { AssertFault("a<b && \"text\""); },
          "fault_test\\.cpp:[0-9]+: .*: Assertion `a<b && \"text\"' failed\\."},
     };
     for (const TCase& c : cases) {
@@ -35,7 +35,7 @@ TEST(FaultDeathTest, ReportsTheCallersFileLineAndFunction) {
 }
 
 TEST(FaultDeathTest, NamesTheFileWithoutItsFolders) {
-    EXPECT_DEATH(zel_assert_fault("0"), ": fault_test\\.cpp:[0-9]+: ");
+    EXPECT_DEATH(AssertFault("0"), ": fault_test\\.cpp:[0-9]+: ");
 }
 
 }  // namespace

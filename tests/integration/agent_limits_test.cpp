@@ -38,10 +38,10 @@ String LittleEndian(uint32_t v, int bytes) {
 
 // The first bytes of a request packet: a length field declaring `declared`
 // bytes in all, the signature and a proof block of `proof`.
-String PacketHead(uint32_t declared, const String& proof, uint8_t signature1 = PACKET_SIGNATURE_1) {
+String PacketHead(uint32_t declared, const String& proof, uint8_t signature1 = kPacketSignature1) {
     String head = LittleEndian(declared - 4, 4);
     head.AddChar(static_cast<char>(signature1));
-    head.AddChar(static_cast<char>(PACKET_SIGNATURE_2));
+    head.AddChar(static_cast<char>(kPacketSignature2));
     head += LittleEndian(static_cast<uint32_t>(proof.Length()), 2);
     head += proof;
     return head;
@@ -69,7 +69,7 @@ TAgentConfig LongTimeout(const char* timeout = "timeout=600000") {
 TEST(AgentProof, AWrongProofIsRefusedBeforeThePacketEnds) {
     TAgent agent(LongTimeout());
     ASSERT_TRUE(agent.Start()) << agent.StartError();
-    const uint32_t kLargest = static_cast<uint32_t>(MAX_REQUEST_PACKET);
+    const uint32_t kLargest = static_cast<uint32_t>(kMaxRequestPacket);
     const String right = EncodePswd(agent.Password());
     const String wrong = EncodePswd("not-the-password");
     struct {
@@ -150,7 +150,7 @@ TEST(AgentSessionCaps, IdleClientsOfOneAddressLeaveRoomForTheServer) {
         int clients;
     } const cases[] = {
         {"64 descriptors, 80 clients", 64, 80},
-        {"the agent's own limit", 0, SESSION_LIMIT_PER_ADDRESS + 40},
+        {"the agent's own limit", 0, kSessionLimitPerAddress + 40},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -53,7 +53,7 @@ std::string WrapperImage(const std::string& mark, bool dies = false) {
 // it is larger than an upgrade may be (a build with sanitizers and debug
 // information), without its debug information, written to `dir`.
 std::string SendableCopy(const std::string& program, const TScratchDir& dir) {
-    if (static_cast<int64_t>(fs::file_size(program)) <= UPGRADE_MAX_SIZE) return program;
+    if (static_cast<int64_t>(fs::file_size(program)) <= kUpgradeMaxSize) return program;
     const std::string copy = dir.File(fs::path(program).filename().string() + ".stripped");
     RunProgram({"strip", "--strip-debug", "-o", copy, program});
     return copy;
@@ -137,7 +137,7 @@ protected:
         if (!c.Send(image + std::string(Digest(image, c.Key()).View()))) return "send failed";
         return c.ReadReply();
     }
-    std::string Previous() const { return zelPath_ + UPGRADE_PREVIOUS_SUFFIX; }
+    std::string Previous() const { return zelPath_ + kUpgradePreviousSuffix; }
 
     TScratchDir bin_;
     std::string zelPath_;
@@ -343,7 +343,7 @@ TEST_F(AgentUpgrade, RefusesAnImageThatIsNotThisAgent) {
     const pid_t pid = agent_->Pid();
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
-        ASSERT_LE(static_cast<int64_t>(k.image.size()), UPGRADE_MAX_SIZE);
+        ASSERT_LE(static_cast<int64_t>(k.image.size()), kUpgradeMaxSize);
         const std::string reply = Upgrade(k.image);
         EXPECT_EQ(reply.compare(0, k.reply.size(), k.reply), 0) << reply;
         EXPECT_FALSE(PathExists(Image()));

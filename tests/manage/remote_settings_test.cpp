@@ -139,7 +139,7 @@ TEST_F(RemoteSettings, EmptyPasswordIsRefused) {
         SCOPED_TRACE(line);
         TReplyTable r = Call("SetSettings", {"Comment=after", line, "TCP=0"});
         EXPECT_EQ(r.code, "300");
-        EXPECT_EQ(r.raw, std::string("300\n") + EMPTY_PASSWORD_REFUSED);
+        EXPECT_EQ(r.raw, std::string("300\n") + kEmptyPasswordRefused);
         auto s = ZELSettings.Get();
         EXPECT_EQ(s->password, "secret");
         EXPECT_EQ(s->comment, "before");

@@ -175,8 +175,8 @@ TEST(FramingTest, WholePacketAndSizeBound) {
         int64_t l;
         bool tooLarge;
     } bounds[] = {
-        {MAX_REQUEST_PACKET - 4, false},
-        {MAX_REQUEST_PACKET - 3, true},
+        {kMaxRequestPacket - 4, false},
+        {kMaxRequestPacket - 3, true},
         {0x7FFFFFFC, true},
         {0xFFFFFFFF, true},
     };
@@ -191,7 +191,7 @@ TEST(FramingTest, WholePacketAndSizeBound) {
         EXPECT_EQ(big.PacketTooLarge(), b.tooLarge);
         EXPECT_EQ(big.WholePacket(), b.tooLarge);
         if (!b.tooLarge) {
-            EXPECT_EQ(big.MissingBytes(), MAX_REQUEST_PACKET - 4);
+            EXPECT_EQ(big.MissingBytes(), kMaxRequestPacket - 4);
         }
         big += String(std::string(20, '\0'));
         EXPECT_FALSE(big.ParseInitRequest(kPassword, in_addr{}));
@@ -200,7 +200,7 @@ TEST(FramingTest, WholePacketAndSizeBound) {
 
 TEST(FramingTest, BuildRefusesOversizeBlocks) {
     EXPECT_TRUE(BuildRequestPacket(kPassword, String(std::string(70000, 'k')), "x\r").IsEmpty());
-    EXPECT_TRUE(BuildRequestPacket(kPassword, "k", String(std::string(MAX_REQUEST_PACKET, 'x'))).IsEmpty());
+    EXPECT_TRUE(BuildRequestPacket(kPassword, "k", String(std::string(kMaxRequestPacket, 'x'))).IsEmpty());
 }
 
 std::vector<std::string> g_traces;

@@ -17,7 +17,7 @@ TEST(PacketTest, ConstantsDescribeTheLayout) {
     EXPECT_EQ(OFFSET_KEY, 9);
     EXPECT_EQ(OFFSET_REQUEST, 11);
     EXPECT_EQ(SIZELEN_MINIMUM, 14);
-    EXPECT_EQ(MAX_REQUEST_PACKET, 16 * 1024 * 1024);
+    EXPECT_EQ(kMaxRequestPacket, 16 * 1024 * 1024);
 }
 
 TEST(PacketTest, EncodeDataRoundTripsAnyBytes) {

@@ -51,11 +51,11 @@ int StageMs(int timeoutMs, const TDeadline& runEnd) {
     return std::max(1, std::min(timeoutMs, runEnd.PollMs()));
 }
 
-std::mutex gResolverLock;
+std::mutex resolver_mutex;
 TZelqResolver gResolver;  // empty: GetHostIP
 
 TZelqResolver CurrentResolver() {
-    std::lock_guard<std::mutex> lock(gResolverLock);
+    std::lock_guard<std::mutex> lock(resolver_mutex);
     if (gResolver) return gResolver;
     return [](const std::string& host, unsigned int& addr, std::string& err) {
         String why;
@@ -68,7 +68,7 @@ TZelqResolver CurrentResolver() {
 // What a resolver thread and its caller share; the last of the two to
 // let go frees it.
 struct TResolution {
-    std::mutex m;
+    std::mutex mutex;
     std::condition_variable cv;
     bool finished = false;
     bool ok = false;
@@ -79,7 +79,7 @@ struct TResolution {
 }  // namespace
 
 void SetZelqResolver(TZelqResolver resolver) {
-    std::lock_guard<std::mutex> lock(gResolverLock);
+    std::lock_guard<std::mutex> lock(resolver_mutex);
     gResolver = std::move(resolver);
 }
 
@@ -97,7 +97,7 @@ bool ResolveWithin(const std::string& host, int timeoutMs, unsigned int& addr, b
             unsigned int found = 0;
             std::string why;
             const bool ok = resolver(host, found, why);
-            std::lock_guard<std::mutex> lock(shared->m);
+            std::lock_guard<std::mutex> lock(shared->mutex);
             shared->ok = ok;
             shared->addr = found;
             shared->err = why;
@@ -108,7 +108,7 @@ bool ResolveWithin(const std::string& host, int timeoutMs, unsigned int& addr, b
         // No thread to spare: resolve here, without the limit.
         return resolver(host, addr, err);
     }
-    std::unique_lock<std::mutex> lock(shared->m);
+    std::unique_lock<std::mutex> lock(shared->mutex);
     if (!shared->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return shared->finished; })) {
         timedOut = true;
         err = "timed out after " + Seconds(timeoutMs) + " resolving the name";

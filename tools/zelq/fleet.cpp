@@ -53,7 +53,7 @@ std::string FailureText(const TAskResult& ask) {
 void RunInParallel(size_t count, int parallel, const std::function<TFleetResult(size_t)>& ask,
                    const std::function<void(size_t, const TFleetResult&)>& done,
                    const std::function<void(size_t)>& tick) {
-    std::mutex m;
+    std::mutex mutex;
     std::condition_variable finishedCv;  // the calling thread waits for results
     std::condition_variable roomCv;      // workers wait for room in the window
     std::map<size_t, TFleetResult> ready;  // finished, not yet handed to done
@@ -63,7 +63,7 @@ void RunInParallel(size_t count, int parallel, const std::function<TFleetResult(
     size_t window = 0;        // set before any worker takes an index
 
     auto worker = [&] {
-        std::unique_lock<std::mutex> lock(m);
+        std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
             roomCv.wait(lock, [&] { return next >= count || next < released + window; });
             if (next >= count) return;
@@ -81,7 +81,7 @@ void RunInParallel(size_t count, int parallel, const std::function<TFleetResult(
     const size_t want = std::min(count, static_cast<size_t>(std::max(parallel, 1)));
     threads.reserve(want);
     {
-        std::lock_guard<std::mutex> lock(m);  // no worker starts before the window is known
+        std::lock_guard<std::mutex> lock(mutex);  // no worker starts before the window is known
         for (size_t t = 0; t < want; ++t) {
             try {
                 threads.emplace_back(worker);
@@ -101,7 +101,7 @@ void RunInParallel(size_t count, int parallel, const std::function<TFleetResult(
 
     size_t lastTick = static_cast<size_t>(-1);
     {
-        std::unique_lock<std::mutex> lock(m);
+        std::unique_lock<std::mutex> lock(mutex);
         while (released < count) {
             finishedCv.wait_for(lock, std::chrono::milliseconds(200), [&] { return ready.count(released) != 0; });
             size_t from = released, upTo = released;

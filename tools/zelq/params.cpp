@@ -35,7 +35,7 @@ bool ReadParamSource(const std::string& name, int stdinFd, String& content, std:
     std::string why;
     bool ok;
     if (name == "-") {
-        ok = ReadAll(stdinFd, content, static_cast<size_t>(MAX_REQUEST_PACKET), why);
+        ok = ReadAll(stdinFd, content, static_cast<size_t>(kMaxRequestPacket), why);
         if (!ok) err = "cannot read standard input: " + why;
         return ok;
     }
@@ -44,7 +44,7 @@ bool ReadParamSource(const std::string& name, int stdinFd, String& content, std:
         err = "cannot read " + name + ": " + ErrnoText(errno).Std();
         return false;
     }
-    ok = ReadAll(fd.Get(), content, static_cast<size_t>(MAX_REQUEST_PACKET), why);
+    ok = ReadAll(fd.Get(), content, static_cast<size_t>(kMaxRequestPacket), why);
     if (!ok) err = "cannot read " + name + ": " + why;
     return ok;
 }

@@ -21,7 +21,7 @@ constexpr const char* kMagic = "zelq text-log state 1";
 // Escaping triples a byte at most ("\n" as "%0A"); 64 KiB cover the fixed
 // lines, the host name and the command word.
 constexpr size_t kMaxStateFile =
-    3 * static_cast<size_t>(MAX_REQUEST_PACKET) + 3 * kMaxStateLine + 64 * 1024;
+    3 * static_cast<size_t>(kMaxRequestPacket) + 3 * kMaxStateLine + 64 * 1024;
 
 uint64_t Fnv1a64(const std::string& s) {
     uint64_t h = 14695981039346656037ULL;
