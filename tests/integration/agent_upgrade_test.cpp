@@ -55,7 +55,7 @@ std::string WrapperImage(const std::string& mark, bool dies = false) {
 std::string SendableCopy(const std::string& program, const TScratchDir& dir) {
     if (static_cast<int64_t>(fs::file_size(program)) <= kUpgradeMaxSize) return program;
     const std::string copy = dir.File(fs::path(program).filename().string() + ".stripped");
-    RunProgram({"strip", "--strip-debug", "-o", copy, program});
+    RunProgram({"/usr/bin/strip", "--strip-debug", "-o", copy, program});
     return copy;
 }
 
