@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 #include "foundation/fd.h"
 
@@ -119,8 +120,17 @@ uint64_t TCpuSampler::Intervals() {
     return intervals_;
 }
 
-TCpuSampler& AgentCpuSampler() {
-    // Built once (thread-safe static initialisation), never destroyed.
-    static TCpuSampler* const sampler = new TCpuSampler();
-    return *sampler;
+TCpuSampler* AgentCpuSampler(String& err) {
+    static std::mutex start_mutex;
+    static TCpuSampler* sampler = nullptr;  // built once, never destroyed
+    std::lock_guard<std::mutex> lock(start_mutex);
+    if (sampler == nullptr) {
+        try {
+            sampler = new TCpuSampler();
+        } catch (const std::exception& e) {
+            err = String("cannot start the CPU sampler: ") + e.what();
+            return nullptr;
+        }
+    }
+    return sampler;
 }

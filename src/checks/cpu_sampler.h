@@ -62,5 +62,7 @@ private:
 };
 
 // The agent's sampler, started by the first call and running until the
-// process ends (it is never destroyed, so no request can outlive it).
-TCpuSampler& AgentCpuSampler();
+// process ends (it is never destroyed, so no request can outlive it). Null
+// with err when its thread cannot be started now (the process is out of
+// threads); a later call tries again. Thread-safe.
+TCpuSampler* AgentCpuSampler(String& err);

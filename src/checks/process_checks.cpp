@@ -92,7 +92,8 @@ void ProcessTest_CPU(const VTRequest&, ZELReply& reply) {
     double usage = 0;
     if (script.IsEmpty()) {
         String err;
-        if (!AgentCpuSampler().Usage(usage, err)) {
+        TCpuSampler* sampler = AgentCpuSampler(err);
+        if (sampler == nullptr || !sampler->Usage(usage, err)) {
             reply.SetResult(TResultCode::NotDone, "Script error");
             return;
         }

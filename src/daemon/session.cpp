@@ -155,8 +155,9 @@ void Serve(int fd, in_addr address) {
                 return;
             }
             proven = check == TProofCheck::Passed;
-            // From now on a newcomer can no longer take the session's slot.
-            if (proven) MarkSessionProven(fd);
+            // From now on a newcomer can no longer take the session's slot;
+            // one that took it a moment ago has ended this session.
+            if (proven && !MarkSessionProven(fd)) return;
         }
         if (request.PacketTooLarge()) {
             RefuseInvalid(address);

@@ -145,12 +145,14 @@ bool AdmitSession(in_addr address, const TSessionLimits& lim, int socket) {
     return true;
 }
 
-void MarkSessionProven(int socket) {
+bool MarkSessionProven(int socket) {
     std::lock_guard<std::mutex> lock(limits_mutex);
+    if (g_draining.count(socket) != 0) return false;  // taken over just before
     auto it = g_bySocket.find(socket);
-    if (it == g_bySocket.end() || it->second.proven) return;
+    if (it == g_bySocket.end() || it->second.proven) return true;
     RemoveWaiting(it->second);
     it->second.proven = true;
+    return true;
 }
 
 void ReleaseSession(in_addr address, int socket) {

@@ -67,9 +67,10 @@ TSessionLimits CurrentSessionLimits();
 // are counted but never taken over.
 bool AdmitSession(in_addr address, const TSessionLimits& lim, int socket = -1);
 // The session on `socket` has shown the password proof: its slot is no
-// longer taken by newcomers. Thread-safe; a socket not registered (or one
-// whose slot was already taken) is ignored.
-void MarkSessionProven(int socket);
+// longer taken by newcomers. False when the slot was already taken over (the
+// connection has been shut down: the session must end without serving);
+// true otherwise, also for a socket not registered. Thread-safe.
+bool MarkSessionProven(int socket);
 // The end of an admitted session (by the session worker that served it),
 // called while `socket` is still open. A session whose slot was taken over
 // is no longer counted and this does nothing. Without a socket, one session

@@ -366,8 +366,21 @@ String BuildUpgradeScript(const TUpgradeScriptPlan& plan) {
     s += String("systemLog=") + (plan.systemLog ? "1" : "0") + "\n";
     s += String("prevZEL=\"$oldZEL") + kUpgradePreviousSuffix + "\"\n";
     s += R"SH(tmpZEL="$oldZEL.new.$$"
+# The mode and the port as the new agent will read its arguments: options
+# come in any order before the file, the last -i/-d wins, and -p overrides
+# the file's port.
 interactive=0
-[ "$1" = "-i" ] && interactive=1
+portNext=0
+for arg in "$@"; do
+  if [ "$portNext" = 1 ]; then port=$arg; portNext=0; continue; fi
+  case "$arg" in
+    -i) interactive=1 ;;
+    -d) interactive=0 ;;
+    -p) portNext=1 ;;
+    -*) ;;
+    *) break ;;
+  esac
+done
 rm -f "$script"
 
 # note info|err TEXT: one line to the console, the log files and, for a

@@ -112,7 +112,8 @@ struct TUpgradeScriptPlan {
     String zelPath;     // the agent's executable, replaced in place
     String imagePath;   // the received image, removed by the script
     String scriptPath;  // the script itself, removed by the script
-    int port = 0;       // the port the new agent must listen on
+    int port = 0;       // the port the new agent must listen on, unless its
+                        // arguments carry -p PORT
     int waitSeconds = kUpgradeListenWaitSeconds;
     String verboseLog;  // files each outcome line is appended to ("" = none):
     String failureLog;  // every outcome to the first, failures to the second
@@ -126,7 +127,8 @@ struct TUpgradeScriptPlan {
 //      the executable and renaming it over the old path (if that fails, the
 //      old executable is started again at once);
 //   2. starts the executable at that path with the same arguments ("$@"):
-//      in interactive mode (first argument "-i") it replaces the script
+//      in interactive mode (a "-i" among the options, the last of -i/-d
+//      winning) it replaces the script
 //      (same process), a background watch judging the outcome; otherwise it
 //      runs as a daemon's starter;
 //   3. waits up to waitSeconds for a socket listening on the port (read from

@@ -395,8 +395,11 @@ TEST_F(CpuRequest, ValueFollowsBusyChildren) {
         busy.push_back(p);
     }
     // Two whole intervals with every processor busy.
-    const uint64_t from = AgentCpuSampler().Intervals();
-    EXPECT_TRUE(Eventually([&] { return AgentCpuSampler().Intervals() >= from + 2; }));
+    String err;
+    TCpuSampler* sampler = AgentCpuSampler(err);
+    ASSERT_NE(sampler, nullptr) << err.Data();
+    const uint64_t from = sampler->Intervals();
+    EXPECT_TRUE(Eventually([&] { return sampler->Intervals() >= from + 2; }));
     r = Call("TEST-CPU");
     for (const pid_t p : busy) {
         kill(p, SIGKILL);

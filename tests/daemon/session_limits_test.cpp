@@ -121,8 +121,10 @@ TEST(SessionLimits, ANewcomerTakesAWaitingSessionsSlot) {
     }
     // Admitted now: 0 (proven), 3, 4 and 6 (waiting).
     EXPECT_EQ(WaitingSessions(), 3);
-    for (int i : {3, 4, 6}) MarkSessionProven(pairs[i].agent.Get());
+    for (int i : {3, 4, 6}) EXPECT_TRUE(MarkSessionProven(pairs[i].agent.Get()));
     EXPECT_EQ(WaitingSessions(), 0);
+    // A session whose slot was taken just before its proof arrived is told so.
+    for (int i : {1, 2}) EXPECT_FALSE(MarkSessionProven(pairs[i].agent.Get())) << i;
     EXPECT_FALSE(AdmitSession(b, lim, pairs[5].agent.Get()));  // every slot proven
     EXPECT_FALSE(pairs[0].ShutByAgent());
 

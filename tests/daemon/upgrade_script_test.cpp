@@ -132,8 +132,14 @@ TEST(UpgradeScript, InstallsOrRollsBack) {
         {"daemon, listens", "my agent's bin", {"-d", "my cfg.cfg"}, true, false, "new|-d|my cfg.cfg|", true, 0},
         {"interactive, ends at once", "a$b `c` \"d\"", {"-i", "-v", "my cfg.cfg"}, false, false,
          "new|-i|-v|my cfg.cfg|old|-i|-v|my cfg.cfg|", false, 0},
-        {"daemon, ends at once", "bin", {"-p", "1234", "c.cfg"}, false, false, "new|-p|1234|c.cfg|old|-p|1234|c.cfg|",
+        {"daemon, ends at once", "bin", {"-p", "PORT", "c.cfg"}, false, false, "new|-p|PORT|c.cfg|old|-p|PORT|c.cfg|",
          false, 0},
+        // The mode and the port as the agent reads its options: in any order,
+        // -p naming the port to wait for.
+        {"interactive after another option, listens", "bin", {"-v", "-i", "c.cfg"}, true, false, "new|-v|-i|c.cfg|",
+         true, 0},
+        {"-p names the port, listens", "bin", {"-d", "-p", "PORT", "c.cfg"}, true, false, "new|-d|-p|PORT|c.cfg|", true,
+         0},
         // The stopped new agent is the script's own process.
         {"interactive, hangs", "my agent's bin", {"-i", "c.cfg"}, false, true, "new|-i|c.cfg|old|-i|c.cfg|", false, -1},
         {"daemon, hangs", "a$b `c` \"d\"", {"-d", "c.cfg"}, false, true, "new|-d|c.cfg|old|-d|c.cfg|", false, 0},
@@ -144,12 +150,20 @@ TEST(UpgradeScript, InstallsOrRollsBack) {
             int port = 0;
             TFd holder = BoundSocket(k.listens, port);
             ASSERT_TRUE(holder.Valid());
-            TRun run(k.folder, "", port);
+            // "PORT" in the arguments: the port is given by -p, and the plan's
+            // own port (1) is one nothing listens on.
+            std::vector<std::string> args = k.args;
+            std::string log = k.log;
+            bool portArgument = false;
+            for (std::string& a : args)
+                if (a == "PORT") a = std::to_string(port), portArgument = true;
+            for (size_t at; (at = log.find("PORT")) != std::string::npos;) log.replace(at, 4, std::to_string(port));
+            TRun run(k.folder, "", portArgument ? 1 : port);
             const std::string fresh = FakeAgent("new", run.log, k.hangs);
             WriteTextFile(run.image, fresh);
-            EXPECT_EQ(RunScript(run.script, k.args), k.status);
+            EXPECT_EQ(RunScript(run.script, args), k.status);
             // In interactive mode a detached watch finishes the work.
-            EXPECT_TRUE(Eventually([&] { return ReadTextFile(run.log) == k.log; })) << ReadTextFile(run.log);
+            EXPECT_TRUE(Eventually([&] { return ReadTextFile(run.log) == log; })) << ReadTextFile(run.log);
             const char* outcome = k.installed ? "Upgrade installed: " : "Upgrade failed: ";
             EXPECT_TRUE(Eventually([&] { return ReadTextFile(run.verboseLog).find(outcome) != std::string::npos; }))
                 << ReadTextFile(run.verboseLog);

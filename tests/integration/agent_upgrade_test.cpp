@@ -59,6 +59,15 @@ std::string SendableCopy(const std::string& program, const TScratchDir& dir) {
     return copy;
 }
 
+// A fresh copy of the agent at `path`: the name is removed first, so a
+// process of an earlier case that still runs the old file (it may not have
+// been torn down completely yet) cannot make the copy fail with "Text file
+// busy".
+void InstallAgentCopy(const std::string& path) {
+    fs::remove(path);
+    fs::copy_file(kAgentBinary, path);
+}
+
 // Ends the agents that run with this configuration (a rolled-back agent
 // runs detached from the harness) and waits until they are gone.
 void StopAgentsOf(const std::string& configPath) {
@@ -108,7 +117,7 @@ protected:
     void StartAgent(const std::string& folder = "bin", std::vector<std::string> extra = {}) {
         fs::create_directories(bin_.File(folder));
         zelPath_ = bin_.File(folder) + "/zel";
-        fs::copy_file(kAgentBinary, zelPath_, fs::copy_options::overwrite_existing);
+        InstallAgentCopy(zelPath_);
         TAgentConfig cfg;
         cfg.extraLines = {"allowupdates=1", "updateaddr=127.0.0.1", "timeout=2000", "zelpath=" + zelPath_};
         for (auto& l : extra) cfg.extraLines.push_back(l);
@@ -395,7 +404,7 @@ TEST_F(AgentUpgrade, RollsBackWhenTheNewAgentDoesNotListen) {
         SCOPED_TRACE(k.name);
         fs::create_directories(bin_.File("bin"));
         zelPath_ = bin_.File("bin") + "/zel";
-        fs::copy_file(kAgentBinary, zelPath_, fs::copy_options::overwrite_existing);
+        InstallAgentCopy(zelPath_);
         TAgentConfig cfg;
         cfg.daemon = k.daemon;
         cfg.extraLines = {"allowupdates=1", "updateaddr=127.0.0.1", "timeout=2000", "zelpath=" + zelPath_};
