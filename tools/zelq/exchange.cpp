@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -65,6 +66,11 @@ TZelqResolver CurrentResolver() {
     };
 }
 
+// Look-ups whose threads still run (some may have been given up by their
+// callers): a silent resolver cannot pile up threads without bound.
+constexpr int kMaxPendingLookups = 64;
+std::atomic<int> gPendingLookups{0};
+
 // What a resolver thread and its caller share; the last of the two to
 // let go frees it.
 struct TResolution {
@@ -92,6 +98,12 @@ bool ResolveWithin(const std::string& host, int timeoutMs, unsigned int& addr, b
     }
     const TZelqResolver resolver = CurrentResolver();
     auto shared = std::make_shared<TResolution>();
+    if (gPendingLookups.fetch_add(1) >= kMaxPendingLookups) {
+        gPendingLookups.fetch_sub(1);
+        timedOut = true;
+        err = "timed out: " + std::to_string(kMaxPendingLookups) + " name look-ups are still waiting for the resolver";
+        return false;
+    }
     try {
         std::thread([shared, resolver, host] {
             unsigned int found = 0;
@@ -103,10 +115,12 @@ bool ResolveWithin(const std::string& host, int timeoutMs, unsigned int& addr, b
             shared->err = why;
             shared->finished = true;
             shared->cv.notify_all();
+            gPendingLookups.fetch_sub(1);
         }).detach();
-    } catch (const std::system_error&) {
-        // No thread to spare: resolve here, without the limit.
-        return resolver(host, addr, err);
+    } catch (const std::system_error& e) {
+        gPendingLookups.fetch_sub(1);
+        err = std::string("cannot start the name look-up: ") + e.what();
+        return false;
     }
     std::unique_lock<std::mutex> lock(shared->mutex);
     if (!shared->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return shared->finished; })) {

@@ -26,7 +26,9 @@ struct TExchangeResult {
 // the system's resolver knows no time-out, so it runs on a helper thread
 // that is left behind when the time is up (its answer is then dropped).
 // A dotted address takes no lookup. false with timedOut set when the time
-// passed, with the resolver's text otherwise. Thread-safe.
+// passed (or at once while 64 look-ups given up earlier still wait for the
+// resolver, so threads cannot pile up), with the resolver's text otherwise.
+// Thread-safe.
 bool ResolveWithin(const std::string& host, int timeoutMs, unsigned int& addr, bool& timedOut, std::string& err);
 
 // The resolver ResolveWithin calls (GetHostIP of net/resolve.h by default).
