@@ -6,11 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
-void AssertFault(const char* expr, std::source_location where) {
-    const char* file = where.file_name();
+void AssertFaultAt(const char* expr, const char* file, unsigned line, const char* function) {
     if (const char* slash = std::strrchr(file, '/')) file = slash + 1;
-    std::fprintf(stderr, "%s: %s:%u: %s: Assertion `%s' failed.\n", program_invocation_short_name, file,
-                 static_cast<unsigned>(where.line()), where.function_name(), expr);
+    std::fprintf(stderr, "%s: %s:%u: %s: Assertion `%s' failed.\n", program_invocation_short_name, file, line, function,
+                 expr);
     std::fflush(stderr);
     std::abort();
 }

@@ -9,7 +9,25 @@
 // reports an error instead. May be called from any thread; never returns.
 #pragma once
 
-#include <source_location>
+#include <version>
 
-[[noreturn]] void AssertFault(const char* expr,
-                                   std::source_location where = std::source_location::current());
+#if defined(__cpp_lib_source_location)
+#include <source_location>
+#endif
+
+// The report itself; call AssertFault, which fills in the place.
+[[noreturn]] void AssertFaultAt(const char* expr, const char* file, unsigned line, const char* function);
+
+#if defined(__cpp_lib_source_location)
+[[noreturn]] inline void AssertFault(const char* expr, std::source_location where = std::source_location::current()) {
+    AssertFaultAt(expr, where.file_name(), static_cast<unsigned>(where.line()), where.function_name());
+}
+#else
+// A library without std::source_location (clang 14 with libstdc++ 12, the
+// fuzzing build): the builtins give the caller's place as default arguments
+// (the function's bare name instead of its signature).
+[[noreturn]] inline void AssertFault(const char* expr, const char* file = __builtin_FILE(),
+                                     unsigned line = __builtin_LINE(), const char* function = __builtin_FUNCTION()) {
+    AssertFaultAt(expr, file, line, function);
+}
+#endif
