@@ -34,7 +34,7 @@ bool g_gateOpen = false;
 std::atomic<int> g_served{0};
 
 // A session reads one byte: 'b' waits at the gate, anything else is quick.
-void Serve(TFd socket, const sockaddr_in&) {
+void Serve(TFd socket, const TNetAddress&) {
     char what = 0;
     if (read(socket.Get(), &what, 1) == 1 && what == 'b') {
         std::unique_lock<std::mutex> lock(g_gateMutex);
@@ -149,7 +149,7 @@ TEST_F(SessionPool, ReusesGrowsAndShrinks) {
 // Connections the admission refuses keep their worker idle: a flood of
 // them starts no thread.
 std::atomic<int> g_refused{0};
-bool RefuseAll(TFd& socket, const sockaddr_in&) {
+bool RefuseAll(TFd& socket, const TNetAddress&) {
     socket.Reset();
     ++g_refused;
     return false;
