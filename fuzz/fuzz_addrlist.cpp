@@ -1,7 +1,8 @@
 // The client address lists: the management and upgrade address lists
 // (addresses, ranges and prefixes), the filter list's entries and marks, and
 // the connection filter's effective list. The first four bytes are the
-// client's address, the rest the list.
+// client's address (also tried as the IPv6 client 2001:db8::a.b.c.d), the
+// rest the list.
 #include <arpa/inet.h>
 
 #include <cstdint>
@@ -27,6 +28,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The filter reads the same items: a list admits what it allows.
     if (FilterAdmits(list, dotted) != byNumber) std::abort();
 
+    // An IPv6 client: the same by address and by its text.
+    in6_addr v6{};
+    v6.s6_addr[0] = 0x20;
+    v6.s6_addr[1] = 0x01;
+    v6.s6_addr[2] = 0x0d;
+    v6.s6_addr[3] = 0xb8;
+    std::memcpy(v6.s6_addr + 12, data, 4);
+    const TNetAddress client6 = TNetAddress::FromV6(v6);
+    String err6, err7;
+    const bool v6ByAddress = IPAllowed(client6, list, err6);
+    if (v6ByAddress != IPAllowed(client6.Text().Data(), list, err7) || err6 != err || err7 != err) std::abort();
+    if (FilterAdmits(list, client6) != v6ByAddress) std::abort();
+
     // Every item either parses into an ordered range or is reported, and
     // the report agrees with the matcher's error.
     std::vector<String> problems;
@@ -37,7 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (NextAddressItem(rest, item)) {
         if (item.empty() || ++items > list.View().size()) std::abort();
         TAddressRange range;
-        if (ParseAddressItem(item, range) && range.first > range.last) std::abort();
+        if (ParseAddressItem(item, range) &&
+            (range.first > range.last || range.first.Family() != range.last.Family() || range.first.IsNone()))
+            std::abort();
     }
     // Entries and marks: the marks as long as the list, every second one on.
     std::string marks;

@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     request = String(text);
     ZELReply reply;
     ThreadParams params;
-    params.Address.s_addr = htonl(INADDR_LOOPBACK);
+    params.Address = TNetAddress::FromV4HostOrder(INADDR_LOOPBACK);
     {
         UpgradeRec upgrade;  // a transfer that a request starts ends here
         ProcessVTRequest(request, reply, ZELFlags, params, upgrade);

@@ -65,6 +65,41 @@ inline bool NextPiece(std::string_view& rest, std::string_view& piece, Pred isSe
     return true;
 }
 
+// An IPv6 literal (it holds a ':'; an IPv4-mapped one gives its IPv4
+// address). False when the text is none.
+bool ParseV6Literal(std::string_view text, TNetAddress& address) {
+    if (text.find(':') == std::string_view::npos) return false;
+    return TNetAddress::Parse(text, address);
+}
+
+// An IPv6 item: an address, a range or a prefix.
+bool ParseV6Item(std::string_view item, TAddressRange& range) {
+    const size_t cut = item.find_first_of("-/");
+    TNetAddress a;
+    if (!ParseV6Literal(item.substr(0, cut), a)) return false;
+    if (cut == std::string_view::npos) {
+        range.first = range.last = a;
+        return true;
+    }
+    std::string_view rest = item.substr(cut + 1);
+    if (item[cut] == '-') {
+        TNetAddress b;
+        if (!ParseV6Literal(rest, b) || b.Family() != a.Family()) return false;
+        range.first = a < b ? a : b;
+        range.last = a < b ? b : a;
+        return true;
+    }
+    uint32_t bits = 0;
+    if (rest.empty() || ScanNumber(rest.data(), rest.data() + rest.size(), 3, 128, bits) != rest.size()) return false;
+    if (a.IsV4()) {  // ::ffff:a.b.c.d/n: an IPv4 prefix of n - 96 bits
+        if (bits < 96) return false;
+        bits -= 96;
+    }
+    range.first = a.Masked(static_cast<int>(bits));
+    range.last = a.Filled(static_cast<int>(bits));
+    return true;
+}
+
 String InvalidItemText(std::string_view item) {
     return String("Invalid IP address (") + String(item) + ") specified";
 }
@@ -102,18 +137,18 @@ bool ParseAddressItem(std::string_view item, TAddressRange& range) {
     const char* end = p + item.size();
     uint32_t a = 0;
     const size_t n = ScanDotted(p, end, a);
-    if (n == 0) return false;
+    if (n == 0) return ParseV6Item(item, range);
     p += n;
     if (p == end) {  // one address
-        range.first = range.last = a;
+        range.first = range.last = TNetAddress::FromV4HostOrder(a);
         return true;
     }
     if (*p == '-') {  // a range, either order
         uint32_t b = 0;
         ++p;
         if (p == end || ScanDotted(p, end, b) != static_cast<size_t>(end - p)) return false;
-        range.first = a < b ? a : b;
-        range.last = a < b ? b : a;
+        range.first = TNetAddress::FromV4HostOrder(a < b ? a : b);
+        range.last = TNetAddress::FromV4HostOrder(a < b ? b : a);
         return true;
     }
     if (*p == '/') {  // a prefix
@@ -121,8 +156,8 @@ bool ParseAddressItem(std::string_view item, TAddressRange& range) {
         ++p;
         if (ScanNumber(p, end, 2, 32, bits) != static_cast<size_t>(end - p) || p == end) return false;
         const uint32_t mask = bits == 0 ? 0u : ~0u << (32 - bits);
-        range.first = a & mask;
-        range.last = range.first | ~mask;
+        range.first = TNetAddress::FromV4HostOrder(a & mask);
+        range.last = TNetAddress::FromV4HostOrder((a & mask) | ~mask);
         return true;
     }
     return false;
@@ -139,9 +174,17 @@ bool NextFilterEntry(std::string_view& rest, std::string_view& entry) {
     return false;
 }
 
-bool IPAllowed(unsigned int address, const String& list, String& error) {
+bool ParseClientAddress(std::string_view text, TNetAddress& address) {
+    uint32_t v4 = 0;
+    if (ParseDottedAddress(text, v4)) {
+        address = TNetAddress::FromV4HostOrder(v4);
+        return true;
+    }
+    return ParseV6Literal(text, address);
+}
+
+bool IPAllowed(const TNetAddress& address, const String& list, String& error) {
     error = String();
-    const uint32_t host = ntohl(address);
     std::string_view rest = list.View();
     std::string_view item;
     TAddressRange range;
@@ -153,26 +196,35 @@ bool IPAllowed(unsigned int address, const String& list, String& error) {
             if (error.IsEmpty()) error = InvalidItemText(item);
             continue;
         }
-        if (range.Contains(host)) allowed = true;
+        if (range.Contains(address)) allowed = true;
     }
     return allowed;
 }
 
-bool IPAllowed(const char* address, const String& list, String& error) {
-    in_addr a{};
-    if (address == nullptr || inet_pton(AF_INET, address, &a) != 1) return false;
-    return IPAllowed(a.s_addr, list, error);
+bool IPAllowed(unsigned int address, const String& list, String& error) {
+    return IPAllowed(TNetAddress::FromV4HostOrder(ntohl(address)), list, error);
 }
 
-bool FilterAdmits(const String& effectiveList, const char* dottedAddress) {
-    uint32_t host = 0;
-    if (dottedAddress == nullptr || !ParseDottedAddress(dottedAddress, host)) return false;
+bool IPAllowed(const char* address, const String& list, String& error) {
+    TNetAddress a;
+    if (address == nullptr || !ParseClientAddress(address, a)) return false;
+    return IPAllowed(a, list, error);
+}
+
+bool FilterAdmits(const String& effectiveList, const TNetAddress& address) {
+    if (address.IsNone()) return false;
     std::string_view rest = effectiveList.View();
     std::string_view item;
     TAddressRange range;
     while (NextAddressItem(rest, item))
-        if (ParseAddressItem(item, range) && range.Contains(host)) return true;
+        if (ParseAddressItem(item, range) && range.Contains(address)) return true;
     return false;
+}
+
+bool FilterAdmits(const String& effectiveList, const char* address) {
+    TNetAddress a;
+    if (address == nullptr || !ParseClientAddress(address, a)) return false;
+    return FilterAdmits(effectiveList, a);
 }
 
 bool CheckAddressList(const String& list, std::vector<String>& problems) {

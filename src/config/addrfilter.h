@@ -10,11 +10,23 @@
 //                     included, written in either order
 //   a.b.c.d/n         the addresses whose first n bits (0 to 32) are those
 //                     of a.b.c.d (bits after the first n are ignored, so
-//                     10.1.2.3/8 is 10.0.0.0/8); 0.0.0.0/0 is every address
+//                     10.1.2.3/8 is 10.0.0.0/8); 0.0.0.0/0 is every IPv4
+//                     address
+//   x:x::x            one IPv6 address, in any of its text forms (::1 and
+//                     0:0:0:0:0:0:0:1 are one address)
+//   x::x-y::y         every IPv6 address from one end to the other
+//   x:x::/n           an IPv6 prefix, n from 0 to 128 (2001:db8::/32);
+//                     ::/0 is every IPv6 address
 //
-// An address has four decimal parts from 0 to 255, without leading zeros.
-// An item that is none of these (a letter, a part above 255, "::1") matches
-// nothing; the items before and after it keep their meaning.
+// An IPv4 address has four decimal parts from 0 to 255, without leading
+// zeros. An IPv6 address is written without brackets or zone; an
+// IPv4-mapped one (::ffff:a.b.c.d, and ::ffff:a.b.c.d/n with n from 96) is
+// its IPv4 address. Addresses are compared as numbers, never as texts. An
+// IPv4 item never matches an IPv6 client and an IPv6 item never an IPv4
+// one; a client that connected as an IPv4-mapped address is its IPv4
+// address. An item that is none of these (a letter, a part above 255, a
+// range of two families) matches nothing; the items before and after it
+// keep their meaning.
 //
 // The connection filter's list (`filterlist`) is a list of entries separated
 // by blanks or line ends, one mark in `filtermarks` per entry in the same
@@ -32,14 +44,17 @@
 #include <vector>
 
 #include "foundation/qdstring.h"
+#include "net/address.h"
 
 struct TZELSettings;
 
-// The addresses first..last (host byte order, first <= last) of one item.
+// The addresses first..last (one family, first <= last) of one item.
 struct TAddressRange {
-    uint32_t first = 0;
-    uint32_t last = 0;
-    bool Contains(uint32_t address) const { return address >= first && address <= last; }
+    TNetAddress first;
+    TNetAddress last;
+    bool Contains(const TNetAddress& address) const {
+        return address.Family() == first.Family() && !address.IsNone() && first <= address && address <= last;
+    }
 };
 
 // True for the characters that separate the items of an address list: ',',
@@ -65,19 +80,28 @@ bool NextAddressItem(std::string_view& rest, std::string_view& item);
 // separate entries; a piece of commas and semicolons only is skipped.
 bool NextFilterEntry(std::string_view& rest, std::string_view& entry);
 
-// True when the address (network byte order) lies in an item of the list.
-// `error` becomes "Invalid IP address (ITEM) specified" for the first
-// item that does not parse, empty when every item parses; the decision does
-// not depend on it.
+// Parses a client address given as text: a dotted IPv4 address as above,
+// or an IPv6 literal (an IPv4-mapped one gives its IPv4 address). False
+// when it is neither.
+bool ParseClientAddress(std::string_view text, TNetAddress& address);
+
+// True when the address lies in an item of the list. `error` becomes
+// "Invalid IP address (ITEM) specified" for the first item that does not
+// parse, empty when every item parses; the decision does not depend on it.
+// No address (IsNone) is never allowed.
+bool IPAllowed(const TNetAddress& address, const String& list, String& error);
+// An IPv4 address in network byte order.
 bool IPAllowed(unsigned int address, const String& list, String& error);
-// The dotted text is parsed first; a text that is not an address gives false.
+// The text is parsed first (ParseClientAddress); a text that is not an
+// address gives false.
 bool IPAllowed(const char* address, const String& list, String& error);
 
-// The connection filter: true when the dotted address lies in an item of the
+// The connection filter: true when the address lies in an item of the
 // effective filter list (the entries in force, CR LF between them, built
-// from `filterlist` and `filtermarks` when the settings are derived). A text
-// that is not an address is never admitted.
-bool FilterAdmits(const String& effectiveList, const char* dottedAddress);
+// from `filterlist` and `filtermarks` when the settings are derived). No
+// address, and a text that is not an address, is never admitted.
+bool FilterAdmits(const String& effectiveList, const TNetAddress& address);
+bool FilterAdmits(const String& effectiveList, const char* address);
 
 // At most this many texts of each kind are reported for one list; one more
 // text then says how many were left out.

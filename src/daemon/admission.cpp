@@ -55,12 +55,14 @@ bool RefuseWithSpare(int listenFd) {
     g_spareDescriptor.Reset();
     pollfd p{listenFd, POLLIN, 0};
     if (poll(&p, 1, 0) == 1) {
-        sockaddr_in peer{};
-        socklen_t len = sizeof peer;
-        TFd excess(accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC));
+        sockaddr_storage from{};
+        socklen_t len = sizeof from;
+        TFd excess(accept4(listenFd, reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC));
         if (excess.Valid()) {
             Close(excess);
-            AuditRefusal(TRefusal::SessionCap, peer.sin_addr, kRefusedSessionCap);
+            TNetAddress peer;
+            TNetAddress::FromSockAddr(reinterpret_cast<const sockaddr*>(&from), len, peer);
+            AuditRefusal(TRefusal::SessionCap, peer, kRefusedSessionCap);
         }
     }
     g_spareDescriptor = OpenSpareDescriptor();
@@ -112,7 +114,7 @@ bool TransientAcceptError(int error) {
     }
 }
 
-bool AdmitConnection(TFd& client, const sockaddr_in& peer) {
+bool AdmitConnection(TFd& client, const TNetAddress& peer) {
     long long limit = 0;
     if (!WaitForDescriptorRoom(client, limit)) {
         Close(client);
@@ -120,22 +122,20 @@ bool AdmitConnection(TFd& client, const sockaddr_in& peer) {
     }
     auto s = ZELSettings.Get();
     if (s->filteractive) {
-        char dotted[INET_ADDRSTRLEN] = "";
-        inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
-        if (!FilterAdmits(s->effectivefilterlist, dotted)) {
+        if (!FilterAdmits(s->effectivefilterlist, peer)) {
             ++AgentStatus.FailedConnections;
-            AuditRefusal(TRefusal::Filtered, peer.sin_addr, kRefusedFiltered);
+            AuditRefusal(TRefusal::Filtered, peer, kRefusedFiltered);
             Close(client);
             return false;
         }
     }
     s.reset();
-    if (!AdmitSession(peer.sin_addr, SessionLimitsFor(limit), client.Get())) {
-        AuditRefusal(TRefusal::SessionCap, peer.sin_addr, kRefusedSessionCap);
+    if (!AdmitSession(peer, SessionLimitsFor(limit), client.Get())) {
+        AuditRefusal(TRefusal::SessionCap, peer, kRefusedSessionCap);
         Close(client);
         return false;
     }
-    showmessage("TCP connection accepted\n", peer.sin_addr, MSG_SUCCESS, 0);
+    showmessage("TCP connection accepted\n", peer, MSG_SUCCESS, 0);
     ++AgentStatus.ActiveConnections;
     ++AgentStatus.OpenedConnections;
     return true;

@@ -8,9 +8,8 @@
 // workers, concurrently. Every function here is thread-safe.
 #pragma once
 
-#include <netinet/in.h>
-
 #include "foundation/fd.h"
+#include "net/address.h"
 
 // The admit hook: a connection the session worker has just accepted. It may
 // wait while the descriptor limit has dropped below the connection's
@@ -31,7 +30,7 @@
 // cap of a session), and the shortage is reported like any other; with
 // every session slot taken it goes on at once to the caps (where it may take
 // a waiting session's slot, or is refused).
-bool AdmitConnection(TFd& client, const sockaddr_in& peer);
+bool AdmitConnection(TFd& client, const TNetAddress& peer);
 
 // The accept-failure hook: accept() on listenFd failed with `error`.
 // Transient errors (TransientAcceptError) are reported ("Accept error: ...",

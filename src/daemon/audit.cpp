@@ -62,11 +62,11 @@ bool TRefusalLimiter::PassEntry(TEntry& e, std::chrono::steady_clock::time_point
     return true;
 }
 
-bool TRefusalLimiter::Pass(in_addr client, TRefusal reason, const void* detail, const String& text, int& skipped) {
+bool TRefusalLimiter::Pass(const TNetAddress& client, TRefusal reason, const void* detail, const String& text, int& skipped) {
     const auto now = RepeatedMessageNow();
     const int r = static_cast<int>(reason);
     std::lock_guard<std::mutex> lock(mutex_);
-    TEntry* e = Find(TKey{client.s_addr, r, detail}, now);
+    TEntry* e = Find(TKey{client, r, detail}, now);
     if (e == nullptr) e = &overflow_[r];
     e->text = text;
     return PassEntry(*e, now, skipped);
@@ -77,20 +77,20 @@ std::vector<TRefusalLimiter::TLeftOut> TRefusalLimiter::TakeLeftOut() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (TEntry& e : entries_) {
         if (!e.used || e.skipped == 0) continue;
-        out.push_back(TLeftOut{in_addr{e.key.address}, static_cast<TRefusal>(e.key.reason), e.key.detail, e.text,
+        out.push_back(TLeftOut{e.key.address, static_cast<TRefusal>(e.key.reason), e.key.detail, e.text,
                                e.skipped});
         e.skipped = 0;
     }
     for (int r = 0; r < kRefusalReasons; ++r) {
         TEntry& e = overflow_[r];
         if (e.skipped == 0) continue;
-        out.push_back(TLeftOut{in_addr{0}, static_cast<TRefusal>(r), nullptr, e.text, e.skipped});
+        out.push_back(TLeftOut{TNetAddress(), static_cast<TRefusal>(r), nullptr, e.text, e.skipped});
         e.skipped = 0;
     }
     return out;
 }
 
-void AuditRefusal(TRefusal reason, in_addr client, const String& text, const void* detail) {
+void AuditRefusal(TRefusal reason, const TNetAddress& client, const String& text, const void* detail) {
     int skipped = 0;
     if (!g_refusals.Pass(client, reason, detail, text, skipped)) return;
     if (skipped > 0) showmessage("%s (%d more not shown)\n", client, MSG_REFUSAL, 1, text.Data(), skipped);

@@ -19,8 +19,6 @@
 // Every function here is thread-safe.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +27,7 @@
 
 #include "config/settings.h"
 #include "foundation/qdstring.h"
+#include "net/address.h"
 
 // Why a connection or a request was refused.
 enum class TRefusal : int {
@@ -64,12 +63,13 @@ public:
     // True when it is to be shown now, with `skipped` the number left out
     // since the last one shown for the same key (or, for a refusal counted
     // under its reason alone, for the reason); false when it is left out.
-    bool Pass(in_addr client, TRefusal reason, const void* detail, const String& text, int& skipped);
+    bool Pass(const TNetAddress& client, TRefusal reason, const void* detail, const String& text, int& skipped);
 
     // What is left out and not yet reported, one entry per key; the counts
-    // are cleared. `client` is 0 for the refusals counted under the reason alone.
+    // are cleared. `client` is none for the refusals counted under the reason
+    // alone.
     struct TLeftOut {
-        in_addr client;
+        TNetAddress client;
         TRefusal reason;
         const void* detail;
         String text;  // the text of the key's latest refusal
@@ -83,7 +83,7 @@ public:
 
 private:
     struct TKey {
-        uint32_t address;
+        TNetAddress address;
         int reason;
         const void* detail;
         bool operator==(const TKey&) const = default;
@@ -107,7 +107,7 @@ private:
 // Records one refusal of `client`: `text` is the line without its end; a
 // line is written unless the limiter leaves it out (see above). `detail`
 // as for TRefusalLimiter::Pass.
-void AuditRefusal(TRefusal reason, in_addr client, const String& text, const void* detail = nullptr);
+void AuditRefusal(TRefusal reason, const TNetAddress& client, const String& text, const void* detail = nullptr);
 
 // Writes one line for each address and reason whose refusals were left out
 // since their last line ("TEXT: N more not shown"). Called before a stop,

@@ -90,7 +90,7 @@ const TCommand* FindCommand(const String& word) {
     return nullptr;
 }
 
-const char* GateRefusal(const TGate& gate, const TZELSettings& s, in_addr client) {
+const char* GateRefusal(const TGate& gate, const TZELSettings& s, const TNetAddress& client) {
     String error;
     switch (gate.kind) {
     case TGateKind::Open: return nullptr;
@@ -98,9 +98,9 @@ const char* GateRefusal(const TGate& gate, const TZELSettings& s, in_addr client
     case TGateKind::AnyTest: return gate.allows(s) ? nullptr : "test is not allowed";
     case TGateKind::Action: return s.*(gate.sw) ? nullptr : "operation is not allowed";
     case TGateKind::Manage:
-        return s.allowmanage && IPAllowed(client.s_addr, s.manageaddr, error) ? nullptr : "Operation is not allowed";
+        return s.allowmanage && IPAllowed(client, s.manageaddr, error) ? nullptr : "Operation is not allowed";
     case TGateKind::Upgrade:
-        return s.allowupdates && IPAllowed(client.s_addr, s.updateaddr, error) ? nullptr : "Operation is not allowed";
+        return s.allowupdates && IPAllowed(client, s.updateaddr, error) ? nullptr : "Operation is not allowed";
     }
     return "Operation is not allowed";
 }

@@ -7,6 +7,7 @@
 
 #include "config/settings.h"
 #include "foundation/qdstring.h"
+#include "net/address.h"
 #include "protocol/handler.h"
 
 enum class TGateKind {
@@ -37,6 +38,6 @@ extern const int ZELCommandCount;
 // The row of the command word, or null for an unknown word.
 const TCommand* FindCommand(const String& word);
 
-// Null when the gate admits the request from `client` (network byte order)
+// Null when the gate admits the request from `client`
 // under the settings `s`; otherwise the text of the "600" refusal.
-const char* GateRefusal(const TGate& gate, const TZELSettings& s, in_addr client);
+const char* GateRefusal(const TGate& gate, const TZELSettings& s, const TNetAddress& client);

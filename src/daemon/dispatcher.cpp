@@ -10,7 +10,7 @@
 namespace {
 
 // Runs a handler that changes or reloads the settings, and records what it did.
-void RunAudited(const TCommand& command, const VTRequest& parameters, ZELReply& reply, in_addr client) {
+void RunAudited(const TCommand& command, const VTRequest& parameters, ZELReply& reply, const TNetAddress& client) {
     auto before = ZELSettings.Get();
     command.handler(parameters, reply);
     const String code = reply.ResultCode();

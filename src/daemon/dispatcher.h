@@ -3,8 +3,7 @@
 // its gate and runs its handler, which leaves the result in the reply.
 #pragma once
 
-#include <netinet/in.h>
-
+#include "net/address.h"
 #include "protocol/handler.h"
 #include "protocol/reply.h"
 #include "protocol/request.h"
@@ -15,7 +14,7 @@ struct UpgradeRec;
 // The connection of the session that dispatches a request.
 struct ThreadParams {
     int Socket = -1;
-    in_addr Address{};  // network byte order
+    TNetAddress Address;  // the client's
 };
 
 // Nonzero when the command word was recognised and handled (whatever the

@@ -45,8 +45,8 @@ void NoteSessionEnd() {
 
 // The serve hook of the session pool, on a session worker: the session,
 // then a look at what it left the main loop.
-void ServeSession(TFd client, const sockaddr_in& peer) {
-    ServeConnection(std::move(client), peer.sin_addr);
+void ServeSession(TFd client, const TNetAddress& peer) {
+    ServeConnection(std::move(client), peer);
     NoteSessionEnd();
 }
 

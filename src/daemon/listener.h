@@ -25,7 +25,8 @@ int ListenRetryPauseMs(const char* text);
 // latest after about this long (the kernel's TCP_DEFER_ACCEPT).
 constexpr int kDeferAcceptSeconds = 1;
 
-// Opens the listening socket on host ("" = all local addresses) and port, in
+// Opens the listening socket on host ("" = every local address of both
+// families, see TcpListen) and port, in
 // up to kListenAttempts attempts with a pause of retryPauseMs after each
 // failed one. Returns true with sock owning the socket; false with sock
 // empty and the error text of the last attempt in err ("Invalid port number",

@@ -14,7 +14,6 @@
 #include "foundation/fileutils.h"
 #include "foundation/fd.h"
 #include "foundation/io.h"
-#include "net/resolve.h"
 
 std::mutex showmutex;
 
@@ -94,12 +93,10 @@ bool MessageGoesSomewhere(MsgType kind) {
 }
 
 // The system log's line: "<address>: <text>" or the text alone.
-void ToSystemLog(TSystemLogSink sink, MsgType kind, in_addr client, const std::string& message) {
+void ToSystemLog(TSystemLogSink sink, MsgType kind, const TNetAddress& client, const std::string& message) {
     std::string line;
-    if (client.s_addr != 0) {
-        char address[24] = "";
-        inet_ntoa_safe(client, address, sizeof address);
-        line = address;
+    if (!client.IsNone()) {
+        line = client.Text().Std();
         line += ": ";
     }
     std::string body = VisibleMessageText(message.substr(0, message.find('\0')));
@@ -189,15 +186,16 @@ String LogFilePath(const String& file, const String& cfgfile) {
     return dir + file;
 }
 
-TMessageLines FormatMessageLines(const tm& when, in_addr client, std::string_view text) {
+TMessageLines FormatMessageLines(const tm& when, const TNetAddress& client, std::string_view text) {
     // Each field holds at most 22 characters (only reached with absurd values).
     char date[48], clock[48];
     snprintf(date, sizeof date, "%2.2d/%2.2d/%2.2d", when.tm_mon + 1, when.tm_mday,
              when.tm_year + 1900);
     snprintf(clock, sizeof clock, "%2.2d:%2.2d:%2.2d", when.tm_hour, when.tm_min, when.tm_sec);
     date[22] = clock[22] = '\0';
-    char address[24] = "zel\t";
-    if (client.s_addr != 0) inet_ntoa_safe(client, address, sizeof address);
+    // Room for an IPv6 address in full (a dotted one takes at most 15).
+    char address[kNetAddressTextMax + 1] = "zel\t";
+    if (!client.IsNone()) client.Format(address, sizeof address);
 
     // The text is C text; what a client sent must not reach a terminal or a
     // log as control bytes (escape sequences, forged lines).
@@ -217,7 +215,7 @@ void writelog(const String& file, const char* line) {
     AppendToLog(file, line, ZELSettings.Get()->cfgfile);
 }
 
-void showmessage(const char* text, in_addr client, MsgType kind, int formatted, ...) {
+void showmessage(const char* text, const TNetAddress& client, MsgType kind, int formatted, ...) {
     // A daemon that logs nothing of this kind formats nothing and takes no
     // snapshot: sessions call here several times per request.
     if (!MessageGoesSomewhere(kind)) return;
@@ -281,7 +279,7 @@ bool TRepeatedMessage::Pass(int& skipped) {
     return true;
 }
 
-void TRepeatedMessage::Show(in_addr client, const String& text) {
+void TRepeatedMessage::Show(const TNetAddress& client, const String& text) {
     int skipped = 0;
     if (!Pass(skipped)) return;
     if (skipped > 0) showmessage("%s (%d more not shown)\n", client, MSG_ERROR, 1, text.Data(), skipped);

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "foundation/qdstring.h"
+#include "net/address.h"
 
 // The kind of a message.
 enum MsgType : int {
@@ -30,7 +31,7 @@ enum MsgType : int {
 };
 
 // The client address of a message that has none.
-inline constexpr in_addr LOCAL{0};
+inline constexpr TNetAddress LOCAL{};
 
 // Serialises console output and log-file appends, so lines never interleave.
 extern std::mutex showmutex;
@@ -42,7 +43,7 @@ inline constexpr int kMaxMessageLine = 511;
 // to the further arguments; otherwise it is used unchanged. Lines carry no
 // added line ending: texts bring their own "\n". Takes showmutex; must not
 // be called from a signal handler.
-void showmessage(const char* text, in_addr client, MsgType kind, int formatted, ...)
+void showmessage(const char* text, const TNetAddress& client, MsgType kind, int formatted, ...)
     __attribute__((format(printf, 1, 5)));
 
 // Appends line to the log file named file. A name without '/' is taken in
@@ -60,10 +61,12 @@ struct TMessageLines {
 };
 
 // Forms the console and log lines of a message at local time `when`, with
-// the text made visible (VisibleMessageText). The address field is the dotted client address, or "zel\t" for LOCAL. The text
+// the text made visible (VisibleMessageText). The address field is the
+// client's address in full (dotted IPv4, IPv6 in its compressed form), or
+// "zel\t" for LOCAL. The text
 // and each line are cut to kMaxMessageLine characters; a cut keeps the final
 // "\n" of a text that ends with one, so the next line starts on a line of its own.
-TMessageLines FormatMessageLines(const tm& when, in_addr client, std::string_view text);
+TMessageLines FormatMessageLines(const tm& when, const TNetAddress& client, std::string_view text);
 
 // The message text as it is printed and logged: every byte that is no
 // printable character (control bytes such as ESC, CR and LF, DEL, the C1
@@ -119,7 +122,7 @@ public:
     // Shows `text` (without its line end) as an error message about `client`
     // when Pass lets it through, followed by " (N more not shown)" when N
     // occurrences were left out before it.
-    void Show(in_addr client, const String& text);
+    void Show(const TNetAddress& client, const String& text);
 
 private:
     std::mutex mutex_;

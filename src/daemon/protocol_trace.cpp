@@ -5,7 +5,7 @@
 
 namespace {
 
-void TraceToMessages(in_addr client, const char* format, int value) {
+void TraceToMessages(const TNetAddress& client, const char* format, int value) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     showmessage(format, client, MSG_DEBUG, 1, value);

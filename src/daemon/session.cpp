@@ -68,7 +68,7 @@ int MillisUntil(std::chrono::steady_clock::time_point end) {
 // transfer until it ends, then sends the second reply. A client that
 // closes, stalls for the idle time-out or passes the transfer's overall cap
 // gets no reply; the record then frees the slot and removes the file.
-void ReceiveUpgrade(int fd, in_addr address, const VTRequest& request, ZELReply& reply, UpgradeRec& upgrade,
+void ReceiveUpgrade(int fd, const TNetAddress& address, const VTRequest& request, ZELReply& reply, UpgradeRec& upgrade,
                     int idleMs) {
     auto buffer = std::make_unique<char[]>(kUpgradeChunk);
     String error;
@@ -99,7 +99,7 @@ void ReceiveUpgrade(int fd, in_addr address, const VTRequest& request, ZELReply&
 }
 
 // A packet refused unanswered: the trace line, and the audit line.
-void RefuseInvalid(in_addr address) {
+void RefuseInvalid(const TNetAddress& address) {
     showmessage("<-- Invalid VT request received\n", address, MSG_INFO, 0);
     AuditRefusal(TRefusal::BadRequest, address, kRefusedBadRequest);
 }
@@ -112,7 +112,7 @@ void RefuseInvalid(in_addr address) {
 // in any case after SESSION_REQUEST_CAP. Until the sender has shown the
 // signature and the password proof, the session reads only the bytes that
 // judging them needs, and closes on a wrong one at once.
-void Serve(int fd, in_addr address) {
+void Serve(int fd, const TNetAddress& address) {
     auto settings = ZELSettings.Get();
     const int timeoutMs = settings->timeout;
     const String proof = GetPasswordKey(settings->password)->proof;
@@ -195,7 +195,7 @@ void Serve(int fd, in_addr address) {
 
 }  // namespace
 
-void ServeConnection(TFd sock, in_addr address) {
+void ServeConnection(TFd sock, const TNetAddress& address) {
     timeval tv{kSessionSendTimeoutSeconds, 0};
     setsockopt(sock.Get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     Serve(sock.Get(), address);

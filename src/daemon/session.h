@@ -8,6 +8,7 @@
 #include "daemon/dispatcher.h"
 #include "daemon/session_pool.h"
 #include "foundation/fd.h"
+#include "net/address.h"
 
 // A request must arrive whole within the `timeout` setting, counted in whole
 // seconds from the connection (however its bytes are spread), and in any
@@ -25,4 +26,4 @@ constexpr int kSessionSendTimeoutSeconds = 30;
 // flag of ZELFlags. Waking the main loop for the work a request left it is
 // the caller's business (the serve hook of daemon/listener.cpp). Takes
 // ownership of `socket`; any number of workers call it concurrently.
-void ServeConnection(TFd socket, in_addr address);
+void ServeConnection(TFd socket, const TNetAddress& address);

@@ -9,7 +9,7 @@
 // so that sessions never use the descriptors the agent and its handlers need.
 #pragma once
 
-#include <netinet/in.h>
+#include "net/address.h"
 
 // Sessions at once, in all and from one client address. A monitoring server
 // opens a handful of connections at a time; these are far above that.
@@ -51,6 +51,12 @@ TSessionLimits CurrentSessionLimits();
 // one more session from `address` stays within `lim`; it is then counted
 // until ReleaseSession. Thread-safe.
 //
+// The per-address cap holds for an IPv4 address, and for an IPv6 address
+// both for the address and for its /64 network: one host cannot take more
+// than the cap by rotating its addresses inside its prefix. Below, "the
+// address" of an IPv6 client, where sessions are weighed against other
+// clients', is its /64.
+//
 // A session is "waiting" from its admission until MarkSessionProven: the
 // sender has not yet shown that it knows the password. Waiting sessions
 // never keep a client out: when every slot is taken (and no more, as after
@@ -65,7 +71,7 @@ TSessionLimits CurrentSessionLimits();
 // and the single waiting session of a server whose request is read at once
 // is practically never taken. A slot of a proven session is never taken. Sessions admitted without a socket (-1)
 // are counted but never taken over.
-bool AdmitSession(in_addr address, const TSessionLimits& lim, int socket = -1);
+bool AdmitSession(const TNetAddress& address, const TSessionLimits& lim, int socket = -1);
 // The session on `socket` has shown the password proof: its slot is no
 // longer taken by newcomers. False when the slot was already taken over (the
 // connection has been shut down: the session must end without serving);
@@ -75,10 +81,12 @@ bool MarkSessionProven(int socket);
 // called while `socket` is still open. A session whose slot was taken over
 // is no longer counted and this does nothing. Without a socket, one session
 // of `address` is uncounted. Thread-safe.
-void ReleaseSession(in_addr address, int socket = -1);
-// Admitted sessions now, in all and from one address. Thread-safe.
+void ReleaseSession(const TNetAddress& address, int socket = -1);
+// Admitted sessions now, in all, from one address, and from the /64 of an
+// IPv6 address (for an IPv4 address: from that address). Thread-safe.
 int AdmittedSessions();
-int AdmittedSessionsFrom(in_addr address);
+int AdmittedSessionsFrom(const TNetAddress& address);
+int AdmittedSessionsFromPrefix(const TNetAddress& address);
 // Sessions admitted with a socket that still wait for their proof.
 // Thread-safe.
 int WaitingSessions();

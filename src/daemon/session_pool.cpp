@@ -103,10 +103,12 @@ void* WorkerMain(void*) {
                 continue;
             }
         }
-        sockaddr_in peer{};
-        socklen_t length = sizeof peer;
-        int fd = accept4(listener->fd.Get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        sockaddr_storage from{};
+        socklen_t length = sizeof from;
+        int fd = accept4(listener->fd.Get(), reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
         if (fd >= 0) {
+            TNetAddress peer;
+            TNetAddress::FromSockAddr(reinterpret_cast<const sockaddr*>(&from), length, peer);
             // A refused connection is closed at once and leaves the worker
             // idle: a flood of refusals starts no threads.
             TFd socket(fd);

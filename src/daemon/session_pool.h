@@ -26,6 +26,7 @@
 #include "daemon/session_limits.h"
 #include "foundation/fd.h"
 #include "foundation/qdstring.h"
+#include "net/address.h"
 
 // Stack size of a worker: handlers keep their buffers on the heap, and
 // thousands of simultaneous sessions must fit in memory.
@@ -42,13 +43,15 @@ constexpr std::chrono::seconds SESSION_WORKER_IDLE_EXIT{5};
 // What the workers do with what accept() gives them. Set once, before the
 // first StartSessionWorkers; the functions run on the workers, concurrently.
 struct TSessionHooks {
+    // The peer is the client's address (an IPv4 client of a dual-stack
+    // listener as its IPv4 address; none when accept() gave no address).
     // Decides on an accepted connection before it counts as a session:
     // false when it is refused (the hook has closed it or leaves that to
     // the owner). Quick: the worker still counts as idle meanwhile. Null
     // admits every connection.
-    bool (*admit)(TFd& socket, const sockaddr_in& peer) = nullptr;
+    bool (*admit)(TFd& socket, const TNetAddress& peer) = nullptr;
     // Serves an admitted connection to its end (the session).
-    void (*serve)(TFd socket, const sockaddr_in& peer) = nullptr;
+    void (*serve)(TFd socket, const TNetAddress& peer) = nullptr;
     // accept() failed with `error` (never EINTR, EAGAIN, nor the end of a
     // listener withdrawn by PublishSessionListener) on listenFd. True to go
     // on accepting (the hook may pause the worker first); false when the

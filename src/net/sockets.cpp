@@ -30,13 +30,52 @@ void ShutAndClose(TFd& fd) {
 
 }  // namespace
 
+namespace {
+
+// Binds a new socket of `family` to `addr` and listens on it. False with sock
+// empty and the system's error in `error` (the text for err in `text`).
+bool BindAndListen(const sockaddr* addr, socklen_t length, int family, int v6only, TFd& sock, int& error,
+                   String& text) {
+    sock.Reset();
+    String ignored;
+    TFd fd;
+    if (!NewSocket(family, SOCK_STREAM, 0, fd, ignored)) {
+        error = errno;
+        text = "socket() or bind() error";
+        return false;
+    }
+    int on = 1;
+    setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (family == AF_INET6) setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+    if (::bind(fd.Get(), addr, length) != 0) {
+        error = errno;
+        text = "socket() or bind() error";
+        ShutAndClose(fd);
+        return false;
+    }
+    if (::listen(fd.Get(), 512) != 0) {
+        error = errno;
+        text = "listen() error";
+        ShutAndClose(fd);
+        return false;
+    }
+    sock = std::move(fd);
+    return true;
+}
+
+// The errors that say the host has no IPv6 at all (a kernel without it, or
+// booted with it off): the listener then serves IPv4 alone.
+bool NoIPv6Here(int error) { return error == EAFNOSUPPORT || error == EPROTONOSUPPORT || error == EADDRNOTAVAIL; }
+
+}  // namespace
+
 bool TcpListen(const char* host, const char* service, unsigned int* addrlen, TFd& sock, String& err) {
     err = "";
     sock.Reset();
     if (host != nullptr && *host == '\0') host = nullptr;
     addrinfo hints{};
     hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* raw = nullptr;
     int rc = getaddrinfo(host, service, &hints, &raw);
@@ -46,30 +85,54 @@ bool TcpListen(const char* host, const char* service, unsigned int* addrlen, TFd
     }
     std::unique_ptr<addrinfo, AddrInfoFree> list(raw);
     TFd fd;
-    const addrinfo* bound = nullptr;
-    for (const addrinfo* a = list.get(); a != nullptr; a = a->ai_next) {
-        String ignored;
-        if (!NewSocket(a->ai_family, a->ai_socktype, a->ai_protocol, fd, ignored)) continue;
-        int on = 1;
-        setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (::bind(fd.Get(), a->ai_addr, a->ai_addrlen) == 0) {
-            bound = a;
-            break;
+    int error = 0;
+    if (host == nullptr) {
+        // Every local address of both families on one socket: IPv6 with
+        // IPv4 clients as mapped addresses, so the session workers accept on
+        // a single listener. Without IPv6 on the host, IPv4 alone.
+        sockaddr_in6 any6{};
+        any6.sin6_family = AF_INET6;
+        any6.sin6_addr = in6addr_any;
+        sockaddr_in any4{};
+        any4.sin_family = AF_INET;
+        any4.sin_addr.s_addr = htonl(INADDR_ANY);
+        for (const addrinfo* a = list.get(); a != nullptr; a = a->ai_next) {
+            if (a->ai_family == AF_INET6) any6.sin6_port = reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_port;
+            if (a->ai_family == AF_INET) any4.sin_port = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_port;
         }
-        ShutAndClose(fd);
+        if (any6.sin6_port == 0) any6.sin6_port = any4.sin_port;
+        if (any4.sin_port == 0) any4.sin_port = any6.sin6_port;
+        if (BindAndListen(reinterpret_cast<const sockaddr*>(&any6), sizeof any6, AF_INET6, 0, fd, error, err)) {
+            if (addrlen) *addrlen = sizeof any6;
+            sock = std::move(fd);
+            return true;
+        }
+        if (!NoIPv6Here(error)) return false;
+        if (!BindAndListen(reinterpret_cast<const sockaddr*>(&any4), sizeof any4, AF_INET, 0, fd, error, err))
+            return false;
+        if (addrlen) *addrlen = sizeof any4;
+        sock = std::move(fd);
+        return true;
     }
-    if (bound == nullptr) {
-        err = "socket() or bind() error";
-        return false;
+    // A literal is one address; a name's IPv4 addresses come first, as
+    // before IPv6 was served, then its IPv6 ones.
+    for (int family : {AF_INET, AF_INET6}) {
+        for (const addrinfo* a = list.get(); a != nullptr; a = a->ai_next) {
+            if (a->ai_family != family) continue;
+            // "::" is every address of both families, as an empty host.
+            const int v6only =
+                family == AF_INET6 &&
+                !IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr);
+            if (BindAndListen(a->ai_addr, a->ai_addrlen, family, v6only, fd, error, err)) {
+                if (addrlen) *addrlen = static_cast<unsigned int>(a->ai_addrlen);
+                sock = std::move(fd);
+                return true;
+            }
+            if (err == "listen() error") return false;
+        }
     }
-    if (::listen(fd.Get(), 512) != 0) {
-        ShutAndClose(fd);
-        err = "listen() error";
-        return false;
-    }
-    if (addrlen) *addrlen = static_cast<unsigned int>(bound->ai_addrlen);
-    sock = std::move(fd);
-    return true;
+    err = "socket() or bind() error";
+    return false;
 }
 
 bool TcpListen(const char* host, int port, unsigned int* addrlen, TFd& sock, String& err) {

@@ -70,7 +70,7 @@ int VTRequest::ProofBytesMissing(const String& expectedProof) const {
     return kProofAt + expectedProof.Length() - Length();
 }
 
-bool VTRequest::ParseInitRequest(const String& password, in_addr client) {
+bool VTRequest::ParseInitRequest(const String& password, const TNetAddress& client) {
     sessionKey_ = String();
     sessionCipher_.reset();
     const int64_t n = Length();

@@ -2,11 +2,10 @@
 // the session key that enciphers the request and its reply.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <memory>
 
 #include "foundation/qdstring.h"
+#include "net/address.h"
 #include "protocol/packet.h"
 
 // What the first bytes of a packet say about its sender, before the packet
@@ -52,7 +51,8 @@ public:
     // Checks the frame and the password proof, deciphers the session key
     // and the request text. On success the text becomes the request text;
     // on failure the text stays as received and the session key is empty.
-    bool ParseInitRequest(const String& password, in_addr client);
+    // `client` only names the sender in the packet traces (protocol/trace.h).
+    bool ParseInitRequest(const String& password, const TNetAddress& client);
 
     String GetSessionKey() const { return sessionKey_; }
     // The session key prepared for the cipher, or null before a successful

@@ -63,7 +63,7 @@ protected:
         request = text;
         ZELReply reply;
         ThreadParams params;
-        inet_pton(AF_INET, client, &params.Address);
+        TNetAddress::Parse(client, params.Address);
         TReplyTable t;
         UpgradeRec upgrade;
         t.handled = ProcessVTRequest(request, reply, ZELFlags, params, upgrade);

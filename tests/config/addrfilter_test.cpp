@@ -79,15 +79,68 @@ TEST(AddressItem, AddressesRangesAndPrefixes) {
         {"10.0.0.1-10.0.0.2-10.0.0.3", false, 0, 0},
         {"10.0.0.0/8-10.0.0.1", false, 0, 0},
         {"10.0.0.300", false, 0, 0},
-        {"::1", false, 0, 0},
         {"localhost", false, 0, 0},
+        // IPv4-mapped IPv6 items are IPv4 items.
+        {"::ffff:10.0.0.1", true, 0x0A000001u, 0x0A000001u},
+        {"::FFFF:a00:1", true, 0x0A000001u, 0x0A000001u},
+        {"::ffff:10.1.2.3/104", true, 0x0A000000u, 0x0AFFFFFFu},
+        {"::ffff:0.0.0.0/96", true, 0u, 0xFFFFFFFFu},
+        {"::ffff:10.0.0.1-10.0.0.9", false, 0, 0},  // a range is written in one form
     };
     for (const auto& c : cases) {
         TAddressRange range;
         EXPECT_EQ(ParseAddressItem(c.item, range), c.valid) << c.item;
         if (!c.valid) continue;
-        EXPECT_EQ(range.first, c.first) << c.item;
-        EXPECT_EQ(range.last, c.last) << c.item;
+        EXPECT_TRUE(range.first.IsV4() && range.last.IsV4()) << c.item;
+        EXPECT_EQ(range.first.V4HostOrder(), c.first) << c.item;
+        EXPECT_EQ(range.last.V4HostOrder(), c.last) << c.item;
+    }
+}
+
+TEST(AddressItem, IPv6AddressesRangesAndPrefixes) {
+    struct Case {
+        const char* item;
+        bool valid;
+        const char* first;  // texts of the ends, in the compressed form
+        const char* last;
+    };
+    const Case cases[] = {
+        {"::1", true, "::1", "::1"},
+        {"0:0:0:0:0:0:0:1", true, "::1", "::1"},
+        {"0000:0000:0000:0000:0000:0000:0000:0001", true, "::1", "::1"},
+        {"2001:DB8::A", true, "2001:db8::a", "2001:db8::a"},
+        {"::", true, "::", "::"},
+        {"2001:db8::/32", true, "2001:db8::", "2001:db8:ffff:ffff:ffff:ffff:ffff:ffff"},
+        {"2001:db8:1:2:3:4:5:6/64", true, "2001:db8:1:2::", "2001:db8:1:2:ffff:ffff:ffff:ffff"},
+        {"2001:db8::1/128", true, "2001:db8::1", "2001:db8::1"},
+        {"fe80::/10", true, "fe80::", "febf:ffff:ffff:ffff:ffff:ffff:ffff:ffff"},
+        {"::/0", true, "::", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"},
+        {"2001:db8::1-2001:db8::ff", true, "2001:db8::1", "2001:db8::ff"},
+        {"2001:db8::ff-2001:db8::1", true, "2001:db8::1", "2001:db8::ff"},  // either order
+        {"::1.2.3.4", true, "::1.2.3.4", "::1.2.3.4"},  // IPv4-compatible: an IPv6 address
+        {"2001:db8::/129", false, "", ""},
+        {"2001:db8::/064", false, "", ""},
+        {"2001:db8::/", false, "", ""},
+        {"2001:db8::/x", false, "", ""},
+        {"::ffff:10.0.0.0/95", false, "", ""},  // reaches past the IPv4-mapped block
+        {"[::1]", false, "", ""},
+        {"fe80::1%eth0", false, "", ""},
+        {":::1", false, "", ""},
+        {"2001:db8::g", false, "", ""},
+        {"1:2:3:4:5:6:7:8:9", false, "", ""},
+        {"2001:db8::1-10.0.0.1", false, "", ""},  // two families
+        {"10.0.0.1-::1", false, "", ""},
+        {"2001:db8::1-", false, "", ""},
+        {"2001:db8::/32-2001:db9::", false, "", ""},
+        {"::1-::2-::3", false, "", ""},
+    };
+    for (const auto& c : cases) {
+        TAddressRange range;
+        EXPECT_EQ(ParseAddressItem(c.item, range), c.valid) << c.item;
+        if (!c.valid) continue;
+        EXPECT_TRUE(range.first.IsV6() && range.last.IsV6()) << c.item;
+        EXPECT_EQ(range.first.Text().Std(), c.first) << c.item;
+        EXPECT_EQ(range.last.Text().Std(), c.last) << c.item;
     }
 }
 
@@ -167,6 +220,35 @@ TEST(IPAllowed, ListsRangesAndPrefixes) {
         // Blanks around a dash split the range into three items.
         {"10.0.0.1 - 10.0.0.9", "10.0.0.5", 0, "Invalid IP address (-) specified"},
         {"10.0.0.1 - 10.0.0.9", "10.0.0.9", 1, "Invalid IP address (-) specified"},
+        // IPv6: compared as addresses, not as texts.
+        {"::1", "::1", 1, ""},
+        {"::1", "0:0:0:0:0:0:0:1", 1, ""},
+        {"0:0:0:0:0:0:0:1", "::1", 1, ""},
+        {"::1", "::2", 0, ""},
+        {"2001:DB8::1", "2001:db8::1", 1, ""},
+        {"2001:db8::/32", "2001:db8:ffff::1", 1, ""},
+        {"2001:db8::/32", "2001:db9::1", 0, ""},
+        {"2001:db8::/32", "2001:db7:ffff:ffff:ffff:ffff:ffff:ffff", 0, ""},
+        {"2001:db8::1-2001:db8::ff", "2001:db8::80", 1, ""},
+        {"2001:db8::1-2001:db8::ff", "2001:db8::100", 0, ""},
+        {"::/0", "2001:db8::1", 1, ""},
+        // One family never matches the other ...
+        {"127.0.0.1", "::1", 0, ""},
+        {"0.0.0.0/0", "::1", 0, ""},
+        {"::/0", "127.0.0.1", 0, ""},
+        {"::1.2.3.4", "1.2.3.4", 0, ""},
+        // ... except that IPv4-mapped addresses are their IPv4 addresses.
+        {"::ffff:127.0.0.1", "127.0.0.1", 1, ""},
+        {"127.0.0.1", "::ffff:127.0.0.1", 1, ""},
+        {"::ffff:10.0.0.0/104", "10.9.9.9", 1, ""},
+        {"::ffff:0:0/96", "::1", 0, ""},
+        // Mixed lists, and the texts of bad IPv6 items.
+        {"127.0.0.1, ::1; 10.0.0.0/8 2001:db8::/48", "::1", 1, ""},
+        {"127.0.0.1, ::1; 10.0.0.0/8 2001:db8::/48", "2001:db8:0:ffff::1", 1, ""},
+        {"127.0.0.1, ::1; 10.0.0.0/8 2001:db8::/48", "2001:db8:1::1", 0, ""},
+        {"::1-127.0.0.1", "::1", 0, "Invalid IP address (::1-127.0.0.1) specified"},
+        {"[::1]", "::1", 0, "Invalid IP address ([::1]) specified"},
+        {"::1/129,::1", "::1", 1, "Invalid IP address (::1/129) specified"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.list) + " / " + c.address);
@@ -182,6 +264,11 @@ TEST(IPAllowed, NetworkOrderFormAndBadAddress) {
     EXPECT_EQ(IPAllowed(inet_addr("10.1.2.3"), String("10.1.0.0/16"), error), 1);
     EXPECT_EQ(IPAllowed("not an address", String("10.1.2.3"), error), 0);
     EXPECT_EQ(IPAllowed(nullptr, String("0.0.0.0/0"), error), 0);
+    EXPECT_EQ(IPAllowed("[::1]", String("::1"), error), 0);
+    EXPECT_EQ(IPAllowed(TNetAddress(), String("0.0.0.0/0 ::/0"), error), 0);  // no address
+    TNetAddress v6;
+    ASSERT_TRUE(TNetAddress::Parse("2001:db8::5", v6));
+    EXPECT_EQ(IPAllowed(v6, String("2001:db8::1-2001:db8::9"), error), 1);
 }
 
 // The effective list holds the entries in force, CR LF between them; an
@@ -205,6 +292,22 @@ TEST(ConnectionFilter, EntriesAreAddressListItems) {
     EXPECT_FALSE(FilterAdmits(list, nullptr));
 }
 
+TEST(ConnectionFilter, IPv6EntriesAndClients) {
+    const String list("\r\n127.0.0.1\r\n0:0:0:0:0:0:0:1\r\n2001:db8:aa::/48\r\nfd00::1-fd00::9,10.0.0.1\r\n");
+    struct Case {
+        const char* address;
+        bool admitted;
+    };
+    const Case cases[] = {
+        {"::1", true},           {"127.0.0.1", true},       {"::ffff:127.0.0.1", true}, {"::2", false},
+        {"2001:db8:aa:ffff::1", true}, {"2001:db8:ab::1", false}, {"fd00::5", true},     {"fd00::a", false},
+        {"10.0.0.1", true},      {"::ffff:10.0.0.1", true}, {"::10.0.0.1", false},      {"[::1]", false},
+        {"::1%lo", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(FilterAdmits(list, c.address), c.admitted) << c.address;
+    EXPECT_FALSE(FilterAdmits(String("\r\n::/0\r\n0.0.0.0/0\r\n"), TNetAddress()));
+}
+
 // Deriving the settings builds the filter's list from the entries in force:
 // blanks separate entries wherever they come from (the file's line, a
 // remote change's one line, or one entry per line).
@@ -225,6 +328,8 @@ TEST(ConnectionFilter, DerivedFromListAndMarks) {
         {"127.0.0.1 10.0.0.9", "1", "\r\n127.0.0.1\r\n", "127.0.0.1", "10.0.0.9"},   // no mark: off
         {"127.0.0.2 , 127.0.0.3", "01", "\r\n127.0.0.3\r\n", "127.0.0.3", "127.0.0.2"},
         {"0.0.0.0/0", "0", "\r\n", "", "127.0.0.1"},
+        {"127.0.0.1 ::1 2001:db8::/32", "101", "\r\n127.0.0.1\r\n2001:db8::/32\r\n", "127.0.0.1 2001:db8::5",
+         "::1 2001:db9::1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.list) + " / " + c.marks);
@@ -257,6 +362,9 @@ TEST(CheckAddressList, ManagementLists) {
         {"127.0.0.1 10.0.0.0/8, 192.168.1.1-192.168.1.9;0.0.0.0/0", true, {}},
         {"127.0.0.1 10.0.0.300", false, {"Invalid IP address (10.0.0.300) specified"}},
         {"x,10.0.0.1,y/8", false, {"Invalid IP address (x) specified", "Invalid IP address (y/8) specified"}},
+        {"::1 2001:db8::/32, fe80::1-fe80::9;::ffff:10.0.0.0/104", true, {}},
+        {"::1 2001:db8::/129 :::1", false,
+         {"Invalid IP address (2001:db8::/129) specified", "Invalid IP address (:::1) specified"}},
     };
     for (const auto& c : cases) {
         std::vector<String> problems;

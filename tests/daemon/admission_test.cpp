@@ -30,11 +30,11 @@ TEST(TransientAcceptError, OnlyErrorsOfOneConnectionOrAPassingShortage) {
     for (const TCase& c : cases) EXPECT_EQ(TransientAcceptError(c.error), c.transient) << c.error;
 }
 
-sockaddr_in Peer(const char* dotted) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    inet_pton(AF_INET, dotted, &sa.sin_addr);
-    return sa;
+// A client address of either family from its text.
+TNetAddress Peer(const char* text) {
+    TNetAddress a;
+    EXPECT_TRUE(TNetAddress::Parse(text, a)) << text;
+    return a;
 }
 
 // One end of a connected pair, standing for an accepted connection; the
@@ -57,8 +57,8 @@ struct TConnection {
 class Admission : public testing::Test {
 protected:
     void TearDown() override {
-        for (const sockaddr_in& p : admitted) {
-            ReleaseSession(p.sin_addr);
+        for (const TNetAddress& p : admitted) {
+            ReleaseSession(p);
             --AgentStatus.ActiveConnections;
         }
         ZELSettings.Modify([](TZELSettings& s) { s = TZELSettings{}; });
@@ -68,13 +68,13 @@ protected:
     bool Admit(const char* dotted, bool& closed) {
         TConnection c;
         EXPECT_TRUE(c.agentSide.Valid());
-        const sockaddr_in peer = Peer(dotted);
+        const TNetAddress peer = Peer(dotted);
         const bool ok = AdmitConnection(c.agentSide, peer);
         if (ok) admitted.push_back(peer);
         closed = !c.agentSide.Valid() && c.ClosedByAgent();
         return ok;
     }
-    std::vector<sockaddr_in> admitted;
+    std::vector<TNetAddress> admitted;
 };
 
 TEST_F(Admission, TheFilterAdmitsOnlyListedAddresses) {
@@ -89,6 +89,12 @@ TEST_F(Admission, TheFilterAdmitsOnlyListedAddresses) {
         {"listed", 1, "127.0.0.1\r\n127.0.0.5", "127.0.0.5", true},
         {"not listed", 1, "127.0.0.1\r\n127.0.0.5", "127.0.0.2", false},
         {"empty list", 1, "", "127.0.0.1", false},
+        {"IPv6 listed", 1, "127.0.0.1\r\n0:0:0:0:0:0:0:1", "::1", true},
+        {"IPv6 in a listed prefix", 1, "2001:db8::/32", "2001:db8:5::9", true},
+        {"IPv6 not listed", 1, "127.0.0.1\r\n2001:db8::/32", "::1", false},
+        {"IPv6 client, IPv4 catch-all", 1, "0.0.0.0/0", "::1", false},
+        {"IPv4 client, IPv6 catch-all", 1, "::/0", "127.0.0.1", false},
+        {"IPv4-mapped client is its IPv4 address", 1, "127.0.0.1", "::ffff:127.0.0.1", true},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -110,7 +116,7 @@ TEST_F(Admission, TheFilterAdmitsOnlyListedAddresses) {
 
 // One address that has taken its share is refused; another still gets in.
 TEST_F(Admission, AnAddressAtItsCapIsRefusedAndOthersAreNot) {
-    const in_addr busy = Peer("127.0.0.7").sin_addr;
+    const TNetAddress busy = Peer("127.0.0.7");
     const TSessionLimits lim = CurrentSessionLimits();
     ASSERT_LT(lim.perAddress, lim.total);
     int taken = 0;
@@ -126,6 +132,25 @@ TEST_F(Admission, AnAddressAtItsCapIsRefusedAndOthersAreNot) {
 
     for (int i = 0; i < taken; ++i) ReleaseSession(busy);
     EXPECT_TRUE(Admit("127.0.0.7", closed));
+}
+
+// IPv6 clients that rotate their addresses inside one /64 share one cap.
+TEST_F(Admission, RotatingAddressesInsideASlash64ShareTheCap) {
+    const TSessionLimits lim = CurrentSessionLimits();
+    ASSERT_LT(lim.perAddress, lim.total);
+    std::vector<TNetAddress> held;
+    for (int i = 0; i < lim.perAddress; ++i) {
+        const std::string text = "2001:db8:7:7::" + std::to_string(i + 1);
+        held.push_back(Peer(text.c_str()));
+        ASSERT_TRUE(AdmitSession(held.back(), lim)) << text;
+    }
+    bool closed = false;
+    EXPECT_FALSE(Admit("2001:db8:7:7:abcd::1", closed));
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(Admit("2001:db8:7:8::1", closed));
+    EXPECT_TRUE(Admit("::1", closed));
+    for (const TNetAddress& a : held) ReleaseSession(a);
+    EXPECT_TRUE(Admit("2001:db8:7:7:abcd::1", closed));
 }
 
 }  // namespace

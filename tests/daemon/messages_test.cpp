@@ -36,9 +36,10 @@ tm At(int year, int month, int day, int hour, int minute, int second) {
     return t;
 }
 
-in_addr Addr(const char* dotted) {
-    in_addr a{};
-    inet_pton(AF_INET, dotted, &a);
+// A client address of either family from its text.
+TNetAddress Addr(const char* text) {
+    TNetAddress a;
+    EXPECT_TRUE(TNetAddress::Parse(text, a)) << text;
     return a;
 }
 
@@ -60,6 +61,17 @@ TEST(FormatMessageLines, StampsTimeDateAndAddress) {
         {At(2021, 12, 31, 23, 59, 59), "10.0.0.1", "no newline", "[zel][23:59:59]\t 10.0.0.1\t no newline",
          "[12/31/2021 23:59:59]\t 10.0.0.1\t no newline"},
         {At(2000, 1, 2, 0, 0, 0), nullptr, "", "[zel][00:00:00]\t zel\t\t ", "[01/02/2000 00:00:00]\t zel\t\t "},
+        // IPv6 in its compressed form and in full, never cut; an IPv4-mapped
+        // client as its IPv4 address.
+        {At(2010, 3, 7, 9, 5, 3), "::1", "TCP connection accepted\n", "[zel][09:05:03]\t ::1\t TCP connection accepted\n",
+         "[03/07/2010 09:05:03]\t ::1\t TCP connection accepted\n"},
+        {At(2010, 3, 7, 9, 5, 3), "2001:0db8:0000:0000:0000:0000:0000:0001", "x\n", "[zel][09:05:03]\t 2001:db8::1\t x\n",
+         "[03/07/2010 09:05:03]\t 2001:db8::1\t x\n"},
+        {At(2010, 3, 7, 9, 5, 3), "2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff", "x\n",
+         "[zel][09:05:03]\t 2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff\t x\n",
+         "[03/07/2010 09:05:03]\t 2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff\t x\n"},
+        {At(2010, 3, 7, 9, 5, 3), "::ffff:10.1.2.3", "x\n", "[zel][09:05:03]\t 10.1.2.3\t x\n",
+         "[03/07/2010 09:05:03]\t 10.1.2.3\t x\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -181,7 +193,7 @@ protected:
         return ReadTextFile(name[0] == '/' ? name : scratch.File(name));
     }
     // The console output of one showmessage call.
-    std::string Show(const char* text, in_addr client, MsgType kind) {
+    std::string Show(const char* text, const TNetAddress& client, MsgType kind) {
         testing::internal::CaptureStdout();
         showmessage(text, client, kind, 0);
         return testing::internal::GetCapturedStdout();
@@ -257,6 +269,8 @@ TEST_F(ShowMessage, AuditKindsAlsoReachTheSystemLog) {
          "127.0.0.2: TCP connection rejected"},
         {"whatever logfails says", MSG_AUDIT, nullptr, "Configuration reloaded\n", 0, LOG_NOTICE,
          "Configuration reloaded"},
+        {"IPv6 refusal", MSG_REFUSAL, "fd00:1:2:3::44", "TCP connection rejected\n", 1, LOG_WARNING,
+         "fd00:1:2:3::44: TCP connection rejected"},
         {"control bytes made visible", MSG_REFUSAL, "127.0.0.3", "a\x1b[2Jb\n", 1, LOG_WARNING,
          "127.0.0.3: a\\x1B[2Jb"},
         {"error", MSG_ERROR, nullptr, "Error: cannot open\n", 1, -1, ""},

@@ -37,15 +37,16 @@ TEST(SessionLimits, ShrinkWithTheDescriptorLimit) {
     }
 }
 
-in_addr Address(const char* dotted) {
-    in_addr a{};
-    inet_pton(AF_INET, dotted, &a);
+// A client address of either family from its text.
+TNetAddress Address(const char* text) {
+    TNetAddress a;
+    EXPECT_TRUE(TNetAddress::Parse(text, a)) << text;
     return a;
 }
 
 TEST(SessionLimits, AdmitsUpToBothCapsAndCountsReleases) {
     const TSessionLimits lim{5, 3};
-    const in_addr one = Address("127.0.0.1"), two = Address("127.0.0.2"), three = Address("127.0.0.3");
+    const TNetAddress one = Address("127.0.0.1"), two = Address("127.0.0.2"), three = Address("127.0.0.3");
     const int before = AdmittedSessions();
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(AdmitSession(one, lim)) << i;
     EXPECT_FALSE(AdmitSession(one, lim));  // the address's cap
@@ -58,7 +59,7 @@ TEST(SessionLimits, AdmitsUpToBothCapsAndCountsReleases) {
     ReleaseSession(one);
     EXPECT_TRUE(AdmitSession(three, lim));
     EXPECT_FALSE(AdmitSession(one, lim));  // the total again
-    for (in_addr a : {one, one, two, two, three}) ReleaseSession(a);
+    for (const TNetAddress& a : {one, one, two, two, three}) ReleaseSession(a);
     EXPECT_EQ(AdmittedSessionsFrom(one), 0);
     EXPECT_EQ(AdmittedSessionsFrom(three), 0);
     EXPECT_EQ(AdmittedSessions(), before);
@@ -88,12 +89,12 @@ struct TPair {
 // its own address's cap.
 TEST(SessionLimits, ANewcomerTakesAWaitingSessionsSlot) {
     const TSessionLimits lim{4, 3};
-    const in_addr a = Address("127.0.0.11"), b = Address("127.0.0.12"), c3 = Address("127.0.0.14"),
+    const TNetAddress a = Address("127.0.0.11"), b = Address("127.0.0.12"), c3 = Address("127.0.0.14"),
                   server = Address("127.0.0.13");
     const int before = AdmittedSessions();
     std::vector<TPair> pairs(8);
     for (const TPair& p : pairs) ASSERT_TRUE(p.agent.Valid());
-    const in_addr from[] = {a, a, b, a, server, b, c3, a};
+    const TNetAddress from[] = {a, a, b, a, server, b, c3, a};
 
     for (int i : {0, 1, 2, 3}) ASSERT_TRUE(AdmitSession(from[i], lim, pairs[i].agent.Get())) << i;
     MarkSessionProven(pairs[0].agent.Get());  // the oldest has shown its proof
@@ -132,7 +133,75 @@ TEST(SessionLimits, ANewcomerTakesAWaitingSessionsSlot) {
     // nothing; the others do.
     for (int i = 0; i < 8; ++i) ReleaseSession(from[i], pairs[i].agent.Get());
     EXPECT_EQ(AdmittedSessions(), before);
-    for (in_addr x : {a, b, c3, server}) EXPECT_EQ(AdmittedSessionsFrom(x), 0);
+    for (const TNetAddress& x : {a, b, c3, server}) EXPECT_EQ(AdmittedSessionsFrom(x), 0);
+}
+
+// An IPv6 client is held to the per-address cap by its address and by its
+// /64: addresses rotated inside one /64 share one cap, other /64s and IPv4
+// clients keep theirs. (Loopback has one IPv6 address, so synthetic ones.)
+TEST(SessionLimits, AnIPv6ClientIsCappedByItsAddressAndItsSlash64) {
+    const TSessionLimits lim{20, 3};
+    const int before = AdmittedSessions();
+    std::vector<TNetAddress> admitted;
+    struct TCase {
+        const char* address;
+        bool admitted;
+        int fromAddress, fromPrefix;  // counts afterwards
+    } const cases[] = {
+        {"2001:db8:1:2::1", true, 1, 1},
+        {"2001:db8:1:2::2", true, 1, 2},
+        {"2001:db8:1:2:ffff:ffff:ffff:ffff", true, 1, 3},
+        {"2001:db8:1:2::3", false, 0, 3},          // a new address, its /64 at the cap
+        {"2001:db8:1:2::1", false, 1, 3},          // a known one too
+        {"2001:db8:1:3::1", true, 1, 1},           // the next /64
+        {"2001:db8:9::7", true, 1, 1},             // one address alone ...
+        {"2001:db8:9::7", true, 2, 2},
+        {"2001:db8:9::7", true, 3, 3},
+        {"2001:db8:9::7", false, 3, 3},            // ... at the cap
+        {"::ffff:127.0.0.9", true, 1, 1},          // an IPv4-mapped client counts as IPv4
+        {"127.0.0.9", true, 2, 2},
+        {"::1", true, 1, 1},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.address);
+        const TNetAddress a = Address(c.address);
+        const bool ok = AdmitSession(a, lim);
+        EXPECT_EQ(ok, c.admitted);
+        if (ok) admitted.push_back(a);
+        EXPECT_EQ(AdmittedSessionsFrom(a), c.fromAddress);
+        EXPECT_EQ(AdmittedSessionsFromPrefix(a), c.fromPrefix);
+    }
+    // A release makes room in the /64 for any of its addresses.
+    ReleaseSession(Address("2001:db8:1:2::2"));
+    admitted.erase(admitted.begin() + 1);
+    EXPECT_TRUE(AdmitSession(Address("2001:db8:1:2::3"), lim));
+    admitted.push_back(Address("2001:db8:1:2::3"));
+    EXPECT_EQ(AdmittedSessionsFromPrefix(Address("2001:db8:1:2::1")), 3);
+    for (const TNetAddress& a : admitted) ReleaseSession(a);
+    EXPECT_EQ(AdmittedSessions(), before);
+    EXPECT_EQ(AdmittedSessionsFromPrefix(Address("2001:db8:1:2::1")), 0);
+}
+
+// The waiting sessions of one /64 are weighed together for a take-over:
+// three addresses waiting once each lose a slot to a client that holds one,
+// as one address waiting three times would.
+TEST(SessionLimits, WaitingSessionsOfOneSlash64CountTogether) {
+    const TSessionLimits lim{5, 3};
+    const TNetAddress rotating[] = {Address("2001:db8:5:5::1"), Address("2001:db8:5:5::2"),
+                                    Address("2001:db8:5:5::3")};
+    const TNetAddress server = Address("::1"), newcomer = Address("127.0.0.20");
+    const int before = AdmittedSessions();
+    std::vector<TPair> pairs(6);
+    for (const TPair& p : pairs) ASSERT_TRUE(p.agent.Valid());
+    const TNetAddress from[] = {newcomer, server, rotating[0], rotating[1], rotating[2], newcomer};
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(AdmitSession(from[i], lim, pairs[i].agent.Get())) << i;
+    MarkSessionProven(pairs[0].agent.Get());
+    MarkSessionProven(pairs[1].agent.Get());
+    EXPECT_TRUE(AdmitSession(newcomer, lim, pairs[5].agent.Get()));
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(pairs[i].ShutByAgent(), i == 2) << i;  // the /64's oldest
+    EXPECT_EQ(AdmittedSessionsFromPrefix(rotating[0]), 2);
+    for (int i = 0; i < 6; ++i) ReleaseSession(from[i], pairs[i].agent.Get());
+    EXPECT_EQ(AdmittedSessions(), before);
 }
 
 }  // namespace

@@ -15,7 +15,12 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
+
+#include "common/ipv6_loopback.h"
+#include "net/sockets.h"
 
 namespace {
 
@@ -34,7 +39,7 @@ bool g_gateOpen = false;
 std::atomic<int> g_served{0};
 
 // A session reads one byte: 'b' waits at the gate, anything else is quick.
-void Serve(TFd socket, const sockaddr_in&) {
+void Serve(TFd socket, const TNetAddress&) {
     char what = 0;
     if (read(socket.Get(), &what, 1) == 1 && what == 'b') {
         std::unique_lock<std::mutex> lock(g_gateMutex);
@@ -149,7 +154,7 @@ TEST_F(SessionPool, ReusesGrowsAndShrinks) {
 // Connections the admission refuses keep their worker idle: a flood of
 // them starts no thread.
 std::atomic<int> g_refused{0};
-bool RefuseAll(TFd& socket, const sockaddr_in&) {
+bool RefuseAll(TFd& socket, const TNetAddress&) {
     socket.Reset();
     ++g_refused;
     return false;
@@ -189,6 +194,49 @@ TEST_F(SessionPool, WorkersFollowAReplacedListener) {
     ASSERT_TRUE(Visit(newPort, 'q'));
     EXPECT_TRUE(Eventually([] { return g_served == 2; }));
 
+}
+
+// The hooks see the client's address of either family on a listener of
+// both: an IPv4 client as its IPv4 address, never as ::ffff:a.b.c.d.
+std::mutex g_peersMutex;
+std::vector<std::string> g_peers;  // guarded by g_peersMutex
+bool RecordAndRefuse(TFd& socket, const TNetAddress& peer) {
+    socket.Reset();
+    std::lock_guard<std::mutex> lock(g_peersMutex);
+    g_peers.push_back(peer.Text().Std());
+    return false;
+}
+
+TEST_F(SessionPool, HooksSeeTheClientsAddressOfEitherFamily) {
+    if (!IPv6LoopbackUsable()) GTEST_SKIP() << kNoIPv6Loopback;
+    TSessionHooks hooks;
+    hooks.admit = RecordAndRefuse;
+    hooks.serve = Serve;
+    SetSessionHooks(hooks);
+    TFd both;
+    String err;
+    ASSERT_TRUE(TcpListen("", 0, nullptr, both, err)) << err.Data();
+    sockaddr_in6 sa{};
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(getsockname(both.Get(), reinterpret_cast<sockaddr*>(&sa), &len), 0);
+    ASSERT_TRUE(Publish(both));
+    ASSERT_TRUE(StartSessionWorkers(err)) << err.Data();
+    ASSERT_TRUE(Visit(ntohs(sa.sin6_port), 'q'));
+    ASSERT_TRUE(Eventually([] {
+        std::lock_guard<std::mutex> lock(g_peersMutex);
+        return g_peers.size() == 1;
+    }));
+    TFd v6(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sa.sin6_addr = in6addr_loopback;
+    ASSERT_EQ(connect(v6.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_TRUE(Eventually([] {
+        std::lock_guard<std::mutex> lock(g_peersMutex);
+        return g_peers.size() == 2;
+    }));
+    std::lock_guard<std::mutex> lock(g_peersMutex);
+    EXPECT_EQ(g_peers, (std::vector<std::string>{"127.0.0.1", "::1"}));
+    PublishSessionListener(-1, err);
+    shutdown(both.Get(), SHUT_RDWR);
 }
 
 // No thread to be had: the start reports why, the connection waits in the

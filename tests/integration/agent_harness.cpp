@@ -24,6 +24,7 @@
 
 #include "common/proc_walk.h"
 #include "foundation/io.h"
+#include "net/address.h"
 #include "protocol/client.h"
 
 namespace zelit {
@@ -204,21 +205,44 @@ std::vector<pid_t> PidsWithArgument(const std::string& arg) {
 
 // ---------------------------------------------------------------- client
 
-TFd ConnectLoopback(int port, const std::string& sourceAddress, int timeoutMs) {
-    TFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+namespace {
+
+// The socket address of a loopback literal of either family and a port;
+// 0 when the text is not one.
+socklen_t LoopbackSockAddr(const std::string& text, int port, sockaddr_storage& sa) {
+    sa = sockaddr_storage{};
+    TNetAddress a;
+    if (!TNetAddress::Parse(text, a)) return 0;
+    if (a.IsV4()) {
+        auto* in = reinterpret_cast<sockaddr_in*>(&sa);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(static_cast<uint16_t>(port));
+        memcpy(&in->sin_addr, a.Bytes(), 4);
+        return sizeof *in;
+    }
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&sa);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(static_cast<uint16_t>(port));
+    memcpy(&in6->sin6_addr, a.Bytes(), 16);
+    return sizeof *in6;
+}
+
+}  // namespace
+
+TFd ConnectLoopback(int port, const std::string& sourceAddress, int timeoutMs, const std::string& serverAddress) {
+    sockaddr_storage sa{};
+    const socklen_t length = LoopbackSockAddr(serverAddress, port, sa);
+    if (length == 0) return TFd();
+    TFd fd(socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd.Valid()) return fd;
     if (!sourceAddress.empty()) {
-        sockaddr_in src{};
-        src.sin_family = AF_INET;
-        if (inet_pton(AF_INET, sourceAddress.c_str(), &src.sin_addr) != 1 ||
-            bind(fd.Get(), reinterpret_cast<sockaddr*>(&src), sizeof src) != 0)
+        sockaddr_storage src{};
+        const socklen_t srcLength = LoopbackSockAddr(sourceAddress, 0, src);
+        if (srcLength == 0 || src.ss_family != sa.ss_family ||
+            bind(fd.Get(), reinterpret_cast<sockaddr*>(&src), srcLength) != 0)
             return TFd();
     }
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&sa), length) != 0) {
         if (errno != EINPROGRESS) return TFd();
         pollfd p{fd.Get(), POLLOUT, 0};
         int r;
@@ -232,6 +256,12 @@ TFd ConnectLoopback(int port, const std::string& sourceAddress, int timeoutMs) {
     int flags = fcntl(fd.Get(), F_GETFL);
     fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK);
     return fd;
+}
+
+TClientOptions OverIPv6() {
+    TClientOptions o;
+    o.serverAddress = "::1";
+    return o;
 }
 
 TClientOptions FromAddress(const std::string& sourceAddress) {
@@ -317,7 +347,7 @@ TReply Exchange(int port, const String& password, const String& command, const T
         reply.error = "request too long";
         return reply;
     }
-    TFd fd = ConnectLoopback(port, options.sourceAddress, options.timeoutMs);
+    TFd fd = ConnectLoopback(port, options.sourceAddress, options.timeoutMs, options.serverAddress);
     if (!fd.Valid()) {
         reply.error = "connect failed: " + ErrnoText(errno).Std();
         return reply;
@@ -484,7 +514,8 @@ bool TAgent::WaitReady(bool& portTaken) {
         if (cfg_.verbose || !cfg_.daemon) {
             listening = Messages().find("Listening...") != std::string::npos;
         } else {
-            TFd probe = ConnectLoopback(port_, "", 200);
+            // An agent on ::1 alone is probed there.
+            TFd probe = ConnectLoopback(port_, "", 200, cfg_.host == "::1" ? "::1" : "127.0.0.1");
             listening = probe.Valid();
         }
         return listening;

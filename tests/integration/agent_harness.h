@@ -13,7 +13,7 @@
 //     zelit::TReply r = agent.Exchange("GetInfo");
 //     EXPECT_EQ(zelit::ReplyCode(r.text), "200");
 //
-// Everything here is loopback only (127.0.0.0/8) and every resource is owned
+// Everything here is loopback only (127.0.0.0/8, ::1) and every resource is owned
 // by an object: descriptors (TFd), scratch folders (TScratchDir, removed
 // recursively) and processes (TAgent, killed and reaped).
 #pragma once
@@ -100,7 +100,8 @@ struct TReply {
 };
 
 struct TClientOptions {
-    std::string sourceAddress;  // bind the client to this 127.x.y.z first ("" = any)
+    std::string serverAddress = "127.0.0.1";  // the agent's loopback address: 127.x.y.z or ::1
+    std::string sourceAddress;  // bind the client to this 127.x.y.z (or ::1) first ("" = any)
     int timeoutMs = 15000;      // for the connect and for the whole reply
     String sessionKey;          // "" = a fresh key per request
 };
@@ -110,9 +111,12 @@ TClientOptions FromAddress(const std::string& sourceAddress);
 // A parameter list (one line each).
 TStrList Params(std::initializer_list<std::string> lines);
 
-// A connected loopback TCP socket to 127.0.0.1:port (invalid on failure),
-// optionally bound to a source address first.
-TFd ConnectLoopback(int port, const std::string& sourceAddress = "", int timeoutMs = 10000);
+// A connected loopback TCP socket to serverAddress:port (invalid on
+// failure), optionally bound to a source address of the same family first.
+TFd ConnectLoopback(int port, const std::string& sourceAddress = "", int timeoutMs = 10000,
+                    const std::string& serverAddress = "127.0.0.1");
+// Client options that connect to the agent over IPv6 (::1).
+TClientOptions OverIPv6();
 
 // A whole request packet as the server builds it.
 String MakeRequestPacket(const String& password, const String& sessionKey, const String& command,

@@ -45,10 +45,15 @@ TEST(TcpListen, AllAddressesWhenNoHostIsGiven) {
         String err;
         TFd fd;
         ASSERT_TRUE(TcpListen(host, 0, nullptr, fd, err)) << err.Data();
-        sockaddr_in sa{};
+        sockaddr_in6 sa{};  // the IPv4 form without IPv6 on the host
         socklen_t len = sizeof sa;
         ASSERT_EQ(getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&sa), &len), 0);
-        EXPECT_EQ(sa.sin_addr.s_addr, htonl(INADDR_ANY));
+        if (sa.sin6_family == AF_INET6) {
+            EXPECT_TRUE(IN6_IS_ADDR_UNSPECIFIED(&sa.sin6_addr));
+        } else {
+            ASSERT_EQ(sa.sin6_family, AF_INET);
+            EXPECT_EQ(reinterpret_cast<sockaddr_in*>(&sa)->sin_addr.s_addr, htonl(INADDR_ANY));
+        }
     }
 }
 

@@ -205,7 +205,7 @@ TEST(FramingTest, BuildRefusesOversizeBlocks) {
 
 std::vector<std::string> g_traces;
 
-void Record(in_addr, const char* format, int value) {
+void Record(const TNetAddress&, const char* format, int value) {
     char buf[128];
     std::snprintf(buf, sizeof(buf), format, value);
     g_traces.push_back(buf);
