@@ -23,7 +23,8 @@ public:
     // agent already running with this pid file: this one must not serve).
     bool Create(const std::string& path, std::string& message);
     bool HeldByAnother() const { return heldByAnother_; }
-    // Releases the lock and deletes the file; harmless when none is open.
+    // Releases the lock and deletes the file (empties it when it cannot be
+    // deleted); harmless when none is open.
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
     // Gives the open file to uid and gid, so that a process that becomes
