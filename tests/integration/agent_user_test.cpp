@@ -343,6 +343,17 @@ TEST_F(AgentAsUser, KeepsAPrivilegedPortAcrossRestarts) {
         ExpectServesAsTheUser(pid, user_);
     }
     EXPECT_EQ(BadLog().find("Start failed"), std::string::npos) << BadLog();
+
+    // A file that names another user would leave the host without an
+    // agent: the restart is refused and the agent serves on.
+    WriteConfig(ReadFile(cfgPath_) + "user=root\n");
+    TReply r = Ask(port, "ReloadApp");
+    EXPECT_EQ(ReplyCode(r.text), "200");
+    EXPECT_TRUE(WaitForLog("Restart refused: the configuration file fails the start-up checks: Cannot serve as user "
+                           "root: user " + user_.name + " cannot become another user\n"))
+        << BadLog();
+    EXPECT_EQ(kill(pid, 0), 0);
+    EXPECT_EQ(ReplyCode(Ask(port, "GetInfo").text), "200");
 }
 
 }  // namespace
