@@ -17,12 +17,17 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "crypto/md5.h"
+#include "daemon/upgrade.h"
 #include "integration/agent_harness.h"
+#include "protocol/client.h"
+#include "protocol/packet.h"
 
 extern char** environ;
 
@@ -150,9 +155,10 @@ protected:
 
     // Starts `zel -d -v` as root; returns the serving process (from the pid
     // file), -1 on failure.
-    pid_t Start(int port) {
+    pid_t Start(int port, const std::vector<std::string>& extra = {}) {
         TAgentConfig cfg;
         cfg.extraLines = {"user=" + user_.name};
+        cfg.extraLines.insert(cfg.extraLines.end(), extra.begin(), extra.end());
         password_ = String(cfg.password.c_str());
         WriteConfig(AgentConfigText(cfg, dir_.Path(), port));
         std::vector<std::string> env;
@@ -354,6 +360,65 @@ TEST_F(AgentAsUser, KeepsAPrivilegedPortAcrossRestarts) {
         << BadLog();
     EXPECT_EQ(kill(pid, 0), 0);
     EXPECT_EQ(ReplyCode(Ask(port, "GetInfo").text), "200");
+}
+
+// A self-upgrade of an agent serving as the user on a privileged port,
+// where the user owns the executable's folder: the new executable is
+// installed and started, takes over the listener and serves as the user.
+TEST_F(AgentAsUser, UpgradesWithinTheUsersRights) {
+    namespace fs = std::filesystem;
+    const int port = FreePrivilegedPort();
+    ASSERT_NE(port, 0);
+    const std::string bin = dir_.File("bin"), zelPath = bin + "/zel";
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    ASSERT_EQ(chown(bin.c_str(), user_.uid, user_.gid), 0);
+    std::string image = ReadFile(kAgentBinary);
+    if (static_cast<int64_t>(image.size()) > kUpgradeMaxSize) {  // a build with sanitizers
+        RunProgram({"/usr/bin/strip", "--strip-debug", "-o", bin + "/stripped", kAgentBinary});
+        image = ReadFile(bin + "/stripped");
+        fs::remove(bin + "/stripped");
+    }
+    ASSERT_TRUE(WriteFile(zelPath, image));
+    ASSERT_EQ(chmod(zelPath.c_str(), 0755), 0);
+    ASSERT_EQ(chown(zelPath.c_str(), user_.uid, user_.gid), 0);
+    const pid_t pid = Start(port, {"zelpath=" + zelPath, "allowupdates=1", "updateaddr=127.0.0.1"});
+    ASSERT_GT(pid, 0) << ReadFile(dir_.File("console.txt"));
+
+    const String key = NewSessionKey();
+    TFd fd = ConnectLoopback(port);
+    ASSERT_TRUE(fd.Valid());
+    auto reply = [&]() {
+        TReceived r = ReceiveUntilClosed(fd.Get(), 15000, true);
+        String text, err;
+        if (!ReplyPacketComplete(r.data) ||
+            !DecodeReplyPacket(r.data.Copy(1, static_cast<int>(ReplyPacketSize(r.data))), key, text, err))
+            return std::string("no reply");
+        return std::string(text.View());
+    };
+    ASSERT_TRUE(SendAll(fd.Get(), MakeRequestPacket(password_, key, "UpgradeCode", Params({std::to_string(image.size())}))));
+    ASSERT_EQ(reply(), "200\n\r");
+    MD5 md5;
+    MD5Open(&md5);
+    MD5Digest(&md5, image.data(), image.size());
+    unsigned char digest[16];
+    MD5Close(&md5, digest);
+    ASSERT_TRUE(SendAll(fd.Get(), String(image) + EncodeData(String(reinterpret_cast<const char*>(digest), 16), key, 0)));
+    EXPECT_EQ(reply(), "200\n\r");
+    fd.Reset();
+
+    const std::string installed = "Upgrade installed: the new agent at " + zelPath + " listens on port " + std::to_string(port);
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(dir_.File("verbose.log")).find(installed) != std::string::npos; }, 30000))
+        << ReadFile(dir_.File("verbose.log"));
+    pid_t next = -1;
+    ASSERT_TRUE(WaitFor([&] {
+        next = PidFromFile(PidFile());
+        return next > 0 && next != pid && kill(next, 0) == 0;
+    }, 15000));
+    ASSERT_TRUE(WaitFor([&] { return Ask(port, "GetInfo").replied; })) << BadLog();
+    ExpectServesAsTheUser(next, user_);
+    struct stat st {};
+    ASSERT_EQ(stat(zelPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, user_.uid);
 }
 
 }  // namespace
