@@ -140,7 +140,7 @@ first_pid=$(cat /run/zel.pid 2>/dev/null || echo 0)
 # ----------------------------------------------------------------- query
 out=$(zelq GetInfo) && pass "zelq GetInfo: 200" || fail "zelq GetInfo: $out"
 echo "$out" | grep -q '^Port *1055' || fail "GetInfo does not report port 1055"
-out=$(zelq --json TEST-Process '' zel) && [[ "$out" =~ \"lines\":\ ?\[\"([0-9]+)\"\] ]] && [ "${BASH_REMATCH[1]}" -ge 1 ] \
+out=$(zelq --json TEST-Process '' zel) && [[ "$out" =~ \"raw\":\ ?\[\"([0-9]+)\"\] ]] && [ "${BASH_REMATCH[1]}" -ge 1 ] \
     && pass "TEST-Process zel, the agent's own count: ${BASH_REMATCH[1]}" || fail "TEST-Process zel: $out"
 out=$(zelq --json TEST-CPU) && pass "TEST-CPU, the agent's own sampler: $out" || fail "TEST-CPU: $out"
 status=0
