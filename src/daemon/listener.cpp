@@ -1,6 +1,5 @@
 #include "daemon/listener.h"
 
-#include <fcntl.h>
 #include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -122,8 +121,7 @@ void Replace(TServeContext& ctx, const TReplacement& r) {
     }
     std::string storage;
     std::vector<char*> envp = HandOverListener(kept, ctx.envp, storage);
-    ReplaceProcess(r, *ctx.pidfile, envp.data());
-    if (kept.Valid()) fcntl(kept.Get(), F_SETFD, FD_CLOEXEC);
+    ReplaceProcess(r, *ctx.pidfile, envp.data(), kept.Valid() ? kept.Get() : -1);
     ctx.listenSocket = std::move(kept);
     Reopen(ctx);
 }

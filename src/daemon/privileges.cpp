@@ -226,7 +226,7 @@ std::vector<char*> HandOverListener(const TFd& sock, char** envp, std::string& s
     const std::string prefix = std::string(kInheritedListenerVariable) + "=";
     for (char** e = envp; e != nullptr && *e != nullptr; ++e)
         if (std::strncmp(*e, prefix.c_str(), prefix.size()) != 0) out.push_back(*e);
-    if (sock.Valid() && ::fcntl(sock.Get(), F_SETFD, 0) == 0) {
+    if (sock.Valid()) {
         storage = prefix + std::to_string(sock.Get());
         out.push_back(storage.data());
     }

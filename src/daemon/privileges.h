@@ -77,9 +77,10 @@ TFd TakeInheritedListener();
 // it down) and true; else false, and the caller closes it.
 bool AdoptListener(const TFd& sock, const String& host, int port);
 
-// Prepares `sock` to survive the replacement of the process: clears its
-// close-on-exec flag and returns envp with kInheritedListenerVariable naming
-// it (any earlier value of the variable left out). The pointers of the
-// returned list point into `storage` and envp; both must outlive its use.
-// With an empty sock, envp without the variable.
+// The environment of the image that takes over `sock`: envp with
+// kInheritedListenerVariable naming it (any earlier value of the variable
+// left out). The caller clears the socket's close-on-exec flag just before
+// execve (ReplaceProcess). The pointers of the returned list point into
+// `storage` and envp; both must outlive its use. With an empty sock, envp
+// without the variable.
 std::vector<char*> HandOverListener(const TFd& sock, char** envp, std::string& storage);

@@ -1,5 +1,6 @@
 #include "daemon/replace.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -97,9 +98,11 @@ bool NewProcessSettingsPass(char** argv, String& err) {
     return false;
 }
 
-void ReplaceProcess(const TReplacement& r, TPidFile& pidfile, char** envp) {
+void ReplaceProcess(const TReplacement& r, TPidFile& pidfile, char** envp, int handOver) {
     WaitForSessions();
     pidfile.Close();
+    if (handOver >= 0) fcntl(handOver, F_SETFD, 0);
     execve(r.path, r.argv.data(), envp);
+    if (handOver >= 0) fcntl(handOver, F_SETFD, FD_CLOEXEC);
     showmessage("%s", LOCAL, MSG_AUDIT, 1, r.failure);
 }
