@@ -275,6 +275,54 @@ fi
 wait_for 15 no_agent && pass "the agent stopped" || fail "the agent is still running"
 [ ! -e /run/zel.pid ] && pass "the pid file is gone" || fail "/run/zel.pid is left"
 
+# ------------------------------------------------ the unprivileged profile
+# As README.md ("Serving as the user zel") says: the files the agent writes
+# go to zel, one key names it, and the agent serves as zel after binding
+# its port and writing its pid file as root.
+echo "== the unprivileged profile: user=zel"
+getent passwd zel | grep -q ':/var/lib/zel:/usr/sbin/nologin$' && pass "the package made the system user zel" \
+    || fail "no system user zel with home /var/lib/zel and no shell: $(getent passwd zel)"
+getent group zel >/dev/null && pass "the package made the group zel" || fail "no group zel"
+chown zel:zel /etc/zel "$cfg" /var/lib/zel /var/lib/zel/tmp
+chown zel:adm /var/log/zel
+chown zel:adm /var/log/zel/*.log 2>/dev/null || true
+sed -i 's/^\([[:space:]]*create\) 0640 root adm/\1 0640 zel adm/' /etc/logrotate.d/zel
+sed -i 's/^#user=zel$/user=zel/' "$cfg"
+grep -q '^user=zel$' "$cfg" || fail "the template has no '#user=zel' line to uncomment"
+if [ $with_systemd -eq 1 ]; then
+    systemctl start zel.service
+else
+    # shellcheck disable=SC2086
+    $exec_start > "$work/start-zel.txt" 2>&1 || { cat "$work/start-zel.txt" >&2; fail "start as zel"; }
+fi
+zel_uid=$(id -u zel)
+serving_as_zel() {
+    pid_in_file && [ "$(awk '/^Uid:/ {print $2 $3 $4 $5}' "/proc/$(cat /run/zel.pid)/status")" = \
+        "$zel_uid$zel_uid$zel_uid$zel_uid" ]
+}
+wait_for 15 serving_as_zel && pass "the agent serves as zel (uid $zel_uid)" || fail "the agent does not serve as zel"
+wait_for 15 zelq GetInfo >/dev/null && pass "GetInfo as zel" || fail "no answer as zel"
+out=$(zelq --json TEST-FileCRC /etc/shadow 2>&1) || true
+[ "$(code_of "$out")" = 301 ] && pass "a file only root may read: 301" || fail "TEST-FileCRC /etc/shadow as zel: $out"
+zelq SetSettings 'Comment=rewritten by zel' >/dev/null && grep -q '^comment=rewritten by zel' "$cfg" \
+    && [ "$(stat -c '%U' "$cfg")" = zel ] && pass "SetSettings rewrites the configuration as zel" \
+    || fail "SetSettings as zel did not rewrite $cfg"
+zel_pid=$(cat /run/zel.pid)
+out=$(zelq ReloadApp) || fail "ReloadApp as zel: $out"
+wait_for 15 sh -c "[ -s /run/zel.pid ] && [ \"\$(cat /run/zel.pid)\" != $zel_pid ]" && wait_for 15 serving_as_zel \
+    && wait_for 15 zelq GetInfo >/dev/null && pass "ReloadApp as zel: serves again as zel" \
+    || fail "the agent did not come back as zel after ReloadApp"
+status=0
+out=$(zelq --upgrade /usr/bin/zelq 2>&1) || status=$?
+[[ "$out" == *600* ]] && pass "self-upgrade stays off as zel" || fail "self-upgrade as zel: $out"
+if [ $with_systemd -eq 1 ]; then
+    systemctl stop zel.service
+else
+    out=$(zelq QUIT) || fail "QUIT as zel: $out"
+fi
+wait_for 15 no_agent && pass "the agent serving as zel stopped" || fail "the agent serving as zel is still running"
+[ ! -s /run/zel.pid ] && pass "no pid file names a process" || fail "/run/zel.pid still names $(cat /run/zel.pid)"
+
 # ----------------------------------------------------------------- purge
 dpkg --purge zel > "$work/purge.txt" 2>&1 || { cat "$work/purge.txt" >&2; fail "dpkg --purge"; }
 dpkg-query -W -f='${Status}' zel 2>/dev/null | grep -q 'installed\|config-files' && fail "dpkg still knows zel"

@@ -34,6 +34,7 @@ struct TZELSettings {                 // a plain value; copied freely
         snmp = 0, script = 0, external = 0, ping = 0, tcp = 0, udp = 0, textlog = 0,
         shellscript = 0, executeaction = 0, tcpudpaction = 0, syslogaction = 0;
     String cpuusagescript, proclistscript, proccntscript;
+    String user;                      // the account to serve as ("" = stay as started)
 
     // Derives the computed fields from the settings read: the effective
     // filter list, the script paths next to the agent and a usable temporary
@@ -127,10 +128,10 @@ struct TZELSettingsKey {
 };
 
 // The rows: first the 36 saved keys in the order in which a save appends
-// missing keys, then the 7 keys that a save never writes, then the 4
+// missing keys, then the 8 keys that a save never writes, then the 4
 // switches that have no key (the server may change them; every load resets
 // them to their defaults).
-inline constexpr int ZELSettingsKeyCount = 47;
+inline constexpr int ZELSettingsKeyCount = 48;
 extern const TZELSettingsKey ZELSettingsKeys[ZELSettingsKeyCount];
 // The row of that file key (lower case expected), or null.
 const TZELSettingsKey* FindSettingsKey(std::string_view lowerKey);
@@ -196,3 +197,18 @@ void ReportAddressProblems(const TZELSettings& s);
 // (and their temporary directory) as they are. False with the reasons in
 // err. Takes no settings lock; thread-safe.
 bool CheckStartupSettings(const String& cfgfile, int commandLinePort, String& err);
+// The same, also giving the settings that process would read (valid when
+// the checks pass).
+bool CheckStartupSettings(const String& cfgfile, int commandLinePort, TZELSettings& loaded, String& err);
+
+// ---- Write access for a rewrite ---------------------------------------------
+//
+// Whether this process may rewrite the configuration file `cfgfile` (the
+// file its symbolic links lead to): read it, and create and rename files in
+// its folder. False with err = "Cannot rewrite configuration file '<cfgfile>':
+// no write access to <folder> (<system's reason>)" (or "... cannot read
+// <file> (...)") when the system refuses for lack of rights or a read-only
+// file system (EACCES, EPERM, EROFS); any other problem (a missing file)
+// passes here and is reported by the save itself. Checked with the
+// effective ids; changes nothing; thread-safe.
+bool CheckConfigWritable(const String& cfgfile, String& err);

@@ -101,6 +101,9 @@ const TZELSettingsKey ZELSettingsKeys[] = {
     KeptText("tmpdir", &S::tmpdir, false),
     Text("pidfile", &S::pidfile, "", false),
     Int("delayforscripts", &S::delayforscripts, 90000, false),
+    // Read at start-up only; never changed by the server (it is a change of
+    // privileges).
+    Text("user", &S::user, "", false),
     // Switches without a key.
     Switch(nullptr, &S::service, 0, "Service"),
     Switch(nullptr, &S::nteventlog, 0, "NT Event Log"),

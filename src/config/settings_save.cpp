@@ -177,7 +177,27 @@ String SaveTarget(const String& name) {
     return target;
 }
 
+// Whether errno `e` means the system refuses for lack of rights.
+bool NoRights(int e) { return e == EACCES || e == EPERM || e == EROFS; }
+
 }  // namespace
+
+bool CheckConfigWritable(const String& cfgfile, String& err) {
+    if (cfgfile.IsEmpty()) return true;
+    const String target = SaveTarget(cfgfile);
+    const String folder = ExtractFilePath(target);
+    const String dir = folder.IsEmpty() ? String(".") : folder.Length() > 1 ? ExcludeTrailingPathDelimiter(folder) : folder;
+    const String head = String("Cannot rewrite configuration file '") + cfgfile + "': ";
+    if (::faccessat(AT_FDCWD, target.Data(), R_OK, AT_EACCESS) != 0 && NoRights(errno)) {
+        err = head + "cannot read " + target + " (" + ErrnoText(errno) + ")";
+        return false;
+    }
+    if (::faccessat(AT_FDCWD, dir.Data(), W_OK | X_OK, AT_EACCESS) != 0 && NoRights(errno)) {
+        err = head + "no write access to " + dir + " (" + ErrnoText(errno) + ")";
+        return false;
+    }
+    return true;
+}
 
 bool SaveSettingsFile(TZELSettings& s, String& err) {
     err = "";

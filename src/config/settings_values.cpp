@@ -124,7 +124,12 @@ void ReportAddressProblems(const TZELSettings& s) {
 }
 
 bool CheckStartupSettings(const String& cfgfile, int commandLinePort, String& err) {
-    TZELSettings s;
+    TZELSettings ignored;
+    return CheckStartupSettings(cfgfile, commandLinePort, ignored, err);
+}
+
+bool CheckStartupSettings(const String& cfgfile, int commandLinePort, TZELSettings& s, String& err) {
+    s = TZELSettings();
     s.cfgfile = cfgfile;
     s.port = commandLinePort;
     // Deriving the scratch value names its temporary directory: the one in

@@ -11,13 +11,16 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "config/settings.h"
 #include "daemon/admission.h"
 #include "daemon/audit.h"
 #include "daemon/flags.h"
 #include "daemon/messages.h"
+#include "daemon/privileges.h"
 #include "daemon/replace.h"
 #include "daemon/session.h"
 #include "daemon/session_pool.h"
@@ -72,10 +75,15 @@ bool ListenAsConfigured(TServeContext& ctx, String& err) {
     return Listen(s->host, s->port, ctx.listenRetryPauseMs, ctx.listenSocket, err);
 }
 
-// After a failed execve: serve on as before.
+// After a failed execve: serve on as before (on the listener kept for the
+// new image, when there is one).
 void Reopen(TServeContext& ctx) {
     String err;
-    if (!ListenAsConfigured(ctx, err)) {
+    if (ctx.listenSocket.Valid()) {
+        auto s = ZELSettings.Get();
+        if (!AdoptListener(ctx.listenSocket, s->host, s->port)) ctx.listenSocket.Reset();
+    }
+    if (!ctx.listenSocket.Valid() && !ListenAsConfigured(ctx, err)) {
         showmessage("TCP listen error: %s\n\n", LOCAL, MSG_ERROR, 1, err.Data());
         return;
     }
@@ -97,9 +105,24 @@ void Replace(TServeContext& ctx, const TReplacement& r) {
     }
     ReportLeftOutRefusals();
     showmessage("%s", LOCAL, MSG_AUDIT, 1, r.announce);
-    // No new session starts while the ones under way finish.
-    CloseListener(ctx.listenSocket);
-    ReplaceProcess(r, *ctx.pidfile, ctx.envp);
+    // No new session starts while the ones under way finish. An agent
+    // serving as its own user may not bind its port again: the new image
+    // takes over the listener instead (shut down here, so that no
+    // connection waits on it meanwhile; it listens again there).
+    const bool handOver = ServingAsUser();
+    TFd kept;
+    if (handOver) {
+        String ignored;
+        PublishSessionListener(-1, ignored);
+        if (ctx.listenSocket.Valid()) shutdown(ctx.listenSocket.Get(), SHUT_RDWR);
+        kept = std::move(ctx.listenSocket);
+    } else {
+        CloseListener(ctx.listenSocket);
+    }
+    std::string storage;
+    std::vector<char*> envp = HandOverListener(kept, ctx.envp, storage);
+    ReplaceProcess(r, *ctx.pidfile, envp.data(), kept.Valid() ? kept.Get() : -1);
+    ctx.listenSocket = std::move(kept);
     Reopen(ctx);
 }
 
@@ -109,9 +132,15 @@ void Replace(TServeContext& ctx, const TReplacement& r) {
 std::optional<TExitCode> SwitchPort(TServeContext& ctx, int wanted, int& currentPort) {
     String err;
     TFd fresh;
-    {
+    // A port this process may not bind (an agent serving as its own user,
+    // below 1024) is refused at once.
+    const bool allowed = MayBindPort(wanted);
+    if (allowed) {
         auto s = ZELSettings.Get();
         Listen(s->host, s->port, ctx.listenRetryPauseMs, fresh, err);
+    } else {
+        showmessage("Port change to %d refused: %s may not bind a port below %d; port %d kept\n", LOCAL, MSG_AUDIT, 1,
+                    wanted, ServingIdentity().c_str(), FirstUnprivilegedPort(), currentPort);
     }
     if (fresh.Valid()) {
         CloseListener(ctx.listenSocket);
@@ -122,7 +151,7 @@ std::optional<TExitCode> SwitchPort(TServeContext& ctx, int wanted, int& current
         showmessage("Server port switching .. Ok\n", LOCAL, MSG_SUCCESS, 0);
         return std::nullopt;
     }
-    showmessage("Error: cannot open new port for listening\n", LOCAL, MSG_ERROR, 0);
+    if (allowed) showmessage("Error: cannot open new port for listening\n", LOCAL, MSG_ERROR, 0);
     int back = currentPort;
     // The configuration file names the port that failed; put the one in use
     // back there too, so the next start-up can listen.
@@ -138,7 +167,7 @@ std::optional<TExitCode> SwitchPort(TServeContext& ctx, int wanted, int& current
         }
         Publish(ctx.listenSocket);
     }
-    showmessage("Return to original port\n", LOCAL, MSG_ERROR, 0);
+    if (allowed) showmessage("Return to original port\n", LOCAL, MSG_ERROR, 0);
     return std::nullopt;
 }
 

@@ -20,6 +20,7 @@
 #include "daemon/listener.h"
 #include "daemon/messages.h"
 #include "daemon/pidfile.h"
+#include "daemon/privileges.h"
 #include "daemon/session_pool.h"
 #include "daemon/protocol_trace.h"
 #include "daemon/signals.h"
@@ -187,10 +188,39 @@ void ReportReady(TFd& ready) {
     ready.Reset();
 }
 
+// Becomes the account of the `user` setting once the port is bound, the
+// pid file written and the logs opened, before any connection is served.
+// False, with the reason on the console, in the log and to the waiting
+// parent of daemon mode, when the agent must not serve.
+bool ServeAsUser(const String& user, TPidFile& pidfile, TFd& ready) {
+    TUserIds ids;
+    String err;
+    bool ok = ResolveUser(user, ids, err);
+    if (ok && UserSwitchNeeded(ids) == TUserSwitch::Switch && pidfile.IsOpen() && !pidfile.GiveTo(ids.uid, ids.gid))
+        showmessage("Cannot give the pid file to user %s: %s\n", LOCAL, MSG_ERROR, 1, ids.name.Data(),
+                    ErrnoText(errno).Data());
+    ok = ok && BecomeUser(ids, err);
+    if (!ok) {
+        const std::string why = "Cannot serve as user " + user.Std() + ": " + err.Std();
+        printf("%s\n", why.c_str());
+        ReportFailure(ready, why);
+        showmessage("Start failed: %s\n", LOCAL, MSG_AUDIT, 1, why.c_str());
+        pidfile.Close();
+        return false;
+    }
+    SetServingAsUser(ids.name);
+    showmessage("Serving as user %s (uid %d, gid %d)\n", LOCAL, MSG_AUDIT, 1, ids.name.Data(), static_cast<int>(ids.uid),
+                static_cast<int>(ids.gid));
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv, char** envp) {
     if (IsSelfCheck(argc, argv)) _exit(RunSelfCheck());  // as quick as it can be: no global destructors
+    // The listener of the image this one replaced, when it served as a user
+    // that may not bind its port again.
+    TFd inherited = TakeInheritedListener();
     setvbuf(stdout, nullptr, _IOLBF, 0);
     TCommandLine cmd;
     std::string cmdError;
@@ -242,8 +272,9 @@ int main(int argc, char** argv, char** envp) {
     fflush(stdout);
     {
         auto s = ZELSettings.Get();
+        if (inherited.Valid() && !AdoptListener(inherited, s->host, s->port)) inherited.Reset();
         TFd trial;
-        if (!Listen(s->host, s->port, listenRetryPauseMs, trial, err)) {
+        if (!inherited.Valid() && !Listen(s->host, s->port, listenRetryPauseMs, trial, err)) {
             const std::string why = BindFailureReason(s->host, s->port);
             printf("TCP listen error:\n%s%s\n\n", err.Data(), why.c_str());
             showmessage("Start failed: TCP listen error on port %d: %s%s\n", LOCAL, MSG_AUDIT, 1, s->port, err.Data(),
@@ -267,7 +298,8 @@ int main(int argc, char** argv, char** envp) {
 
     TServeContext ctx;
     ctx.listenRetryPauseMs = listenRetryPauseMs;
-    if (!Listen(settings->host, settings->port, listenRetryPauseMs, ctx.listenSocket, err)) {
+    if (inherited.Valid()) ctx.listenSocket = std::move(inherited);
+    else if (!Listen(settings->host, settings->port, listenRetryPauseMs, ctx.listenSocket, err)) {
         printf("TCP listen error: %s\n\n", err.Data());
         const std::string why = BindFailureReason(settings->host, settings->port);
         ReportFailure(ready, "TCP listen error: " + err.Std() + why);
@@ -286,6 +318,7 @@ int main(int argc, char** argv, char** envp) {
             return ExitStatus(TExitCode::BadConfiguration);
         }
     }
+    if (!settings->user.IsEmpty() && !ServeAsUser(settings->user, pidfile, ready)) return ExitStatus(TExitCode::BadConfiguration);
     ctx.pidfile = &pidfile;
     ctx.daemonMode = daemonMode;
     ctx.argv = argv;

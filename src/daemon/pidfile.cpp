@@ -49,8 +49,15 @@ bool TPidFile::Create(const std::string& path, std::string& message) {
 
 void TPidFile::Close() {
     if (fd_ < 0) return;
-    unlink(path_.c_str());
+    // A process that serves as a user of its own may not remove a file in
+    // root's folder: it leaves the file empty, naming no process.
+    if (unlink(path_.c_str()) != 0) {
+        const int truncated = ftruncate(fd_, 0);
+        (void)truncated;
+    }
     close(fd_);
     fd_ = -1;
     path_.clear();
 }
+
+bool TPidFile::GiveTo(uid_t uid, gid_t gid) { return fd_ >= 0 && fchown(fd_, uid, gid) == 0; }

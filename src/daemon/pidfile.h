@@ -6,6 +6,8 @@
 // destruction.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 class TPidFile {
@@ -21,9 +23,14 @@ public:
     // agent already running with this pid file: this one must not serve).
     bool Create(const std::string& path, std::string& message);
     bool HeldByAnother() const { return heldByAnother_; }
-    // Releases the lock and deletes the file; harmless when none is open.
+    // Releases the lock and deletes the file (empties it when it cannot be
+    // deleted); harmless when none is open.
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
+    // Gives the open file to uid and gid, so that a process that becomes
+    // that user (daemon/privileges.h) can write it again after a restart.
+    // False when no file is open or the change failed.
+    bool GiveTo(uid_t uid, gid_t gid);
 
 private:
     int fd_ = -1;

@@ -1,5 +1,6 @@
 #include "daemon/replace.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include "config/settings.h"
 #include "daemon/cmdline.h"
 #include "daemon/messages.h"
+#include "daemon/privileges.h"
 #include "manage/status.h"
 
 namespace {
@@ -57,7 +59,29 @@ bool NewProcessSettingsPass(char** argv, String& err) {
         return false;
     }
     String reasons;
-    if (CheckStartupSettings(String(cmd.cfgfile.c_str()), cmd.port, reasons)) return true;
+    TZELSettings next;
+    if (CheckStartupSettings(String(cmd.cfgfile.c_str()), cmd.port, next, reasons)) {
+        // Within what this process may do: the new image cannot become
+        // another user, nor bind a port below 1024 other than the one whose
+        // listener it takes over.
+        TUserIds ids;
+        String why;
+        if (!next.user.IsEmpty() && !ResolveUser(next.user, ids, why)) {
+            err = String("Cannot serve as user ") + next.user + ": " + why;
+            return false;
+        }
+        if (!next.user.IsEmpty() && UserSwitchNeeded(ids) == TUserSwitch::Impossible) {
+            err = String("Cannot serve as user ") + next.user + ": " + ServingIdentity().c_str() +
+                  " cannot become another user";
+            return false;
+        }
+        if (next.port != ZELSettings.Get()->port && !MayBindPort(next.port)) {
+            err = String("Port ") + std::to_string(next.port).c_str() + ": " + ServingIdentity().c_str() +
+                  " may not bind a port below " + std::to_string(FirstUnprivilegedPort()).c_str();
+            return false;
+        }
+        return true;
+    }
     // One log line: the reasons ("  ...!" lines) joined by blanks.
     std::string line;
     std::string_view rest = reasons.View();
@@ -74,9 +98,11 @@ bool NewProcessSettingsPass(char** argv, String& err) {
     return false;
 }
 
-void ReplaceProcess(const TReplacement& r, TPidFile& pidfile, char** envp) {
+void ReplaceProcess(const TReplacement& r, TPidFile& pidfile, char** envp, int handOver) {
     WaitForSessions();
     pidfile.Close();
+    if (handOver >= 0) fcntl(handOver, F_SETFD, 0);
     execve(r.path, r.argv.data(), envp);
+    if (handOver >= 0) fcntl(handOver, F_SETFD, FD_CLOEXEC);
     showmessage("%s", LOCAL, MSG_AUDIT, 1, r.failure);
 }

@@ -48,4 +48,7 @@ bool NewProcessSettingsPass(char** argv, String& err);
 // closes the pid file, and executes. Returns only when execve failed, after
 // showing r.failure; the pid file is then closed, and the caller listens
 // and creates it again.
-void ReplaceProcess(const TReplacement& r, TPidFile& pidfile, char** envp);
+// A descriptor `handOver` (>= 0) stays open in the new image: its
+// close-on-exec flag is cleared just before execve (so no program a session
+// starts meanwhile inherits it) and set again when execve fails.
+void ReplaceProcess(const TReplacement& r, TPidFile& pidfile, char** envp, int handOver = -1);

@@ -333,6 +333,16 @@ int ReceiveUpgradePiece(UpgradeRec& rec, const char* data, int length, String& e
     return Finish(rec, error);
 }
 
+bool CheckUpgradeWritable(const String& zelpath, String& err) {
+    const String folder = ExtractFilePath(zelpath);
+    const String dir = folder.Length() > 1 ? ExcludeTrailingPathDelimiter(folder) : folder;
+    if (dir.IsEmpty() || ::faccessat(AT_FDCWD, dir.Data(), W_OK | X_OK, AT_EACCESS) == 0) return true;
+    const int e = errno;
+    if (e != EACCES && e != EPERM && e != EROFS) return true;
+    err = String("Upgrade refused: cannot replace ") + zelpath + ": no write access to " + dir + " (" + ErrnoText(e) + ")";
+    return false;
+}
+
 void ProcessUpgradeCode(const VTRequest& request, const VTRequest& params, ZELReply& reply, UpgradeRec& rec) {
     if (!RequestUpgrade(rec, request.GetSessionKey())) {
         reply.SetResult(TResultCode::UpgradeBusy);
@@ -346,6 +356,11 @@ void ProcessUpgradeCode(const VTRequest& request, const VTRequest& params, ZELRe
         return;
     }
     String error;
+    if (!CheckUpgradeWritable(ZELSettings.Get()->zelpath, error)) {
+        reply.SetResult(TResultCode::Failed, error);
+        ReleaseUpgradeSlot(rec);
+        return;
+    }
     if (PrepareUpgradeImage(rec, error)) reply.SetResult(TResultCode::Ok);
     else reply.SetResult(TResultCode::Failed, error);
 }

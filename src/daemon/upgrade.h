@@ -77,11 +77,20 @@ int PrepareUpgradeImage(UpgradeRec& rec, String& error);
 // Prepares the image first when PrepareUpgradeImage has not.
 int ReceiveUpgradePiece(UpgradeRec& rec, const char* data, int length, String& error);
 
+// Whether this process may replace the agent's executable `zelpath` (the
+// script creates files beside it and renames one over it): false with err
+// ("Upgrade refused: cannot replace <zelpath>: no write access to <folder>
+// (<system's reason>)") when its folder refuses writing for lack of rights
+// or a read-only file system. Effective ids; thread-safe.
+bool CheckUpgradeWritable(const String& zelpath, String& err);
+
 // "UpgradeCode" after its gate: claims the slot ("302" when taken), reads
-// the announced size (parameter 1) and prepares the received file ("200"),
+// the announced size (parameter 1), checks that the executable may be
+// replaced (CheckUpgradeWritable) and prepares the received file ("200"),
 // or answers "501" "Wrong file parameter(s)" for a size outside
-// kUpgradeMinSize..kUpgradeMaxSize, "300" with the error when preparing
-// fails. `request` is the whole request (its session key deciphers the
+// kUpgradeMinSize..kUpgradeMaxSize, "300" with the error when the
+// executable may not be replaced or preparing fails (nothing is received
+// then). `request` is the whole request (its session key deciphers the
 // digest), `params` its parameter lines.
 void ProcessUpgradeCode(const VTRequest& request, const VTRequest& params, ZELReply& reply, UpgradeRec& rec);
 

@@ -52,6 +52,12 @@ void SetAgentSettings(const VTRequest& params, ZELReply& reply) {
         reply.SetResult(TResultCode::Failed, err);
         return;
     }
+    // A file this process may not rewrite (an agent serving as a user of
+    // its own) refuses the whole change: nothing is applied.
+    if (!CheckConfigWritable(ZELSettings.Get()->cfgfile, err)) {
+        reply.SetResult(TResultCode::Failed, err);
+        return;
+    }
     auto apply = [&changes](TZELSettings& s) { ApplyRemoteChanges(changes, s); };
     if (ZELSettings.ModifyAndSave(apply, err)) reply.SetResult(TResultCode::Ok);
     else reply.SetResult(TResultCode::Failed, err);

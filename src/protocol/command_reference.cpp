@@ -400,7 +400,9 @@ constexpr TParamRef kSetSettingsParams[] = {
 };
 constexpr TResultRef kSetSettingsResults[] = {
     {"200", "no text: the settings are in force and saved"},
-    {"300", "why the file could not be written (the settings stay in force)"},
+    {"300", "why the file could not be written (the settings stay in force); when the agent may not rewrite it "
+            "(it serves as a user without write access), \"Cannot rewrite configuration file '...': no write access "
+            "to FOLDER (REASON)\" and nothing changes"},
     kManageOff,
 };
 constexpr TResultRef kReloadCfgResults[] = {{"200", "Ok"}, {"300", "why the file could not be read"}, kManageOff};
@@ -411,7 +413,8 @@ constexpr TParamRef kUpgradeParams[] = {
 };
 constexpr TResultRef kUpgradeResults[] = {
     {"200", "send the executable and its checksum on the same connection; a second reply follows"},
-    {"300", "why the upgrade could not be prepared or checked"},
+    {"300", "why the upgrade could not be prepared or checked; \"Upgrade refused: cannot replace PATH: no write "
+            "access to FOLDER (REASON)\" before anything is sent when the agent may not replace its executable"},
     {"302", "another upgrade is in progress"},
     {"501", "Wrong file parameter(s)"},
     {"600", "Operation is not allowed (allowupdates is off or the address is not in updateaddr)"},

@@ -194,7 +194,8 @@ TEST_F(ConfigLoadTest, ReloadKeepsKeptFieldsAndResetsTheOthers) {
     LoadText(store, Minimal() +
                         "host=10.1.1.1\ntimeout=100\nverboselogfile=v.log\ncomment=c\nlogsuccess=1\nunc=0\n"
                         "cpuusagescript=/bin/cpu\nproclistscript=/bin/pl\nproccntscript=/bin/pc\n"
-                        "tmpdir=" + dir_ + "\npidfile=/run/zel.pid\ndelayforscripts=5\noklogfile=ok\n");
+                        "tmpdir=" + dir_ + "\npidfile=/run/zel.pid\ndelayforscripts=5\noklogfile=ok\nuser=zel\n");
+    EXPECT_EQ(store.Get()->user, "zel");
     store.Modify([](TZELSettings& s) { s.service = 1; });
 
     unsetenv("TMPDIR");  // the kept tmpdir must not come from the environment
@@ -211,6 +212,7 @@ TEST_F(ConfigLoadTest, ReloadKeepsKeptFieldsAndResetsTheOthers) {
     EXPECT_EQ(s->unc, 1);
     EXPECT_EQ(s->service, 0);
     EXPECT_EQ(s->pidfile, "");
+    EXPECT_EQ(s->user, "");
     EXPECT_EQ(s->delayforscripts, 90000);
     EXPECT_EQ(s->oklogfile, "log1.txt");
     EXPECT_EQ(s->interactive, 1);
@@ -359,7 +361,7 @@ TEST(SettingValues, OneRuleForTheFileAndTheServer) {
 }
 
 TEST(ConfigKeys, TableMatchesTheFile) {
-    EXPECT_EQ(ZELSettingsKeyCount, 47);
+    EXPECT_EQ(ZELSettingsKeyCount, 48);
     int saved = 0, keyed = 0, switches = 0;
     for (const TZELSettingsKey& k : ZELSettingsKeys) {
         saved += k.saved;
@@ -367,12 +369,20 @@ TEST(ConfigKeys, TableMatchesTheFile) {
         switches += k.isSwitch;
     }
     EXPECT_EQ(saved, 36);
-    EXPECT_EQ(keyed, 43);
+    EXPECT_EQ(keyed, 44);
     EXPECT_EQ(switches, 23);
     EXPECT_NE(FindSettingsKey("syslogaction"), nullptr);
     EXPECT_EQ(FindSettingsKey("service"), nullptr);
     EXPECT_EQ(FindSettingsKey("Port"), nullptr);  // callers pass lower case
     EXPECT_EQ(FindRemoteSettingsKey("Service")->number, &TZELSettings::service);
+    // The account to serve as is the host's business: read from the file
+    // only, never changed or shown over the wire, never written by a save.
+    const TZELSettingsKey* user = FindSettingsKey("user");
+    ASSERT_NE(user, nullptr);
+    EXPECT_EQ(user->text, &TZELSettings::user);
+    EXPECT_FALSE(user->saved);
+    EXPECT_EQ(user->remote, nullptr);
+    EXPECT_EQ(user->listed, 0);
 }
 
 // Every row reaches a field of its type; names are unique in each namespace;

@@ -257,6 +257,65 @@ TEST_F(ConfigSaveTest, NewFileThatCannotBeCreatedKeepsTheChangeInForce) {
     EXPECT_EQ(Entries(), (std::set<std::string>{"zel", "zel.cfg"}));
 }
 
+// The rewrite needs the file's content and its folder: a process without
+// the rights is told which one it lacks before anything changes. Run in a
+// child serving as "nobody", as the agent does after its switch of user.
+TEST_F(ConfigSaveTest, WriteAccessIsCheckedForTheFileAndItsFolder) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to serve as another user";
+    constexpr uid_t kNobody = 65534;
+    const std::string sub = dir_ + "/sub";
+    const std::string file = sub + "/zel.cfg";
+    const struct {
+        const char* name;
+        uid_t dirOwner;
+        uid_t fileOwner;  // (uid_t)-1: no file
+        std::string error;
+    } cases[] = {
+        {"the user's file and folder", kNobody, kNobody, ""},
+        {"the user's file in root's folder", 0, kNobody,
+         "Cannot rewrite configuration file '" + file + "': no write access to " + sub + " (Permission denied)"},
+        {"root's private file in the user's folder", kNobody, 0,
+         "Cannot rewrite configuration file '" + file + "': cannot read " + file + " (Permission denied)"},
+        {"no file at all: left to the save", kNobody, static_cast<uid_t>(-1), ""},
+    };
+    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(sub);
+        ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
+        ASSERT_EQ(::chown(sub.c_str(), c.dirOwner, c.dirOwner), 0);
+        if (c.fileOwner != static_cast<uid_t>(-1)) {
+            ASSERT_TRUE(WriteTextFile(file, Minimal()));
+            ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+            ASSERT_EQ(::chown(file.c_str(), c.fileOwner, c.fileOwner), 0);
+        }
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (::setresgid(kNobody, kNobody, kNobody) != 0 || ::setresuid(kNobody, kNobody, kNobody) != 0) _exit(2);
+            String err;
+            const bool ok = CheckConfigWritable(file.c_str(), err);
+            _exit(ok == c.error.empty() && err == c.error.c_str() ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+    std::filesystem::remove_all(sub);
+}
+
+// The `user` line is the administrator's: a save keeps it as it is and
+// never adds one.
+TEST_F(ConfigSaveTest, UserLinePassesThroughASave) {
+    String err;
+    ASSERT_TRUE(LoadAndSave(Minimal() + "User = zel \n", [](TZELSettings& s) { s.comment = "x"; }, err)) << err.Data();
+    const std::string text = ReadTextFile(cfg_);
+    EXPECT_NE(text.find("User = zel \n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("user="), std::string::npos) << text;
+    EXPECT_EQ(store_.Get()->user, "zel");
+}
+
 // Two agents on one configuration file: each save replaces the file whole,
 // the name never goes missing, and no save spoils another's.
 TEST_F(ConfigSaveTest, SavesFromSeveralProcessesNeverLoseTheFile) {
