@@ -173,6 +173,8 @@ TEST(ExchangeOverIPv6, TcpAndUdpWithLoopbackPeers) {
     TExchangeOutcome out = Tcp(tcp.Port(), "x", 10, 1000, ("[::1]:" + tcp.PortText()).c_str());
     EXPECT_EQ(out.failure, TNetFailure::Resolve);
     EXPECT_EQ(out.err, "Cannot resolve server name to IP address");
+    // The peer's ends of the two connections are closed once it has seen them end.
+    EXPECT_EQ(tcp.WaitVisits(2).size(), 2u);
     EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
