@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/ipv6_loopback.h"
 #include "common/handler_fixture.h"
 #include "common/scratch_dir.h"
 #include "common/loopback_peers.h"
@@ -148,7 +149,7 @@ TEST_F(SyslogAction, AnswersAndSendsOneDatagram) {
 }
 
 TEST_F(SyslogAction, SendsToACollectorOnIPv6Loopback) {
-    if (!nettest::Ipv6LoopbackUsable()) GTEST_SKIP() << nettest::kNoIpv6Loopback;
+    if (!IPv6LoopbackUsable()) GTEST_SKIP() << kNoIPv6Loopback;
     peers::TUdpPeer collector(peers::TUdpMode::Silent, "", 1, AF_INET6);
     const std::string port = collector.PortText();
     const std::string hosts[] = {"::1", "[::1]", "0:0::1"};
@@ -309,7 +310,7 @@ std::vector<std::string> FindRecord(const TRsyslog& daemon, const std::string& m
 class SyslogDaemon : public HandlerFixture, public ::testing::WithParamInterface<int> {};
 
 TEST_P(SyslogDaemon, RecordsFacilitySeverityTagAndText) {
-    if (GetParam() == AF_INET6 && !nettest::Ipv6LoopbackUsable()) GTEST_SKIP() << nettest::kNoIpv6Loopback;
+    if (GetParam() == AF_INET6 && !IPv6LoopbackUsable()) GTEST_SKIP() << kNoIPv6Loopback;
     TScratchDir dir;
     ASSERT_TRUE(dir.Valid());
     TRsyslog daemon(dir, GetParam());

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ipv6_loopback.h"
 #include "common/handler_fixture.h"
 #include "common/loopback_peers.h"
 #include "foundation/io.h"
@@ -118,7 +119,7 @@ TEST_F(NetHandlers, TcpTest) {
 // The probes and the send action against servers on ::1: literals with
 // and without brackets; brackets around anything else name no host.
 TEST_F(NetHandlers, IPv6Loopback) {
-    if (!nettest::Ipv6LoopbackUsable()) GTEST_SKIP() << nettest::kNoIpv6Loopback;
+    if (!IPv6LoopbackUsable()) GTEST_SKIP() << kNoIPv6Loopback;
     TTcpPeer echo(TTcpMode::Echo, "", AF_INET6);
     TTcpPeer sink(TTcpMode::Silent, "", AF_INET6);
     TUdpPeer udpEcho(TUdpMode::Echo, "", 1, AF_INET6);

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "common/ipv6_loopback.h"
 #include "actions/send_data.h"
 #include "common/loopback_peers.h"
 #include "common/proc_walk.h"
@@ -147,7 +148,7 @@ TEST(TcpExchangeFailure, ReportsEachFailureWithItsCodeAndText) {
 
 // Both exchanges with peers on ::1, the literal with and without brackets.
 TEST(ExchangeOverIPv6, TcpAndUdpWithLoopbackPeers) {
-    if (!nettest::Ipv6LoopbackUsable()) GTEST_SKIP() << nettest::kNoIpv6Loopback;
+    if (!IPv6LoopbackUsable()) GTEST_SKIP() << kNoIPv6Loopback;
     TTcpPeer tcp(TTcpMode::Echo, "", AF_INET6);
     TUdpPeer udp(TUdpMode::Echo, "", 1, AF_INET6);
     TUdpPeer silent(TUdpMode::Silent, "", 1, AF_INET6);

@@ -4,8 +4,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <stdio.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,22 +41,6 @@ inline TFd BoundLoopback(int type, int family = AF_INET, int port = 0) {
     if (!fd.Valid() || bind(fd.Get(), reinterpret_cast<sockaddr*>(&ss), len) != 0) fd.Reset();
     return fd;
 }
-
-// Whether this network namespace has a usable ::1: the loopback device
-// carries it (/proc/net/if_inet6) and a socket can be bound to it.
-inline bool Ipv6LoopbackUsable() {
-    FILE* f = fopen("/proc/net/if_inet6", "re");
-    if (f == nullptr) return false;
-    char line[256];
-    bool listed = false;
-    while (fgets(line, sizeof line, f) != nullptr)
-        if (strncmp(line, "00000000000000000000000000000001 ", 33) == 0) listed = true;
-    fclose(f);
-    return listed && BoundLoopback(SOCK_STREAM, AF_INET6).Valid();
-}
-
-inline constexpr const char kNoIpv6Loopback[] =
-    "::1 is not usable in this network namespace (IPv6 disabled, or no ::1 on lo): IPv6 case skipped";
 
 // A port on which nothing listens: bound but never listening, so no one
 // else can take it while the test runs and connections are refused.

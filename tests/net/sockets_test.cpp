@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/ipv6_loopback.h"
 #include "common/unresolvable.h"
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -162,7 +163,7 @@ TEST_P(PerformConnectTest, FailuresBeforeTheConnect) {
 }
 
 TEST_P(PerformConnectTest, ConnectsToIPv6LiteralsWithAndWithoutBrackets) {
-    if (!nettest::Ipv6LoopbackUsable()) GTEST_SKIP() << nettest::kNoIpv6Loopback;
+    if (!IPv6LoopbackUsable()) GTEST_SKIP() << kNoIPv6Loopback;
     TFd listener = nettest::BoundLoopback(SOCK_STREAM, AF_INET6);
     ASSERT_EQ(listen(listener.Get(), 4), 0);
     for (const char* host : {"::1", "[::1]", "0:0:0:0:0:0:0:1"}) {
@@ -212,7 +213,7 @@ enum class TTarget { Listener4, Listener6, Closed4, Closed6, Silent4, Silent6 };
 class ConnectFirstTest : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
-        v6_ = nettest::Ipv6LoopbackUsable();
+        v6_ = IPv6LoopbackUsable();
         listener4_ = nettest::BoundLoopback(SOCK_STREAM, AF_INET);
         ASSERT_EQ(listen(listener4_.Get(), 8), 0);
         if (v6_) {
@@ -240,7 +241,7 @@ protected:
     TFd listener4_, listener6_, closed6_;
     nettest::ClosedPort closed4_;
     nettest::TBlackHole silent4_{AF_INET};
-    nettest::TBlackHole silent6_{nettest::Ipv6LoopbackUsable() ? AF_INET6 : AF_INET};
+    nettest::TBlackHole silent6_{IPv6LoopbackUsable() ? AF_INET6 : AF_INET};
 };
 
 TEST_P(ConnectFirstTest, TriesTheAddressesInTheirOrder) {
@@ -302,7 +303,7 @@ TEST_P(ConnectFirstTest, TriesTheAddressesInTheirOrder) {
             }
         }
     }
-    if (skippedV6) std::cout << "[  NOTE    ] " << nettest::kNoIpv6Loopback << "\n";
+    if (skippedV6) std::cout << "[  NOTE    ] " << kNoIPv6Loopback << "\n";
 }
 
 TEST_P(ConnectFirstTest, AnEmptyListIsAResolveFailure) {

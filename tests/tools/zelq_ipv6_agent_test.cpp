@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "common/ipv6_loopback.h"
 #include "foundation/fd.h"
 #include "net/net_test_util.h"
 #include "net/resolve.h"
@@ -97,7 +98,7 @@ private:
 class ZelqOverIPv6 : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!nettest::Ipv6LoopbackUsable()) GTEST_SKIP() << nettest::kNoIpv6Loopback;
+        if (!IPv6LoopbackUsable()) GTEST_SKIP() << kNoIPv6Loopback;
     }
 };
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ipv6_loopback.h"
 #include "common/loopback_peers.h"
 #include "foundation/fd.h"
 #include "net/net_test_util.h"
@@ -31,7 +32,7 @@ TSockAddr Address(const char* literal) {
 class ZelqIpv6 : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!nettest::Ipv6LoopbackUsable()) GTEST_SKIP() << nettest::kNoIpv6Loopback;
+        if (!IPv6LoopbackUsable()) GTEST_SKIP() << kNoIPv6Loopback;
     }
     void TearDown() override { SetZelqResolver(nullptr); }
 
