@@ -149,7 +149,7 @@ TEST_F(NetHandlers, IPv6Loopback) {
     Check("TEST-TCP", tcp, ports);
     Check("TEST-UDP", udp, ports);
     Check("ACT-TCPUDPsend", send, ports);
-    EXPECT_EQ(udpSink.WaitDatagrams(3).size(), 3u + 3u);  // 3 probes, then 3 sends
+    EXPECT_EQ(udpSink.WaitDatagrams(6).size(), 3u + 3u);  // 3 probes, then 3 sends
     std::vector<std::string> got;
     for (const auto& v : sink.WaitVisits(3)) got.push_back(v.received);
     EXPECT_EQ(got, (std::vector<std::string>{"tcp ::1", "tcp [::1]", "tcp 0:0:0:0:0:0:0:1"}));
