@@ -1,12 +1,12 @@
 #include "actions/send_data.h"
 
 #include <errno.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <chrono>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "foundation/fd.h"
 #include "foundation/io.h"
@@ -27,17 +27,23 @@ bool OpenSendSocket(TFd& out, const TSendPlan& plan, int boundMs, String& err) {
         if (failure == TNetFailure::Timeout) err = ErrnoText(ETIMEDOUT);
         return false;
     }
-    err = "";
-    sockaddr_in sa{};
-    if (!ResolveSockAddr(HostText(plan.host), plan.port, sa, failure, err)) return false;
-    TFd sock;
-    if (!NewSocket(AF_INET, SOCK_DGRAM, 0, sock, err)) return false;
-    if (::connect(sock.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        err = ErrnoText(errno);
-        return false;
+    std::vector<TSockAddr> addrs;
+    if (!ResolveHostAddrs(HostText(plan.host), plan.port, SOCK_DGRAM, addrs, failure, err)) return false;
+    // The first address in the resolver's order whose socket can be made
+    // and connected (a family without a route fails at once); the last
+    // failure is reported.
+    for (const TSockAddr& addr : addrs) {
+        TFd sock;
+        if (!NewSocket(addr.Family(), SOCK_DGRAM, 0, sock, err)) continue;
+        if (::connect(sock.Get(), addr.Get(), addr.len) != 0) {
+            err = ErrnoText(errno);
+            continue;
+        }
+        out = std::move(sock);
+        err = "";
+        return true;
     }
-    out = std::move(sock);
-    return true;
+    return false;
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ inline constexpr int kSendActionBoundMs = 120000;
 inline constexpr int kSendActionDrainMs = 1000;
 
 struct TSendPlan {
-    String host;       // dotted IPv4 address or name
+    String host;       // dotted IPv4 address, IPv6 literal (brackets optional) or name
     int port = 0;
     bool tcp = true;   // false: one UDP datagram per piece of data
     String first;      // sent whole before anything else

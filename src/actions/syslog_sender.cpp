@@ -43,12 +43,12 @@ String BuildSyslogMessage(int facility, TSyslogSeverity severity, const struct t
     return msg;
 }
 
-unsigned int TTimedAddressCache::Get(Clock::time_point now) {
+String TTimedAddressCache::Get(Clock::time_point now) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (valid_ && now - when_ < life_) return value_;
     }
-    unsigned int value = lookup_();
+    String value = lookup_();
     std::lock_guard<std::mutex> lock(mutex_);
     value_ = value;
     when_ = now;
@@ -56,8 +56,8 @@ unsigned int TTimedAddressCache::Get(Clock::time_point now) {
     return value;
 }
 
-unsigned int SyslogHostIP() {
-    static TTimedAddressCache cache(GetMyIP, SYSLOG_HOST_CACHE_LIFE);
+String SyslogHostAddress() {
+    static TTimedAddressCache cache(MyAddressText, SYSLOG_HOST_CACHE_LIFE);
     return cache.Get();
 }
 
@@ -66,7 +66,7 @@ bool SendToSysLog(const char* host, int port, int facility, TSyslogSeverity seve
     time_t now = time(nullptr);
     struct tm local {};
     localtime_r(&now, &local);
-    String msg = BuildSyslogMessage(facility, severity, local, IP2String(SyslogHostIP()), tag, text);
+    String msg = BuildSyslogMessage(facility, severity, local, SyslogHostAddress(), tag, text);
     int received = 0;
     TNetFailure failure = TNetFailure::None;
     return SendReceiveUDPPacket(host, port, 0, msg.Data(), nullptr, msg.Length(), 0, received, failure, err);

@@ -1,7 +1,7 @@
 // Syslog messages over UDP in the BSD format (RFC 3164):
 //   <PRI>Mmm dd hh:mm:ss HOST TAG: TEXT
-// with the agent's own IPv4 address as HOST; one datagram, nothing added
-// after the text. Thread-safe: each call builds its own message; the
+// with the agent's own address as HOST (its IPv4 address; the IPv6 one on
+// a host without IPv4); one datagram, nothing added after the text. Thread-safe: each call builds its own message; the
 // address cache is guarded.
 #pragma once
 
@@ -34,10 +34,10 @@ String BuildSyslogMessage(int facility, TSyslogSeverity severity, const struct t
 class TTimedAddressCache {
 public:
     using Clock = std::chrono::steady_clock;
-    using TLookup = unsigned int (*)();
+    using TLookup = String (*)();
 
     TTimedAddressCache(TLookup lookup, Clock::duration life) : lookup_(lookup), life_(life) {}
-    unsigned int Get(Clock::time_point now = Clock::now());
+    String Get(Clock::time_point now = Clock::now());
 
 private:
     TLookup lookup_;
@@ -45,14 +45,17 @@ private:
     std::mutex mutex_;
     bool valid_ = false;
     Clock::time_point when_{};
-    unsigned int value_ = 0;
+    String value_;
 };
 
-// The agent's own address (GetMyIP) in network byte order, looked up at
-// most once per SYSLOG_HOST_CACHE_LIFE (a failed lookup, 0, is kept too).
-unsigned int SyslogHostIP();
+// The text of the agent's own address (MyAddressText of net/resolve.h:
+// dotted IPv4, else IPv6, else "0.0.0.0"), looked up at most once per
+// SYSLOG_HOST_CACHE_LIFE (a failed lookup is kept too).
+String SyslogHostAddress();
 
-// Builds the message for now and sends it to host:port as one datagram.
+// Builds the message for now and sends it to host:port (an IPv4 address,
+// an IPv6 literal with or without brackets, or a name of either family) as
+// one datagram.
 // false with the text of SendReceiveUDPPacket (net/exchange.h) in err.
 bool SendToSysLog(const char* host, int port, int facility, TSyslogSeverity severity, const char* tag,
                   const String& text, String& err);

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "foundation/io.h"
 #include "net/resolve.h"
@@ -41,6 +43,18 @@ bool ReceiveOnce(int fd, char* buf, int len, int timeoutMs, int& received, TNetF
     }
 }
 
+// Sends the sendLen bytes of buf (nothing when sendLen <= 0) to addr as one
+// datagram. false with Send and the system's text.
+bool SendDatagram(int fd, const TSockAddr& addr, const char* buf, int sendLen, TNetFailure& failure, String& err) {
+    if (sendLen <= 0 || buf == nullptr) return true;
+    for (;;) {
+        ssize_t n = ::sendto(fd, buf, static_cast<size_t>(sendLen), MSG_NOSIGNAL, addr.Get(), addr.len);
+        if (n >= 0) return true;
+        if (errno == EINTR) continue;
+        return Failed(TNetFailure::Send, ErrnoText(errno), failure, err);
+    }
+}
+
 }  // namespace
 
 void CloseAfterSending(TFd& fd, int drainMs) {
@@ -72,8 +86,8 @@ bool SendReceiveTCPPacket(const char* host, int port, int timeoutMs, const char*
     if (timeoutMs < 0) {
         // A negative time-out can bound nothing: the address is still
         // checked, but no connection is attempted.
-        sockaddr_in sa{};
-        if (!ResolveSockAddr(host, port, sa, failure, err)) return false;
+        std::vector<TSockAddr> addrs;
+        if (!ResolveHostAddrs(host, port, SOCK_STREAM, addrs, failure, err)) return false;
         return Failed(TNetFailure::Connect, ErrnoText(EINVAL), failure, err);
     }
     // One deadline for the connection, the send and the answer together.
@@ -101,19 +115,27 @@ bool SendReceiveUDPPacket(const char* host, int port, int timeoutSec, const char
     err = "";
     received = 0;
     failure = TNetFailure::None;
-    sockaddr_in sa{};
-    if (!ResolveSockAddr(host, port, sa, failure, err)) return false;
+    std::vector<TSockAddr> addrs;
+    if (!ResolveHostAddrs(host, port, SOCK_DGRAM, addrs, failure, err)) return false;
+    // The addresses in order: the first one a socket can be made for and
+    // the datagram sent to is the one (a family without a route fails at
+    // once); the last failure is reported.
     TFd sock;
-    if (!NewSocket(AF_INET, SOCK_DGRAM, 0, sock, err)) return Failed(TNetFailure::Socket, err, failure, err);
-    if (sendLen > 0 && sendBuf != nullptr) {
-        for (;;) {
-            ssize_t n = ::sendto(sock.Get(), sendBuf, static_cast<size_t>(sendLen), MSG_NOSIGNAL,
-                                 reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-            if (n >= 0) break;
-            if (errno == EINTR) continue;
-            return Failed(TNetFailure::Send, ErrnoText(errno), failure, err);
+    for (const TSockAddr& addr : addrs) {
+        err = "";
+        TFd fd;
+        if (!NewSocket(addr.Family(), SOCK_DGRAM, 0, fd, err)) {
+            Failed(TNetFailure::Socket, err, failure, err);
+            continue;
+        }
+        if (SendDatagram(fd.Get(), addr, sendBuf, sendLen, failure, err)) {
+            sock = std::move(fd);
+            break;
         }
     }
+    if (!sock.Valid()) return false;
+    failure = TNetFailure::None;
+    err = "";
     if (recvLen > 0 && recvBuf != nullptr) {
         // Whole seconds; the product cannot overflow in 64 bits.
         long long ms = static_cast<long long>(timeoutSec) * 1000;

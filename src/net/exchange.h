@@ -12,7 +12,10 @@
 #include "foundation/qdstring.h"
 #include "net/net_failure.h"
 
-// One TCP exchange with host:port (dotted IPv4 address or name).
+// One TCP exchange with host:port. host is a dotted IPv4 address, an IPv6
+// literal with or without brackets ("::1", "[::1]") or a name; a name with
+// several addresses (of both families) is connected as PerformConnect does:
+// in the resolver's order, each address with its share of the time-out.
 //
 // timeoutMs bounds the connection, the whole send and the wait for an
 // answer together: one deadline from the call, so that the exchange never
@@ -36,9 +39,11 @@
 bool SendReceiveTCPPacket(const char* host, int port, int timeoutMs, const char* sendBuf, char* recvBuf,
                           int sendLen, int recvLen, int& received, TNetFailure& failure, String& err);
 
-// One UDP exchange with host:port. timeoutSec (whole seconds) bounds only
-// the wait for an answer; a negative one is a time-out at once. Sends the
-// sendLen bytes of sendBuf as one datagram when sendLen > 0, then, when
+// One UDP exchange with host:port (host as for TCP). timeoutSec (whole
+// seconds) bounds only the wait for an answer; a negative one is a time-out
+// at once. Sends the sendLen bytes of sendBuf as one datagram when
+// sendLen > 0, to the first of the host's addresses (in the resolver's
+// order) for which a socket can be made and the send succeeds, then, when
 // recvLen > 0, waits for one datagram from any sender and keeps at most
 // recvLen bytes of it in recvBuf.
 //

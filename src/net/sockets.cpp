@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -161,16 +162,15 @@ bool Failed(TNetFailure kind, const String& text, TNetFailure& failure, String& 
     return false;
 }
 
-// Makes sock a socket connected to host:port. false with failure Timeout
-// ("Timeout"), Resolve, Socket or Connect and a text in err.
-bool ConnectSocket(TFd& sock, const char* host, int port, int timeoutMs, TNetFailure& failure, String& err) {
-    sockaddr_in sa{};
-    if (!ResolveSockAddr(host, port, sa, failure, err)) return false;
-    if (!NewSocket(AF_INET, SOCK_STREAM, 0, sock, err)) return Failed(TNetFailure::Socket, err, failure, err);
-    const sockaddr* addr = reinterpret_cast<const sockaddr*>(&sa);
+// Makes sock a socket connected to addr within timeoutMs (<= 0: a
+// blocking connect). false with failure Timeout ("Timeout"), Socket or
+// Connect and a text in err.
+bool ConnectSocket(TFd& sock, const TSockAddr& target, int timeoutMs, TNetFailure& failure, String& err) {
+    if (!NewSocket(target.Family(), SOCK_STREAM, 0, sock, err)) return Failed(TNetFailure::Socket, err, failure, err);
+    const sockaddr* addr = target.Get();
 
     if (timeoutMs <= 0) {
-        if (::connect(sock.Get(), addr, sizeof sa) == 0) return true;
+        if (::connect(sock.Get(), addr, target.len) == 0) return true;
         if (errno != EINTR) return Failed(TNetFailure::Connect, ErrnoText(errno), failure, err);
         // An interrupted blocking connect goes on in the background.
         if (!WaitReady(sock.Get(), POLLOUT, TDeadline::Never(), err))
@@ -181,7 +181,7 @@ bool ConnectSocket(TFd& sock, const char* host, int port, int timeoutMs, TNetFai
     int on = 1;
     if (ioctl(sock.Get(), FIONBIO, &on) != 0)
         return Failed(TNetFailure::Socket, String("ioctl error - ") + ErrnoText(errno), failure, err);
-    if (::connect(sock.Get(), addr, sizeof sa) != 0 && errno != EINPROGRESS && errno != EALREADY &&
+    if (::connect(sock.Get(), addr, target.len) != 0 && errno != EINPROGRESS && errno != EALREADY &&
         errno != EISCONN && errno != EINTR)
         return Failed(TNetFailure::Connect, ErrnoText(errno), failure, err);
     if (!WaitReady(sock.Get(), POLLOUT, TDeadline::AfterMs(timeoutMs), err)) {
@@ -193,12 +193,33 @@ bool ConnectSocket(TFd& sock, const char* host, int port, int timeoutMs, TNetFai
 
 }  // namespace
 
-bool PerformConnect(const char* host, int port, int timeoutMs, TFd& sock, TNetFailure& failure, String& err) {
+bool ConnectFirst(const std::vector<TSockAddr>& addrs, int timeoutMs, TFd& sock, TNetFailure& failure, String& err) {
     err = "";
     failure = TNetFailure::None;
     sock.Reset();
-    TFd fd;
-    if (!ConnectSocket(fd, host, port, timeoutMs, failure, err)) return false;  // fd closes the socket
-    sock = std::move(fd);
-    return true;
+    if (addrs.empty()) return Failed(TNetFailure::Resolve, "Cannot resolve server name to IP address", failure, err);
+    const TDeadline deadline = TDeadline::AfterMs(timeoutMs);
+    for (size_t i = 0; i < addrs.size(); ++i) {
+        int shareMs = timeoutMs;
+        if (timeoutMs > 0 && addrs.size() > 1) {
+            const int left = static_cast<int>(addrs.size() - i);
+            shareMs = std::max(1, deadline.PollMs() / left);
+        }
+        err = "";
+        TFd fd;
+        if (ConnectSocket(fd, addrs[i], shareMs, failure, err)) {  // fd closes a socket that failed
+            failure = TNetFailure::None;
+            err = "";
+            sock = std::move(fd);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool PerformConnect(const char* host, int port, int timeoutMs, TFd& sock, TNetFailure& failure, String& err) {
+    sock.Reset();
+    std::vector<TSockAddr> addrs;
+    if (!ResolveHostAddrs(host, port, SOCK_STREAM, addrs, failure, err)) return false;
+    return ConnectFirst(addrs, timeoutMs, sock, failure, err);
 }

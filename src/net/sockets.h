@@ -1,10 +1,11 @@
-// Blocking IPv4 sockets with time-outs: the listening socket and outgoing
-// TCP connections. Safe to call from many threads at once.
+// Blocking sockets with time-outs: the listening socket and outgoing TCP
+// connections (IPv4 and IPv6). Safe to call from many threads at once.
 #pragma once
 
 #include "foundation/fd.h"
 #include "foundation/qdstring.h"
 #include "net/net_failure.h"
+#include "net/resolve.h"
 
 // Opens a listening TCP socket (backlog 512, SO_REUSEADDR, close-on-exec) on
 // host and service. Host null, "" or "::": every local address of both
@@ -19,9 +20,24 @@
 bool TcpListen(const char* host, const char* service, unsigned int* addrlen, TFd& sock, String& err);
 bool TcpListen(const char* host, int port, unsigned int* addrlen, TFd& sock, String& err);
 
-// Connects a TCP socket to host:port. timeoutMs <= 0: a blocking connect;
+// Connects a TCP socket to host:port. host is a dotted IPv4 address, an
+// IPv6 literal with or without brackets, or a name; a name's addresses (of
+// both families) are tried in the resolver's order, as ConnectFirst tries
+// them. timeoutMs <= 0: a blocking connect;
 // otherwise the socket is made non-blocking and stays so. Returns true with
 // sock owning the connected socket; false with failure Timeout ("Timeout"),
 // Resolve, Socket or Connect, a text in err and sock empty (a socket that
 // did not connect is closed).
 bool PerformConnect(const char* host, int port, int timeoutMs, TFd& sock, TNetFailure& failure, String& err);
+
+// Connects a TCP socket to the first of addrs (ports included) that takes
+// the connection, trying them one after another in their order. With
+// timeoutMs > 0 all the attempts together stay within it: each address
+// gets the time left divided by the number of addresses not yet tried (a
+// refused address leaves its share to the next ones), and the socket is
+// non-blocking and stays so. timeoutMs <= 0: a blocking connect to each in
+// turn. true with sock owning the connected socket; false with the
+// failure and text of the last attempt (Timeout "Timeout", Socket or
+// Connect; Resolve "Cannot resolve server name to IP address" for an empty
+// list) and sock empty (every socket that did not connect is closed).
+bool ConnectFirst(const std::vector<TSockAddr>& addrs, int timeoutMs, TFd& sock, TNetFailure& failure, String& err);

@@ -171,7 +171,7 @@ constexpr TResultRef kExternalResults[] = {
 
 // --- TEST-TCP
 constexpr TParamRef kTcpParams[] = {
-    {1, "HOST", "the host to probe: an IPv4 address or a name", "", ""},
+    {1, "HOST", "the host to probe: an IPv4 address, an IPv6 address (::1 or [::1]) or a name", "", ""},
     {2, "PORT", "the TCP port", "", "1 to 65535"},
     {3, "TIMEOUT", "time-out in milliseconds", "0 (120000)", "an integer"},
     {4, "DATA", "bytes to send after connecting, %0D/%0A for line breaks", "nothing is sent", ""},
@@ -194,7 +194,7 @@ constexpr TResultRef kProbeResults[] = {
 
 // --- TEST-UDP
 constexpr TParamRef kUdpParams[] = {
-    {1, "HOST", "the host to probe: an IPv4 address or a name", "", ""},
+    {1, "HOST", "the host to probe: an IPv4 address, an IPv6 address (::1 or [::1]) or a name", "", ""},
     {2, "PORT", "the UDP port", "", "1 to 65535"},
     {3, "TIMEOUT", "time-out per attempt in milliseconds, used in whole seconds (at least 1)", "0 (1 s)", "an integer"},
     {4, "ATTEMPTS", "the number of datagrams to try", "", "a positive integer"},
@@ -286,7 +286,7 @@ constexpr TResultRef kExternalCmdResults[] = {
 
 // --- ACT-TCPUDPsend
 constexpr TParamRef kSendParams[] = {
-    {1, "HOST", "the destination: an IPv4 address or a name", "", ""},
+    {1, "HOST", "the destination: an IPv4 address, an IPv6 address (::1 or [::1]) or a name", "", ""},
     {2, "PORT", "the port", "", "1 to 65535"},
     {3, "PROTOCOL", "0: TCP; anything else: UDP", "UDP", "0 or 1"},
     {4, "DATA", "the data, %0D/%0A escaped", "", "not empty"},
@@ -305,7 +305,7 @@ constexpr TResultRef kSendResults[] = {
 
 // --- ACT-Syslog
 constexpr TParamRef kSyslogParams[] = {
-    {1, "HOST", "the syslog collector: an IPv4 address or a name", "", ""},
+    {1, "HOST", "the syslog collector: an IPv4 address, an IPv6 address (::1 or [::1]) or a name", "", ""},
     {2, "PORT", "its UDP port", "", "an integer (514 as a rule)"},
     {3, "FACILITY", "the facility number", "", "an integer, 0 to 23 as a rule"},
     {4, "SEVERITY", "the severity", "", "0 to 7"},
@@ -462,10 +462,10 @@ constexpr TCommandRef kCommands[] = {
     {"TEST-Ping", G::Test, "none", "an ICMP ping", kNotDone,
      kNone, kNothing, false, kNothing, kNotYet, "zelq TEST-Ping"},
     {"TEST-TCP", G::Test, "tcp", "connects to a TCP port from the agent, optionally sends and reads",
-     "Probes go out over IPv4 only.",
+     "A name's IPv4 and IPv6 addresses are tried in the resolver's order.",
      kTcpParams, kProbeValues, false, kProbeFail, kProbeResults, "zelq TEST-TCP 127.0.0.1 22 5000 '' 0"},
     {"TEST-UDP", G::Test, "udp", "sends a UDP datagram from the agent and reads the answer",
-     "Probes go out over IPv4 only.",
+     "A name's IPv4 and IPv6 addresses are tried in the resolver's order.",
      kUdpParams, kProbeValues, false, kProbeFail, kProbeResults, "zelq TEST-UDP 127.0.0.1 53 2000 3 x 512"},
     {"TEST-TextLog", G::Test, "textlog", "new lines of a growing log that hold a text",
      "The agent keeps no state: each reply carries the position, size and time the next request sends back. "

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/ipv6_loopback.h"
 #include "common/handler_fixture.h"
 #include "common/scratch_dir.h"
 #include "common/loopback_peers.h"
@@ -75,18 +76,18 @@ TEST(SyslogFormat, WholeMessage) {
 }
 
 std::atomic<int> lookups{0};
-unsigned int CountingLookup() { return static_cast<unsigned int>(++lookups); }
+String CountingLookup() { return String(std::to_string(++lookups).c_str()); }
 
 TEST(SyslogHostCache, LooksTheAddressUpOncePerLifetime) {
     using namespace std::chrono;
     lookups = 0;
     TTimedAddressCache cache(CountingLookup, SYSLOG_HOST_CACHE_LIFE);
     const auto t0 = steady_clock::now();
-    EXPECT_EQ(cache.Get(t0), 1u);
-    EXPECT_EQ(cache.Get(t0 + seconds(30)), 1u);
-    EXPECT_EQ(cache.Get(t0 + seconds(59)), 1u);
-    EXPECT_EQ(cache.Get(t0 + seconds(61)), 2u);
-    EXPECT_EQ(cache.Get(t0 + seconds(100)), 2u);
+    EXPECT_EQ(cache.Get(t0), "1");
+    EXPECT_EQ(cache.Get(t0 + seconds(30)), "1");
+    EXPECT_EQ(cache.Get(t0 + seconds(59)), "1");
+    EXPECT_EQ(cache.Get(t0 + seconds(61)), "2");
+    EXPECT_EQ(cache.Get(t0 + seconds(100)), "2");
     EXPECT_EQ(lookups.load(), 2);
     EXPECT_EQ(SYSLOG_HOST_CACHE_LIFE, seconds(60));
 }
@@ -99,7 +100,7 @@ TEST(SyslogHostCache, ManyThreadsShareOneLookup) {
     std::vector<std::thread> threads;
     for (int i = 0; i < 8; ++i)
         threads.emplace_back([&] {
-            for (int j = 0; j < 1000; ++j) EXPECT_EQ(cache.Get(now), 1u);
+            for (int j = 0; j < 1000; ++j) EXPECT_EQ(cache.Get(now), "1");
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(lookups.load(), 1);
@@ -141,10 +142,35 @@ TEST_F(SyslogAction, AnswersAndSendsOneDatagram) {
     }
     const std::vector<std::string> got = collector.WaitDatagrams(2);
     ASSERT_EQ(got.size(), 2u);
-    const std::string host = IP2String(SyslogHostIP()).Data();
+    const std::string host = SyslogHostAddress().Std();
     const std::string stamp = "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9]";
     EXPECT_TRUE(std::regex_match(got[0], std::regex("<13>" + stamp + " " + host + " QD ZEL: disk full"))) << got[0];
     EXPECT_TRUE(std::regex_match(got[1], std::regex("<191>" + stamp + " " + host + " QD ZEL: x\ny"))) << got[1];
+}
+
+TEST_F(SyslogAction, SendsToACollectorOnIPv6Loopback) {
+    if (!IPv6LoopbackUsable()) GTEST_SKIP() << kNoIPv6Loopback;
+    peers::TUdpPeer collector(peers::TUdpMode::Silent, "", 1, AF_INET6);
+    const std::string port = collector.PortText();
+    const std::string hosts[] = {"::1", "[::1]", "0:0::1"};
+    for (const std::string& host : hosts) {
+        TReplyTable r = Call("ACT-Syslog", {host, port, "1", "5", "over " + host});
+        EXPECT_EQ(r.code, "200") << host;
+        // The host as given, brackets and all.
+        EXPECT_EQ(r.lines, std::vector<std::string>{"Syslog: Data to " + host + " has been sent"});
+    }
+    const std::vector<std::string> got = collector.WaitDatagrams(3);
+    ASSERT_EQ(got.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        const std::string want = " " + SyslogHostAddress().Std() + " QD ZEL: over " + hosts[i];
+        EXPECT_EQ(got[i].substr(0, 4), "<13>");
+        EXPECT_TRUE(got[i].size() > want.size() && got[i].compare(got[i].size() - want.size(), want.size(), want) == 0)
+            << got[i];
+    }
+    // Brackets around anything but an IPv6 address name no collector.
+    TReplyTable r = Call("ACT-Syslog", {"[127.0.0.1]", port, "1", "5", "m"});
+    EXPECT_EQ(r.code, "301");
+    EXPECT_EQ(r.lines, std::vector<std::string>{"Cannot resolve server name to IP address"});
 }
 
 // ---- A real rsyslogd ----
@@ -160,7 +186,8 @@ std::string FindRsyslogd() {
 // No local socket, no kernel log, no system files.
 class TRsyslog {
 public:
-    explicit TRsyslog(const TScratchDir& dir) : dir_(dir) {}
+    // Listening on 127.0.0.1, or ::1 for AF_INET6.
+    TRsyslog(const TScratchDir& dir, int family) : dir_(dir), family_(family) {}
     ~TRsyslog() { Stop(); }
 
     // Starts it and waits until it has logged a probe; false with why.
@@ -171,7 +198,7 @@ public:
             return false;
         }
         for (int attempt = 0; attempt < 3; ++attempt) {
-            port_ = peers::FreeUdpPort();
+            port_ = peers::FreeUdpPort(family_);
             if (Launch(exe, why) && WaitForProbe(why)) return true;
             Stop();
         }
@@ -179,6 +206,7 @@ public:
     }
 
     int Port() const { return port_; }
+    const char* Address() const { return family_ == AF_INET6 ? "::1" : "127.0.0.1"; }
     std::string Records() const { return ReadTextFile(dir_.File("messages.log")); }
 
     void Stop() {
@@ -197,7 +225,7 @@ private:
         std::ostringstream c;
         c << "global(workDirectory=\"" << work << "\" parser.escapeControlCharactersOnReceive=\"on\")\n"
           << "module(load=\"imudp\")\n"
-          << "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" << port_ << "\")\n"
+          << "input(type=\"imudp\" address=\"" << Address() << "\" port=\"" << port_ << "\")\n"
           << "template(name=\"fields\" type=\"string\" "
              "string=\"%syslogfacility%|%syslogseverity%|%hostname%|%syslogtag%|%msg%\\n\")\n"
           << "*.* action(type=\"omfile\" file=\"" << dir_.File("messages.log") << "\" template=\"fields\")\n";
@@ -227,11 +255,11 @@ private:
     }
 
     bool WaitForProbe(std::string& why) {
-        TFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(static_cast<uint16_t>(port_));
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        TFd sock(socket(family_, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        TSockAddr sa;
+        bool bracketed = false;
+        ParseNumericHost(Address(), sa, bracketed);
+        sa.SetPort(port_);
         const std::string probe = "<14>Jan  1 00:00:00 127.0.0.1 probe: ready";
         for (int i = 0; i < 150; ++i) {
             int status = 0;
@@ -240,7 +268,7 @@ private:
                 why = "rsyslogd ended at start-up: " + ReadTextFile(dir_.File("rsyslogd.out"));
                 return false;
             }
-            sendto(sock.Get(), probe.data(), probe.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+            sendto(sock.Get(), probe.data(), probe.size(), 0, sa.Get(), sa.len);
             if (Records().find("probe") != std::string::npos) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
@@ -250,6 +278,7 @@ private:
     }
 
     const TScratchDir& dir_;
+    int family_;
     pid_t pid_ = -1;
     int port_ = 0;
 };
@@ -277,14 +306,18 @@ std::vector<std::string> FindRecord(const TRsyslog& daemon, const std::string& m
     return {};
 }
 
-TEST_F(SyslogAction, ARealSyslogDaemonRecordsFacilitySeverityTagAndText) {
+// rsyslogd on 127.0.0.1, and on ::1.
+class SyslogDaemon : public HandlerFixture, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SyslogDaemon, RecordsFacilitySeverityTagAndText) {
+    if (GetParam() == AF_INET6 && !IPv6LoopbackUsable()) GTEST_SKIP() << kNoIPv6Loopback;
     TScratchDir dir;
     ASSERT_TRUE(dir.Valid());
-    TRsyslog daemon(dir);
+    TRsyslog daemon(dir, GetParam());
     std::string why;
     ASSERT_TRUE(daemon.Start(why)) << "rsyslogd could not be started: " << why;
 
-    const std::string host = IP2String(SyslogHostIP()).Data();
+    const std::string host = SyslogHostAddress().Std();
     struct {
         std::string facility, severity, message;
         std::string marker, tagAndText;  // rsyslogd writes a line feed as "#012"
@@ -295,7 +328,7 @@ TEST_F(SyslogAction, ARealSyslogDaemonRecordsFacilitySeverityTagAndText) {
         {"4", "3", "m4 tab\there", "m4", "QD ZEL: m4 tab#011here"},
     };
     for (const auto& c : cases) {
-        TReplyTable r = Call("ACT-Syslog", {"127.0.0.1", std::to_string(daemon.Port()), c.facility, c.severity,
+        TReplyTable r = Call("ACT-Syslog", {daemon.Address(), std::to_string(daemon.Port()), c.facility, c.severity,
                                             c.message});
         EXPECT_EQ(r.code, "200") << c.marker;
     }
@@ -311,5 +344,10 @@ TEST_F(SyslogAction, ARealSyslogDaemonRecordsFacilitySeverityTagAndText) {
         EXPECT_EQ(f[3] + f[4], c.tagAndText);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Families, SyslogDaemon, ::testing::Values(AF_INET, AF_INET6),
+                         [](const ::testing::TestParamInfo<int>& i) {
+                             return std::string(i.param == AF_INET6 ? "IPv6" : "IPv4");
+                         });
 
 }  // namespace

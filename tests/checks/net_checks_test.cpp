@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ipv6_loopback.h"
 #include "common/handler_fixture.h"
 #include "common/loopback_peers.h"
 #include "foundation/io.h"
@@ -113,6 +114,45 @@ TEST_F(NetHandlers, TcpTest) {
         {"receive size not a number", {host, "$echo", "5000", "x", "ten"}, "501", {"Wrong parameter"}},
     };
     Check("TEST-TCP", cases, ports);
+}
+
+// The probes and the send action against servers on ::1: literals with
+// and without brackets; brackets around anything else name no host.
+TEST_F(NetHandlers, IPv6Loopback) {
+    if (!IPv6LoopbackUsable()) GTEST_SKIP() << kNoIPv6Loopback;
+    TTcpPeer echo(TTcpMode::Echo, "", AF_INET6);
+    TTcpPeer sink(TTcpMode::Silent, "", AF_INET6);
+    TUdpPeer udpEcho(TUdpMode::Echo, "", 1, AF_INET6);
+    TUdpPeer udpSink(TUdpMode::Silent, "", 1, AF_INET6);
+    peers::TClosedPort closed(AF_INET6);
+    const std::map<std::string, int> ports = {{"echo", echo.Port()},       {"sink", sink.Port()},
+                                              {"udpecho", udpEcho.Port()}, {"udpsink", udpSink.Port()},
+                                              {"closed", closed.port}};
+    const std::vector<std::string> sent = {"Data has been sent"};
+    std::vector<TCase> tcp, udp, send;
+    for (const std::string host : {"::1", "[::1]", "0:0:0:0:0:0:0:1"}) {
+        tcp.push_back({"echoed", {host, "$echo", "5000", "ping " + host, "100"}, "200", {"", "ping " + host}});
+        tcp.push_back({"connect only", {host, "$echo", "5000", "", "0"}, "200", {"", ""}});
+        tcp.push_back({"refused", {host, "$closed", "5000", "x", "10"}, "301", {kRefused, "-6"}});
+        udp.push_back({"echoed", {host, "$udpecho", "1000", "1", "ping " + host, "100"}, "200", {"", "ping " + host}});
+        udp.push_back({"no answer", {host, "$udpsink", "1000", "1", "x", "10"}, "301", {"Timeout", "0"}});
+        send.push_back({"TCP", {host, "$sink", "0", "tcp " + host, "0", ""}, "200", sent});
+        send.push_back({"UDP", {host, "$udpsink", "1", "udp " + host, "0", ""}, "200", sent});
+        send.push_back({"refused", {host, "$closed", "0", "x", "0", ""}, "301", {kRefused}});
+    }
+    for (const std::string host : {"[::1]:80", "[127.0.0.1]", "[localhost]", "[::1"}) {
+        tcp.push_back({"bracketed, no address", {host, "$echo", "5000", "x", "10"}, "301", {kNoName, "-2"}});
+        udp.push_back({"bracketed, no address", {host, "$udpecho", "1000", "1", "x", "10"}, "301", {kNoName, "-2"}});
+        send.push_back({"bracketed, no address", {host, "$sink", "0", "x", "0", ""}, "301", {kNoName}});
+    }
+    tcp.push_back({"port above 65535", {"[::1]", "65536", "5000", "x", "10"}, "301", {kInvalid, "-6"}});
+    Check("TEST-TCP", tcp, ports);
+    Check("TEST-UDP", udp, ports);
+    Check("ACT-TCPUDPsend", send, ports);
+    EXPECT_EQ(udpSink.WaitDatagrams(6).size(), 3u + 3u);  // 3 probes, then 3 sends
+    std::vector<std::string> got;
+    for (const auto& v : sink.WaitVisits(3)) got.push_back(v.received);
+    EXPECT_EQ(got, (std::vector<std::string>{"tcp ::1", "tcp [::1]", "tcp 0:0:0:0:0:0:0:1"}));
 }
 
 TEST_F(NetHandlers, TcpTestDeliversOneMebibyteWhole) {

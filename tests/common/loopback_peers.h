@@ -1,6 +1,6 @@
 // Loopback peers for the exchange and send tests: each runs on its own
-// thread in the test process, on 127.0.0.1 and an ephemeral port, and is
-// stopped and joined by its destructor.
+// thread in the test process, on 127.0.0.1 (or ::1, given AF_INET6) and an
+// ephemeral port, and is stopped and joined by its destructor.
 #pragma once
 
 #include <arpa/inet.h>
@@ -34,13 +34,14 @@ using nettest::LocalPort;
 // A TCP port on which nothing listens: bound but not listening, so
 // connections are refused and no one else can take it meanwhile.
 struct TClosedPort {
-    TFd holder = BoundLoopback(SOCK_STREAM);
+    explicit TClosedPort(int family = AF_INET) : holder(BoundLoopback(SOCK_STREAM, family)) {}
+    TFd holder;
     int port = LocalPort(holder.Get());
 };
 
 // A UDP port bound by no one (it was free a moment ago).
-inline int FreeUdpPort() {
-    TFd fd = BoundLoopback(SOCK_DGRAM);
+inline int FreeUdpPort(int family = AF_INET) {
+    TFd fd = BoundLoopback(SOCK_DGRAM, family);
     return LocalPort(fd.Get());
 }
 
@@ -62,8 +63,9 @@ struct TTcpVisit {
 
 class TTcpPeer {
 public:
-    explicit TTcpPeer(TTcpMode mode, std::string text = {}) : mode_(mode), text_(std::move(text)) {
-        listen_ = BoundLoopback(SOCK_STREAM);
+    explicit TTcpPeer(TTcpMode mode, std::string text = {}, int family = AF_INET)
+        : mode_(mode), text_(std::move(text)) {
+        listen_ = BoundLoopback(SOCK_STREAM, family);
         if (listen_.Valid() && ::listen(listen_.Get(), 16) == 0) port_ = LocalPort(listen_.Get());
         int p[2];
         if (pipe2(p, O_CLOEXEC) == 0) {
@@ -132,6 +134,7 @@ private:
             if (mode_ == TTcpMode::Echo) SendText(conn.Get(), std::string(buf.data(), static_cast<size_t>(n)));
             if (mode_ == TTcpMode::Answer && !answered) answered = SendText(conn.Get(), text_);
         }
+        conn.Reset();  // closed before the visit counts, for tests that count descriptors
         Finish(std::move(visit));
     }
     void Finish(TTcpVisit visit) {
@@ -172,9 +175,9 @@ enum class TUdpMode {
 
 class TUdpPeer {
 public:
-    explicit TUdpPeer(TUdpMode mode, std::string text = {}, int nth = 1)
+    explicit TUdpPeer(TUdpMode mode, std::string text = {}, int nth = 1, int family = AF_INET)
         : mode_(mode), text_(std::move(text)), nth_(nth) {
-        sock_ = BoundLoopback(SOCK_DGRAM);
+        sock_ = BoundLoopback(SOCK_DGRAM, family);
         port_ = LocalPort(sock_.Get());
         int p[2];
         if (pipe2(p, O_CLOEXEC) == 0) {
@@ -212,7 +215,7 @@ private:
             int n = ::poll(p, 2, -1);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0 || p[1].revents != 0) return;
-            sockaddr_in from{};
+            sockaddr_storage from{};
             socklen_t len = sizeof from;
             ssize_t r = ::recvfrom(sock_.Get(), buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
             if (r < 0) continue;

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "common/ipv6_loopback.h"
 #include "actions/send_data.h"
 #include "common/loopback_peers.h"
 #include "common/proc_walk.h"
@@ -142,6 +143,39 @@ TEST(TcpExchangeFailure, ReportsEachFailureWithItsCodeAndText) {
         EXPECT_EQ(out.failure, c.failure);
         EXPECT_EQ(out.err, c.err);
     }
+    EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+// Both exchanges with peers on ::1, the literal with and without brackets.
+TEST(ExchangeOverIPv6, TcpAndUdpWithLoopbackPeers) {
+    if (!IPv6LoopbackUsable()) GTEST_SKIP() << kNoIPv6Loopback;
+    TTcpPeer tcp(TTcpMode::Echo, "", AF_INET6);
+    TUdpPeer udp(TUdpMode::Echo, "", 1, AF_INET6);
+    TUdpPeer silent(TUdpMode::Silent, "", 1, AF_INET6);
+    peers::TClosedPort closed(AF_INET6);
+    const int before = OpenDescriptorCount();
+    for (const char* host : {"::1", "[::1]"}) {
+        SCOPED_TRACE(host);
+        TExchangeOutcome out = Tcp(tcp.Port(), "six", 100, 5000, host);
+        EXPECT_TRUE(out.ok) << out.err;
+        EXPECT_EQ(out.received, "six");
+        out = Udp(udp.Port(), "datagram", 100, 5, host);
+        EXPECT_TRUE(out.ok) << out.err;
+        EXPECT_EQ(out.received, "datagram");
+        out = Udp(silent.Port(), "nothing to receive", 0, 5, host);
+        EXPECT_TRUE(out.ok) << out.err;
+        EXPECT_EQ(out.count, 0);
+        out = Tcp(closed.port, "x", 10, 1000, host);
+        EXPECT_FALSE(out.ok);
+        EXPECT_EQ(out.failure, TNetFailure::Connect);
+        EXPECT_EQ(out.err, kRefused);
+    }
+    // A port inside the brackets is no part of a host.
+    TExchangeOutcome out = Tcp(tcp.Port(), "x", 10, 1000, ("[::1]:" + tcp.PortText()).c_str());
+    EXPECT_EQ(out.failure, TNetFailure::Resolve);
+    EXPECT_EQ(out.err, "Cannot resolve server name to IP address");
+    // The peer's ends of the two connections are closed once it has seen them end.
+    EXPECT_EQ(tcp.WaitVisits(2).size(), 2u);
     EXPECT_EQ(OpenDescriptorCount(), before);
 }
 

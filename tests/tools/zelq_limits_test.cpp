@@ -34,10 +34,18 @@ struct TGate {
     }
 };
 
-unsigned int Address(const char* dotted) {
-    in_addr a{};
-    inet_aton(dotted, &a);
-    return a.s_addr;
+// The address a host text names (port 0).
+TSockAddr Address(const char* literal) {
+    TSockAddr a;
+    bool bracketed = false;
+    EXPECT_TRUE(ParseNumericHost(literal, a, bracketed)) << literal;
+    return a;
+}
+
+std::vector<std::string> Texts(const std::vector<TSockAddr>& addrs) {
+    std::vector<std::string> out;
+    for (const TSockAddr& a : addrs) out.push_back(a.Text().Std());
+    return out;
 }
 
 // A loopback socket that listens and never accepts: connects complete in
@@ -67,12 +75,12 @@ protected:
     // Names resolve to 127.0.0.1, once the gate opens when `hang`.
     void UseLoopbackResolver(bool hang) {
         auto gate = gate_;
-        SetZelqResolver([gate, hang](const std::string&, unsigned int& addr, std::string&) {
+        SetZelqResolver([gate, hang](const std::string&, std::vector<TSockAddr>& addrs, std::string&) {
             if (hang) {
                 std::unique_lock<std::mutex> lock(gate->m);
                 gate->cv.wait(lock, [&] { return gate->open; });
             }
-            addr = Address("127.0.0.1");
+            addrs = {Address("127.0.0.1")};
             return true;
         });
     }
@@ -83,22 +91,26 @@ TEST_F(ZelqResolver, ResolvesWithinTheTimeOut) {
     const struct {
         const char* label;
         const char* host;
-        int resolver;  // 0 answers 127.0.0.2, 1 fails, 2 never answers
+        int resolver;  // 0 answers ::1 and 127.0.0.2, 1 fails, 2 never answers, 3 answers nothing
         bool ok;
         bool timedOut;
-        const char* addr;
+        std::vector<std::string> addrs;
         const char* err;
     } cases[] = {
-        {"answers", "agent.test", 0, true, false, "127.0.0.2", ""},
-        {"fails", "agent.test", 1, false, false, "", "no such name"},
-        {"never answers", "agent.test", 2, false, true, "", "timed out after 0.2 s resolving the name"},
-        {"a dotted address is no name", "127.0.0.3", 1, true, false, "127.0.0.3", ""},
+        {"answers", "agent.test", 0, true, false, {"::1", "127.0.0.2"}, ""},
+        {"fails", "agent.test", 1, false, false, {}, "no such name"},
+        {"never answers", "agent.test", 2, false, true, {}, "timed out after 0.2 s resolving the name"},
+        {"answers no address", "agent.test", 3, false, false, {}, "the name has no address"},
+        {"a dotted address is no name", "127.0.0.3", 1, true, false, {"127.0.0.3"}, ""},
+        {"nor is an IPv6 address", "::1", 1, true, false, {"::1"}, ""},
+        {"in brackets", "[::1]", 1, true, false, {"::1"}, ""},
+        {"brackets hold an address only", "[agent.test]", 0, false, false, {}, "\"[agent.test]\" is no IPv6 address"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         const int kind = c.resolver;
         auto gate = gate_;
-        SetZelqResolver([gate, kind](const std::string& host, unsigned int& addr, std::string& err) {
+        SetZelqResolver([gate, kind](const std::string& host, std::vector<TSockAddr>& addrs, std::string& err) {
             EXPECT_EQ(host, "agent.test");
             if (kind == 2) {
                 std::unique_lock<std::mutex> lock(gate->m);
@@ -108,17 +120,16 @@ TEST_F(ZelqResolver, ResolvesWithinTheTimeOut) {
                 err = "no such name";
                 return false;
             }
-            addr = Address("127.0.0.2");
+            if (kind != 3) addrs = {Address("::1"), Address("127.0.0.2")};
             return true;
         });
-        unsigned int addr = 0;
+        std::vector<TSockAddr> addrs;
         bool timedOut = false;
         std::string err;
-        EXPECT_EQ(ResolveWithin(c.host, 200, addr, timedOut, err), c.ok);
+        EXPECT_EQ(ResolveWithin(c.host, 200, addrs, timedOut, err), c.ok);
         EXPECT_EQ(timedOut, c.timedOut);
-        if (c.ok) {
-            EXPECT_EQ(addr, Address(c.addr));
-        } else {
+        EXPECT_EQ(Texts(addrs), c.addrs);
+        if (!c.ok) {
             EXPECT_EQ(err, c.err);
         }
     }

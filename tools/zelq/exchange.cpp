@@ -1,6 +1,5 @@
 #include "zelq/exchange.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <sys/random.h>
 #include <sys/socket.h>
@@ -53,14 +52,15 @@ int StageMs(int timeoutMs, const TDeadline& runEnd) {
 }
 
 std::mutex resolver_mutex;
-TZelqResolver gResolver;  // empty: GetHostIP
+TZelqResolver gResolver;  // empty: ResolveHostAddrs
 
 TZelqResolver CurrentResolver() {
     std::lock_guard<std::mutex> lock(resolver_mutex);
     if (gResolver) return gResolver;
-    return [](const std::string& host, unsigned int& addr, std::string& err) {
+    return [](const std::string& host, std::vector<TSockAddr>& addrs, std::string& err) {
         String why;
-        if (GetHostIP(host.c_str(), addr, why)) return true;
+        TNetFailure failure = TNetFailure::None;
+        if (ResolveHostAddrs(host.c_str(), 0, SOCK_STREAM, addrs, failure, why)) return true;
         err = why.Std();
         return false;
     };
@@ -78,7 +78,7 @@ struct TResolution {
     std::condition_variable cv;
     bool finished = false;
     bool ok = false;
-    unsigned int addr = 0;
+    std::vector<TSockAddr> addrs;
     std::string err;
 };
 
@@ -89,12 +89,24 @@ void SetZelqResolver(TZelqResolver resolver) {
     gResolver = std::move(resolver);
 }
 
-bool ResolveWithin(const std::string& host, int timeoutMs, unsigned int& addr, bool& timedOut, std::string& err) {
+std::string AgentPlace(const std::string& host, int port) {
+    const bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+bool ResolveWithin(const std::string& host, int timeoutMs, std::vector<TSockAddr>& addrs, bool& timedOut,
+                   std::string& err) {
     timedOut = false;
-    in_addr a{};
-    if (inet_aton(host.c_str(), &a) != 0) {
-        addr = a.s_addr;
+    addrs.clear();
+    TSockAddr numeric;
+    bool bracketed = false;
+    if (ParseNumericHost(host.c_str(), numeric, bracketed)) {
+        addrs.push_back(numeric);
         return true;
+    }
+    if (bracketed) {
+        err = "\"" + host + "\" is no IPv6 address";
+        return false;
     }
     const TZelqResolver resolver = CurrentResolver();
     auto shared = std::make_shared<TResolution>();
@@ -106,12 +118,13 @@ bool ResolveWithin(const std::string& host, int timeoutMs, unsigned int& addr, b
     }
     try {
         std::thread([shared, resolver, host] {
-            unsigned int found = 0;
+            std::vector<TSockAddr> found;
             std::string why;
-            const bool ok = resolver(host, found, why);
+            const bool ok = resolver(host, found, why) && !found.empty();
+            if (!ok && why.empty()) why = "the name has no address";
             std::lock_guard<std::mutex> lock(shared->mutex);
             shared->ok = ok;
-            shared->addr = found;
+            shared->addrs = std::move(found);
             shared->err = why;
             shared->finished = true;
             shared->cv.notify_all();
@@ -132,7 +145,7 @@ bool ResolveWithin(const std::string& host, int timeoutMs, unsigned int& addr, b
         err = shared->err;
         return false;
     }
-    addr = shared->addr;
+    addrs = shared->addrs;
     return true;
 }
 
@@ -189,19 +202,19 @@ namespace {
 
 TExchangeResult OpenWithin(const std::string& host, int port, int timeoutMs, const TDeadline& runEnd,
                            const String& packet, TFd& conn) {
-    const std::string where = host + ":" + std::to_string(port);
+    const std::string where = AgentPlace(host, port);
     // The name and the connect share one time-out.
     const int connectMs = StageMs(timeoutMs, runEnd);
     const TDeadline connectEnd = TDeadline::AfterMs(connectMs);
-    unsigned int addr = 0;
+    std::vector<TSockAddr> addrs;
     bool resolveTimedOut = false;
     std::string why;
-    if (!ResolveWithin(host, connectMs, addr, resolveTimedOut, why))
+    if (!ResolveWithin(host, connectMs, addrs, resolveTimedOut, why))
         return Fail(TExchangeOutcome::Failed, "cannot connect to " + where + ": " + why, resolveTimedOut);
+    for (TSockAddr& a : addrs) a.SetPort(port);
     TNetFailure failure = TNetFailure::None;
     String err;
-    const String address = IP2String(addr);
-    if (!PerformConnect(address.Std().c_str(), port, std::max(1, connectEnd.PollMs()), conn, failure, err)) {
+    if (!ConnectFirst(addrs, std::max(1, connectEnd.PollMs()), conn, failure, err)) {
         if (failure == TNetFailure::Timeout)
             return Fail(TExchangeOutcome::Failed,
                         "cannot connect to " + where + ": timed out after " + Seconds(connectMs), true);

@@ -4,10 +4,12 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "foundation/fd.h"
 #include "foundation/io.h"
 #include "foundation/qdstring.h"
+#include "net/resolve.h"
 
 enum class TExchangeOutcome {
     Reply,      // a whole reply packet arrived
@@ -22,24 +24,32 @@ struct TExchangeResult {
     bool timedOut = false;  // Failed because a time-out passed
 };
 
-// Resolves host to an IPv4 address (network byte order) within timeoutMs:
-// the system's resolver knows no time-out, so it runs on a helper thread
-// that is left behind when the time is up (its answer is then dropped).
-// A dotted address takes no lookup. false with timedOut set when the time
-// passed (or at once while 64 look-ups given up earlier still wait for the
-// resolver, so threads cannot pile up), with the resolver's text otherwise.
-// Thread-safe.
-bool ResolveWithin(const std::string& host, int timeoutMs, unsigned int& addr, bool& timedOut, std::string& err);
+// Resolves host to its addresses (IPv4 and IPv6, in the resolver's order,
+// port 0) within timeoutMs: the system's resolver knows no time-out, so it
+// runs on a helper thread that is left behind when the time is up (its
+// answer is then dropped). A dotted IPv4 address or an IPv6 literal (with
+// or without brackets) takes no lookup. false with timedOut set when the
+// time passed (or at once while 64 look-ups given up earlier still wait for
+// the resolver, so threads cannot pile up), with the resolver's text
+// otherwise. Thread-safe.
+bool ResolveWithin(const std::string& host, int timeoutMs, std::vector<TSockAddr>& addrs, bool& timedOut,
+                   std::string& err);
 
-// The resolver ResolveWithin calls (GetHostIP of net/resolve.h by default).
-// Tests put one in that answers without the network; an empty function
-// restores the default. Set it while no exchange runs; a resolver still
-// running on a helper thread keeps the one it was given.
-using TZelqResolver = std::function<bool(const std::string& host, unsigned int& addr, std::string& err)>;
+// The resolver ResolveWithin calls (ResolveHostAddrs of net/resolve.h by
+// default). Tests put one in that answers without the network; an empty
+// function restores the default. Set it while no exchange runs; a resolver
+// still running on a helper thread keeps the one it was given.
+using TZelqResolver = std::function<bool(const std::string& host, std::vector<TSockAddr>& addrs, std::string& err)>;
 void SetZelqResolver(TZelqResolver resolver);
 
+// "host:port", or "[host]:port" for an IPv6 address: how error texts name
+// an agent.
+std::string AgentPlace(const std::string& host, int port);
+
 // Connects to host:port, sends the request packet and reads one reply
-// packet. timeoutMs bounds the name resolution and the connect together,
+// packet. A name's addresses are tried in the resolver's order, each with
+// its share of the time left (net/sockets.h ConnectFirst). timeoutMs
+// bounds the name resolution and the connect together,
 // and separately the sending and the arrival of the whole reply; runEnd,
 // when set, bounds them all as well (each stage ends by then at the
 // latest, reported as a time-out).

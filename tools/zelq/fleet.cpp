@@ -33,10 +33,7 @@ int64_t MsSince(Clock::time_point t) {
 // that a line stays one line and its fields stay apart.
 std::string Field(std::string_view s) { return Escaped(s, TEscapeForm::Field); }
 
-std::string HostText(const TZelqTarget& t) {
-    const bool v6 = t.host.find(':') != std::string::npos;
-    return (v6 ? "[" + t.host + "]" : t.host) + ":" + std::to_string(t.port);
-}
+std::string HostText(const TZelqTarget& t) { return AgentPlace(t.host, t.port); }
 
 const char* FailureWord(const TAskResult& ask) {
     if (ask.outcome == TExchangeOutcome::NoReply) return "noreply";

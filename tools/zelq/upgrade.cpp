@@ -56,7 +56,7 @@ int RunUpgrade(const TZelqOptions& opts, const String& password) {
 
     std::string data = image;
     data += UpgradeTrailer(image, sessionKey).Std();
-    const std::string where = opts.host + ":" + std::to_string(opts.port);
+    const std::string where = AgentPlace(opts.host, opts.port);
     TExchangeResult second = ExchangeMore(conn, where, opts.timeoutMs, data);
     return ShowExchange(second, sessionKey, opts, kNoReplyClosed);
 }
