@@ -97,7 +97,7 @@ for key in oklogfile badlogfile verboselogfile; do
     [[ "$(value $key)" == /var/log/zel/* ]] || fail "template: $key=$(value $key) is not in /var/log/zel/"
 done
 [ "$(value tmpdir)" = /var/lib/zel/tmp ] || fail "template: tmpdir=$(value tmpdir)"
-# Safe defaults: only 127.0.0.1 is answered, nothing runs code for a client,
+# Safe defaults: only the loopback addresses 127.0.0.1 and ::1 are answered, nothing runs code for a client,
 # no remote self-upgrade. Each key exactly once, so no later line undoes it.
 while read -r key want; do
     if [ "$(grep -ci "^[[:space:]]*${key}[[:space:]]*=" "$template")" -ne 1 ]; then
@@ -109,16 +109,16 @@ while read -r key want; do
     fi
 done <<'DEFAULTS'
 filteractive 1
-filterlist 127.0.0.1
-filtermarks 1
+filterlist 127.0.0.1 ::1
+filtermarks 11
 shellscript 0
 external 0
 executeaction 0
 tcpudpaction 0
 syslogaction 0
 allowupdates 0
-updateaddr 127.0.0.1
-manageaddr 127.0.0.1
+updateaddr 127.0.0.1 ::1
+manageaddr 127.0.0.1 ::1
 DEFAULTS
 unit="$root/lib/systemd/system/zel.service"
 pidfile=$(sed -n 's/^PIDFile=//p' "$unit")
