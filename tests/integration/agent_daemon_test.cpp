@@ -23,22 +23,6 @@ extern char** environ;
 namespace zelit {
 namespace {
 
-// Waits for a child (or an orphan handed to this subreaper) to end, looking
-// every millisecond; -1 when it is still running after timeoutMs.
-int WaitChild(pid_t pid, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        int status = 0;
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (r < 0 && errno != EINTR) return -1;
-        if (std::chrono::steady_clock::now() >= end) return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-pid_t PidFromFile(const std::string& path) { return static_cast<pid_t>(std::atol(ReadFile(path).c_str())); }
-
 // Ends and reaps every process still serving the configuration.
 struct TDaemonReaper {
     std::string cfgPath;

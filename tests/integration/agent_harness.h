@@ -57,6 +57,14 @@ bool WaitFor(const std::function<bool()>& probe, int timeoutMs = 10000);
 
 // ---------------------------------------------------------------- processes
 
+// Waits for a child (or an orphan handed to this subreaper) to end, looking
+// every millisecond: its exit status, 128 + the signal that ended it, or -1
+// when it is still running after timeoutMs.
+int WaitChild(pid_t pid, int timeoutMs);
+
+// The process id written in a pid file (0 when there is none).
+pid_t PidFromFile(const std::string& path);
+
 // A loopback TCP port that was free a moment ago (bound to 127.0.0.1:0 and
 // released). 0 when none could be found.
 int FreeLoopbackPort();

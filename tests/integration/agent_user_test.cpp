@@ -69,20 +69,6 @@ struct TTestUser {
     gid_t gid = 0;
 };
 
-int WaitChild(pid_t pid, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        int status = 0;
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (r < 0 && errno != EINTR) return -1;
-        if (std::chrono::steady_clock::now() >= end) return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-pid_t PidFromFile(const std::string& path) { return static_cast<pid_t>(std::atol(ReadFile(path).c_str())); }
-
 // The value of "Name:" in /proc/PID/status, tabs turned into spaces and
 // trimmed ("" when absent).
 std::string StatusField(pid_t pid, const std::string& name) {
