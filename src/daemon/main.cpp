@@ -4,7 +4,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <netdb.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -29,6 +28,7 @@
 #include "foundation/child_reaper.h"
 #include "foundation/io.h"
 #include "manage/status.h"
+#include "net/sockets.h"
 
 namespace {
 
@@ -155,27 +155,16 @@ void ReportFailure(TFd& ready, const std::string& why) {
     ready.Reset();
 }
 
-// The system's reason why `port` cannot be bound on `host` (IPv4, as the
-// listener binds), as " (reason)", or empty when a bind succeeds now. The
-// listener's own text does not carry it.
+// The system's reason why `port` cannot be bound on `host` (as the listener
+// binds: both families for an empty host), as " (reason)", or empty when a
+// bind succeeds now or the failure is the resolver's. The listener's own
+// text does not carry it.
 std::string BindFailureReason(const String& host, int port) {
-    addrinfo hints{};
-    hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    const std::string service = std::to_string(port);
-    if (port <= 0 || port > 65535 || getaddrinfo(host.IsEmpty() ? nullptr : host.Data(), service.c_str(), &hints, &list) != 0)
-        return "";
-    TFd fd(socket(list->ai_family, list->ai_socktype | SOCK_CLOEXEC, list->ai_protocol));
-    int e = fd.Valid() ? 0 : errno;
-    if (fd.Valid()) {
-        int on = 1;
-        setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (bind(fd.Get(), list->ai_addr, list->ai_addrlen) != 0) e = errno;
-    }
-    freeaddrinfo(list);
-    return e == 0 ? "" : " (" + ErrnoText(e).Std() + ")";
+    TFd fd;
+    String ignored;
+    int error = 0;
+    if (port <= 0 || port > 65535 || TcpListen(host.Data(), port, nullptr, fd, ignored, &error) || error == 0) return "";
+    return " (" + ErrnoText(error).Std() + ")";
 }
 
 // Lets the waiting parent of daemon_init leave.

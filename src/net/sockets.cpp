@@ -70,7 +70,11 @@ bool NoIPv6Here(int error) { return error == EAFNOSUPPORT || error == EPROTONOSU
 
 }  // namespace
 
-bool TcpListen(const char* host, const char* service, unsigned int* addrlen, TFd& sock, String& err) {
+bool TcpListen(const char* host, const char* service, unsigned int* addrlen, TFd& sock, String& err,
+               int* systemError) {
+    int ignoredError = 0;
+    int& error = systemError != nullptr ? *systemError : ignoredError;
+    error = 0;
     err = "";
     sock.Reset();
     if (host != nullptr && *host == '\0') host = nullptr;
@@ -86,7 +90,6 @@ bool TcpListen(const char* host, const char* service, unsigned int* addrlen, TFd
     }
     std::unique_ptr<addrinfo, AddrInfoFree> list(raw);
     TFd fd;
-    int error = 0;
     if (host == nullptr) {
         // Every local address of both families on one socket: IPv6 with
         // IPv4 clients as mapped addresses, so the session workers accept on
@@ -136,10 +139,10 @@ bool TcpListen(const char* host, const char* service, unsigned int* addrlen, TFd
     return false;
 }
 
-bool TcpListen(const char* host, int port, unsigned int* addrlen, TFd& sock, String& err) {
+bool TcpListen(const char* host, int port, unsigned int* addrlen, TFd& sock, String& err, int* systemError) {
     char service[16];
     snprintf(service, sizeof service, "%d", port);
-    return TcpListen(host, service, addrlen, sock, err);
+    return TcpListen(host, service, addrlen, sock, err, systemError);
 }
 
 namespace {

@@ -1,6 +1,7 @@
 // The listening socket of the agent: both families on one socket when no
 // host is given, one address otherwise. Loopback only.
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "common/ipv6_loopback.h"
+#include "common/unresolvable.h"
 #include "foundation/fd.h"
 #include "net/address.h"
 #include "net/sockets.h"
@@ -139,12 +141,24 @@ TEST(Listen, AnIPv6PortInUseIsRefused) {
     TFd first, second, third;
     ASSERT_TRUE(TcpListen("::1", 0, nullptr, first, err)) << err.Data();
     const int port = Port(first.Get());
-    EXPECT_FALSE(TcpListen("::1", port, nullptr, second, err));
+    int error = 0;
+    EXPECT_FALSE(TcpListen("::1", port, nullptr, second, err, &error));
     EXPECT_EQ(err.Std(), "socket() or bind() error");
+    EXPECT_EQ(error, EADDRINUSE);  // the reason the start-up failure names
     EXPECT_FALSE(second.Valid());
     // Every address of both families includes ::1.
-    EXPECT_FALSE(TcpListen("", port, nullptr, third, err));
+    error = 0;
+    EXPECT_FALSE(TcpListen("", port, nullptr, third, err, &error));
     EXPECT_EQ(err.Std(), "socket() or bind() error");
+    EXPECT_EQ(error, EADDRINUSE);
+}
+
+TEST(Listen, AResolverFailureHasNoSystemReason) {
+    String err;
+    TFd fd;
+    int error = -1;
+    EXPECT_FALSE(TcpListen(kUnresolvableHost.c_str(), 0, nullptr, fd, err, &error));
+    EXPECT_EQ(error, 0);
 }
 
 }  // namespace
