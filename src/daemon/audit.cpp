@@ -66,7 +66,7 @@ bool TRefusalLimiter::Pass(const TNetAddress& client, TRefusal reason, const voi
     const auto now = RepeatedMessageNow();
     const int r = static_cast<int>(reason);
     std::lock_guard<std::mutex> lock(mutex_);
-    TEntry* e = Find(TKey{client, r, detail}, now);
+    TEntry* e = Find(TKey{client.Prefix64(), r, detail}, now);
     if (e == nullptr) e = &overflow_[r];
     e->text = text;
     return PassEntry(*e, now, skipped);

@@ -8,7 +8,9 @@
 // (kind MSG_SUCCESS, when logsuccess is on). No line carries a request
 // parameter or a password.
 //
-// Refusals are rate-limited per client address and reason: the first is
+// Refusals are rate-limited per client address and reason (an IPv6 client
+// per /64 network, so that a host cannot write a line for every address of
+// its prefix): the first is
 // shown, then at most one per interval with the number left out since
 // ("(N more not shown)"); ReportLeftOutRefusals writes what is still left
 // out before the process stops or is replaced. The table of addresses is
@@ -57,7 +59,8 @@ public:
     explicit TRefusalLimiter(size_t capacity = kRefusalTableSize,
                              std::chrono::milliseconds interval = kRefusalInterval);
 
-    // Counts one refusal of `client` for `reason`; `detail` tells apart
+    // Counts one refusal of `client` (an IPv6 client as its /64 network)
+    // for `reason`; `detail` tells apart
     // refusals of one reason (the command row of a gate), null when none;
     // `text` is kept for TakeLeftOut.
     // True when it is to be shown now, with `skipped` the number left out
@@ -66,8 +69,8 @@ public:
     bool Pass(const TNetAddress& client, TRefusal reason, const void* detail, const String& text, int& skipped);
 
     // What is left out and not yet reported, one entry per key; the counts
-    // are cleared. `client` is none for the refusals counted under the reason
-    // alone.
+    // are cleared. `client` is the key's address (the /64 network for IPv6
+    // clients), none for the refusals counted under the reason alone.
     struct TLeftOut {
         TNetAddress client;
         TRefusal reason;

@@ -14,12 +14,14 @@
 #include "common/utc_zone.h"
 #include "config/settings.h"
 #include "daemon/messages.h"
+#include "net/address.h"
 
 namespace {
 
-in_addr Addr(const char* dotted) {
-    in_addr a{};
-    inet_pton(AF_INET, dotted, &a);
+// The address of a literal of either family.
+TNetAddress Addr(const char* literal) {
+    TNetAddress a;
+    TNetAddress::Parse(literal, a);
     return a;
 }
 
@@ -59,6 +61,11 @@ TEST_F(RefusalLimit, OneLinePerAddressAndReasonPerInterval) {
         {5, "127.0.0.2", TRefusal::Gate, &gateA, true, 0},
         {6, "127.0.0.2", TRefusal::Gate, &gateB, true, 0},
         {7, "127.0.0.2", TRefusal::Gate, &gateA, false, 0},
+        // An IPv6 client counts as its /64 network: another address of the
+        // same prefix is left out, one of the next prefix is not.
+        {8, "2001:db8:1:2::5", TRefusal::BadRequest, nullptr, true, 0},
+        {9, "2001:db8:1:2:ffff::6", TRefusal::BadRequest, nullptr, false, 0},
+        {10, "2001:db8:1:3::5", TRefusal::BadRequest, nullptr, true, 0},
         {4999, "127.0.0.2", TRefusal::BadRequest, nullptr, false, 0},  // just inside
         {5000, "127.0.0.2", TRefusal::BadRequest, nullptr, true, 3},   // the three left out
         {5001, "127.0.0.3", TRefusal::BadRequest, nullptr, false, 0},
@@ -66,6 +73,7 @@ TEST_F(RefusalLimit, OneLinePerAddressAndReasonPerInterval) {
         {9999, "127.0.0.2", TRefusal::BadRequest, nullptr, false, 0},  // counted from the last shown
         {10000, "127.0.0.2", TRefusal::BadRequest, nullptr, true, 1},
         {60000, "127.0.0.2", TRefusal::Gate, &gateA, true, 1},
+        {60001, "2001:db8:1:2::7", TRefusal::BadRequest, nullptr, true, 1},
     };
     TRefusalLimiter limit(16, std::chrono::milliseconds(5000));
     const long long start = g_ms;
