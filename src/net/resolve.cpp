@@ -67,7 +67,13 @@ bool LookUp(const char* host, int socktype, std::vector<TSockAddr>& out, String&
         memcpy(&one.storage, a->ai_addr, a->ai_addrlen);
         one.len = a->ai_addrlen;
         one.SetPort(0);
-        if (std::find(out.begin(), out.end(), one) == out.end()) out.push_back(one);
+        // The first address of each family only: a name with several IPv4
+        // addresses is reached at its first one with the whole time-out,
+        // as before IPv6 was served.
+        const bool familySeen = std::any_of(out.begin(), out.end(), [&](const TSockAddr& o) {
+            return o.Family() == one.Family();
+        });
+        if (!familySeen) out.push_back(one);
     }
     if (out.empty()) {
         err = kUnknownStructure;

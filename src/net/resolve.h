@@ -57,9 +57,10 @@ TSockAddr SockAddrV4(unsigned int addr, int port);
 // set and the text never goes to the resolver.
 bool ParseNumericHost(const char* host, TSockAddr& addr, bool& bracketed);
 
-// Resolves host to every address it has, IPv4 and IPv6, in the resolver's
-// order (a literal of ParseNumericHost: itself, without a look-up), each
-// with port, duplicates dropped. socktype (SOCK_STREAM, SOCK_DGRAM) is the
+// Resolves host to its first IPv4 and its first IPv6 address, in the
+// resolver's order (a literal of ParseNumericHost: itself, without a
+// look-up), each with port: a name with several addresses of one family is
+// tried at the first, as a look-up of that family alone gives it. socktype (SOCK_STREAM, SOCK_DGRAM) is the
 // kind of socket the addresses are for. false with failure Resolve and
 // "Cannot resolve server name to IP address" (no such name, an empty or
 // null host, a bracketed text that is no IPv6 literal) or "Name resolution

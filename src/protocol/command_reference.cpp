@@ -462,10 +462,10 @@ constexpr TCommandRef kCommands[] = {
     {"TEST-Ping", G::Test, "none", "an ICMP ping", kNotDone,
      kNone, kNothing, false, kNothing, kNotYet, "zelq TEST-Ping"},
     {"TEST-TCP", G::Test, "tcp", "connects to a TCP port from the agent, optionally sends and reads",
-     "A name's IPv4 and IPv6 addresses are tried in the resolver's order.",
+     "A name's first IPv4 and first IPv6 address are tried in the resolver's order.",
      kTcpParams, kProbeValues, false, kProbeFail, kProbeResults, "zelq TEST-TCP 127.0.0.1 22 5000 '' 0"},
     {"TEST-UDP", G::Test, "udp", "sends a UDP datagram from the agent and reads the answer",
-     "A name's IPv4 and IPv6 addresses are tried in the resolver's order.",
+     "A name's first IPv4 and first IPv6 address are tried in the resolver's order.",
      kUdpParams, kProbeValues, false, kProbeFail, kProbeResults, "zelq TEST-UDP 127.0.0.1 53 2000 3 x 512"},
     {"TEST-TextLog", G::Test, "textlog", "new lines of a growing log that hold a text",
      "The agent keeps no state: each reply carries the position, size and time the next request sends back. "

@@ -53,8 +53,8 @@ const TOptionRow kOptions[] = {
      .set = [](TZelqOptions& o, const TOptionArg& a) { o.hostArgs.push_back(a.text); },
      .help = "the agent's host name or address (default 127.0.0.1), with\n"
              "its port if it differs from -p; an IPv6 address as ::1, or\n"
-             "[::1]:PORT with a port; a name's IPv4 and IPv6 addresses are\n"
-             "tried in the resolver's order; give -H several times to ask\n"
+             "[::1]:PORT with a port; a name's first IPv4 and first IPv6\n"
+             "address are tried in the resolver's order; give -H several times to ask\n"
              "several agents (see \"Several agents\")"},
     {.shortName = 'p', .valueName = "PORT", .kind = TOptionValue::Port, .needs = "a port number from 1 to 65535",
      .set = [](TZelqOptions& o, const TOptionArg& a) { o.port = a.number; },
