@@ -78,7 +78,8 @@ wait_for() { # seconds command...
     return 1
 }
 port_free() { ! grep -qi ":$(printf '%04X' $port) [0-9A-F:]* 0A " /proc/net/tcp /proc/net/tcp6 2>/dev/null; }
-pid_in_file() { [ -s /run/zel.pid ] && kill -0 "$(cat /run/zel.pid)" 2>/dev/null; }
+pid_path=/run/zel.pid  # the root profile's; /run/zel/zel.pid serving as zel
+pid_in_file() { [ -s "$pid_path" ] && kill -0 "$(cat "$pid_path")" 2>/dev/null; }
 
 if dpkg-query -W -f='${Status}' zel 2>/dev/null | grep -q 'installed\|config-files'; then
     echo "zel is installed on this CI machine: purging it first"
@@ -294,9 +295,20 @@ getent group zel >/dev/null && pass "the package made the group zel" || fail "no
 chown zel:zel /etc/zel "$cfg" /var/lib/zel /var/lib/zel/tmp
 chown zel:adm /var/log/zel
 chown zel:adm /var/log/zel/*.log 2>/dev/null || true
-sed -i 's/^\([[:space:]]*create\) 0640 root adm/\1 0640 zel adm/' /etc/logrotate.d/zel
-sed -i 's/^#user=zel$/user=zel/' "$cfg"
+sed -i -e 's/^\([[:space:]]*create\) 0640 root adm/\1 0640 zel adm/' \
+    -e 's/^\([[:space:]]*\)#su zel adm$/\1su zel adm/' /etc/logrotate.d/zel
+grep -q '^[[:space:]]*su zel adm$' /etc/logrotate.d/zel && pass "logrotate rotates as zel" \
+    || fail "/etc/logrotate.d/zel has no '#su zel adm' line to uncomment"
+[ "$(stat -c '%U:%G %a' /run/zel 2>/dev/null)" = "zel:zel 755" ] && pass "/run/zel is zel's (tmpfiles.d)" \
+    || fail "/run/zel is not zel's folder: $(stat -c '%U:%G %a' /run/zel 2>&1)"
+sed -i -e 's/^#user=zel$/user=zel/' -e 's|^pidfile=/run/zel.pid$|pidfile=/run/zel/zel.pid|' "$cfg"
 grep -q '^user=zel$' "$cfg" || fail "the template has no '#user=zel' line to uncomment"
+grep -q '^pidfile=/run/zel/zel.pid$' "$cfg" || fail "the template has no 'pidfile=/run/zel.pid' line"
+pid_path=/run/zel/zel.pid
+dropin=/etc/systemd/system/zel.service.d
+mkdir -p "$dropin"
+printf '[Service]\nPIDFile=/run/zel/zel.pid\n' > "$dropin/override.conf"  # as systemctl edit zel writes it
+[ $with_systemd -eq 1 ] && systemctl daemon-reload
 if [ $with_systemd -eq 1 ]; then
     systemctl start zel.service
 else
@@ -305,7 +317,7 @@ else
 fi
 zel_uid=$(id -u zel)
 serving_as_zel() {
-    pid_in_file && [ "$(awk '/^Uid:/ {print $2 $3 $4 $5}' "/proc/$(cat /run/zel.pid)/status")" = \
+    pid_in_file && [ "$(awk '/^Uid:/ {print $2 $3 $4 $5}' "/proc/$(cat $pid_path)/status")" = \
         "$zel_uid$zel_uid$zel_uid$zel_uid" ]
 }
 wait_for 15 serving_as_zel && pass "the agent serves as zel (uid $zel_uid)" || fail "the agent does not serve as zel"
@@ -315,9 +327,9 @@ out=$(zelq --json TEST-FileCRC /etc/shadow 2>&1) || true
 zelq SetSettings 'Comment=rewritten by zel' >/dev/null && grep -q '^comment=rewritten by zel' "$cfg" \
     && [ "$(stat -c '%U' "$cfg")" = zel ] && pass "SetSettings rewrites the configuration as zel" \
     || fail "SetSettings as zel did not rewrite $cfg"
-zel_pid=$(cat /run/zel.pid)
+zel_pid=$(cat $pid_path)
 out=$(zelq ReloadApp) || fail "ReloadApp as zel: $out"
-wait_for 15 sh -c "[ -s /run/zel.pid ] && [ \"\$(cat /run/zel.pid)\" != $zel_pid ]" && wait_for 15 serving_as_zel \
+wait_for 15 sh -c "[ -s $pid_path ] && [ \"\$(cat $pid_path)\" != $zel_pid ]" && wait_for 15 serving_as_zel \
     && wait_for 15 zelq GetInfo >/dev/null && pass "ReloadApp as zel: serves again as zel" \
     || fail "the agent did not come back as zel after ReloadApp"
 status=0
@@ -329,21 +341,24 @@ else
     out=$(zelq QUIT) || fail "QUIT as zel: $out"
 fi
 wait_for 15 no_agent && pass "the agent serving as zel stopped" || fail "the agent serving as zel is still running"
-[ ! -s /run/zel.pid ] && pass "no pid file names a process" || fail "/run/zel.pid still names $(cat /run/zel.pid)"
+rm -rf "$dropin"
+[ $with_systemd -eq 1 ] && systemctl daemon-reload
+[ ! -s $pid_path ] && pass "no pid file names a process" || fail "$pid_path still names $(cat $pid_path)"
 
 # ----------------------------------------------------------------- purge
 dpkg --purge zel > "$work/purge.txt" 2>&1 || { cat "$work/purge.txt" >&2; fail "dpkg --purge"; }
 dpkg-query -W -f='${Status}' zel 2>/dev/null | grep -q 'installed\|config-files' && fail "dpkg still knows zel"
 left=()
 for path in /etc/zel /var/log/zel /var/lib/zel /usr/lib/zel /usr/share/zel /usr/share/doc/zel /usr/sbin/zel \
-            /usr/bin/zelq /etc/logrotate.d/zel /run/zel.pid "$unit" /etc/systemd/system/zel.service \
+            /usr/bin/zelq /etc/logrotate.d/zel /run/zel.pid /run/zel "$unit" /etc/systemd/system/zel.service \
             /etc/systemd/system/multi-user.target.wants/zel.service; do
     [ -e "$path" ] || [ -L "$path" ] && left+=("$path")
 done
 while IFS= read -r f; do left+=("$f"); done < <(find /var/lib/systemd/deb-systemd-helper-enabled \
     /var/lib/systemd/deb-systemd-helper-masked /usr/share/man -name '*zel*' 2>/dev/null)
-getent passwd zel >/dev/null && left+=("user zel")
-getent group zel >/dev/null && left+=("group zel")
+# The system account stays, as Debian keeps system accounts.
+getent passwd zel >/dev/null && getent group zel >/dev/null && pass "purge keeps the system user and group zel" \
+    || fail "purge removed the system user or group zel"
 [ -n "$(agent_pids)" ] && left+=("a running /usr/sbin/zel")
 if [ ${#left[@]} -eq 0 ]; then
     pass "purge left nothing"

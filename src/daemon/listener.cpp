@@ -99,7 +99,7 @@ void Reopen(TServeContext& ctx) {
 // listener and the pid file open again.
 void Replace(TServeContext& ctx, const TReplacement& r) {
     String err;
-    if (!NewProcessSettingsPass(ctx.argv, err)) {
+    if (!NewProcessSettingsPass(ctx.argv, ctx.listenSocket, err)) {
         showmessage("%s%s\n", LOCAL, MSG_AUDIT, 1, r.refused, err.Data());
         return;
     }

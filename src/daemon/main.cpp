@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "config/settings.h"
 #include "crypto/selftest.h"
@@ -35,8 +37,68 @@ namespace {
 const char kRule[] = "-------------------------------------------------------------";
 
 // Warnings about the settings (address list problems, unknown names in a
-// settings request) are logged as error lines.
-void LogSettingsWarning(const char* text) { showmessage("Warning: %s\n", LOCAL, MSG_ERROR, 1, text); }
+// settings request) are logged as error lines. Those of the start-up wait
+// until the agent acts with the rights it will serve with (ActAsUser), so
+// that root never writes to a log path the user may have named: held on the
+// main thread until ReleaseSettingsWarnings, before any session runs.
+std::atomic<bool> g_holdWarnings{true};
+std::vector<std::string> g_heldWarnings;
+
+void LogSettingsWarning(const char* text) {
+    if (g_holdWarnings.load(std::memory_order_acquire)) {
+        g_heldWarnings.emplace_back(text);
+        return;
+    }
+    showmessage("Warning: %s\n", LOCAL, MSG_ERROR, 1, text);
+}
+
+void ReleaseSettingsWarnings() {
+    g_holdWarnings.store(false, std::memory_order_release);
+    for (const std::string& text : g_heldWarnings) LogSettingsWarning(text.c_str());
+    g_heldWarnings.clear();
+}
+
+// With a `user` setting, a start by root acts with that user's rights from
+// the loaded settings on (ActAsUser); false, with the reason on the console
+// only (no log is written with root's rights), when it cannot.
+bool ActAsServingUser(const String& user, TUserIds& ids, bool& acting) {
+    acting = false;
+    if (user.IsEmpty() || geteuid() != 0) return true;
+    String err;
+    if (!ResolveUser(user, ids, err) || !ActAsUser(ids, err)) {
+        printf("Error\nCannot serve as user %s: %s\n", user.Data(), err.Data());
+        return false;
+    }
+    acting = true;
+    return true;
+}
+
+// Effective root around binding the port (acting = ActAsServingUser's): on
+// Raise, false with err when root cannot be regained; Lower returns to the
+// user's rights, and a process that cannot must not go on.
+bool RaiseForBinding(bool acting, String& err) { return !acting || RaiseToRoot(err); }
+bool LowerAfterBinding(bool acting, const TUserIds& ids) {
+    String err;
+    if (!acting || ActAsUser(ids, err)) return true;
+    printf("Cannot serve as user %s: %s\n", ids.name.Data(), err.Data());
+    return false;
+}
+
+// A log the user may not write is skipped line by line, as any log that
+// cannot be written; acting as the user, the start-up says so once on the
+// console.
+void ReportUnwritableLogs(const TZELSettings& s) {
+    const struct {
+        bool used;
+        const String& file;
+    } logs[] = {{s.logsuccess != 0, s.oklogfile}, {s.logfails != 0, s.badlogfile}, {s.verbose != 0, s.verboselogfile}};
+    for (const auto& log : logs) {
+        if (!log.used || log.file.IsEmpty()) continue;
+        const String path = LogFilePath(log.file, s.cfgfile);
+        TFd fd(open(path.Data(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0640));
+        if (!fd.Valid()) printf("Warning: cannot write log file %s (%s)\n", path.Data(), ErrnoText(errno).Data());
+    }
+}
 
 void Banner() {
     printf("%s\n", kRule);
@@ -177,17 +239,18 @@ void ReportReady(TFd& ready) {
     ready.Reset();
 }
 
-// Becomes the account of the `user` setting once the port is bound, the
-// pid file written and the logs opened, before any connection is served.
+// Becomes the account of the `user` setting for good once the port is
+// bound and the pid file written (with the user's rights already, when
+// started by root: acting, see ActAsServingUser), before any connection is
+// served.
 // False, with the reason on the console, in the log and to the waiting
 // parent of daemon mode, when the agent must not serve.
-bool ServeAsUser(const String& user, TPidFile& pidfile, TFd& ready) {
+bool ServeAsUser(const String& user, bool acting, TPidFile& pidfile, TFd& ready) {
     TUserIds ids;
     String err;
     bool ok = ResolveUser(user, ids, err);
-    if (ok && UserSwitchNeeded(ids) == TUserSwitch::Switch && pidfile.IsOpen() && !pidfile.GiveTo(ids.uid, ids.gid))
-        showmessage("Cannot give the pid file to user %s: %s\n", LOCAL, MSG_ERROR, 1, ids.name.Data(),
-                    ErrnoText(errno).Data());
+    // Root again for setgroups, setresgid and setresuid.
+    ok = ok && (!acting || RaiseToRoot(err));
     ok = ok && BecomeUser(ids, err);
     if (!ok) {
         const std::string why = "Cannot serve as user " + user.Std() + ": " + err.Std();
@@ -238,8 +301,13 @@ int main(int argc, char** argv, char** envp) {
         printf("Error\n%s\nPlease check '%s' file\n\n", err.Data(), cmd.cfgfile.c_str());
         return ExitStatus(TExitCode::BadConfiguration);
     }
+    TUserIds userIds;
+    bool actingAsUser = false;
+    if (!ActAsServingUser(ZELSettings.Get()->user, userIds, actingAsUser)) return ExitStatus(TExitCode::BadConfiguration);
+    ReleaseSettingsWarnings();
     if (err.IsEmpty()) printf("Ok\n");
     else printf("Warning: %s\n", err.Data());
+    if (actingAsUser) ReportUnwritableLogs(*ZELSettings.Get());
     ReportAddressProblems(*ZELSettings.Get());
     ApplyTempDirToEnvironment();
     printf("CPU testing .. Ok\n");
@@ -263,8 +331,14 @@ int main(int argc, char** argv, char** envp) {
         auto s = ZELSettings.Get();
         if (inherited.Valid() && !AdoptListener(inherited, s->host, s->port)) inherited.Reset();
         TFd trial;
-        if (!inherited.Valid() && !Listen(s->host, s->port, listenRetryPauseMs, trial, err)) {
-            const std::string why = BindFailureReason(s->host, s->port);
+        if (!RaiseForBinding(actingAsUser, err)) {
+            printf("Cannot serve as user %s: %s\n", userIds.name.Data(), err.Data());
+            return ExitStatus(TExitCode::BadConfiguration);
+        }
+        const bool listening = inherited.Valid() || Listen(s->host, s->port, listenRetryPauseMs, trial, err);
+        const std::string why = listening ? "" : BindFailureReason(s->host, s->port);
+        if (!LowerAfterBinding(actingAsUser, userIds)) return ExitStatus(TExitCode::BadConfiguration);
+        if (!listening) {
             printf("TCP listen error:\n%s%s\n\n", err.Data(), why.c_str());
             showmessage("Start failed: TCP listen error on port %d: %s%s\n", LOCAL, MSG_AUDIT, 1, s->port, err.Data(),
                         why.c_str());
@@ -287,10 +361,24 @@ int main(int argc, char** argv, char** envp) {
 
     TServeContext ctx;
     ctx.listenRetryPauseMs = listenRetryPauseMs;
+    if (!RaiseForBinding(actingAsUser, err)) {
+        const std::string why = "Cannot serve as user " + userIds.name.Std() + ": " + err.Std();
+        ReportFailure(ready, why);
+        return ExitStatus(TExitCode::BadConfiguration);
+    }
+    bool listening = true;
+    std::string why;
     if (inherited.Valid()) ctx.listenSocket = std::move(inherited);
     else if (!Listen(settings->host, settings->port, listenRetryPauseMs, ctx.listenSocket, err)) {
+        listening = false;
+        why = BindFailureReason(settings->host, settings->port);
+    }
+    if (!LowerAfterBinding(actingAsUser, userIds)) {
+        ReportFailure(ready, "Cannot serve as user " + userIds.name.Std());
+        return ExitStatus(TExitCode::BadConfiguration);
+    }
+    if (!listening) {
         printf("TCP listen error: %s\n\n", err.Data());
-        const std::string why = BindFailureReason(settings->host, settings->port);
         ReportFailure(ready, "TCP listen error: " + err.Std() + why);
         showmessage("Start failed: TCP listen error on port %d: %s%s\n", LOCAL, MSG_AUDIT, 1, settings->port, err.Data(),
                     why.c_str());
@@ -307,7 +395,7 @@ int main(int argc, char** argv, char** envp) {
             return ExitStatus(TExitCode::BadConfiguration);
         }
     }
-    if (!settings->user.IsEmpty() && !ServeAsUser(settings->user, pidfile, ready)) return ExitStatus(TExitCode::BadConfiguration);
+    if (!settings->user.IsEmpty() && !ServeAsUser(settings->user, actingAsUser, pidfile, ready)) return ExitStatus(TExitCode::BadConfiguration);
     ctx.pidfile = &pidfile;
     ctx.daemonMode = daemonMode;
     ctx.argv = argv;

@@ -59,5 +59,3 @@ void TPidFile::Close() {
     fd_ = -1;
     path_.clear();
 }
-
-bool TPidFile::GiveTo(uid_t uid, gid_t gid) { return fd_ >= 0 && fchown(fd_, uid, gid) == 0; }

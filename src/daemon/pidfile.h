@@ -6,8 +6,6 @@
 // destruction.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 
 class TPidFile {
@@ -27,10 +25,6 @@ public:
     // deleted); harmless when none is open.
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
-    // Gives the open file to uid and gid, so that a process that becomes
-    // that user (daemon/privileges.h) can write it again after a restart.
-    // False when no file is open or the change failed.
-    bool GiveTo(uid_t uid, gid_t gid);
 
 private:
     int fd_ = -1;

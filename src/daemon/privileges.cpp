@@ -147,6 +147,39 @@ bool BecomeUser(const TUserIds& ids, String& err) {
     return true;
 }
 
+bool ActAsUser(const TUserIds& ids, String& err) {
+    if (::setgroups(ids.groups.size(), ids.groups.data()) != 0) {
+        err = Step("setgroups", errno);
+        return false;
+    }
+    // (uid_t)-1 leaves the saved id as it is: root's.
+    if (::setresgid(ids.gid, ids.gid, static_cast<gid_t>(-1)) != 0) {
+        err = Step("setegid", errno);
+        return false;
+    }
+    if (::setresuid(ids.uid, ids.uid, static_cast<uid_t>(-1)) != 0) {
+        err = Step("seteuid", errno);
+        return false;
+    }
+    if (::geteuid() != ids.uid || ::getegid() != ids.gid) {
+        err = "the effective user and group ids did not change";
+        return false;
+    }
+    return true;
+}
+
+bool RaiseToRoot(String& err) {
+    if (::setresuid(static_cast<uid_t>(-1), 0, static_cast<uid_t>(-1)) != 0) {
+        err = Step("seteuid", errno);
+        return false;
+    }
+    if (::setresgid(static_cast<gid_t>(-1), 0, static_cast<gid_t>(-1)) != 0) {
+        err = Step("setegid", errno);
+        return false;
+    }
+    return true;
+}
+
 void SetServingAsUser(const String& name) { g_servingUser = name.Std(); }
 bool ServingAsUser() { return !g_servingUser.empty(); }
 std::string ServingIdentity() {
@@ -189,7 +222,7 @@ TFd TakeInheritedListener() {
     return TFd(fd);
 }
 
-bool AdoptListener(const TFd& sock, const String& host, int port) {
+bool ListenerBoundTo(const TFd& sock, const String& host, int port) {
     if (!sock.Valid() || port <= 0 || port > 65535) return false;
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
@@ -215,7 +248,11 @@ bool AdoptListener(const TFd& sock, const String& host, int port) {
                    std::memcmp(&want->sin6_addr, &have->sin6_addr, sizeof want->sin6_addr) == 0;
         }
     }
-    if (!same || ::listen(sock.Get(), kListenBacklog) != 0) return false;
+    return same;
+}
+
+bool AdoptListener(const TFd& sock, const String& host, int port) {
+    if (!ListenerBoundTo(sock, host, port) || ::listen(sock.Get(), kListenBacklog) != 0) return false;
     int seconds = kDeferAcceptSeconds;
     ::setsockopt(sock.Get(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
     return true;

@@ -47,6 +47,23 @@ TUserSwitch UserSwitchNeeded(const TUserIds& ids);
 // reason); a process whose checks fail must not serve.
 bool BecomeUser(const TUserIds& ids, String& err);
 
+// The start-up of a process started by root with a `user` setting, up to
+// BecomeUser: every file it opens on a path taken from the configuration
+// (which that user may rewrite) is opened with the user's rights, and root
+// serves only to bind the listening socket.
+//
+// ActAsUser takes ids as the real and effective ids (supplementary groups,
+// then group, then user), root staying in the saved ids only; it needs
+// effective root (a process fresh from root, or after RaiseToRoot). False
+// with err (the failing step and the system's reason); the process must
+// then not go on. Nothing to do for a user that is root.
+bool ActAsUser(const TUserIds& ids, String& err);
+// Takes effective root back from the saved ids (effective user, then
+// effective group), for binding the port and for BecomeUser; the caller
+// calls ActAsUser again once that is done. False with err when root cannot
+// be regained.
+bool RaiseToRoot(String& err);
+
 // Whether the process serves under its `user` setting, so that a restart
 // and an upgrade hand the listener on, and who that is ("user NAME", or
 // "uid N" for a process that was started without root). Set once by main
@@ -72,9 +89,13 @@ inline constexpr const char* kInheritedListenerVariable = "ZEL_LISTEN_FD";
 // no socket. Call first thing in main, before the environment changes.
 TFd TakeInheritedListener();
 
-// Whether `sock` (an inherited listener) is bound to `port` on `host` ("" =
-// every local address): when it is, it listens again (the predecessor shut
-// it down) and true; else false, and the caller closes it.
+// Whether `sock` (a listening socket) is bound to `port` on `host` ("" =
+// every local address), as the settings name them. Any thread.
+bool ListenerBoundTo(const TFd& sock, const String& host, int port);
+
+// Whether `sock` (an inherited listener) is bound to `port` on `host`
+// (ListenerBoundTo): when it is, it listens again (the predecessor shut it
+// down) and true; else false, and the caller closes it.
 bool AdoptListener(const TFd& sock, const String& host, int port);
 
 // The environment of the image that takes over `sock`: envp with

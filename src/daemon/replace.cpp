@@ -49,7 +49,7 @@ TReplacement UpgradeReplacement(const String& script, char** argv) {
     return r;
 }
 
-bool NewProcessSettingsPass(char** argv, String& err) {
+bool NewProcessSettingsPass(char** argv, const TFd& listener, String& err) {
     int argc = 0;
     while (argv[argc] != nullptr) ++argc;
     TCommandLine cmd;
@@ -63,7 +63,7 @@ bool NewProcessSettingsPass(char** argv, String& err) {
     if (CheckStartupSettings(String(cmd.cfgfile.c_str()), cmd.port, next, reasons)) {
         // Within what this process may do: the new image cannot become
         // another user, nor bind a port below 1024 other than the one whose
-        // listener it takes over.
+        // listener it takes over (the same port on the same address).
         TUserIds ids;
         String why;
         if (!next.user.IsEmpty() && !ResolveUser(next.user, ids, why)) {
@@ -75,9 +75,16 @@ bool NewProcessSettingsPass(char** argv, String& err) {
                   " cannot become another user";
             return false;
         }
-        if (next.port != ZELSettings.Get()->port && !MayBindPort(next.port)) {
-            err = String("Port ") + std::to_string(next.port).c_str() + ": " + ServingIdentity().c_str() +
-                  " may not bind a port below " + std::to_string(FirstUnprivilegedPort()).c_str();
+        const auto current = ZELSettings.Get();
+        const bool hostChanged = ServingAsUser() && next.host != current->host;
+        const bool keepsListener =
+            ServingAsUser() ? ListenerBoundTo(listener, next.host, next.port) : next.port == current->port;
+        if (!keepsListener && !MayBindPort(next.port)) {
+            err = String("Port ") + std::to_string(next.port).c_str() +
+                  (hostChanged ? String(" on ") + (next.host.IsEmpty() ? String("every address") : next.host)
+                               : String("")) +
+                  ": " + ServingIdentity().c_str() + " may not bind a port below " +
+                  std::to_string(FirstUnprivilegedPort()).c_str();
             return false;
         }
         return true;

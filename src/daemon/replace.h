@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "daemon/pidfile.h"
+#include "foundation/fd.h"
 #include "foundation/qdstring.h"
 
 // Before the process is replaced, sessions in the middle of a request get
@@ -39,8 +40,10 @@ TReplacement UpgradeReplacement(const String& script, char** argv);
 // as it is now (CheckStartupSettings). False with the reasons on one line
 // ("Password is not specified! Invalid path to the agent!"): the process
 // is then not replaced, so that a bad file never leaves the host without an
-// agent.
-bool NewProcessSettingsPass(char** argv, String& err);
+// agent. Serving as a user of its own, the new image must be able to listen
+// too: `listener` (the socket it would take over) is bound to the new host
+// and port, or this process may bind that port (MayBindPort).
+bool NewProcessSettingsPass(char** argv, const TFd& listener, String& err);
 
 // Replaces the process by r with the environment envp, once the caller has
 // withdrawn the listener so that no session starts meanwhile: waits up to

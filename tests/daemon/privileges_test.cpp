@@ -7,10 +7,12 @@
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -92,6 +94,39 @@ TEST(Privileges, BecomesTheUserForGood) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+// In a child: root acts as nobody (a start-up by root with `user=`), root
+// only in the saved ids: a file only root may write stays out of reach
+// until root is taken back, and the switch for good works from there.
+TEST(Privileges, ActsAsTheUserUntilRootIsTakenBack) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to change user";
+    char path[] = "/tmp/zel-privileges-XXXXXX";
+    const int made = ::mkstemp(path);
+    ASSERT_GE(made, 0);
+    ::close(made);
+    ASSERT_EQ(::chmod(path, 0600), 0);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        TUserIds ids;
+        String err;
+        if (!ResolveUser("nobody", ids, err) || !ActAsUser(ids, err)) _exit(10);
+        uid_t r, e, s;
+        if (::getresuid(&r, &e, &s) != 0 || r != kNobody || e != kNobody || s != 0) _exit(11);
+        if (::open(path, O_WRONLY | O_CLOEXEC) >= 0 || errno != EACCES) _exit(12);
+        if (!RaiseToRoot(err) || ::geteuid() != 0) _exit(13);
+        if (!ActAsUser(ids, err) || ::geteuid() != kNobody) _exit(14);  // again after binding
+        if (!RaiseToRoot(err) || UserSwitchNeeded(ids) != TUserSwitch::Switch || !BecomeUser(ids, err)) _exit(15);
+        if (::getresuid(&r, &e, &s) != 0 || r != kNobody || e != kNobody || s != kNobody) _exit(16);
+        if (RaiseToRoot(err)) _exit(17);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ::unlink(path);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 // A listening socket on 127.0.0.1 and a free port.
 TFd ListeningSocket(int& port) {
     TFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -139,6 +174,11 @@ TEST(Privileges, HandsTheListenerToTheNextImage) {
     ASSERT_EQ(taken.Get(), sock.Get());
     (void)sock.Release();
     EXPECT_NE(::fcntl(taken.Get(), F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_TRUE(ListenerBoundTo(taken, "127.0.0.1", port));
+    EXPECT_TRUE(ListenerBoundTo(taken, "localhost", port));
+    EXPECT_FALSE(ListenerBoundTo(taken, "127.0.0.2", port));
+    EXPECT_FALSE(ListenerBoundTo(TFd(), "127.0.0.1", port));
+    EXPECT_FALSE(Listening(taken));  // a comparison only
     EXPECT_FALSE(AdoptListener(taken, "127.0.0.1", port + 1 > 65535 ? 1 : port + 1));  // another port
     EXPECT_FALSE(AdoptListener(taken, "", port));                                     // all addresses
     EXPECT_FALSE(AdoptListener(taken, "127.0.0.2", port));

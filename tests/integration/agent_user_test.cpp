@@ -203,7 +203,8 @@ TEST_F(AgentAsUser, ServesWithTheUsersIdsAndWithinItsRights) {
                            std::to_string(user_.gid) + ")"))
         << BadLog();
 
-    // Requests are served; the pid file was handed to the user.
+    // Requests are served; the pid file, in the user's folder, was made with
+    // the user's rights.
     TReply r = Ask(port, "GetInfo");
     ASSERT_TRUE(r.replied) << r.error;
     EXPECT_EQ(ReplyCode(r.text), "200");
@@ -402,6 +403,82 @@ TEST_F(AgentAsUser, UpgradesWithinTheUsersRights) {
     struct stat st {};
     ASSERT_EQ(stat(zelPath.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, user_.uid);
+}
+
+// The user may rewrite the configuration, so root's start-up writes no file
+// the configuration names with root's rights: a pid file and a log that
+// only root may write stay as they are (owner, mode, content), and the
+// agent says it cannot write them and serves on.
+TEST_F(AgentAsUser, WritesNoFileOfRootsForTheUser) {
+    TScratchDir rootDir;  // root's, out of the user's reach
+    ASSERT_TRUE(rootDir.Valid());
+    ASSERT_EQ(chmod(rootDir.Path().c_str(), 0755), 0);
+    const std::string pidVictim = rootDir.File("pid-victim"), logVictim = rootDir.File("log-victim");
+    const std::string content = "root's own lines\n";
+    for (const std::string& f : {pidVictim, logVictim}) {
+        ASSERT_TRUE(WriteFile(f, content));
+        ASSERT_EQ(chmod(f.c_str(), 0600), 0);
+    }
+    const int port = FreeLoopbackPort();
+    ASSERT_NE(port, 0);
+    // Not a valid list item: a settings warning of the load, logged too.
+    Start(port, {"pidfile=" + pidVictim, "verboselogfile=" + logVictim, "manageaddr=127.0.0.1 not-an-address"});
+    const std::vector<pid_t> pids = PidsWithArgument(cfgPath_);
+    ASSERT_EQ(pids.size(), 1u) << ReadFile(dir_.File("console.txt"));
+    ExpectServesAsTheUser(pids[0], user_);
+    EXPECT_EQ(ReplyCode(Ask(port, "GetInfo").text), "200");
+
+    for (const std::string& f : {pidVictim, logVictim}) {
+        SCOPED_TRACE(f);
+        struct stat st {};
+        ASSERT_EQ(stat(f.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_gid, 0u);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_EQ(ReadFile(f), content);
+    }
+    EXPECT_NE(ReadFile(dir_.File("console.txt")).find("Warning: cannot write log file " + logVictim + " (Permission denied)\n"),
+              std::string::npos)
+        << ReadFile(dir_.File("console.txt"));
+    EXPECT_TRUE(WaitForLog("Failed to create pid file " + pidVictim + "\n")) << BadLog();
+    EXPECT_NE(BadLog().find("Warning: "), std::string::npos) << BadLog();  // the held warning, in the user's log
+}
+
+// Serving as the user on a privileged port, a restart is refused when the
+// new image could neither take over the listener (another address) nor
+// bind the port itself; it goes ahead when the user may bind the new port.
+TEST_F(AgentAsUser, RestartsOnlyWhereTheNewImageCanListen) {
+    const int port = FreePrivilegedPort();
+    ASSERT_NE(port, 0);
+    pid_t pid = Start(port);
+    ASSERT_GT(pid, 0) << ReadFile(dir_.File("console.txt"));
+    const std::string original = ReadFile(cfgPath_);
+
+    WriteConfig(original + "host=127.0.0.2\n");
+    TReply r = Ask(port, "ReloadApp");
+    ASSERT_TRUE(r.replied) << r.error;
+    EXPECT_EQ(ReplyCode(r.text), "200");
+    EXPECT_TRUE(WaitForLog("Restart refused: the configuration file fails the start-up checks: Port " +
+                           std::to_string(port) + " on 127.0.0.2: user " + user_.name +
+                           " may not bind a port below 1024\n"))
+        << BadLog();
+    EXPECT_EQ(kill(pid, 0), 0);
+    EXPECT_EQ(ReplyCode(Ask(port, "GetInfo").text), "200");
+
+    const int next = FreeLoopbackPort();
+    ASSERT_NE(next, 0);
+    std::string moved = original + "host=127.0.0.2\n";
+    const std::string portLine = "\nport=" + std::to_string(port) + "\n";
+    ASSERT_NE(moved.find(portLine), std::string::npos);
+    moved.replace(moved.find(portLine), portLine.size(), "\nport=" + std::to_string(next) + "\n");
+    WriteConfig(moved);
+    r = Ask(port, "ReloadApp");
+    ASSERT_TRUE(r.replied) << r.error;
+    EXPECT_EQ(ReplyCode(r.text), "200");
+    pid = WaitForNewServer(pid);
+    ASSERT_GT(pid, 0) << BadLog();
+    EXPECT_TRUE(WaitFor([&] { return ConnectLoopback(next, "", 1000, "127.0.0.2").Valid(); })) << BadLog();
+    ExpectServesAsTheUser(pid, user_);
 }
 
 }  // namespace
