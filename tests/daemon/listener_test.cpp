@@ -12,11 +12,13 @@
 
 namespace {
 
+// The port of a socket of either family (the port sits at the same place
+// in both address structures).
 int LocalPort(int fd) {
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return -1;
-    return ntohs(sa.sin_port);
+    return ntohs(reinterpret_cast<sockaddr_in*>(&sa)->sin_port);
 }
 
 uint32_t LocalAddress(int fd) {
@@ -52,10 +54,15 @@ TEST(ListenRetryPauseMs, TakesWholeMillisecondsUpToAMinute) {
 }
 
 TEST(Listen, OpensTheGivenHostAndPort) {
-    TBusyPort probe;
-    ASSERT_NE(probe.port, 0);
-    const int port = probe.port;
-    probe.holder.Reset();  // free again; the kernel does not hand it out at once
+    // A port free on every address of both families (a loopback-only probe
+    // could hand out a port that another address still holds, for example
+    // in TIME_WAIT after a test with many connections).
+    TFd probe;
+    String probeErr;
+    ASSERT_TRUE(TcpListen("", 0, nullptr, probe, probeErr)) << probeErr.Data();
+    const int port = LocalPort(probe.Get());
+    ASSERT_GT(port, 0);
+    probe.Reset();  // free again; the kernel does not hand it out at once
 
     struct TCase {
         const char* host;

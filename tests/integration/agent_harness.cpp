@@ -142,11 +142,30 @@ bool WaitFor(const std::function<bool()>& probe, int timeoutMs) {
 // ---------------------------------------------------------------- processes
 
 int FreeLoopbackPort() {
+    // Chosen on every address of both families, so that the port suits an
+    // agent on any host: a port chosen on 127.0.0.1 alone may still be held
+    // on another address (a TIME_WAIT left by a test with many connections)
+    // and refuse the agent's wildcard bind.
     for (int attempt = 0; attempt < 20; ++attempt) {
-        TFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        TFd fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        int off = 0;
+        if (fd.Valid() && setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0) {
+            sockaddr_in6 sa{};
+            sa.sin6_family = AF_INET6;
+            sa.sin6_addr = in6addr_any;
+            socklen_t len = sizeof sa;
+            if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+                getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+                continue;
+            int port = ntohs(sa.sin6_port);
+            if (port > 0) return port;
+            continue;
+        }
+        // No IPv6 on this host: every IPv4 address.
+        fd.Reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sa.sin_addr.s_addr = htonl(INADDR_ANY);
         if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) continue;
         socklen_t len = sizeof sa;
         if (getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&sa), &len) != 0) continue;

@@ -65,8 +65,10 @@ int WaitChild(pid_t pid, int timeoutMs);
 // The process id written in a pid file (0 when there is none).
 pid_t PidFromFile(const std::string& path);
 
-// A loopback TCP port that was free a moment ago (bound to 127.0.0.1:0 and
-// released). 0 when none could be found.
+// A TCP port that was free a moment ago on every address of both families
+// (bound to [::]:0 with IPv4 mapped, or 0.0.0.0:0 without IPv6, and
+// released), so that it suits an agent on any host. 0 when none could be
+// found.
 int FreeLoopbackPort();
 
 // A port held in the listening state for the object's lifetime, so that
