@@ -115,7 +115,9 @@ void RefuseInvalid(const TNetAddress& address) {
 void Serve(int fd, const TNetAddress& address) {
     auto settings = ZELSettings.Get();
     const int timeoutMs = settings->timeout;
-    const String proof = GetPasswordKey(settings->password)->proof;
+    // Held, not copied: judging a sender allocates nothing.
+    const std::shared_ptr<const TPasswordKey> passwordKey = GetPasswordKey(settings->password);
+    const String& proof = passwordKey->proof;
     VTRequest request;
     ZELReply reply;
     UpgradeRec upgrade;
@@ -123,16 +125,22 @@ void Serve(int fd, const TNetAddress& address) {
     const auto cap = std::chrono::steady_clock::now() + SESSION_REQUEST_CAP;
     bool proven = false;
     char* const buffer = WorkerReadBuffer();
+    // Until the sender is judged, its bytes (at most 8 + the proof's length)
+    // stay at the start of the worker's read buffer and nothing is
+    // allocated for them; the request takes them once the proof passed.
+    int judged = 0;
 
     for (;;) {
         // Never hold more than the largest packet accepted, nor more than
         // the proof of a sender not yet judged.
         size_t room = proven ? static_cast<size_t>(kMaxRequestPacket - request.Length())
-                             : static_cast<size_t>(request.ProofBytesMissing(proof));
+                             : static_cast<size_t>(ProofBytesMissingOf(buffer, judged, proof));
         if (room == 0) room = 1;
+        char* const into = proven ? buffer : buffer + judged;
+        const size_t space = proven ? kReadChunk : kReadChunk - static_cast<size_t>(judged);
         // Read first: the request is usually there by the time the
         // connection is accepted, and the wait costs a call only when not.
-        ssize_t n = recv(fd, buffer, room < kReadChunk ? room : kReadChunk, MSG_DONTWAIT);
+        ssize_t n = recv(fd, into, room < space ? room : space, MSG_DONTWAIT);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             int waitMs = MillisUntil(cap);
@@ -147,17 +155,21 @@ void Serve(int fd, const TNetAddress& address) {
             continue;
         }
         if (n <= 0) return;
-        request.AddData(buffer, static_cast<int>(n));
         if (!proven) {
-            TProofCheck check = request.CheckProof(proof);
-            if (check == TProofCheck::Refused) {
+            judged += static_cast<int>(n);
+            TProofCheck check = ProofCheckOf(buffer, judged, proof);
+            if (check == TProofCheck::Refused || DeclaresTooLargePacket(buffer, judged)) {
                 RefuseInvalid(address);
                 return;
             }
-            proven = check == TProofCheck::Passed;
+            if (check == TProofCheck::Pending) continue;
             // From now on a newcomer can no longer take the session's slot;
             // one that took it a moment ago has ended this session.
-            if (proven && !MarkSessionProven(fd)) return;
+            if (!MarkSessionProven(fd)) return;
+            proven = true;
+            request.AddData(buffer, judged);
+        } else {
+            request.AddData(buffer, static_cast<int>(n));
         }
         if (request.PacketTooLarge()) {
             RefuseInvalid(address);

@@ -24,10 +24,12 @@ VTRequest& VTRequest::operator=(const char* text) {
     return *this;
 }
 
-bool VTRequest::PacketTooLarge() const {
-    if (Length() < 4) return false;
-    return static_cast<int64_t>(DecodeLength(Data(), 4)) + 4 > kMaxRequestPacket;
+bool DeclaresTooLargePacket(const char* data, int length) {
+    if (length < 4) return false;
+    return static_cast<int64_t>(DecodeLength(data, 4)) + 4 > kMaxRequestPacket;
 }
+
+bool VTRequest::PacketTooLarge() const { return DeclaresTooLargePacket(Data(), Length()); }
 
 bool VTRequest::WholePacket() const {
     if (PacketTooLarge()) return true;
@@ -52,22 +54,30 @@ constexpr int kProofAt = kProofLengthAt + SIZELEN_PSWD;
 
 }  // namespace
 
-TProofCheck VTRequest::CheckProof(const String& expectedProof) const {
-    const int n = Length();
-    const auto* p = reinterpret_cast<const uint8_t*>(Data());
+TProofCheck ProofCheckOf(const char* data, int length, const String& expectedProof) {
+    const int n = length;
+    const auto* p = reinterpret_cast<const uint8_t*>(data);
     if (n > kSignatureAt && p[kSignatureAt] != kPacketSignature1) return TProofCheck::Refused;
     if (n > kSignatureAt + 1 && p[kSignatureAt + 1] != kPacketSignature2) return TProofCheck::Refused;
     if (n < kProofAt) return TProofCheck::Pending;
-    if (static_cast<int>(DecodeLength(Data() + kProofLengthAt, SIZELEN_PSWD)) != expectedProof.Length())
+    if (static_cast<int>(DecodeLength(data + kProofLengthAt, SIZELEN_PSWD)) != expectedProof.Length())
         return TProofCheck::Refused;
     if (n < kProofAt + expectedProof.Length()) return TProofCheck::Pending;
-    return ProofMatches(Data() + kProofAt, expectedProof.Length(), expectedProof) ? TProofCheck::Passed
-                                                                                   : TProofCheck::Refused;
+    return ProofMatches(data + kProofAt, expectedProof.Length(), expectedProof) ? TProofCheck::Passed
+                                                                                 : TProofCheck::Refused;
+}
+
+int ProofBytesMissingOf(const char* data, int length, const String& expectedProof) {
+    if (ProofCheckOf(data, length, expectedProof) != TProofCheck::Pending) return 0;
+    return kProofAt + expectedProof.Length() - length;
+}
+
+TProofCheck VTRequest::CheckProof(const String& expectedProof) const {
+    return ProofCheckOf(Data(), Length(), expectedProof);
 }
 
 int VTRequest::ProofBytesMissing(const String& expectedProof) const {
-    if (CheckProof(expectedProof) != TProofCheck::Pending) return 0;
-    return kProofAt + expectedProof.Length() - Length();
+    return ProofBytesMissingOf(Data(), Length(), expectedProof);
 }
 
 bool VTRequest::ParseInitRequest(const String& password, const TNetAddress& client) {

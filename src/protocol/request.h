@@ -16,6 +16,19 @@ enum class TProofCheck {
     Refused,  // a wrong signature byte, proof length or proof
 };
 
+// The checks of the first bytes of a packet, on bytes held by the caller
+// (a session keeps the bytes of a sender not yet judged in its fixed read
+// buffer, so that judging it allocates nothing). `data` holds the first
+// `length` bytes of the packet. Pure functions: thread-safe.
+//
+// ProofCheckOf: as VTRequest::CheckProof. ProofBytesMissingOf: as
+// VTRequest::ProofBytesMissing. DeclaresTooLargePacket: the length field has
+// arrived and declares more than kMaxRequestPacket (as
+// VTRequest::PacketTooLarge).
+TProofCheck ProofCheckOf(const char* data, int length, const String& expectedProof);
+int ProofBytesMissingOf(const char* data, int length, const String& expectedProof);
+bool DeclaresTooLargePacket(const char* data, int length);
+
 class VTRequest : public String {
 public:
     VTRequest() = default;
