@@ -58,9 +58,9 @@ std::string StatusLine(const char* name) {
 
 }  // namespace
 
-bool ResolveUser(const String& spec, TUserIds& ids, String& err) {
+bool ResolveUser(const String& account, TUserIds& ids, String& err) {
     ids = TUserIds();
-    const std::string_view text = spec.View();
+    const std::string_view text = account.View();
     uid_t number = 0;
     const bool numeric = ParseId(text, number);
     std::vector<char> buf(16384);
@@ -73,10 +73,10 @@ bool ResolveUser(const String& spec, TUserIds& ids, String& err) {
         buf.resize(buf.size() * 2);
     if (found == nullptr) {
         if (!numeric) {
-            err = String("no such user '") + spec + "'" + (rc != 0 ? String(" (") + ErrnoText(rc) + ")" : String(""));
+            err = String("no such user '") + account + "'" + (rc != 0 ? String(" (") + ErrnoText(rc) + ")" : String(""));
             return false;
         }
-        ids.name = spec;
+        ids.name = account;
         ids.uid = number;
         ids.gid = static_cast<gid_t>(number);
         ids.groups = {ids.gid};
@@ -90,7 +90,7 @@ bool ResolveUser(const String& spec, TUserIds& ids, String& err) {
     while (::getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count) < 0) {
         if (count <= static_cast<int>(groups.size())) count = static_cast<int>(groups.size()) * 2;
         if (count > 65536) {
-            err = String("too many groups for user '") + spec + "'";
+            err = String("too many groups for user '") + account + "'";
             return false;
         }
         groups.resize(static_cast<size_t>(count));

@@ -25,11 +25,11 @@ struct TUserIds {
     std::vector<gid_t> groups;  // supplementary groups, the primary one included
 };
 
-// Looks up `spec`: an account name, or a uid in decimal. A name must have an
+// Looks up `account`: an account name, or a uid in decimal. A name must have an
 // entry in the user database; a uid without one serves with its own number
 // as group and no other groups. False with err ("no such user 'x'") when
 // there is no such account. Thread-safe.
-bool ResolveUser(const String& spec, TUserIds& ids, String& err);
+bool ResolveUser(const String& account, TUserIds& ids, String& err);
 
 // What becoming `ids` takes in this process.
 enum class TUserSwitch {

@@ -22,7 +22,7 @@ constexpr uid_t kNobody = 65534;
 
 TEST(Privileges, ResolvesNamesAndNumbers) {
     const struct {
-        const char* spec;
+        const char* account;
         bool ok;
         uid_t uid;
         gid_t gid;
@@ -38,12 +38,12 @@ TEST(Privileges, ResolvesNamesAndNumbers) {
         {"4294967295", false, 0, 0, ""},  // (uid_t)-1 means "unchanged" to setuid
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.spec);
+        SCOPED_TRACE(c.account);
         TUserIds ids;
         String err;
-        EXPECT_EQ(ResolveUser(c.spec, ids, err), c.ok) << err.Data();
+        EXPECT_EQ(ResolveUser(c.account, ids, err), c.ok) << err.Data();
         if (!c.ok) {
-            EXPECT_EQ(err, (std::string("no such user '") + c.spec + "'").c_str());
+            EXPECT_EQ(err, (std::string("no such user '") + c.account + "'").c_str());
             continue;
         }
         EXPECT_EQ(ids.uid, c.uid);
