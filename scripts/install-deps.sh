@@ -12,14 +12,16 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libbotan-2-dev libisal-dev)
 if [ "${1:-}" != "--programs" ] && [ "${1:-}" != "--package" ]; then
-    packages+=(libgtest-dev libgmock-dev libbenchmark-dev rsyslog busybox)
+    # passwd: useradd and userdel for the tests of an agent serving as a user.
+    packages+=(libgtest-dev libgmock-dev libbenchmark-dev rsyslog busybox passwd)
 fi
 # --package: what `make package` and scripts/package-check.sh need besides
 # the programs' own packages: the Debian build tools, scdoc for the manual
 # pages, lintian, man to render the pages, systemd-analyze to check the unit,
-# logrotate to read the log rotation.
+# logrotate to read the log rotation, adduser for the package's own
+# installation (scripts/package-install-test.sh installs it with dpkg -i).
 if [ "${1:-}" = "--package" ]; then
-    packages+=(dpkg-dev debhelper scdoc lintian man-db systemd logrotate)
+    packages+=(dpkg-dev debhelper scdoc lintian man-db systemd logrotate adduser)
 fi
 # --engines: Nagios 4 and Icinga 2, which tests/engines runs in the
 # foreground (Nagios) or only to validate objects (Icinga 2); logrotate for
