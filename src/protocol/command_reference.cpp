@@ -130,25 +130,25 @@ constexpr TResultRef kCountFilesResults[] = {
 // --- TEST-Process
 constexpr TParamRef kProcessParams[] = {
     {1, "UNUSED", "not used; give an empty text", "ignored", ""},
-    {2, "NAME", "the process name, passed to the proccntscript site script", "", ""},
+    {2, "NAME", "the process name: the command name as the kernel keeps it, or a program's base name when it is longer than 15 bytes", "", ""},
 };
 constexpr TValueRef kProcessValues[] = {
-    {"count", V::Int, "", "the number of processes of that name, as the script counts them"},
+    {"count", V::Int, "", "the number of processes of that name (the agent itself included when it matches)"},
 };
 constexpr TResultRef kProcessResults[] = {
     {"200", "the count"},
-    {"301", "ProcCnt script is not speified; ProcCnt script doesn't exist; cannot get temp file; Cannot execute script; Cannot get script results; Script error"},
+    {"301", "ProcCnt script doesn't exist; cannot get temp file; Cannot execute script; Cannot get script results; Script error"},
     {"501", "Name of the process is not specified"},
     kTestOff,
 };
 
 // --- TEST-CPU
 constexpr TValueRef kCpuValues[] = {
-    {"usage", V::Real, "%", "the CPU usage, as the cpuusagescript site script measures it"},
+    {"usage", V::Real, "%", "the CPU usage of all processors, 0 to 100"},
 };
 constexpr TResultRef kCpuResults[] = {
     {"200", "the usage"},
-    {"301", "CPUUsage script is not speified; CPUUsage script doesn't exist; cannot get temp file; Cannot execute script; Cannot get script results; Script error"},
+    {"301", "CPUUsage script doesn't exist; cannot get temp file; Cannot execute script; Cannot get script results; Script error"},
     kTestOff,
 };
 
@@ -320,11 +320,11 @@ constexpr TResultRef kSyslogResults[] = {
 
 // --- GetProcessesList
 constexpr TValueRef kProcessesValues[] = {
-    {"processes", V::Escaped, "", "the lines of the proclistscript site script"},
+    {"processes", V::Escaped, "", "a header line, then one line per process: pid, user, command name and command line"},
 };
 constexpr TResultRef kProcessesResults[] = {
     {"200", "the list"},
-    {"301", "ProcList script is not speified; ProcList script doesn't exist; cannot get temp file; Cannot execute script; Cannot get script results"},
+    {"301", "ProcList script doesn't exist; cannot get temp file; Cannot execute script; Cannot get script results"},
     kTestOff,
 };
 
@@ -443,13 +443,17 @@ constexpr TCommandRef kCommands[] = {
      "MASK is needed: an empty mask matches nothing, so the count is 0.",
      kCountFilesParams, kCountValue, false, kNothing, kCountFilesResults, "zelq TEST-CountFiles /var/spool/mail '*' 0 1 60"},
     {"TEST-Process", G::Test, "process", "the number of processes of a name",
-     "Counted by the site script named by proccntscript; the process name is the second parameter.",
+     "Counted by the agent in one pass over /proc, with no child process. When proccntscript names a site script, "
+     "that script is run instead, with NAME as its argument.",
      kProcessParams, kProcessValues, false, kNothing, kProcessResults, "zelq TEST-Process '' sshd"},
     {"TEST-Service", G::Test, "none", "a service of another operating system", kStub,
      kNone, kNothing, false, kNothing, kNotHere, "zelq TEST-Service"},
     {"TEST-NTLog", G::Test, "none", "an event log of another operating system", kStub,
      kNone, kNothing, false, kNothing, kNotHere, "zelq TEST-NTLog"},
-    {"TEST-CPU", G::Test, "cpuusage", "the CPU usage", "Measured by the site script named by cpuusagescript.",
+    {"TEST-CPU", G::Test, "cpuusage", "the CPU usage",
+     "Measured by the agent from /proc/stat: the usage over the last complete second (sampled once a second "
+     "once the first TEST-CPU has come, so that request waits about a second). When cpuusagescript names "
+     "a site script, that script is run instead.",
      kNone, kCpuValues, false, kNothing, kCpuResults, "zelq TEST-CPU"},
     {"TEST-PerfCounter", G::Test, "none", "a performance counter of another operating system", kStub,
      kNone, kNothing, false, kNothing, kNotHere, "zelq TEST-PerfCounter"},
@@ -488,7 +492,9 @@ constexpr TCommandRef kCommands[] = {
      kSendParams, kMessageValue, false, kNothing, kSendResults, "zelq ACT-TCPUDPsend 127.0.0.1 9999 1 hello"},
     {"ACT-Syslog", G::Action, "syslogaction", "sends a syslog message over UDP", "",
      kSyslogParams, kMessageValue, false, kNothing, kSyslogResults, "zelq ACT-Syslog 127.0.0.1 514 1 5 'zel says hello'"},
-    {"GetProcessesList", G::Listing, "process", "the process list", "Listed by the site script named by proclistscript.",
+    {"GetProcessesList", G::Listing, "process", "the process list",
+     "Listed by the agent in one pass over /proc (control bytes as \\xNN, at most 16 MiB). "
+     "When proclistscript names a site script, the lines it prints are the list instead.",
      kNone, kProcessesValues, false, kNothing, kProcessesResults, "zelq GetProcessesList"},
     {"GetServicesList", G::Listing, "none", "the services of another operating system", kStub,
      kNone, kNothing, false, kNothing, kNotHere, "zelq GetServicesList"},
