@@ -68,6 +68,26 @@ TEST(ZelqTextLogState, TextRoundTripAndForeignFiles) {
     }
 }
 
+// A logged line or a search text may hold "%0A" or "%" as text: they come
+// back as they were, not as line breaks. A file of the older format, which
+// escaped only CR and LF, still loads.
+TEST(ZelqTextLogState, PercentSignsComeBackAsText) {
+    TTextLogState s;
+    s.line = "100%0A done, 5% left\r\n%";
+    const std::string key = "h:1\nTEST-TextLog\n/x\nrate %0A%25\n";
+    TTextLogState back;
+    ASSERT_EQ(ParseTextLogState(TextLogStateText(key, s), key, back), TStateLoad::Loaded);
+    EXPECT_EQ(back.line, s.line);
+
+    const std::string format1 =
+        "zelq text-log state 1\ncheck=h:1%0ATEST-TextLog%0A/x%0A\nposition=7\nsize=9\ntime=5\n"
+        "alarm=1\nline=disk%0D%0Aerror\n";
+    TTextLogState old;
+    ASSERT_EQ(ParseTextLogState(format1, "h:1\nTEST-TextLog\n/x\n", old), TStateLoad::Loaded);
+    EXPECT_EQ(old.position, 7);
+    EXPECT_EQ(old.line, "disk\r\nerror");
+}
+
 class ZelqStateFile : public ZelqFileTest {};
 
 TEST_F(ZelqStateFile, SavedAtomicallyInNewFolders) {

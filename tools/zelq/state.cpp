@@ -17,7 +17,11 @@
 
 namespace {
 
-constexpr const char* kMagic = "zelq text-log state 1";
+// Files of format 1 escaped CR and LF only, so a literal "%0A" in a logged
+// line came back as a line break; format 2 also writes "%" as "%25". Both
+// are read; format 2 is written.
+constexpr const char* kMagic = "zelq text-log state 2";
+constexpr const char* kMagicFormat1 = "zelq text-log state 1";
 // Escaping triples a byte at most ("\n" as "%0A"); 64 KiB cover the fixed
 // lines, the host name and the command word.
 constexpr size_t kMaxStateFile =
@@ -45,8 +49,40 @@ bool ParseInt64(const std::string& s, int64_t& v) {
     return true;
 }
 
-std::string Escaped(const std::string& s) { return zelEncodeStrings(String(std::string_view(s))).Std(); }
-std::string Unescaped(const std::string& s) { return zelDecodeStrings(String(std::string_view(s))).Std(); }
+// One value on one line: "%", CR and LF as "%25", "%0D" and "%0A".
+std::string Escaped(const std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    for (char c : s) {
+        if (c == '%') out += "%25";
+        else if (c == '\r') out += "%0D";
+        else if (c == '\n') out += "%0A";
+        else out += c;
+    }
+    return out;
+}
+
+std::string Unescaped(const std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size()) {
+            const std::string code = s.substr(i + 1, 2);
+            const char c = code == "25" ? '%' : code == "0D" ? '\r' : code == "0A" ? '\n' : 0;
+            if (c != 0) {
+                out += c;
+                i += 2;
+                continue;
+            }
+        }
+        out += s[i];
+    }
+    return out;
+}
+
+std::string UnescapedFormat1(const std::string& s) {
+    return zelDecodeStrings(String(std::string_view(s))).Std();
+}
 
 std::string FolderOf(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -112,6 +148,7 @@ std::string TextLogStateText(const std::string& key, const TTextLogState& state)
 TStateLoad ParseTextLogState(const std::string& text, const std::string& key, TTextLogState& state) {
     TTextLogState s;
     bool magic = false, check = false, position = false, size = false, time = false;
+    std::string (*unescaped)(const std::string&) = Unescaped;
     size_t start = 0;
     bool first = true;
     while (start < text.size()) {
@@ -120,19 +157,20 @@ TStateLoad ParseTextLogState(const std::string& text, const std::string& key, TT
         const std::string line = text.substr(start, end - start);
         start = end + 1;
         if (first) {
-            magic = line == kMagic;
+            magic = line == kMagic || line == kMagicFormat1;
+            if (line == kMagicFormat1) unescaped = UnescapedFormat1;
             first = false;
             continue;
         }
         const size_t eq = line.find('=');
         if (eq == std::string::npos) continue;
         const std::string name = line.substr(0, eq), value = line.substr(eq + 1);
-        if (name == "check") check = Unescaped(value) == key;
+        if (name == "check") check = unescaped(value) == key;
         else if (name == "position") position = ParseInt64(value, s.position);
         else if (name == "size") size = ParseInt64(value, s.size);
         else if (name == "time") time = ParseInt64(value, s.time);
         else if (name == "alarm") s.alarm = value == "1";
-        else if (name == "line") s.line = CappedStateLine(Unescaped(value));
+        else if (name == "line") s.line = CappedStateLine(unescaped(value));
     }
     if (!magic || !check || !position || !size || !time) return TStateLoad::Other;
     state = s;
