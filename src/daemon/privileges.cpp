@@ -152,12 +152,14 @@ bool ActAsUser(const TUserIds& ids, String& err) {
         err = Step("setgroups", errno);
         return false;
     }
-    // (uid_t)-1 leaves the saved id as it is: root's.
-    if (::setresgid(ids.gid, ids.gid, static_cast<gid_t>(-1)) != 0) {
+    // (uid_t)-1 leaves the real and saved ids as they are: root's. With a
+    // real id of root's, the user cannot signal the process before it
+    // becomes the user for good.
+    if (::setresgid(static_cast<gid_t>(-1), ids.gid, static_cast<gid_t>(-1)) != 0) {
         err = Step("setegid", errno);
         return false;
     }
-    if (::setresuid(ids.uid, ids.uid, static_cast<uid_t>(-1)) != 0) {
+    if (::setresuid(static_cast<uid_t>(-1), ids.uid, static_cast<uid_t>(-1)) != 0) {
         err = Step("seteuid", errno);
         return false;
     }

@@ -52,8 +52,9 @@ bool BecomeUser(const TUserIds& ids, String& err);
 // (which that user may rewrite) is opened with the user's rights, and root
 // serves only to bind the listening socket.
 //
-// ActAsUser takes ids as the real and effective ids (supplementary groups,
-// then group, then user), root staying in the saved ids only; it needs
+// ActAsUser takes ids as the effective ids (supplementary groups, then
+// group, then user), root staying in the real and saved ids, so the user
+// cannot signal the process while it starts; it needs
 // effective root (a process fresh from root, or after RaiseToRoot). False
 // with err (the failing step and the system's reason); the process must
 // then not go on. Nothing to do for a user that is root.

@@ -95,8 +95,9 @@ TEST(Privileges, BecomesTheUserForGood) {
 }
 
 // In a child: root acts as nobody (a start-up by root with `user=`), root
-// only in the saved ids: a file only root may write stays out of reach
-// until root is taken back, and the switch for good works from there.
+// in the real and saved ids: a file only root may write stays out of reach
+// until root is taken back, a process of the user cannot signal it, and the
+// switch for good works from there.
 TEST(Privileges, ActsAsTheUserUntilRootIsTakenBack) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to change user";
     char path[] = "/tmp/zel-privileges-XXXXXX";
@@ -111,8 +112,18 @@ TEST(Privileges, ActsAsTheUserUntilRootIsTakenBack) {
         String err;
         if (!ResolveUser("nobody", ids, err) || !ActAsUser(ids, err)) _exit(10);
         uid_t r, e, s;
-        if (::getresuid(&r, &e, &s) != 0 || r != kNobody || e != kNobody || s != 0) _exit(11);
+        if (::getresuid(&r, &e, &s) != 0 || r != 0 || e != kNobody || s != 0) _exit(11);
         if (::open(path, O_WRONLY | O_CLOEXEC) >= 0 || errno != EACCES) _exit(12);
+        const pid_t starting = ::getpid();
+        const pid_t user = ::fork();
+        if (user == 0) {
+            if (!RaiseToRoot(err) || !BecomeUser(ids, err)) _exit(1);
+            _exit(::kill(starting, 0) != 0 && errno == EPERM ? 0 : 2);
+        }
+        int userStatus = 0;
+        if (user < 0 || ::waitpid(user, &userStatus, 0) != user || !WIFEXITED(userStatus) ||
+            WEXITSTATUS(userStatus) != 0)
+            _exit(18);
         if (!RaiseToRoot(err) || ::geteuid() != 0) _exit(13);
         if (!ActAsUser(ids, err) || ::geteuid() != kNobody) _exit(14);  // again after binding
         if (!RaiseToRoot(err) || UserSwitchNeeded(ids) != TUserSwitch::Switch || !BecomeUser(ids, err)) _exit(15);
