@@ -132,7 +132,7 @@ TEST(Readme, ConfigurationTableHasEveryKeyWithItsDefault) {
 TEST(AgentPage, DescribesEveryCommandLineOption) {
     const std::string page = Source("doc/man/zel.8.scd");
     const std::vector<std::string> options = HelpOptions(UsageText(), " Usage:");
-    ASSERT_EQ(options.size(), 7u) << UsageText();
+    ASSERT_EQ(options.size(), 8u) << UsageText();
     for (const std::string& option : options)
         EXPECT_NE(page.find("\n*" + option + "*"), std::string::npos) << "zel(8) does not describe " << option;
 }
