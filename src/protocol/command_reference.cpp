@@ -167,7 +167,8 @@ constexpr TValueRef kExitValue[] = {
 };
 constexpr TResultRef kExternalResults[] = {
     {"200", "the exit code"},
-    {"301", "the reason it could not run (abnormal termination, exec error: ...)"},
+    {"301", "the reason it could not run: fork error; exec error: REASON (exec error alone with LIMIT -1); abnormal "
+            "termination (ended by a signal, the time limit's included); cannot terminate process"},
     {"501", "Wrong parameter; Command line to execute is not specified"},
     kTestOff,
 };
@@ -296,7 +297,8 @@ constexpr TParamRef kExternalCmdParams[] = {
 };
 constexpr TResultRef kExternalCmdResults[] = {
     {"200", "the exit code"},
-    {"301", "the reason it could not run"},
+    {"301", "the reason it could not run, as for TEST-ExternalPrg: fork error; exec error: REASON; abnormal "
+            "termination; cannot terminate process"},
     {"501", "Wrong parameter; Command line to execute is not specified"},
     kActionOff,
 };
