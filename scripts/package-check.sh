@@ -74,6 +74,9 @@ expect_entry -rw-r--r-- lib/systemd/system/zel.service
 expect_entry -rw-r--r-- usr/share/zel/zel.cfg
 expect_entry -rw-r--r-- etc/logrotate.d/zel
 for page in man8/zel.8 man5/zel.cfg.5 man1/zelq.1 man7/zel-commands.7; do expect_entry -rw-r--r-- "usr/share/man/$page.gz"; done
+# The documents of debian/zel.docs (dh_compress compresses each, all being
+# larger than 4 KiB).
+for doc in README.md CONTRIBUTING.md benchmarks.md; do expect_entry -rw-r--r-- "usr/share/doc/zel/$doc.gz"; done
 echo "$listing" | awk '{print $6}' | grep -q '^\./usr/lib/debug' && fail "debug files in the package" || true
 echo "$listing" | awk '{print $2}' | grep -qv '^root/root$' && fail "a file not owned by root" || true
 # The configuration is made by postinst, never shipped: an upgrade must not

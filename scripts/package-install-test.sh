@@ -175,8 +175,9 @@ out=$(zelq --upgrade /usr/bin/zelq 2>&1) || status=$?
 [ $status -eq 2 ] && [[ "$out" == *600* ]] && pass "self-upgrade (allowupdates=0): 600" \
     || fail "self-upgrade with allowupdates=0: status $status: $out"
 
-# The packaged filter admits 127.0.0.1 only: another loopback address gets
-# no reply (and is logged) until the administrator adds it and reloads.
+# The packaged filter admits 127.0.0.1 and ::1 only: another loopback
+# address gets no reply (and is logged) until the administrator adds it and
+# reloads.
 # A connection to 127.0.0.2 would still come from 127.0.0.1 (the loopback
 # route's source), so a small relay (Perl, which every Debian system has)
 # takes zelq's connection on 127.0.0.1 and connects to the agent from the

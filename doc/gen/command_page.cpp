@@ -33,8 +33,14 @@ per line; *zelq*(1) sends each _PARAM_ of its command line as one such
 line. Parameters are read by position: a parameter not given reads as an
 empty text, and only the positions listed below are read, so a request
 that needs parameter 7 gives empty texts for the ones before it. A flag is
-true only when its text is *1*. A number that is not one (*abc*) is
-refused with *501*; an empty number reads as 0.
+true only when its text is *1*. A number may hold only digits and minus
+signs: anything else (*abc*, *5s*) is refused with *501* "Wrong
+parameter", and an empty number reads as 0. A few numbers are read as far
+as they are one instead, so that *abc* reads as 0 and *3x* as 3; their
+entries say so (TEST-CountFiles _MODE_, TEST-ShellScript _LIMIT_ and
+_LINES_). A number outside the values a parameter accepts is answered as
+its entry says: *501* as a rule, *301* "Invalid argument" for a port of a
+probe or a send beyond 0 to 65535.
 
 Command words are compared exactly, case included. A word the agent does
 not know is answered *500* and Unknown command "_WORD_".
@@ -47,7 +53,8 @@ ISO 8601, flags as true or false, and the lines as received in _raw_.
 Each command is allowed by a switch of *zel.cfg*(5) (for tests and
 actions) or by the management settings; a request the settings do not
 allow is answered *600*. Commands whose subject exists only on another
-operating system are answered *500* at once.
+operating system ("Not applicable for UNIX/Linux"), and the few this agent
+does not carry out ("not implemented yet"), are answered *500* at once.
 
 # VALUE TYPES
 

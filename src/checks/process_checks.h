@@ -1,7 +1,6 @@
 // Process and CPU tests and the process list. A configured site script
 // (proccntscript, cpuusagescript, proclistscript) is run for each request;
-// with the setting empty (or naming a folder, as an empty setting does once
-// resolved next to the agent) the agent answers from /proc itself, with no child
+// with the setting empty the agent answers from /proc itself, with no child
 // process and the same codes, value types and texts (proc_scan.h,
 // cpu_sampler.h). Thread-safe.
 #pragma once

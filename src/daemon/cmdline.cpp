@@ -56,7 +56,7 @@ bool ParseCommandLine(int argc, const char* const* argv, TCommandLine& out, std:
 
 const char* UsageText() {
     return " Usage: zel [-d|-i] [-v|-vd] [-p <port>] <cfg_file>\n"
-           "        zel --help | --version\n"
+           "        zel --help | --version | --self-check\n"
            "  -d        - daemon mode (default)\n"
            "  -i        - interactive mode\n"
            "  -v        - verbose mode\n"
@@ -65,6 +65,7 @@ const char* UsageText() {
            "  cfg_file  - obligatory parameter, path to configuration file\n"
            "  --help    - print this text\n"
            "  --version - print the version and the agent protocol identity\n"
+           "  --self-check - alone: check the ciphers, print the agent's identity and exit\n"
            "  The options may come in any order before cfg_file.\n\n"
            " Examples:\n"
            "  zel -i -v -p 1055 /etc/zel/zel.cfg\n"

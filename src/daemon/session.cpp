@@ -108,8 +108,9 @@ void RefuseInvalid(const TNetAddress& address) {
 //
 // The request has one deadline, counted from the connection and not from
 // the last byte: the session ends once the clock, in whole seconds, is past
-// the start plus timeout/1000 (no deadline for a timeout of 0 or less), and
-// in any case after SESSION_REQUEST_CAP. Until the sender has shown the
+// the start plus timeout/1000 (no deadline for a timeout below 0; the
+// settings already hold a 0 as 4000), and in any case after
+// SESSION_REQUEST_CAP. Until the sender has shown the
 // signature and the password proof, the session reads only the bytes that
 // judging them needs, and closes on a wrong one at once.
 void Serve(int fd, const TNetAddress& address) {

@@ -9,9 +9,10 @@ using V = TValueType;
 constexpr TResultRef kTestOff{"600", "test is not allowed (the command's switch is off)"};
 constexpr TResultRef kActionOff{"600", "operation is not allowed (the action's switch is off)"};
 constexpr TResultRef kManageOff{"600", "Operation is not allowed (allowmanage is off or the address is not in manageaddr)"};
-constexpr TResultRef kWrongParam{"501", "Wrong parameter (a number that is not one, or a value out of range)"};
 constexpr TResultRef kNotHere[] = {{"500", "Not applicable for UNIX/Linux"}};
 constexpr TResultRef kNotYet[] = {{"500", "not implemented yet"}};
+// The port of a probe or a send: a number beyond 0-65535 is no address.
+constexpr const char kPortRange[] = "1 to 65535; a number beyond 0 to 65535 is answered 301 \"Invalid argument\"";
 
 constexpr TParamRef kNoParams[1] = {};
 constexpr std::span<const TParamRef> kNone{kNoParams, 0};
@@ -61,7 +62,7 @@ constexpr TValueRef kFileExistsValues[] = {
     {"size", V::Int64, "B", "the size"},
     {"changed", V::Time, "", "the status-change time (ctime)"},
     {"modified", V::Time, "", "the modification time (mtime)"},
-    {"path", V::Text, "", "the path examined (the match of a pattern)"},
+    {"path", V::Escaped, "", "the path examined (the match of a pattern)"},
     {"age_unit", V::Text, "", "the unit of the next value, always min"},
     {"age", V::Int, "min", "minutes since the last modification"},
 };
@@ -90,7 +91,7 @@ constexpr TValueRef kFileCompareValues[] = {
 constexpr TResultRef kFileCompareResults[] = {
     {"200", "equal or found"},
     {"301", "File doesn`t exist; The size of the second file cannot exceed 8Mb; I/O Error"},
-    {"501", "Wrong parameter (a MODE other than 1, 2 or 3)"},
+    {"501", "Wrong parameter (a MODE other than 1, 2 or 3, once FILE is found)"},
     kTestOff,
 };
 
@@ -113,7 +114,8 @@ constexpr TParamRef kCountFilesParams[] = {
     {2, "MASK", "the names to count, with wildcards (* counts every file)", "", "a wildcard pattern such as * or *.log"},
     {3, "RECURSE", "1: count in the sub-folders too", "0", "1 or 0"},
     {4, "MODE", "0 every file; 1 older than VALUE minutes; 2 newer than VALUE minutes; 3 bigger than VALUE bytes; "
-                "4 smaller than VALUE bytes; 5 the sub-folders instead of the files", "0", "0 to 5"},
+                "4 smaller than VALUE bytes; 5 the sub-folders instead of the files", "0",
+     "0 to 5, read as far as it is a number (abc is 0, 3x is 3)"},
     {5, "VALUE", "the minutes or bytes of MODE 1 to 4", "0", "an integer"},
     {11, "MACROS", "1: macros in FOLDER", "0", "1 or 0"},
 };
@@ -122,8 +124,9 @@ constexpr TValueRef kCountValue[] = {
 };
 constexpr TResultRef kCountFilesResults[] = {
     {"200", "the count (0 when MASK matches nothing)"},
-    {"301", "Folder doesn`t exist or access denied"},
-    kWrongParam,
+    {"301", "Folder doesn`t exist or access denied; Cannot read the whole folder tree (a folder could not "
+            "be read to its end, or descriptors or memory ran out)"},
+    {"501", "Wrong parameter (MODE outside 0 to 5, or VALUE not a number)"},
     kTestOff,
 };
 
@@ -164,7 +167,8 @@ constexpr TValueRef kExitValue[] = {
 };
 constexpr TResultRef kExternalResults[] = {
     {"200", "the exit code"},
-    {"301", "the reason it could not run (abnormal termination, exec error: ...)"},
+    {"301", "the reason it could not run: fork error; exec error: REASON (exec error alone with LIMIT -1); abnormal "
+            "termination (ended by a signal, the time limit's included); cannot terminate process"},
     {"501", "Wrong parameter; Command line to execute is not specified"},
     kTestOff,
 };
@@ -172,8 +176,9 @@ constexpr TResultRef kExternalResults[] = {
 // --- TEST-TCP
 constexpr TParamRef kTcpParams[] = {
     {1, "HOST", "the host to probe: an IPv4 address, an IPv6 address (::1 or [::1]) or a name", "", ""},
-    {2, "PORT", "the TCP port", "", "1 to 65535"},
-    {3, "TIMEOUT", "time-out in milliseconds", "0 (120000)", "an integer"},
+    {2, "PORT", "the TCP port", "", kPortRange},
+    {3, "TIMEOUT", "time-out in milliseconds", "0 (120000)",
+     "an integer; below 0 is answered 301 \"Invalid argument\" without connecting"},
     {4, "DATA", "bytes to send after connecting, %0D/%0A for line breaks", "nothing is sent", ""},
     {5, "RECEIVE", "bytes to read back; 0 awaits no answer", "0", "0 to 8192 (more or negative: 8192)"},
 };
@@ -185,21 +190,29 @@ constexpr TValueRef kProbeFail[] = {
     {"error", V::Text, "", "what failed (Timeout, a socket error, empty when the peer closed)"},
     {"reason", V::Int, "", "0 time-out, -2 name, -3 socket, -4 send, -5 receive, -6 connection"},
 };
-constexpr TResultRef kProbeResults[] = {
+constexpr TResultRef kTcpResults[] = {
     {"200", "time and bytes received"},
     {"301", "error text and reason code, as values"},
-    kWrongParam,
+    {"501", "Wrong parameter (PORT, TIMEOUT or RECEIVE not a number)"},
     kTestOff,
 };
 
 // --- TEST-UDP
 constexpr TParamRef kUdpParams[] = {
     {1, "HOST", "the host to probe: an IPv4 address, an IPv6 address (::1 or [::1]) or a name", "", ""},
-    {2, "PORT", "the UDP port", "", "1 to 65535"},
+    {2, "PORT", "the UDP port", "", kPortRange},
     {3, "TIMEOUT", "time-out per attempt in milliseconds, used in whole seconds (at least 1)", "0 (1 s)", "an integer"},
-    {4, "ATTEMPTS", "the number of datagrams to try", "", "a positive integer"},
+    {4, "ATTEMPTS", "the number of datagrams to try", "",
+     "1 or more, and ATTEMPTS times the time-out in whole seconds (each at least 1) at most 120"},
     {5, "DATA", "the datagram, %0D/%0A for line breaks", "", "not empty"},
     {6, "RECEIVE", "bytes to read back; 0 awaits no answer", "0", "0 to 8192 (more or negative: 8192)"},
+};
+constexpr TResultRef kUdpResults[] = {
+    {"200", "time and bytes received"},
+    {"301", "error text and reason code, as values"},
+    {"501", "Wrong parameter (PORT, TIMEOUT, ATTEMPTS or RECEIVE not a number, ATTEMPTS below 1 or above the "
+            "120 s bound, or DATA empty)"},
+    kTestOff,
 };
 
 // --- TEST-TextLog, TEST-TextLog2
@@ -207,7 +220,9 @@ constexpr TParamRef kTextLogParams[] = {
     {1, "FILE", "the log file; a wildcard pattern takes the first match", "", ""},
     {2, "TEXT", "the text or search expression, %0D/%0A escaped", "", ""},
     {3, "POSITION", "the position returned by the previous request", "0", "an integer"},
-    {4, "SIZE", "the size returned by the previous request; 0 records the end of the log and reports nothing", "0", "an integer"},
+    {4, "SIZE", "the size returned by the previous request; with TIME 0 too (a first request) the end of the log is "
+                "recorded and nothing reported; 0 with a TIME (the log was empty) reads the log from its start",
+     "0", "an integer"},
     {5, "TIME", "the time returned by the previous request", "0", "an integer"},
     {6, "EXPRESSION", "1: TEXT is a search expression (AND, OR, NOT, brackets, quoted texts)", "0", "1 or 0"},
     {7, "SCANALL", "1: read to the end and report the last matching line", "0", "1 or 0"},
@@ -230,14 +245,16 @@ constexpr TValueRef kTextLog2Values[] = {
 #undef ZEL_TEXTLOG_VALUES
 constexpr TResultRef kTextLogResults[] = {
     {"200", "result, line, more flag and the state"},
-    {"301", "File does not exist; File \"NAME\" not found; Cannot open file; fseek error"},
+    {"301", "File does not exist; File \"NAME\" not found; Cannot open file; Cannot read file; fseek error"},
     {"501", "Wrong parameter (POSITION, SIZE or TIME not a number)"},
     kTestOff,
 };
 constexpr TParamRef kTextLog2Params[] = {
     {1, "FILE", "the log file; a wildcard pattern takes the first match", "", ""},
     {2, "POSITION", "the position returned by the previous request", "0", "an integer"},
-    {3, "SIZE", "the size returned by the previous request; 0 records the end of the log and reports nothing", "0", "an integer"},
+    {3, "SIZE", "the size returned by the previous request; with TIME 0 too (a first request) the end of the log is "
+                "recorded and nothing reported; 0 with a TIME (the log was empty) reads the log from its start",
+     "0", "an integer"},
     {4, "TIME", "the time returned by the previous request", "0", "an integer"},
     {5, "SCANALL", "1: read to the end and report the last matching line", "0", "1 or 0"},
     {6, "ALARM", "the alarm text or expression, %0D/%0A escaped", "", ""},
@@ -256,8 +273,8 @@ constexpr TParamRef kShellScriptParams[] = {
     {1, "TEMPLATE", "the command line; %script% becomes the script file, %params% the script's parameters", "", ""},
     {2, "SCRIPT", "the script, %0D/%0A escaped (zelq: @FILE)", "", ""},
     {3, "PARAMS", "the text for %params%", "", ""},
-    {4, "LIMIT", "time limit in seconds", "0 (no limit)", "an integer"},
-    {5, "LINES", "the number of output lines to return", "0", "an integer"},
+    {4, "LIMIT", "time limit in seconds", "0 (no limit)", "an integer, read as far as it is a number (abc is 0)"},
+    {5, "LINES", "the number of output lines to return", "0", "an integer, read as far as it is a number (abc is 0)"},
 };
 constexpr TValueRef kShellScriptValues[] = {
     {"result", V::Escaped, "", "the first line beginning with scriptres:, else the last line of output"},
@@ -266,7 +283,8 @@ constexpr TValueRef kShellScriptValues[] = {
 constexpr TResultRef kShellScriptResults[] = {
     {"200", "the result line and the output"},
     {"301", "Cannot get temp file; Cannot create temp file; Cannot set exec flag for script; "
-            "Script execution error: ...; Cannot get script results"},
+            "cannot create temp file (the script could not be written); Script execution error: ...; "
+            "Cannot get script results"},
     kTestOff,
 };
 
@@ -279,7 +297,8 @@ constexpr TParamRef kExternalCmdParams[] = {
 };
 constexpr TResultRef kExternalCmdResults[] = {
     {"200", "the exit code"},
-    {"301", "the reason it could not run"},
+    {"301", "the reason it could not run, as for TEST-ExternalPrg: fork error; exec error: REASON; abnormal "
+            "termination; cannot terminate process"},
     {"501", "Wrong parameter; Command line to execute is not specified"},
     kActionOff,
 };
@@ -287,10 +306,10 @@ constexpr TResultRef kExternalCmdResults[] = {
 // --- ACT-TCPUDPsend
 constexpr TParamRef kSendParams[] = {
     {1, "HOST", "the destination: an IPv4 address, an IPv6 address (::1 or [::1]) or a name", "", ""},
-    {2, "PORT", "the port", "", "1 to 65535"},
+    {2, "PORT", "the port", "", kPortRange},
     {3, "PROTOCOL", "0: TCP; anything else: UDP", "UDP", "0 or 1"},
     {4, "DATA", "the data, %0D/%0A escaped", "", "not empty"},
-    {5, "PAUSE", "seconds to wait before sending DATA2", "0", "an integer"},
+    {5, "PAUSE", "seconds to wait before sending DATA2", "0", "at most 120 (below 0: no pause)"},
     {6, "DATA2", "second data, sent after PAUSE", "nothing", ""},
 };
 constexpr TValueRef kMessageValue[] = {
@@ -298,15 +317,16 @@ constexpr TValueRef kMessageValue[] = {
 };
 constexpr TResultRef kSendResults[] = {
     {"200", "Data has been sent"},
-    {"301", "the socket's error text"},
-    kWrongParam,
+    {"301", "the socket's error text (\"Invalid argument\" for a port beyond 0 to 65535)"},
+    {"501", "Wrong parameter (HOST or DATA empty, PORT or PAUSE not a number, PAUSE above 120)"},
     kActionOff,
 };
 
 // --- ACT-Syslog
 constexpr TParamRef kSyslogParams[] = {
     {1, "HOST", "the syslog collector: an IPv4 address, an IPv6 address (::1 or [::1]) or a name", "", ""},
-    {2, "PORT", "its UDP port", "", "an integer (514 as a rule)"},
+    {2, "PORT", "its UDP port", "", "1 to 65535 (514 as a rule); a number beyond 0 to 65535 is answered 301 "
+                                     "\"Invalid argument\""},
     {3, "FACILITY", "the facility number", "", "an integer, 0 to 23 as a rule"},
     {4, "SEVERITY", "the severity", "", "0 to 7"},
     {5, "MESSAGE", "the message, %0D/%0A escaped", "", ""},
@@ -314,7 +334,7 @@ constexpr TParamRef kSyslogParams[] = {
 constexpr TResultRef kSyslogResults[] = {
     {"200", "Syslog: Data to HOST has been sent"},
     {"301", "Cannot resolve server name to IP address, or another socket error"},
-    kWrongParam,
+    {"501", "Wrong parameter (HOST empty, PORT, FACILITY or SEVERITY not a number, SEVERITY outside 0 to 7)"},
     kActionOff,
 };
 
@@ -341,7 +361,7 @@ constexpr TParamRef kFilesListParams[] = {
     {9, "MTIME", "1: add each entry's modification time", "0", "1 or 0"},
 };
 constexpr TValueRef kFilesListValues[] = {
-    {"folder", V::Text, "", "the folder listed, with its trailing /"},
+    {"folder", V::Escaped, "", "the folder listed, with its trailing /"},
     {"count", V::Int, "", "the number of entries"},
     {"lines_per_entry", V::Int, "", "lines per entry: 2 plus one per SIZE, CTIME, MTIME"},
     {"entries", V::Entries, "", "per entry: name, attribute bits (1 read-only, 2 hidden, 4 system, 16 folder), then size, ctime, mtime as asked"},
@@ -395,14 +415,22 @@ constexpr TResultRef kSettingsResults[] = {{"200", "the GetInfo lines, then the 
 constexpr TParamRef kSetSettingsParams[] = {
     {1, "NAME=VALUE", "one setting per parameter, by its remote name: Comment, Port, Timeout, Password, LogOkConn, "
                       "LogBadConn, OkLogFile, BadLogFile, IPFiltering, IPFilterAddr, IPFilterMarks, AllowUpdates, "
-                      "AllowRManage, UpdateAddr, ManageAddr, a test's or an action's name as GetInfo lists it "
-                      "(see zel.cfg(5))", "nothing changes; the file is written again", "unknown names are ignored"},
+                      "AllowRManage, UpdateAddr, ManageAddr, or a test's or an action's switch by the name GetInfo "
+                      "lists it under, except Shell Script: that switch has no remote name and is set in the file "
+                      "only (see zel.cfg(5))",
+     "nothing changes; the file is written again",
+     "a switch or flag 0 or 1; Port 1 to 65535; Timeout a number (0: 4000); IPFilterAddr entries separated by "
+     "blanks or %0D%0A; a line without = and an unknown name are skipped (the agent logs each name)"},
 };
 constexpr TResultRef kSetSettingsResults[] = {
     {"200", "no text: the settings are in force and saved"},
-    {"300", "why the file could not be written (the settings stay in force); when the agent may not rewrite it "
-            "(it serves as a user without write access), \"Cannot rewrite configuration file '...': no write access "
-            "to FOLDER (REASON)\" and nothing changes"},
+    {"300", "a value refused, and nothing changes: \"Invalid value of NAME: 'VALUE' (REASON); settings not "
+            "changed\" (VALUE with control bytes as %XX and cut after 64 bytes; REASON: 0 or 1 expected, a port "
+            "number from 1 to 65535 expected, a number expected, a line break cannot be saved, or the item of an "
+            "address list that does not parse, as in Invalid IP address (ITEM) specified), or \"Password cannot be empty: settings not changed\"; when the "
+            "agent may not rewrite the file (it serves as a user without access), \"Cannot rewrite configuration "
+            "file '...': no write access to FOLDER (REASON)\" or \"... cannot read FILE (REASON)\" and nothing "
+            "changes; otherwise why the file could not be written (the settings stay in force)"},
     kManageOff,
 };
 constexpr TResultRef kReloadCfgResults[] = {{"200", "Ok"}, {"300", "why the file could not be read"}, kManageOff};
@@ -413,15 +441,17 @@ constexpr TParamRef kUpgradeParams[] = {
 };
 constexpr TResultRef kUpgradeResults[] = {
     {"200", "send the executable and its checksum on the same connection; a second reply follows"},
-    {"300", "why the upgrade could not be prepared or checked; \"Upgrade refused: cannot replace PATH: no write "
+    {"300", "why the upgrade could not be prepared or checked: \"Upgrade image refused: ...\" when the image fails "
+            "its self-check, \"Wrong CRC\", \"Write error\"; \"Upgrade refused: cannot replace PATH: no write "
             "access to FOLDER (REASON)\" before anything is sent when the agent may not replace its executable"},
     {"302", "another upgrade is in progress"},
     {"501", "Wrong file parameter(s)"},
     {"600", "Operation is not allowed (allowupdates is off or the address is not in updateaddr)"},
 };
 
-constexpr const char kStub[] = "Answered at once with 500: its subject exists on another operating system.";
-constexpr const char kNotDone[] = "Answered at once with 500: this agent does not carry it out.";
+constexpr const char kStub[] = "Answered at once with 500 and \"Not applicable for UNIX/Linux\": its subject exists on "
+                               "another operating system.";
+constexpr const char kNotDone[] = "Answered at once with 500 and \"not implemented yet\": this agent does not carry it out.";
 
 constexpr TCommandRef kCommands[] = {
     {"TEST-UNC", G::Test, "unc", "space on the volume holding a path",
@@ -467,10 +497,10 @@ constexpr TCommandRef kCommands[] = {
      kNone, kNothing, false, kNothing, kNotYet, "zelq TEST-Ping"},
     {"TEST-TCP", G::Test, "tcp", "connects to a TCP port from the agent, optionally sends and reads",
      "A name's first IPv4 and first IPv6 address are tried in the resolver's order.",
-     kTcpParams, kProbeValues, false, kProbeFail, kProbeResults, "zelq TEST-TCP 127.0.0.1 22 5000 '' 0"},
+     kTcpParams, kProbeValues, false, kProbeFail, kTcpResults, "zelq TEST-TCP 127.0.0.1 22 5000 '' 0"},
     {"TEST-UDP", G::Test, "udp", "sends a UDP datagram from the agent and reads the answer",
      "A name's first IPv4 and first IPv6 address are tried in the resolver's order.",
-     kUdpParams, kProbeValues, false, kProbeFail, kProbeResults, "zelq TEST-UDP 127.0.0.1 53 2000 3 x 512"},
+     kUdpParams, kProbeValues, false, kProbeFail, kUdpResults, "zelq TEST-UDP 127.0.0.1 53 2000 3 x 512"},
     {"TEST-TextLog", G::Test, "textlog", "new lines of a growing log that hold a text",
      "The agent keeps no state: each reply carries the position, size and time the next request sends back. "
      "A first request (SIZE 0) records the end of the log. zelq --plugin keeps the state itself.",
@@ -502,7 +532,7 @@ constexpr TCommandRef kCommands[] = {
      kNone, kNothing, false, kNothing, kNotHere, "zelq GetEventLogFiles"},
     {"GetEventLogSources", G::Listing, "none", "the event sources of another operating system", kStub,
      kNone, kNothing, false, kNothing, kNotHere, "zelq GetEventLogSources"},
-    {"GetDriveList", G::Listing, "none", "the drive letters of another operating system", kNotDone,
+    {"GetDriveList", G::Listing, "none", "a list of drives; not implemented yet (GetFilesList lists folders)", kNotDone,
      kNone, kNothing, false, kNothing, kNotYet, "zelq GetDriveList"},
     {"GetFilesList", G::Listing, "any of foldersize, countfiles, fileexists, filecrc, comparefiles, textlog",
      "lists a folder, for browsing while a test is set up",
@@ -513,7 +543,10 @@ constexpr TCommandRef kCommands[] = {
     {"GetSettings", G::Management, "allowmanage, manageaddr", "GetInfo's lines and the settings, the password included", "",
      kNone, kSettingsValues, true, kNothing, kSettingsResults, "zelq GetSettings"},
     {"SetSettings", G::Management, "allowmanage, manageaddr", "changes settings and writes the configuration file",
-     "Values are not checked: a Port that is not a number becomes 0. The old file is kept beside the new one.",
+     "The request is checked whole before anything changes: a Port outside 1 to 65535 or not a number, a Timeout "
+     "that is not a number, a switch or flag other than 0 or 1, a line break in a text, an IPFilterAddr, ManageAddr "
+     "or UpdateAddr entry that does not parse, or an empty Password is answered 300, and nothing is applied or "
+     "saved. The previous file is kept beside the new one as FILE.Old.",
      kSetSettingsParams, kNothing, false, kNothing, kSetSettingsResults, "zelq SetSettings 'Comment=web server 2' Timeout=20000"},
     {"ReloadCfg", G::Management, "allowmanage, manageaddr", "reads the configuration file again",
      "The same as SIGHUP.", kNone, kMessageValue, false, kNothing, kReloadCfgResults, "zelq ReloadCfg"},

@@ -104,6 +104,24 @@ TEST(ConfigPage, NamesNoKeyTheAgentDoesNotKnow) {
     }
 }
 
+// REMOTE CHANGES pairs every remote name with its key, and names the keys
+// the server cannot change.
+TEST(ConfigPage, RemoteChangesNameEveryRemoteNameAndItsKey) {
+    const std::string page = Source("doc/man/zel.cfg.5.scd");
+    const size_t from = page.find("\n# REMOTE CHANGES\n");
+    ASSERT_NE(from, std::string::npos);
+    std::string section = page.substr(from, page.find("\n# ", from + 1) - from);
+    for (char& c : section)
+        if (c == '\n') c = ' ';  // a name may wrap
+    for (const TZELSettingsKey& k : ZELSettingsKeys) {
+        std::string expected;
+        if (k.remote != nullptr && k.key != nullptr) expected = std::string(k.remote) + " (*" + k.key + "*)";
+        else if (k.remote != nullptr) expected = k.remote;
+        else expected = std::string("*") + k.key + "*";
+        EXPECT_NE(section.find(expected), std::string::npos) << expected;
+    }
+}
+
 TEST(Readme, ConfigurationTableHasEveryKeyWithItsDefault) {
     const std::string readme = Source("README.md");
     ASSERT_FALSE(readme.empty());
@@ -132,7 +150,7 @@ TEST(Readme, ConfigurationTableHasEveryKeyWithItsDefault) {
 TEST(AgentPage, DescribesEveryCommandLineOption) {
     const std::string page = Source("doc/man/zel.8.scd");
     const std::vector<std::string> options = HelpOptions(UsageText(), " Usage:");
-    ASSERT_EQ(options.size(), 7u) << UsageText();
+    ASSERT_EQ(options.size(), 8u) << UsageText();
     for (const std::string& option : options)
         EXPECT_NE(page.find("\n*" + option + "*"), std::string::npos) << "zel(8) does not describe " << option;
 }

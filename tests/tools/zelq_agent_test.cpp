@@ -256,6 +256,8 @@ TEST(ZelqWithoutAgent, UsageErrors) {
         {{"-P", "x", "X", "@/no/such/file"}, "cannot read /no/such/file"},
         {{"-P", "x", "X", "two\nlines"}, "line break"},
         {{"-f", "/no/such/file", "GetInfo"}, "cannot read the password file"},
+        {{"help", "Nope"}, "no command Nope"},
+        {{"help", "TEST-CPU", "extra"}, "help takes one command word"},
     };
     for (const auto& c : cases) {
         zelit::TRunResult r = Zelq(c.args);

@@ -144,6 +144,15 @@ TEST(ZelqFormat, JsonOutputNamesAndTypesTheValues) {
         {"entries of a listing", "GetFilesList", Reply("200", {"/etc/", "1", "2", "hosts", "0"}),
          R"({"code": "200", "values": {"folder": "/etc/", "count": 1, "lines_per_entry": 2, "entries": ["hosts", "0"]}, )"
          R"("raw": ["/etc/", "1", "2", "hosts", "0"]})"},
+        {"escaped path of a file", "TEST-FileExists",
+         Reply("200", {"     3", "11122026003811", "11122026003811", "/srv/a%0Ab", "min", "0"}),
+         R"({"code": "200", "values": {"size": 3, "changed": "11122026003811", "changed_iso": "2026-12-11T00:38:11", )"
+         R"("modified": "11122026003811", "modified_iso": "2026-12-11T00:38:11", "path": "/srv/a\u000ab", )"
+         R"("age_unit": "min", "age": 0}, )"
+         R"("raw": ["     3", "11122026003811", "11122026003811", "/srv/a%0Ab", "min", "0"]})"},
+        {"escaped folder of a listing", "GetFilesList", Reply("200", {"/srv/a%0Db/", "1", "2", "logs", "16"}),
+         R"({"code": "200", "values": {"folder": "/srv/a\u000db/", "count": 1, "lines_per_entry": 2, )"
+         R"("entries": ["logs", "16"]}, "raw": ["/srv/a%0Db/", "1", "2", "logs", "16"]})"},
         {"not a number stays text", "TEST-CountFiles", Reply("200", {"12x"}), R"({"code": "200", "values": {"count": "12x"}, "raw": ["12x"]})"},
         {"refusal text", "TEST-UNC", Reply("501", {"Path not specified"}),
          R"({"code": "501", "values": {"text": "Path not specified"}, "raw": ["Path not specified"]})"},

@@ -81,12 +81,15 @@ int main(int argc, char** argv) {
             return kExitSuccess;
         }
         std::string text;
-        if (opts.params.size() > 1 || !CommandHelpText(opts.params[0], text))
+        if (opts.params.size() > 1)
+            return UsageError("help takes one command word ('zelq help' lists the commands)");
+        if (!CommandHelpText(opts.params[0], text))
             return UsageError("no command " + opts.params[0] + " ('zelq help' lists the commands)");
         Print(stdout, text);
         return kExitSuccess;
     }
-    // The agent skips names it does not know without a word: say so here.
+    // The agent skips names it does not know (its log names them, its reply
+    // does not): say so here, with the closest known name.
     if (opts.command == "SetSettings")
         for (const std::string& warning : UnknownSettingWarnings(opts.params, opts.literal))
             Print(stderr, warning + "\n");
