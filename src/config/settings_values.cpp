@@ -42,8 +42,10 @@ String Shown(std::string_view value) {
     return String(out);
 }
 
+// A password's value is never repeated: a refusal may be logged or traced.
 bool Refuse(const TZELSettingsKey& k, std::string_view value, const char* why, String& err) {
-    err = String("Invalid value of ") + k.remote + ": '" + Shown(value) + "' (" + why + "); settings not changed";
+    const String shown = k.text == &TZELSettings::password ? String("(not shown)") : Shown(value);
+    err = String("Invalid value of ") + k.remote + ": '" + shown + "' (" + why + "); settings not changed";
     return false;
 }
 

@@ -425,7 +425,7 @@ constexpr TParamRef kSetSettingsParams[] = {
 constexpr TResultRef kSetSettingsResults[] = {
     {"200", "no text: the settings are in force and saved"},
     {"300", "a value refused, and nothing changes: \"Invalid value of NAME: 'VALUE' (REASON); settings not "
-            "changed\" (VALUE with control bytes as %XX and cut after 64 bytes; REASON: 0 or 1 expected, a port "
+            "changed\" (VALUE with control bytes as %XX and cut after 64 bytes, a Password's as (not shown); REASON: 0 or 1 expected, a port "
             "number from 1 to 65535 expected, a number expected, a line break cannot be saved, or the item of an "
             "address list that does not parse, as in Invalid IP address (ITEM) specified), or \"Password cannot be empty: settings not changed\"; when the "
             "agent may not rewrite the file (it serves as a user without access), \"Cannot rewrite configuration "

@@ -195,7 +195,7 @@ TEST_F(RemoteSettings, BadValuesAreRefusedWhole) {
         {"ManageAddr=localhost", "ManageAddr", "localhost", "Invalid IP address (localhost) specified"},
         {"UpdateAddr=127.0.0.1,10.0.0.1-10.0.0.256", "UpdateAddr", "127.0.0.1,10.0.0.1-10.0.0.256",
          "Invalid IP address (10.0.0.1-10.0.0.256) specified"},
-        {"Password=new\rpass", "Password", "new%0Dpass", "a line break cannot be saved"},
+        {"Password=new\rpass", "Password", "(not shown)", "a line break cannot be saved"},
         {"Comment=two\rlines", "Comment", "two%0Dlines", "a line break cannot be saved"},
         {"OkLogFile=a\rb", "OkLogFile", "a%0Db", "a line break cannot be saved"},
         {"Comment=" + std::string(70, 'c') + "\rx", "Comment", nullptr, "a line break cannot be saved"},
