@@ -144,6 +144,9 @@ TEST(ZelqFormat, JsonOutputNamesAndTypesTheValues) {
         {"entries of a listing", "GetFilesList", Reply("200", {"/etc/", "1", "2", "hosts", "0"}),
          R"({"code": "200", "values": {"folder": "/etc/", "count": 1, "lines_per_entry": 2, "entries": ["hosts", "0"]}, )"
          R"("raw": ["/etc/", "1", "2", "hosts", "0"]})"},
+        {"a listing with nothing listed", "GetFilesList", Reply("200", {"/srv/empty/", "0", "2"}),
+         R"({"code": "200", "values": {"folder": "/srv/empty/", "count": 0, "lines_per_entry": 2, "entries": []}, )"
+         R"("raw": ["/srv/empty/", "0", "2"]})"},
         {"escaped path of a file", "TEST-FileExists",
          Reply("200", {"     3", "11122026003811", "11122026003811", "/srv/a%0Ab", "min", "0"}),
          R"({"code": "200", "values": {"size": 3, "changed": "11122026003811", "changed_iso": "2026-12-11T00:38:11", )"

@@ -123,6 +123,8 @@ std::string ValuesObject(const std::string& command, const TReplyLines& reply, s
         AppendMember(out, first, v.name, entries + "]");
         break;
     }
+    // A listing with nothing listed still has its (empty) list.
+    if (table.back().type == TValueType::Entries && to < table.size()) AppendMember(out, first, table.back().name, "[]");
     return out + "}";
 }
 
