@@ -71,8 +71,7 @@ void Scan(benchmark::State& state, const char* text, int useExpression, int case
         TLogState st{0, 1, 0};
         TLogMatch m;
         String err;
-        const int64_t r = scanner.Scan(String(g_log), st, false, m, err);
-        if (r != 0 || st.size != g_size) state.SkipWithError("unexpected scan result");
+        if (!scanner.Scan(String(g_log), st, false, m, err) || m.result != 0 || st.size != g_size) state.SkipWithError("unexpected scan result");
     }
     state.SetBytesProcessed(state.iterations() * g_size);
 }

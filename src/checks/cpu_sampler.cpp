@@ -10,6 +10,7 @@
 #include <exception>
 
 #include "foundation/fd.h"
+#include "foundation/io.h"
 
 bool ParseCpuTimes(const char* text, TCpuTimes& times) {
     if (strncmp(text, "cpu ", 4) != 0) return false;
@@ -54,7 +55,7 @@ TCpuSampler::~TCpuSampler() {
 bool TCpuSampler::Sample(TCpuTimes& times, String& err) const {
     TFd fd(open(path_.Data(), O_RDONLY | O_CLOEXEC));
     if (!fd.Valid()) {
-        err = String("cannot open ") + path_ + ": " + strerror(errno);
+        err = String("cannot open ") + path_ + ": " + ErrnoText(errno);
         return false;
     }
     char buf[512];
@@ -63,7 +64,7 @@ bool TCpuSampler::Sample(TCpuTimes& times, String& err) const {
         got = read(fd.Get(), buf, sizeof buf - 1);
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
-        err = String("cannot read ") + path_ + ": " + strerror(errno);
+        err = String("cannot read ") + path_ + ": " + ErrnoText(errno);
         return false;
     }
     buf[got] = '\0';

@@ -11,6 +11,7 @@
 #include "checks/disk_open.h"
 #include "checks/disk_helpers.h"
 #include "crypto/crc32.h"
+#include "foundation/io.h"
 
 namespace {
 
@@ -32,22 +33,22 @@ void LowerAscii(char* p, int64_t n) {
 
 }  // namespace
 
-int GetFileCRC(const char* name, uint32_t& crc, String& err) {
+bool GetFileCRC(const char* name, uint32_t& crc, String& err) {
     if (name == nullptr || *name == '\0') {
         err = "File is not specified";
-        return 0;
+        return false;
     }
     TFd fd;
     struct stat st;
     // Directories open but cannot be read: "Read error", as before.
-    if (OpenForReading(name, okRegular | okBlock | okDirectory, fd, st) != 0) {
+    if (!OpenForReading(name, okRegular | okBlock | okDirectory, fd, st, err)) {
         err = "Cannot open file";
-        return 0;
+        return false;
     }
     auto buf = Allocate(kBlock);
     if (!buf) {
         err = "Read error";
-        return 0;
+        return false;
     }
     TCRC32 sum;
     sum.InitCRC();
@@ -55,13 +56,13 @@ int GetFileCRC(const char* name, uint32_t& crc, String& err) {
         const int64_t n = ReadFull(fd.Get(), buf.get(), kBlock);
         if (n < 0) {
             err = "Read error";
-            return 0;
+            return false;
         }
         sum.UpdateCRC(buf.get(), n);
         if (n < kBlock) break;
     }
     crc = sum.GetCRC();
-    return 1;
+    return true;
 }
 
 int CompareFiles(int fdA, int fdB) {
@@ -138,10 +139,10 @@ bool ReadFileContent(int fd, int64_t size, String& out) {
     return true;
 }
 
-bool GetUNCDriveInfo(const char* path, int64_t& total, int64_t& free, int64_t& avail, int& err) {
+bool GetUNCDriveInfo(const char* path, int64_t& total, int64_t& free, int64_t& avail, String& err) {
     struct statfs fs;
     if (path == nullptr || statfs(path, &fs) != 0) {
-        err = path == nullptr ? ENOENT : errno;
+        err = ErrnoText(path == nullptr ? ENOENT : errno);
         return false;
     }
     const auto bsize = static_cast<int64_t>(fs.f_bsize);

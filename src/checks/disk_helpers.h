@@ -32,10 +32,10 @@ inline int64_t sec2min(int64_t seconds) { return seconds / 60; }
 String GetFileUsingSpecialMacros(const String& path);
 
 // The checksum of a file's content (TCRC32 register, not inverted).
-// Returns 1, or 0 with err: "File is not specified", "Cannot open file"
-// (missing, unreadable, or a FIFO, socket or character device, which are
-// never opened) or "Read error".
-int GetFileCRC(const char* name, uint32_t& crc, String& err);
+// False with err: "File is not specified", "Cannot open file" (missing,
+// unreadable, or a FIFO, socket or character device, which are never
+// opened) or "Read error".
+bool GetFileCRC(const char* name, uint32_t& crc, String& err);
 
 // Compares the contents of two open files from their current offsets up to
 // the end of the shorter one: 1 equal, 0 different, -1 a read failed.
@@ -79,5 +79,6 @@ int64_t CountFiles(const String& folder, const String& mask, bool recurse, TCoun
 int64_t GetFolderSize(const String& path, bool recurse);
 
 // Space of the volume holding path, in bytes: total, free, and available
-// to unprivileged users. False with err (an errno value) on failure.
-bool GetUNCDriveInfo(const char* path, int64_t& total, int64_t& free, int64_t& avail, int& err);
+// to unprivileged users. False with err (the system's text, ErrnoText) on
+// failure.
+bool GetUNCDriveInfo(const char* path, int64_t& total, int64_t& free, int64_t& avail, String& err);

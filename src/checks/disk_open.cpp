@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "foundation/io.h"
+
 namespace {
 
 bool Accepted(mode_t mode, unsigned kinds) {
@@ -18,20 +20,30 @@ bool Accepted(mode_t mode, unsigned kinds) {
 
 constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
-}  // namespace
-
-int ResolveFile(const char* name, unsigned kinds, TFd& pathFd, struct stat& st) {
-    pathFd.Reset();
-    if (name == nullptr || *name == '\0') return ENOENT;
-    TFd path(open(name, O_PATH | O_CLOEXEC));
-    if (!path.Valid()) return errno;
-    if (fstat(path.Get(), &st) != 0) return errno;
-    if (!Accepted(st.st_mode, kinds)) return EINVAL;
-    pathFd = std::move(path);
-    return 0;
+bool Failed(int e, String& err) {
+    err = ErrnoText(e);
+    return false;
 }
 
-int ReopenForReading(const TFd& pathFd, const char* name, unsigned kinds, struct stat& st, TFd& fd) {
+bool NotAccepted(String& err) {
+    err = kNotAcceptedKind;
+    return false;
+}
+
+}  // namespace
+
+bool ResolveFile(const char* name, unsigned kinds, TFd& pathFd, struct stat& st, String& err) {
+    pathFd.Reset();
+    if (name == nullptr || *name == '\0') return Failed(ENOENT, err);
+    TFd path(open(name, O_PATH | O_CLOEXEC));
+    if (!path.Valid()) return Failed(errno, err);
+    if (fstat(path.Get(), &st) != 0) return Failed(errno, err);
+    if (!Accepted(st.st_mode, kinds)) return NotAccepted(err);
+    pathFd = std::move(path);
+    return true;
+}
+
+bool ReopenForReading(const TFd& pathFd, const char* name, unsigned kinds, struct stat& st, TFd& fd, String& err) {
     fd.Reset();
     // Reopen the inode the O_PATH descriptor holds; the name may have been
     // replaced meanwhile.
@@ -39,27 +51,26 @@ int ReopenForReading(const TFd& pathFd, const char* name, unsigned kinds, struct
     std::snprintf(proc, sizeof(proc), "/proc/self/fd/%d", pathFd.Get());
     TFd file(open(proc, kReadFlags));
     if (!file.Valid()) {
-        if (errno != ENOENT) return errno;
+        if (errno != ENOENT) return Failed(errno, err);
         // No /proc: open the name and make sure it is still the same file.
         file.Reset(open(name, kReadFlags));
-        if (!file.Valid()) return errno;
+        if (!file.Valid()) return Failed(errno, err);
     }
     struct stat now;
-    if (fstat(file.Get(), &now) != 0) return errno;
-    if (now.st_dev != st.st_dev || now.st_ino != st.st_ino || !Accepted(now.st_mode, kinds)) return EINVAL;
+    if (fstat(file.Get(), &now) != 0) return Failed(errno, err);
+    if (now.st_dev != st.st_dev || now.st_ino != st.st_ino || !Accepted(now.st_mode, kinds)) return NotAccepted(err);
     // The open could not block; reads should, as files normally do.
     const int fl = fcntl(file.Get(), F_GETFL);
-    if (fl < 0 || fcntl(file.Get(), F_SETFL, fl & ~O_NONBLOCK) != 0) return errno;
+    if (fl < 0 || fcntl(file.Get(), F_SETFL, fl & ~O_NONBLOCK) != 0) return Failed(errno, err);
     st = now;
     fd = std::move(file);
-    return 0;
+    return true;
 }
 
-int OpenForReading(const char* name, unsigned kinds, TFd& fd, struct stat& st) {
+bool OpenForReading(const char* name, unsigned kinds, TFd& fd, struct stat& st, String& err) {
     fd.Reset();
     TFd path;
-    const int err = ResolveFile(name, kinds, path, st);
-    return err != 0 ? err : ReopenForReading(path, name, kinds, st, fd);
+    return ResolveFile(name, kinds, path, st, err) && ReopenForReading(path, name, kinds, st, fd, err);
 }
 
 int64_t ReadFull(int fd, char* buf, int64_t n) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "foundation/fd.h"
+#include "foundation/io.h"
 
 namespace {
 
@@ -32,18 +33,22 @@ bool Skippable(int err) {
 bool IsDotOrDotDot(const char* n) { return n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')); }
 
 // Reads the folder open on fd (taken over) to its end. The names of the
-// subfolders to walk into are appended to `subs`. Returns 0 or an errno.
-int ReadFolder(TFd fd, bool recurse, const TWalkVisit& visit, std::vector<std::string>& subs) {
+// subfolders to walk into are appended to `subs`. false with the system's
+// text when the folder cannot be read to its end.
+bool ReadFolder(TFd fd, bool recurse, const TWalkVisit& visit, std::vector<std::string>& subs, String& err) {
     DIR* dir = fdopendir(fd.Get());
-    if (dir == nullptr) return errno;
+    if (dir == nullptr) {
+        err = ErrnoText(errno);
+        return false;
+    }
     fd.Release();
     const int dfd = dirfd(dir);
-    int err = 0;
+    int error = 0;
     for (;;) {
         errno = 0;
         const struct dirent* e = readdir(dir);
         if (e == nullptr) {
-            err = errno;
+            error = errno;
             break;
         }
         if (IsDotOrDotDot(e->d_name)) continue;
@@ -51,7 +56,9 @@ int ReadFolder(TFd fd, bool recurse, const TWalkVisit& visit, std::vector<std::s
         if (descend && recurse && e->d_type != DT_LNK) subs.emplace_back(e->d_name);
     }
     closedir(dir);
-    return err;
+    if (error == 0) return true;
+    err = ErrnoText(error);
+    return false;
 }
 
 }  // namespace
@@ -100,7 +107,8 @@ TWalkResult WalkFolder(const char* top, bool recurse, const TWalkVisit& visit) {
             if (!keep.Valid()) return TWalkResult::Incomplete;
         }
         subs.clear();
-        if (ReadFolder(std::move(fd), recurse, visit, subs) != 0) return TWalkResult::Incomplete;
+        String err;
+        if (!ReadFolder(std::move(fd), recurse, visit, subs, err)) return TWalkResult::Incomplete;
         if (subs.empty()) continue;
         if (keep.Valid()) {
             anchors.push_back(std::move(keep));

@@ -43,10 +43,14 @@ struct TCompared {
     // An existing regular file (symbolic links followed).
     bool Resolve(const String& n) {
         name = n;
-        return ResolveFile(n.Data(), okRegular, path, st) == 0;
+        String err;
+        return ResolveFile(n.Data(), okRegular, path, st, err);
     }
     // Opens it for reading; false when it cannot be.
-    bool Open(TFd& fd) { return ReopenForReading(path, name.Data(), okRegular, st, fd) == 0; }
+    bool Open(TFd& fd) {
+        String err;
+        return ReopenForReading(path, name.Data(), okRegular, st, fd, err);
+    }
 };
 
 void CompareTwoFiles(const VTRequest& params, TCompared& first, ZELReply& reply) {
@@ -138,7 +142,7 @@ void ProcessTest_FileCRC(const VTRequest& params, ZELReply& reply) {
     const String name = ParamText(params, 1);
     uint32_t crc = 0;
     String err;
-    if (GetFileCRC(name.Data(), crc, err) == 0) {
+    if (!GetFileCRC(name.Data(), crc, err)) {
         reply.SetResult(TResultCode::NotDone, err);
         return;
     }
@@ -199,11 +203,10 @@ void ProcessTest_UNC(const VTRequest& params, ZELReply& reply) {
     }
     if (path[path.Length()] == '\\') path.SetLength(path.Length() - 1);
     int64_t total = 0, free = 0, avail = 0;
-    int err = 0;
+    String err;
     if (!GetUNCDriveInfo(path.Data(), total, free, avail, err)) {
-        char buf[256];
         reply.SetResult(TResultCode::NotDone);
-        reply.AddStringParam(strerror_r(err, buf, sizeof(buf)), true);
+        reply.AddStringParam(err, true);
         return;
     }
     reply.SetResult(TResultCode::Ok);

@@ -63,27 +63,27 @@ bool TLogScanner::Open(const String& fileName, TLogState& state, TLogMatch& matc
     return true;
 }
 
-int64_t TLogScanner::Scan(const String& fileName, TLogState& state, bool scanAll, TLogMatch& match, String& err) {
+bool TLogScanner::Scan(const String& fileName, TLogState& state, bool scanAll, TLogMatch& match, String& err) {
     err = String();
     match = TLogMatch();
     struct stat st;
     if (!fd_.Valid()) {
         bool shortcut = false;
-        if (!Open(fileName, state, match, err, shortcut)) return -1;
-        if (shortcut) return 0;
+        if (!Open(fileName, state, match, err, shortcut)) return false;
+        if (shortcut) return true;
         if (::fstat(fd_.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
             fd_.Reset();
             err = NotFound(fileName);
-            return -1;
+            return false;
         }
     } else {
         if (::fstat(fd_.Get(), &st) != 0) {
             err = "Cannot read file";
-            return -1;
+            return false;
         }
         if (Unchanged(state, st)) {
             match.currentSize = st.st_size;
-            return 0;
+            return true;
         }
     }
     match.currentSize = st.st_size;
@@ -92,7 +92,7 @@ int64_t TLogScanner::Scan(const String& fileName, TLogState& state, bool scanAll
         state.position = st.st_size - 1;
         state.size = st.st_size;
         state.time = st.st_mtime;
-        return 0;
+        return true;
     }
     bool fromEmpty = false;
     if (state.size == 0) {
@@ -100,7 +100,7 @@ int64_t TLogScanner::Scan(const String& fileName, TLogState& state, bool scanAll
         // or truncated): everything it holds now was written since.
         if (st.st_size == 0) {
             state.time = st.st_mtime;
-            return 0;
+            return true;
         }
         state.position = 0;
         fromEmpty = true;
@@ -108,11 +108,11 @@ int64_t TLogScanner::Scan(const String& fileName, TLogState& state, bool scanAll
     if (state.position > st.st_size) state.position = 0;  // truncated or replaced
     if (state.position < 0) {
         err = "fseek error";
-        return -1;
+        return false;
     }
     if (!primed_ || state.position != pos_) Reset(state.position);
     const TStop stop = Run(scanAll, match, err);
-    if (stop == TStop::Error) return -1;
+    if (stop == TStop::Error) return false;
     if (stop == TStop::End) {
         // Everything up to where the reads ended has been seen; a later
         // append makes the size differ, so the shortcut cannot hide it.
@@ -129,7 +129,7 @@ int64_t TLogScanner::Scan(const String& fileName, TLogState& state, bool scanAll
     }
     if (match.result > 0) match.currentSize = std::max<int64_t>(st.st_size, bufOff_ + static_cast<int64_t>(end_));
     state.position = pos_;
-    return match.result;
+    return true;
 }
 
 void TLogScanner::Reset(int64_t position) {
@@ -205,37 +205,33 @@ bool TLogScanner::Region(size_t a, size_t b, bool scanAll, TLogMatch& match) {
                 ++i;
                 continue;
             }
-            const bool hit = Line(i, le, match);
-            i = le + 1;
-            if (hit && !scanAll) {
-                cur_ = i;
-                return true;
+            if (StopsAt(i, le, scanAll, i, match)) return true;
+        }
+    } else {
+        // Only lines holding a raw occurrence of some search text can match.
+        std::fill(hit_.begin(), hit_.end(), kNotSearched);
+        while (i < b) {
+            const size_t h = EarliestHit(i, b);
+            if (h == kNoPos) {
+                SkipLines(i, b);
+                break;
             }
-        }
-        cur_ = b;
-        return false;
-    }
-    // Only lines holding a raw occurrence of some search text can match.
-    std::fill(hit_.begin(), hit_.end(), kNotSearched);
-    while (i < b) {
-        const size_t h = EarliestHit(i, b);
-        if (h == kNoPos) {
-            SkipLines(i, b);
-            break;
-        }
-        const size_t before = LastTerm(i, h);
-        const size_t ls = before == kNoPos ? i : before + 1;
-        SkipLines(i, ls);
-        const size_t le = NextTerm(h, b);
-        const bool hit = Line(ls, le, match);
-        i = le + 1;
-        if (hit && !scanAll) {
-            cur_ = i;
-            return true;
+            const size_t before = LastTerm(i, h);
+            const size_t ls = before == kNoPos ? i : before + 1;
+            SkipLines(i, ls);
+            if (StopsAt(ls, NextTerm(h, b), scanAll, i, match)) return true;
         }
     }
     cur_ = b;
     return false;
+}
+
+bool TLogScanner::StopsAt(size_t ls, size_t le, bool scanAll, size_t& next, TLogMatch& match) {
+    const bool hit = Line(ls, le, match);
+    next = le + 1;
+    if (!hit || scanAll) return false;
+    cur_ = next;
+    return true;
 }
 
 bool TLogScanner::Line(size_t ls, size_t le, TLogMatch& match) {

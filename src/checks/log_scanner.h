@@ -52,9 +52,10 @@ public:
     // bufferSize is raised as needed to hold several needles' worth of bytes.
     explicit TLogScanner(TLineMatcher& matcher, size_t bufferSize = kLogReadBuffer);
 
-    // One scan of fileName from state. Returns -1 with err set ("File "x" not
-    // found", "Cannot open file", "fseek error", "Cannot read file"), 0 when
-    // no line matched, or the positive match result. state becomes the new
+    // One scan of fileName from state. false with err set ("File "x" not
+    // found", "Cannot open file", "fseek error", "Cannot read file"); true
+    // with match.result 0 when no line matched, else the positive match
+    // result and the line. state becomes the new
     // state: after a match without scanAll the position points behind the
     // matched line and size and time stay as received (when the file was
     // empty at the last scan: size = that position, time 0); otherwise the scan
@@ -66,7 +67,7 @@ public:
     // later calls on the same scanner reuse the open file and go on from
     // where the previous scan stopped when state.position is where it left
     // off.
-    int64_t Scan(const String& fileName, TLogState& state, bool scanAll, TLogMatch& match, String& err);
+    bool Scan(const String& fileName, TLogState& state, bool scanAll, TLogMatch& match, String& err);
 
     // Pause between attempts to open the file.
     int openRetryMs = 1000;
@@ -82,6 +83,9 @@ private:
     TStop Run(bool scanAll, TLogMatch& match, String& err);
     bool Region(size_t a, size_t b, bool scanAll, TLogMatch& match);
     bool Line(size_t ls, size_t le, TLogMatch& match);
+    // Matches the line [ls, le) and sets next behind it; true when the scan
+    // stops there (a match without scanAll), cur_ then behind the line.
+    bool StopsAt(size_t ls, size_t le, bool scanAll, size_t& next, TLogMatch& match);
     void SkipLines(size_t a, size_t b);
     size_t EarliestHit(size_t from, size_t to);
     size_t NextTerm(size_t from, size_t to) const;

@@ -5,11 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <unordered_map>
 
 #include "foundation/fd.h"
+#include "foundation/io.h"
 
 namespace {
 
@@ -210,7 +210,7 @@ bool CountProcesses(std::string_view name, int& count, String& err) {
     count = 0;
     TProcDir dir;
     if (!dir.Valid()) {
-        err = String("cannot read /proc: ") + strerror(errno);
+        err = String("cannot read /proc: ") + ErrnoText(errno);
         return false;
     }
     const bool longName = name.size() > kCommLength;
@@ -256,7 +256,7 @@ std::string ProcessLine(std::string_view pid, std::string_view user, std::string
 bool ListProcesses(String& list, String& err, int64_t maxBytes) {
     TProcDir dir;
     if (!dir.Valid()) {
-        err = String("cannot read /proc: ") + strerror(errno);
+        err = String("cannot read /proc: ") + ErrnoText(errno);
         return false;
     }
     const auto users = ReadUsers();

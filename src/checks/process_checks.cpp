@@ -55,6 +55,24 @@ bool Run(const String& script, const String* arg, TFd& output, ZELReply& reply) 
     return false;
 }
 
+// A figure of the agent's own (script empty: own(value)) or the number the
+// site script's output begins with (parse). false with the reply set: the
+// script's failure, or "Script error" when no figure came out.
+template <class TNumber, class TOwn>
+bool Figure(const String& script, const String* arg, TOwn own, bool (*parse)(const String&, TNumber&), TNumber& value,
+            ZELReply& reply) {
+    bool got;
+    if (script.IsEmpty()) {
+        got = own(value);
+    } else {
+        TFd output;
+        if (!Run(script, arg, output, reply)) return false;
+        got = parse(ReadPrefix(output.Get(), kNumberPrefix), value);
+    }
+    if (!got) reply.SetResult(TResultCode::NotDone, "Script error");
+    return got;
+}
+
 }  // namespace
 
 void ProcessTest_Process(const VTRequest& params, ZELReply& reply) {
@@ -65,23 +83,12 @@ void ProcessTest_Process(const VTRequest& params, ZELReply& reply) {
         reply.SetResult(TResultCode::WrongParams, "Name of the process is not specified");
         return;
     }
-    int count = 0;
-    if (script.IsEmpty()) {
+    const auto own = [&name](int& count) {
         String err;
-        if (!CountProcesses(name.View(), count, err)) {
-            reply.SetResult(TResultCode::NotDone, "Script error");
-            return;
-        }
-        reply.SetResult(TResultCode::Ok);
-        reply.AddIntParam(count);
-        return;
-    }
-    TFd output;
-    if (!Run(script, &name, output, reply)) return;
-    if (!ParseLeadingInt(ReadPrefix(output.Get(), kNumberPrefix), count)) {
-        reply.SetResult(TResultCode::NotDone, "Script error");
-        return;
-    }
+        return CountProcesses(name.View(), count, err);
+    };
+    int count = 0;
+    if (!Figure(script, &name, own, ParseLeadingInt, count, reply)) return;
     reply.SetResult(TResultCode::Ok);
     reply.AddIntParam(count);
 }
@@ -89,24 +96,13 @@ void ProcessTest_Process(const VTRequest& params, ZELReply& reply) {
 void ProcessTest_CPU(const VTRequest&, ZELReply& reply) {
     String script;
     if (!ConfiguredScript(kCpuUsage, script, reply)) return;
-    double usage = 0;
-    if (script.IsEmpty()) {
+    const auto own = [](double& usage) {
         String err;
         TCpuSampler* sampler = AgentCpuSampler(err);
-        if (sampler == nullptr || !sampler->Usage(usage, err)) {
-            reply.SetResult(TResultCode::NotDone, "Script error");
-            return;
-        }
-        reply.SetResult(TResultCode::Ok);
-        reply.AddRealParam(usage);
-        return;
-    }
-    TFd output;
-    if (!Run(script, nullptr, output, reply)) return;
-    if (!ParseLeadingReal(ReadPrefix(output.Get(), kNumberPrefix), usage)) {
-        reply.SetResult(TResultCode::NotDone, "Script error");
-        return;
-    }
+        return sampler != nullptr && sampler->Usage(usage, err);
+    };
+    double usage = 0;
+    if (!Figure(script, nullptr, own, ParseLeadingReal, usage, reply)) return;
     reply.SetResult(TResultCode::Ok);
     reply.AddRealParam(usage);
 }

@@ -26,7 +26,7 @@ void AnswerLogRequest(TLogRequest& rq, ZELReply& reply) {
     TLogScanner scanner(matcher);
     TLogMatch first;
     String err;
-    if (scanner.Scan(rq.file, rq.state, rq.scanAll, first, err) < 0) {
+    if (!scanner.Scan(rq.file, rq.state, rq.scanAll, first, err)) {
         reply.SetResult(TResultCode::NotDone, err);
         return;
     }
@@ -39,12 +39,13 @@ void AnswerLogRequest(TLogRequest& rq, ZELReply& reply) {
         TLogState next = rq.state;
         TLogMatch further;
         String err2;
-        const int64_t r = scanner.Scan(rq.file, next, false, further, err2);
-        if (r > 0) {
-            more = true;
-        } else if (r == 0) {
-            block = next;
-            blockSize = further.currentSize;
+        if (scanner.Scan(rq.file, next, false, further, err2)) {
+            if (further.result > 0) {
+                more = true;
+            } else {
+                block = next;
+                blockSize = further.currentSize;
+            }
         }
     }
     reply.SetResult(TResultCode::Ok);

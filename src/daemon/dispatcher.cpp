@@ -38,13 +38,13 @@ void RunAudited(const TCommand& command, const VTRequest& parameters, ZELReply& 
 
 }  // namespace
 
-int ProcessVTRequest(VTRequest& request, ZELReply& reply, TZELFlags&, ThreadParams params,
-                     UpgradeRec& upgrade, const char** word) {
+bool ProcessVTRequest(VTRequest& request, ZELReply& reply, TZELFlags&, ThreadParams params,
+                      UpgradeRec& upgrade, const char** word) {
     if (word != nullptr) *word = nullptr;
     if (!request.HasEndMark()) {
         showmessage("EndOfTransmission signal missed\n", params.Address, MSG_ERROR, 0);
         reply.SetResult(TResultCode::NoEndMark, "EndOfTransmission signal missed");
-        return 0;
+        return false;
     }
     String commandWord;
     VTRequest parameters;
@@ -52,13 +52,13 @@ int ProcessVTRequest(VTRequest& request, ZELReply& reply, TZELFlags&, ThreadPara
     if (commandWord.IsEmpty()) {
         showmessage("Void request received\n", params.Address, MSG_ERROR, 0);
         reply.SetResult(TResultCode::NotSupported, "Void request received");
-        return 0;
+        return false;
     }
     const TCommand* command = FindCommand(commandWord);
     if (command == nullptr) {
         showmessage("Unknown command \"%s\"\n", params.Address, MSG_ERROR, 1, commandWord.Data());
         reply.SetResult(TResultCode::NotSupported, String("Unknown command \"") + commandWord + "\"");
-        return 0;
+        return false;
     }
     if (word != nullptr) *word = command->word;
     if (const char* refusal = GateRefusal(command->gate, *ZELSettings.Get(), params.Address)) {
@@ -69,11 +69,11 @@ int ProcessVTRequest(VTRequest& request, ZELReply& reply, TZELFlags&, ThreadPara
         text += refusal;
         text += " (600)";
         AuditRefusal(TRefusal::Gate, params.Address, text, command);
-        return 1;
+        return true;
     }
     if (command->handler == nullptr) ProcessUpgradeCode(request, parameters, reply, upgrade);
     else if (command->handler == SetAgentSettings || command->handler == ReloadAgentSettings)
         RunAudited(*command, parameters, reply, params.Address);
     else command->handler(parameters, reply);
-    return 1;
+    return true;
 }

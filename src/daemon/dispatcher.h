@@ -17,9 +17,9 @@ struct ThreadParams {
     TNetAddress Address;  // the client's
 };
 
-// Nonzero when the command word was recognised and handled (whatever the
-// result code, a gate's "600" included); 0 for a missing end mark, an empty
-// or an unknown command. Exactly one result is left in the reply. Runs on
+// true when the command word was recognised and handled (whatever the
+// result code, a gate's "600" included); false for a missing end mark, an
+// empty or an unknown command. Exactly one result is left in the reply. Runs on
 // the session thread; reads one settings snapshot for the gate. An accepted
 // "UpgradeCode" leaves `upgrade` active: the session then feeds it the bytes
 // that follow on the connection. When `word` is given it receives the
@@ -29,5 +29,5 @@ struct ThreadParams {
 // The audit trail (daemon/audit.h): a gate's refusal is recorded (rate-
 // limited); a settings change lists the names whose values changed; a
 // reload says whether it succeeded and why not.
-int ProcessVTRequest(VTRequest& request, ZELReply& reply, TZELFlags& flags, ThreadParams params,
-                     UpgradeRec& upgrade, const char** word = nullptr);
+bool ProcessVTRequest(VTRequest& request, ZELReply& reply, TZELFlags& flags, ThreadParams params,
+                      UpgradeRec& upgrade, const char** word = nullptr);

@@ -151,20 +151,27 @@ int RunSelfCheck() {
     return fflush(stdout) == 0 ? 0 : 1;
 }
 
-// Detaches from the terminal; returns 0 in the child, -1 when fork fails.
+// Detaches from the terminal; returns true in the child, false with the
+// system's text when the pipe or the fork fails.
 // The parent leaves only when the child calls ReportReady (it listens and
 // its pid file is written) or ends: whoever started the daemon, a service
 // manager reading the pid file included, finds the serving process's pid
 // file the moment the first process is gone. That holds for a restart or an
 // upgrade too, where the re-executed image detaches again. A child that ends
 // before it is ready makes the parent end with the child's exit status.
-int daemon_init(TFd& ready) {
+bool daemon_init(TFd& ready, String& err) {
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        err = ErrnoText(errno);
+        return false;
+    }
     TFd readEnd(fds[0]);
     TFd writeEnd(fds[1]);
     pid_t pid = fork();
-    if (pid < 0) return -1;
+    if (pid < 0) {
+        err = ErrnoText(errno);
+        return false;
+    }
     if (pid > 0) {
         writeEnd.Reset();
         char byte = 0;
@@ -196,14 +203,14 @@ int daemon_init(TFd& ready) {
     readEnd.Reset();
     ready = std::move(writeEnd);
     setsid();
-    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (null >= 0) {
-        dup2(null, STDIN_FILENO);
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        if (null > STDERR_FILENO) close(null);
+    TFd null(open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (null.Valid()) {
+        dup2(null.Get(), STDIN_FILENO);
+        dup2(null.Get(), STDOUT_FILENO);
+        dup2(null.Get(), STDERR_FILENO);
+        if (null.Get() <= STDERR_FILENO) null.Release();  // now one of the standard descriptors
     }
-    return 0;
+    return true;
 }
 
 // Tells the waiting parent of daemon_init why the daemon stops before it is
@@ -225,7 +232,7 @@ std::string BindFailureReason(const String& host, int port) {
     TFd fd;
     String ignored;
     int error = 0;
-    if (port <= 0 || port > 65535 || TcpListen(host.Data(), port, nullptr, fd, ignored, &error) || error == 0) return "";
+    if (port <= 0 || port > 65535 || TcpListen(host.Data(), port, nullptr, fd, error, ignored) || error == 0) return "";
     return " (" + ErrnoText(error).Std() + ")";
 }
 
@@ -349,8 +356,8 @@ int main(int argc, char** argv, char** envp) {
     }
 
     TFd ready;
-    if (daemonMode && daemon_init(ready) != 0) {
-        fprintf(stderr, "Error initializing daemon: %s\n", ErrnoText(errno).Data());
+    if (daemonMode && !daemon_init(ready, err)) {
+        fprintf(stderr, "Error initializing daemon: %s\n", err.Data());
         return ExitStatus(TExitCode::DetachFailed);
     }
     InstallSignalHandlers(daemonMode);

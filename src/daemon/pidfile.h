@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "foundation/fd.h"
+
 class TPidFile {
 public:
     TPidFile() = default;
@@ -24,10 +26,10 @@ public:
     // Releases the lock and deletes the file (empties it when it cannot be
     // deleted); harmless when none is open.
     void Close();
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return fd_.Valid(); }
 
 private:
-    int fd_ = -1;
+    TFd fd_;
     std::string path_;
     bool heldByAnother_ = false;
 };

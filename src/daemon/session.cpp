@@ -190,7 +190,7 @@ void Serve(int fd, const TNetAddress& address) {
         params.Socket = fd;
         params.Address = address;
         const char* word = nullptr;
-        int handled = ProcessVTRequest(request, reply, ZELFlags, params, upgrade, &word);
+        const bool handled = ProcessVTRequest(request, reply, ZELFlags, params, upgrade, &word);
         String code = reply.ResultCode();
         showmessage(handled ? "--> request processed (%s)\n" : "--> request rejected or operation failed (%s)\n",
                     address, MSG_INFO, 1, code.Data());

@@ -51,8 +51,9 @@ bool LeaveIfSpare() {
 
 void* WorkerMain(void*);
 
-// Starts one idle worker. 0 or the error number of the thread start.
-int StartWorker() {
+// Starts one idle worker. false with the system's text when the thread
+// cannot be started.
+bool StartWorker(String& err) {
     ++g_workers;
     ++g_idle;
     pthread_attr_t attr;
@@ -62,18 +63,21 @@ int StartWorker() {
     pthread_t thread;
     int rc = g_threadStarter.load()(&thread, &attr, WorkerMain, nullptr);
     pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        --g_idle;
-        --g_workers;
-    }
-    return rc;
+    if (rc == 0) return true;
+    --g_idle;
+    --g_workers;
+    err = ErrnoText(rc);
+    return false;
 }
 
 // The worker leaves the idle ones; the last idle one starts another, so that
 // somebody always waits for the next client. A refused thread start is not
 // fatal: connections then wait in the listen queue for a worker.
 void BecomeBusy() {
-    if (g_idle.fetch_sub(1) == 1 && g_workers.load() < kSessionWorkersMax) StartWorker();
+    if (g_idle.fetch_sub(1) == 1 && g_workers.load() < kSessionWorkersMax) {
+        String ignored;
+        StartWorker(ignored);
+    }
 }
 
 // Withdraws `listener` if it is still the published one.
@@ -161,11 +165,7 @@ bool PublishSessionListener(int listenFd, String& err) {
 
 bool StartSessionWorkers(String& err) {
     while (g_idle.load() < kSessionWorkersMin) {
-        int rc = StartWorker();
-        if (rc != 0) {
-            err = ErrnoText(rc);
-            return false;
-        }
+        if (!StartWorker(err)) return false;
     }
     return true;
 }

@@ -232,14 +232,15 @@ bool CheckUpgradeImage(const String& imagePath, String& err) {
 namespace {
 
 // Ends the transfer with a failure: the image goes, the slot is freed.
-int Fail(UpgradeRec& rec, String& error, const char* text) {
+bool Fail(UpgradeRec& rec, String& error, const char* text) {
     error = text;
     rec.TempFile.Remove();
     ReleaseUpgradeSlot(rec);
-    return 0;
+    return false;
 }
 
-int Finish(UpgradeRec& rec, String& error) {
+// The whole image and digest are here: judges them and prepares the script.
+bool Finish(UpgradeRec& rec, String& error) {
     String err;
     if (!rec.TempFile.Close(err) || ::chmod(rec.TempPath.Data(), 0700) != 0)
         return Fail(rec, error, "Cannot set exec flag new module");
@@ -270,7 +271,7 @@ int Finish(UpgradeRec& rec, String& error) {
     rec.Active = 0;
     std::lock_guard<std::mutex> lock(thread_mutex);
     ZELFlags.UpgradeScript = script.Name();
-    return 1;
+    return true;
 }
 
 }  // namespace
@@ -282,14 +283,14 @@ UpgradeRec::~UpgradeRec() {
     }
 }
 
-int RequestUpgrade(UpgradeRec& rec, const String& sessionKey) {
+bool RequestUpgrade(UpgradeRec& rec, const String& sessionKey) {
     std::lock_guard<std::mutex> lock(upgrade_mutex);
-    if (ZELFlags.UpgradeBusy) return 0;
+    if (ZELFlags.UpgradeBusy) return false;
     ZELFlags.UpgradeBusy = 1;
     rec.Active = 1;
     rec.SessionKey = sessionKey;
     rec.Deadline = std::chrono::steady_clock::now() + UPGRADE_TRANSFER_CAP;
-    return 1;
+    return true;
 }
 
 void ReleaseUpgradeSlot(UpgradeRec& rec) {
@@ -298,23 +299,23 @@ void ReleaseUpgradeSlot(UpgradeRec& rec) {
     rec.Active = 0;
 }
 
-int PrepareUpgradeImage(UpgradeRec& rec, String& error) {
+bool PrepareUpgradeImage(UpgradeRec& rec, String& error) {
     error = "";
-    if (rec.TempFile.IsOpen() || !rec.TempPath.IsEmpty()) return 1;
+    if (rec.TempFile.IsOpen() || !rec.TempPath.IsEmpty()) return true;
     String err;
     if (!CreateFresh(kUpgradeImageName, rec.TempFile, err)) {
         ReleaseUpgradeSlot(rec);
         error = "Cannot create temp file";
-        return 0;
+        return false;
     }
     rec.TempPath = rec.TempFile.Name();
     MD5Open(&rec.Digest);
-    return 1;
+    return true;
 }
 
-int ReceiveUpgradePiece(UpgradeRec& rec, const char* data, int length, String& error) {
-    if (!PrepareUpgradeImage(rec, error)) return 0;
-    if (data == nullptr || length <= 0) return 1;
+bool ReceiveUpgradePiece(UpgradeRec& rec, const char* data, int length, String& error) {
+    if (!PrepareUpgradeImage(rec, error)) return false;
+    if (data == nullptr || length <= 0) return true;
 
     int64_t left = rec.ExpectedSize - rec.Received;
     if (left > 0) {
@@ -329,7 +330,7 @@ int ReceiveUpgradePiece(UpgradeRec& rec, const char* data, int length, String& e
     if (length > 0) rec.Trailer.AddData(data, length);
     // The digest is judged once all of its bytes are here, however TCP cut
     // the stream; more than its size is judged at once (and fails).
-    if (rec.Received < rec.ExpectedSize || rec.Trailer.Length() < kUpgradeDigestSize) return 1;
+    if (rec.Received < rec.ExpectedSize || rec.Trailer.Length() < kUpgradeDigestSize) return true;
     return Finish(rec, error);
 }
 

@@ -57,25 +57,25 @@ struct UpgradeRec {
     std::chrono::steady_clock::time_point Deadline{};  // end of the whole transfer
 };
 
-// 1 when the slot was free: it is now this record's (Active = 1, the key
-// kept); 0 when another upgrade holds it. Takes upgrade_mutex.
-int RequestUpgrade(UpgradeRec& rec, const String& sessionKey);
+// true when the slot was free: it is now this record's (Active = 1, the key
+// kept); false when another upgrade holds it. Takes upgrade_mutex.
+bool RequestUpgrade(UpgradeRec& rec, const String& sessionKey);
 // Frees the slot and ends the record's transfer (Active = 0); the files are
 // the caller's business. Takes upgrade_mutex.
 void ReleaseUpgradeSlot(UpgradeRec& rec);
 
 // Before the transfer, once the record holds the slot: creates the file
-// that receives the executable and starts its digest. 1 when done (also
-// when it already was); 0 with the error text and the slot freed.
-int PrepareUpgradeImage(UpgradeRec& rec, String& error);
+// that receives the executable and starts its digest. true when done (also
+// when it already was); false with the error text and the slot freed.
+bool PrepareUpgradeImage(UpgradeRec& rec, String& error);
 
 // One piece of the transfer as it arrived: image bytes up to the announced
 // size, then the enciphered digest, judged once all of its bytes are there.
-// 1 while the transfer goes on or when it ended well (Active then 0, the
-// script's path handed to the main loop through ZELFlags.UpgradeScript); 0
-// on failure with the error text, the files removed and the slot freed.
-// Prepares the image first when PrepareUpgradeImage has not.
-int ReceiveUpgradePiece(UpgradeRec& rec, const char* data, int length, String& error);
+// true while the transfer goes on or when it ended well (Active then 0, the
+// script's path handed to the main loop through ZELFlags.UpgradeScript);
+// false on failure with the error text, the files removed and the slot
+// freed. Prepares the image first when PrepareUpgradeImage has not.
+bool ReceiveUpgradePiece(UpgradeRec& rec, const char* data, int length, String& error);
 
 // Whether this process may replace the agent's executable `zelpath` (the
 // script creates files beside it and renames one over it): false with err

@@ -20,6 +20,7 @@
 
 #include "foundation/child_reaper.h"
 #include "foundation/fd.h"
+#include "foundation/io.h"
 
 extern char** environ;
 
@@ -372,7 +373,7 @@ bool ChildStatusText(const TChildStatus& st, bool startOnly, int& exitCode, Stri
         err = "fork error";
         return false;
     case TChildStatus::ExecFailed:
-        err = startOnly ? String("exec error") : String("exec error: ") + std::strerror(st.error);
+        err = startOnly ? String("exec error") : String("exec error: ") + ErrnoText(st.error);
         return false;
     case TChildStatus::Running:
         exitCode = 0;

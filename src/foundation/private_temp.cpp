@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "foundation/fileutils.h"
+#include "foundation/io.h"
 #include "foundation/tempdir.h"
 
 namespace {
@@ -36,13 +36,13 @@ bool OpenUnnamedTempFile(TFd& out, String& err) {
     // File systems without O_TMPFILE: a random name, unlinked at once.
     String name;
     if (!Template("zel-out-", name)) {
-        err = String("cannot create temporary file in \"") + dir + "\": " + std::strerror(ENAMETOOLONG);
+        err = String("cannot create temporary file in \"") + dir + "\": " + ErrnoText(ENAMETOOLONG);
         return false;
     }
     out.Reset(mkostemp(name.Buffer(), O_CLOEXEC));
     if (!out.Valid()) {
         const int e = (tmpErr == EOPNOTSUPP || tmpErr == EISDIR || tmpErr == EINVAL) ? errno : tmpErr;
-        err = String("cannot create temporary file in \"") + dir + "\": " + std::strerror(e);
+        err = String("cannot create temporary file in \"") + dir + "\": " + ErrnoText(e);
         return false;
     }
     unlink(name.Data());
@@ -60,13 +60,13 @@ bool TPrivateTempFile::Create(const char* stem, int mode, String& err, bool& nam
     }
     fd_.Reset(mkostemp(name.Buffer(), O_CLOEXEC));
     if (!fd_.Valid()) {
-        err = String("cannot create \"") + name + "\": " + std::strerror(errno);
+        err = String("cannot create \"") + name + "\": " + ErrnoText(errno);
         return false;
     }
     name_ = name;
     if (fchmod(fd_.Get(), static_cast<mode_t>(mode)) != 0) {
         modeErr = true;
-        err = String("cannot set the mode of \"") + name + "\": " + std::strerror(errno);
+        err = String("cannot set the mode of \"") + name + "\": " + ErrnoText(errno);
         Remove();
         return false;
     }

@@ -68,12 +68,8 @@ bool BindAndListen(const sockaddr* addr, socklen_t length, int family, int v6onl
 // booted with it off): the listener then serves IPv4 alone.
 bool NoIPv6Here(int error) { return error == EAFNOSUPPORT || error == EPROTONOSUPPORT || error == EADDRNOTAVAIL; }
 
-}  // namespace
-
-bool TcpListen(const char* host, const char* service, unsigned int* addrlen, TFd& sock, String& err,
-               int* systemError) {
-    int ignoredError = 0;
-    int& error = systemError != nullptr ? *systemError : ignoredError;
+// TcpListen with the system's error of the last failed call in `error`.
+bool Listen(const char* host, const char* service, unsigned int* addrlen, TFd& sock, int& error, String& err) {
     error = 0;
     err = "";
     sock.Reset();
@@ -139,10 +135,22 @@ bool TcpListen(const char* host, const char* service, unsigned int* addrlen, TFd
     return false;
 }
 
-bool TcpListen(const char* host, int port, unsigned int* addrlen, TFd& sock, String& err, int* systemError) {
+}  // namespace
+
+bool TcpListen(const char* host, const char* service, unsigned int* addrlen, TFd& sock, String& err) {
+    int ignored = 0;
+    return Listen(host, service, addrlen, sock, ignored, err);
+}
+
+bool TcpListen(const char* host, int port, unsigned int* addrlen, TFd& sock, String& err) {
+    int ignored = 0;
+    return TcpListen(host, port, addrlen, sock, ignored, err);
+}
+
+bool TcpListen(const char* host, int port, unsigned int* addrlen, TFd& sock, int& systemError, String& err) {
     char service[16];
     snprintf(service, sizeof service, "%d", port);
-    return TcpListen(host, service, addrlen, sock, err, systemError);
+    return Listen(host, service, addrlen, sock, systemError, err);
 }
 
 namespace {

@@ -16,12 +16,12 @@
 // Returns true with sock owning the socket (never descriptor 0, 1 or 2) and
 // *addrlen (when given) holding the bound address length; false with the
 // resolver's text, "socket() or bind() error" or "listen() error" in err and
-// sock empty. The texts do not carry the system's reason: *systemError
-// (when given) gets the errno of the last failed call, 0 when the failure
-// was the resolver's.
-bool TcpListen(const char* host, const char* service, unsigned int* addrlen, TFd& sock, String& err,
-               int* systemError = nullptr);
-bool TcpListen(const char* host, int port, unsigned int* addrlen, TFd& sock, String& err, int* systemError = nullptr);
+// sock empty. The texts do not carry the system's reason: the form with
+// systemError gives the errno of the last failed call there, 0 when the
+// failure was the resolver's (and on success).
+bool TcpListen(const char* host, const char* service, unsigned int* addrlen, TFd& sock, String& err);
+bool TcpListen(const char* host, int port, unsigned int* addrlen, TFd& sock, String& err);
+bool TcpListen(const char* host, int port, unsigned int* addrlen, TFd& sock, int& systemError, String& err);
 
 // Connects a TCP socket to host:port. host is a dotted IPv4 address, an
 // IPv6 literal with or without brackets, or a name; a name's addresses (of

@@ -1,6 +1,9 @@
 // Text search in files: the answer depends on the file alone, also for
-// matches that lie on the edges of the read window.
+// matches that lie on the edges of the read window. Opening a named file
+// for reading only when it is of an accepted kind.
+#include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -10,6 +13,7 @@
 #include "checks/disk_open.h"
 #include "checks/disk_helpers.h"
 #include "common/scratch_dir.h"
+#include "foundation/io.h"
 #include "gtest/gtest.h"
 
 namespace {
@@ -37,7 +41,8 @@ bool Reference(std::string hay, std::string text, bool caseSensitive, bool whole
 int Search(const std::string& path, const std::string& text, bool cs, bool ww) {
     TFd fd;
     struct stat st;
-    if (OpenForReading(path.c_str(), okRegular, fd, st) != 0) return -2;
+    String err;
+    if (!OpenForReading(path.c_str(), okRegular, fd, st, err)) return -2;
     return FindStrInFile(fd.Get(), st.st_size, String(text), cs, ww);
 }
 
@@ -127,6 +132,38 @@ TEST_F(FileSearchTest, ReadErrorsAreFailures) {
     EXPECT_EQ(FindStrInFile(fd.Get(), 100, String("x"), true, false), -1);  // reading a folder fails
     TFd other(open(dir_.Path().c_str(), O_RDONLY | O_DIRECTORY));
     EXPECT_EQ(CompareFiles(fd.Get(), other.Get()), -1);
+}
+
+// Only accepted kinds are opened (a FIFO would block the open); a failure
+// says why: the system's text, or that the kind is not accepted.
+TEST_F(FileSearchTest, OpensOnlyAcceptedKinds) {
+    ASSERT_TRUE(WriteTextFile(dir_.File("plain"), "abc"));
+    ASSERT_EQ(mkfifo(dir_.File("pipe").c_str(), 0644), 0);
+    struct Case {
+        std::string name;
+        unsigned kinds;
+        std::string err;  // "" = opened
+    } cases[] = {
+        {dir_.File("plain"), okRegular, ""},
+        {dir_.Path(), okRegular | okDirectory, ""},
+        {"", okRegular, ErrnoText(ENOENT).Std()},
+        {dir_.File("missing"), okRegular, ErrnoText(ENOENT).Std()},
+        {dir_.File("plain/x"), okRegular, ErrnoText(ENOTDIR).Std()},
+        {dir_.File("pipe"), okRegular | okBlock | okDirectory, kNotAcceptedKind},
+        {dir_.Path(), okRegular, kNotAcceptedKind},
+        {"/dev/null", okRegular | okBlock, kNotAcceptedKind},
+    };
+    for (const Case& c : cases) {
+        TFd fd;
+        struct stat st;
+        String err;
+        const bool ok = OpenForReading(c.name.c_str(), c.kinds, fd, st, err);
+        EXPECT_EQ(ok, c.err.empty()) << c.name;
+        EXPECT_EQ(fd.Valid(), ok) << c.name;
+        if (!ok) {
+            EXPECT_EQ(err.Std(), c.err) << c.name;
+        }
+    }
 }
 
 }  // namespace

@@ -204,7 +204,7 @@ TEST(LogScanner, MatchesTheLineByLineReference) {
         TLogState got = start, want = start;
         TLogMatch gm, wm;
         String err;
-        ASSERT_GE(scanner.Scan(String(path), got, scanAll, gm, err), 0) << err.Std();
+        ASSERT_TRUE(scanner.Scan(String(path), got, scanAll, gm, err)) << err.Std();
         ReferenceScan(first, want, scanAll, filters, count, wm);
         ExpectSame(gm, wm, got, want, where + " first");
 
@@ -217,7 +217,7 @@ TEST(LogScanner, MatchesTheLineByLineReference) {
             const std::string content = step == 0 ? first : first + later;
             const TLogState from = got;
             ASSERT_EQ(want.position, from.position);
-            ASSERT_GE(scanner.Scan(String(path), got, scanAll, gm, err), 0) << err.Std();
+            ASSERT_TRUE(scanner.Scan(String(path), got, scanAll, gm, err)) << err.Std();
             want = from;
             ReferenceScan(content, want, scanAll, filters, count, wm);
             ExpectSame(gm, wm, got, want, where + " step " + std::to_string(step));
@@ -250,12 +250,14 @@ TEST_F(TScanFixture, AppendAfterTheEndIsNotLost) {
     };
     TLogMatch m;
     String err;
-    ASSERT_EQ(scanner.Scan(String(path), st, false, m, err), 0);
+    ASSERT_TRUE(scanner.Scan(String(path), st, false, m, err));
+    ASSERT_EQ(m.result, 0);
     EXPECT_EQ(st.size, 6);
     EXPECT_EQ(st.position, 5);
 
     TLogScanner next(matcher);
-    EXPECT_GT(next.Scan(String(path), st, false, m, err), 0);
+    EXPECT_TRUE(next.Scan(String(path), st, false, m, err));
+    EXPECT_GT(m.result, 0);
     EXPECT_EQ(m.line.Std(), "late error");
     EXPECT_EQ(st.position, 17);
 }
@@ -267,10 +269,12 @@ TEST_F(TScanFixture, SecondScanGoesOnFromTheFirst) {
     TLogScanner scanner(matcher);
     TLogMatch m1, m2;
     String err;
-    ASSERT_EQ(scanner.Scan(String(path), st, false, m1, err), 1 + 1);
+    ASSERT_TRUE(scanner.Scan(String(path), st, false, m1, err));
+    ASSERT_EQ(m1.result, 1 + 1);
     EXPECT_EQ(st.position, 10);
     TLogState st2 = st;
-    ASSERT_EQ(scanner.Scan(String(path), st2, false, m2, err), 10 + 1);
+    ASSERT_TRUE(scanner.Scan(String(path), st2, false, m2, err));
+    ASSERT_EQ(m2.result, 10 + 1);
     EXPECT_EQ(m1.line.Std(), "error 1");
     EXPECT_EQ(m2.line.Std(), "error 2");
     EXPECT_EQ(st2.position, 18);
@@ -331,10 +335,9 @@ TEST_F(TScanFixture, LogFoundEmptyIsReadFromItsStart) {
                 TLogScanner scanner(matcher);
                 TLogMatch m;
                 String err;
-                const int64_t r = scanner.Scan(String(path), st, false, m, err);
-                ASSERT_GE(r, 0) << err.Std();
+                ASSERT_TRUE(scanner.Scan(String(path), st, false, m, err)) << err.Std();
                 EXPECT_EQ(m.line.Std(), step.text) << "check " << check;
-                EXPECT_EQ(r > 0, !step.text.empty()) << "check " << check;
+                EXPECT_EQ(m.result > 0, !step.text.empty()) << "check " << check;
                 ++check;
                 break;
             }
@@ -349,7 +352,7 @@ TEST_F(TScanFixture, NegativePositionIsASeekError) {
     TLogScanner scanner(matcher);
     TLogMatch m;
     String err;
-    EXPECT_EQ(scanner.Scan(String(path), st, false, m, err), -1);
+    EXPECT_FALSE(scanner.Scan(String(path), st, false, m, err));
     EXPECT_EQ(err.Std(), "fseek error");
 }
 

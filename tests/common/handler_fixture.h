@@ -20,7 +20,7 @@
 #include "protocol/codecs.h"
 
 struct TReplyTable {
-    int handled = 0;                 // what the dispatcher returned
+    bool handled = false;            // what the dispatcher returned
     std::string code;                // "200", "600" ...
     std::vector<std::string> lines;  // the value lines, "%0A"/"%0D" decoded
     std::string raw;                 // the reply text before the end mark

@@ -14,18 +14,18 @@ using Dispatcher = HandlerFixture;
 TEST_F(Dispatcher, SplittingAndSelection) {
     struct Case {
         std::string text;
-        int handled;
+        bool handled;
         std::string code;
         std::string first;  // first value line
     };
     const Case cases[] = {
-        {"GetInfo\r\n", 1, "200", "AgentName=QD Zelmark"},
-        {"GetInfo\n", 0, "502", "EndOfTransmission signal missed"},
-        {" QUIT \r", 1, "200", "Ok"},
-        {"\r\n", 0, "500", "Void request received"},
-        {"quit\n\r", 0, "500", "Unknown command \"quit\""},
-        {"TEST-Service\nanything\n\r", 1, "500", "Not applicable for UNIX/Linux"},
-        {"TEST-Ping\n\r", 1, "500", "not implemented yet"},
+        {"GetInfo\r\n", true, "200", "AgentName=QD Zelmark"},
+        {"GetInfo\n", false, "502", "EndOfTransmission signal missed"},
+        {" QUIT \r", true, "200", "Ok"},
+        {"\r\n", false, "500", "Void request received"},
+        {"quit\n\r", false, "500", "Unknown command \"quit\""},
+        {"TEST-Service\nanything\n\r", true, "500", "Not applicable for UNIX/Linux"},
+        {"TEST-Ping\n\r", true, "500", "not implemented yet"},
     };
     for (const Case& c : cases) {
         TReplyTable r = CallText(String(c.text));
@@ -81,7 +81,7 @@ TEST_F(Dispatcher, EverySwitchGatesItsCommands) {
     for (const Case& c : cases) {
         Settings([&](S& s) { s.*(c.sw) = 0; });
         TReplyTable off = Call(c.word);
-        EXPECT_EQ(off.handled, 1) << c.word;
+        EXPECT_TRUE(off.handled) << c.word;
         EXPECT_EQ(off.code, "600") << c.word;
         EXPECT_EQ(off.raw, std::string("600\n") + c.refusal) << c.word;
         Settings([&](S& s) { s.*(c.sw) = 1; });
@@ -158,7 +158,7 @@ TEST_F(Dispatcher, PlatformOnlyAnswers) {
     };
     for (const Case& c : cases) {
         TReplyTable r = Call(c.word, {"x", "y"});
-        EXPECT_EQ(r.handled, 1) << c.word;
+        EXPECT_TRUE(r.handled) << c.word;
         EXPECT_EQ(r.raw, std::string("500\n") + c.text) << c.word;
     }
 }

@@ -142,13 +142,13 @@ TEST(Listen, AnIPv6PortInUseIsRefused) {
     ASSERT_TRUE(TcpListen("::1", 0, nullptr, first, err)) << err.Data();
     const int port = Port(first.Get());
     int error = 0;
-    EXPECT_FALSE(TcpListen("::1", port, nullptr, second, err, &error));
+    EXPECT_FALSE(TcpListen("::1", port, nullptr, second, error, err));
     EXPECT_EQ(err.Std(), "socket() or bind() error");
     EXPECT_EQ(error, EADDRINUSE);  // the reason the start-up failure names
     EXPECT_FALSE(second.Valid());
     // Every address of both families includes ::1.
     error = 0;
-    EXPECT_FALSE(TcpListen("", port, nullptr, third, err, &error));
+    EXPECT_FALSE(TcpListen("", port, nullptr, third, error, err));
     EXPECT_EQ(err.Std(), "socket() or bind() error");
     EXPECT_EQ(error, EADDRINUSE);
 }
@@ -157,7 +157,7 @@ TEST(Listen, AResolverFailureHasNoSystemReason) {
     String err;
     TFd fd;
     int error = -1;
-    EXPECT_FALSE(TcpListen(kUnresolvableHost.c_str(), 0, nullptr, fd, err, &error));
+    EXPECT_FALSE(TcpListen(kUnresolvableHost.c_str(), 0, nullptr, fd, error, err));
     EXPECT_EQ(error, 0);
 }
 
