@@ -57,7 +57,7 @@ String TTimedAddressCache::Get(Clock::time_point now) {
 }
 
 String SyslogHostAddress() {
-    static TTimedAddressCache cache(MyAddressText, SYSLOG_HOST_CACHE_LIFE);
+    static TTimedAddressCache cache(MyAddressText, kSyslogHostCacheLife);
     return cache.Get();
 }
 

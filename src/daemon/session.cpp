@@ -109,7 +109,7 @@ void RefuseInvalid(const TNetAddress& address) {
 // The request has one deadline, counted from the connection and not from
 // the last byte: the session ends once the clock, in whole seconds, is past
 // the start plus timeout/1000 (no deadline for a timeout of 0 or less), and
-// in any case after SESSION_REQUEST_CAP. Until the sender has shown the
+// in any case after kSessionRequestCap. Until the sender has shown the
 // signature and the password proof, the session reads only the bytes that
 // judging them needs, and closes on a wrong one at once.
 void Serve(int fd, const TNetAddress& address) {
@@ -122,7 +122,7 @@ void Serve(int fd, const TNetAddress& address) {
     ZELReply reply;
     UpgradeRec upgrade;
     const time_t start = time(nullptr);
-    const auto cap = std::chrono::steady_clock::now() + SESSION_REQUEST_CAP;
+    const auto cap = std::chrono::steady_clock::now() + kSessionRequestCap;
     bool proven = false;
     char* const buffer = WorkerReadBuffer();
     // Until the sender is judged, its bytes (at most 8 + the proof's length)
