@@ -20,8 +20,6 @@ inline constexpr std::chrono::seconds kSyslogHostCacheLife{60};
 // "Mmm dd hh:mm:ss" for t: English month abbreviation (whatever the
 // locale), day of the month padded with a space.
 String SyslogTimeStamp(const struct tm& t);
-// The time stamp for the current local time.
-String CDateTime();
 
 // The whole datagram. The priority facility * 8 + severity is computed in
 // 64 bits (facility is not range-checked).

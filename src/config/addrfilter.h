@@ -57,10 +57,6 @@ struct TAddressRange {
     }
 };
 
-// True for the characters that separate the items of an address list: ',',
-// ';', space, tab, CR and LF.
-bool IsAddressListSeparator(char c);
-
 // Parses one dotted IPv4 address (four decimal parts 0-255, no leading
 // zeros, nothing else) into host byte order. False when it is not one.
 bool ParseDottedAddress(std::string_view text, uint32_t& address);

@@ -99,8 +99,6 @@ bool DirectoryExists(const char* name);
 // of name itself: a final symbolic link is not followed. False (outputs
 // unchanged) for an empty name or one that cannot be examined.
 bool GetFileInfo(const char* name, int64_t& size, int64_t& ctime, int64_t& mtime);
-// Removes the directory entry (unlink); true on success.
-bool DeleteFile(const char* name);
 // The current working directory, or "" when it cannot be determined.
 String GetCurrentDir();
 // (process id * 256) + the calling thread's id, wrapping at 32 bits.
