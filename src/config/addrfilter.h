@@ -1,5 +1,6 @@
-// Client address checks: the connection filter of the accept loop and the
-// address-list matcher of the management and upgrade permissions.
+// Client address checks: the connection filter the session workers apply
+// to each accepted client, and the address-list matcher of the management
+// and upgrade permissions.
 //
 // An address list is a text of items separated by commas, semicolons or
 // blanks (space, tab, CR, LF); empty items (",,", a trailing comma) are
