@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string>
 
-#include "checks/file_checks.h"
+#include "checks/file_list.h"
 #include "foundation/fd.h"
 #include "foundation/fileutils.h"
 #include "protocol/params.h"

@@ -1,8 +1,10 @@
 #include "daemon/commands.h"
 
+#include "actions/command_action.h"
 #include "actions/send_actions.h"
 #include "actions/syslog_action.h"
 #include "checks/file_checks.h"
+#include "checks/file_list.h"
 #include "checks/net_checks.h"
 #include "checks/platform.h"
 #include "checks/process_checks.h"
