@@ -107,6 +107,15 @@ TEST(SyslogHostCache, ManyThreadsShareOneLookup) {
 
 using SyslogAction = HandlerFixture;
 
+TEST_F(SyslogAction, SwitchedOffIsRefusedBeforeItRuns) {
+    peers::TUdpPeer collector(peers::TUdpMode::Silent);
+    Settings([](TZELSettings& s) { s.syslogaction = 0; });
+    TReplyTable r = Call("ACT-Syslog", {"127.0.0.1", collector.PortText(), "1", "5", "m"});
+    EXPECT_EQ(r.code, "600");
+    EXPECT_EQ(r.lines, std::vector<std::string>{"operation is not allowed"});
+    EXPECT_TRUE(collector.Datagrams().empty());
+}
+
 TEST_F(SyslogAction, AnswersAndSendsOneDatagram) {
     peers::TUdpPeer collector(peers::TUdpMode::Silent);
     const std::string port = collector.PortText();
