@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/eventually.h"
 #include "common/ipv6_loopback.h"
 #include "net/sockets.h"
 
@@ -71,14 +72,6 @@ bool Visit(int port, char what) {
     sa.sin_port = htons(static_cast<uint16_t>(port));
     return fd.Valid() && connect(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
            write(fd.Get(), &what, 1) == 1;
-}
-
-bool Eventually(const std::function<bool()>& f, int ms = 20000) {
-    for (int i = 0; i < ms / 10; ++i) {
-        if (f()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return f();
 }
 
 class SessionPool : public testing::Test {
@@ -136,7 +129,7 @@ TEST_F(SessionPool, ReusesGrowsAndShrinks) {
     // The blocked ones outlast the idle period of the others and are not
     // disturbed by the pool shrinking around them: the idle workers end
     // down to the minimum, the 20 stay.
-    EXPECT_TRUE(Eventually([] { return SessionWorkerCount() == 20 + kSessionWorkersMin; }, 60000))
+    EXPECT_TRUE(Eventually([] { return SessionWorkerCount() == 20 + kSessionWorkersMin; }, std::chrono::seconds(60)))
         << SessionWorkerCount() << " workers";
     EXPECT_EQ(IdleSessionWorkerCount(), kSessionWorkersMin);
     EXPECT_EQ(g_served, 180);
