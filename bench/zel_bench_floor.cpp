@@ -23,7 +23,7 @@ namespace {
 // The agent's session threads use the same stack size.
 constexpr size_t kFloorStack = 256 * 1024;
 
-std::atomic<int> floorActive{0};
+std::atomic<int> g_floorActive{0};
 
 struct TFloorConnection {
     int fd;
@@ -61,7 +61,7 @@ void* ServeFloorConnection(void* raw) {
         }
         shutdown(fd.Get(), SHUT_RDWR);
     }
-    --floorActive;
+    --g_floorActive;
     return nullptr;
 }
 
@@ -101,9 +101,9 @@ void TFloorServer::AcceptLoop() {
         pthread_attr_setstacksize(&attr, kFloorStack);
         pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
         pthread_t thread;
-        ++floorActive;
+        ++g_floorActive;
         if (pthread_create(&thread, &attr, ServeFloorConnection, c) != 0) {
-            --floorActive;
+            --g_floorActive;
             close(client);
             delete c;
         }
@@ -118,7 +118,7 @@ void TFloorServer::Stop() {
     close(listenFd_);
     listenFd_ = -1;
     // The connection threads read reply_: let them finish first.
-    for (int i = 0; i < 1000 && floorActive.load() > 0; ++i) usleep(10000);
+    for (int i = 0; i < 1000 && g_floorActive.load() > 0; ++i) usleep(10000);
 }
 
 }  // namespace zelbench

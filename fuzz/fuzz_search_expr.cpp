@@ -1,11 +1,15 @@
 // The search expressions of the text log tests: compiled from the first
-// line of the input and evaluated against the rest, case-sensitive or not,
-// whole words or not (the last two bits of the first byte).
+// line of the input and matched, as a request's condition, against the
+// rest as one line, case-sensitive or not, whole words or not (the last two
+// bits of the first byte).
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
+#include "checks/line_matcher.h"
 #include "checks/search_expr.h"
+#include "checks/text_search.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
@@ -30,7 +34,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         String copy = expr;
         parser.Expr2Polish(copy, checkOnly);
     }
-    const int hit = SearchForExpression(text, expr, caseSensitive, wholeWord);
-    if (hit != 0 && hit != 1) std::abort();
+    TTextLogFilter filter;
+    filter.expression = expr;
+    filter.useExpression = 1;
+    filter.caseSensitive = caseSensitive;
+    filter.wholeWord = wholeWord;
+    TLineMatcher matcher;
+    matcher.Build(&filter, 1);
+    std::string line(text.View());  // a line holds no CR or LF
+    for (char& c : line)
+        if (c == '\r' || c == '\n') c = ' ';
+    std::string folded(line);
+    FoldAscii(folded.data(), folded.data(), folded.size());
+    int64_t pos = 0;
+    const int hit = matcher.MatchLine(line.data(), matcher.NeedsFold() ? folded.data() : nullptr, line.size(), pos);
+    if (hit != 0 && hit != -1) std::abort();
     return 0;
 }

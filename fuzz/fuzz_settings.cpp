@@ -31,8 +31,8 @@ bool OneLine(const String& v) { return v.View().find_first_of("\r\n") == std::st
 void CheckRoundTrip(const TZELSettings& s, std::string_view base) {
     const std::string saved = BuildConfigFile(s, base);
     const TZELSettings back = Loaded(saved);
-    for (int i = 0; i < ZELSettingsKeyCount; ++i) {
-        const TZELSettingsKey& k = ZELSettingsKeys[i];
+    for (int i = 0; i < kSettingsKeyCount; ++i) {
+        const TZELSettingsKey& k = kSettingsKeys[i];
         if (!k.saved) continue;
         switch (k.type) {
         case TZELKeyType::Integer:

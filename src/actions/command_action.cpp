@@ -1,4 +1,4 @@
-#include "actions/send_actions.h"
+#include "actions/command_action.h"
 #include "protocol/handler.h"
 #include "protocol/params.h"
 

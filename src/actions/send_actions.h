@@ -1,13 +1,8 @@
-// Actions: run a command, send TCP or UDP data.
+// The send action: TCP or UDP data sent to a host on the server's behalf.
 #pragma once
 
 #include "protocol/handler.h"
 
-// "ACT-ExternalCmd": runs a command line without a shell (parameters: 1
-// command line, 2 working directory, 3 an integer that must be valid, 4 the
-// time limit in ms: -1 start only, 0 no limit). "200" with the exit code;
-// "301" with the child-process error text; "501" for a bad integer or an
-// empty command line. All standard streams are /dev/null. Defined in
-// command_action.cpp.
-void ProcessAct_ExternalCmd(const VTRequest& params, ZELReply& reply);
+// "ACT-TCPUDPsend": sends one or two pieces of data to a host over TCP or
+// UDP (see send_actions.cpp for the parameters).
 void ProcessAct_TCPSend(const VTRequest& params, ZELReply& reply);

@@ -21,13 +21,6 @@ String SyslogTimeStamp(const struct tm& t) {
     return String(buf);
 }
 
-String CDateTime() {
-    time_t now = time(nullptr);
-    struct tm local {};
-    localtime_r(&now, &local);
-    return SyslogTimeStamp(local);
-}
-
 String BuildSyslogMessage(int facility, TSyslogSeverity severity, const struct tm& t, const String& host,
                           const char* tag, const String& text) {
     char pri[32];
@@ -57,7 +50,7 @@ String TTimedAddressCache::Get(Clock::time_point now) {
 }
 
 String SyslogHostAddress() {
-    static TTimedAddressCache cache(MyAddressText, SYSLOG_HOST_CACHE_LIFE);
+    static TTimedAddressCache cache(MyAddressText, kSyslogHostCacheLife);
     return cache.Get();
 }
 

@@ -15,13 +15,11 @@
 using TSyslogSeverity = int;
 
 // How long the agent's own address is reused before it is looked up again.
-inline constexpr std::chrono::seconds SYSLOG_HOST_CACHE_LIFE{60};
+inline constexpr std::chrono::seconds kSyslogHostCacheLife{60};
 
 // "Mmm dd hh:mm:ss" for t: English month abbreviation (whatever the
 // locale), day of the month padded with a space.
 String SyslogTimeStamp(const struct tm& t);
-// The time stamp for the current local time.
-String CDateTime();
 
 // The whole datagram. The priority facility * 8 + severity is computed in
 // 64 bits (facility is not range-checked).
@@ -50,7 +48,7 @@ private:
 
 // The text of the agent's own address (MyAddressText of net/resolve.h:
 // dotted IPv4, else IPv6, else "0.0.0.0"), looked up at most once per
-// SYSLOG_HOST_CACHE_LIFE (a failed lookup is kept too).
+// kSyslogHostCacheLife (a failed lookup is kept too).
 String SyslogHostAddress();
 
 // Builds the message for now and sends it to host:port (an IPv4 address,

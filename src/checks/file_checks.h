@@ -1,4 +1,4 @@
-// File and folder tests and the folder listing.
+// File and folder tests.
 #pragma once
 
 #include "protocol/handler.h"
@@ -9,4 +9,3 @@ void ProcessTest_FileCompare(const VTRequest& params, ZELReply& reply);
 void ProcessTest_FolderSize(const VTRequest& params, ZELReply& reply);
 void ProcessTest_CountFiles(const VTRequest& params, ZELReply& reply);
 void ProcessTest_UNC(const VTRequest& params, ZELReply& reply);
-void ProcessInfo_GetFileList(const VTRequest& params, ZELReply& reply);

@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string>
 
-#include "checks/file_checks.h"
+#include "checks/file_list.h"
 #include "foundation/fd.h"
 #include "foundation/fileutils.h"
 #include "protocol/params.h"
@@ -69,9 +69,9 @@ int ListFolder(const String& folder, const String& mask, const TListOptions& o, 
         struct stat st;
         if (fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // vanished
         const int attr = FileAttributes(dfd, name, st);
-        if ((attr & faSymLink) != 0) continue;
-        if ((attr & faSysFile) != 0 && !o.system) continue;
-        if ((attr & faDirectory) != 0) {
+        if ((attr & kAttrSymLink) != 0) continue;
+        if ((attr & kAttrSysFile) != 0 && !o.system) continue;
+        if ((attr & kAttrDirectory) != 0) {
             if (!o.folders) continue;
             AddFileStr(folders, name, attr, st, o);
         } else {

@@ -59,8 +59,6 @@ public:
     // previous one; the last piece ends where the line ends.
     void StartPieces();
     void Piece(const char* raw, const char* folded, size_t n, int64_t base, bool final);
-    // Nothing is left to learn from further pieces.
-    bool PiecesDecided() const { return undecided_ == 0; }
     int EndPieces(int64_t& pos);
 
 private:

@@ -93,7 +93,7 @@ void ProcessTest_ShellScript(const VTRequest& params, ZELReply& reply) {
     String result, text;
     CollectScriptResult(in, wanted, result, text);
     if (cut) {
-        text += SCRIPT_OUTPUT_CUT_NOTE;
+        text += kScriptOutputCutNote;
         text += "\r\n";
     }
     reply.SetResult(TResultCode::Ok);

@@ -4,8 +4,6 @@
 #include <string>
 #include <unordered_map>
 
-#include "checks/text_search.h"
-
 const TPriorityItem PriorityTable1[5] = {
     {"(", 65535, 0}, {"not", 65535, 0}, {")", 1, 65520}, {"and", 1, 1}, {"or", 1, 1},
 };
@@ -193,21 +191,4 @@ bool CompileSearchExpression(const String& expr, TSearchProgram& prog, String& e
     }
     prog.valid = ok && n == 1;
     return true;
-}
-
-int SearchForExpression(const String& text, const String& expr, int caseSensitive, int wholeWord) {
-    TSearchProgram prog;
-    String err;
-    if (!CompileSearchExpression(expr, prog, err) || !prog.valid) return 0;
-    std::string hay(text.View());
-    if (!caseSensitive) FoldAscii(hay.data(), hay.data(), hay.size());
-    std::vector<uint8_t> found(prog.operands.size(), 0);
-    for (size_t k = 0; k < prog.operands.size(); ++k) {
-        std::string needle(prog.operands[k].View());
-        if (!caseSensitive) FoldAscii(needle.data(), needle.data(), needle.size());
-        found[k] = !needle.empty() &&
-                   FindCounting(hay.data(), hay.size(), needle.data(), needle.size(), wholeWord != 0, 0, true) != kNoPos;
-    }
-    std::vector<uint8_t> stack(static_cast<size_t>(prog.depth) + 1, 0);
-    return prog.Eval(found.data(), stack.data()) ? 1 : 0;
 }

@@ -92,8 +92,3 @@ struct TSearchProgram {
 // which case prog is invalid. A program whose stack does not work out is
 // returned valid = false with true as result (it just never holds).
 bool CompileSearchExpression(const String& expr, TSearchProgram& prog, String& err);
-
-// 1 when the expression holds for text, 0 otherwise (every syntax or
-// evaluation error included). Case-insensitive unless caseSensitive; with
-// wholeWord an operand must stand between non-alphanumeric bytes.
-int SearchForExpression(const String& text, const String& expr, int caseSensitive, int wholeWord);

@@ -123,8 +123,6 @@ bool ReportInvalidItems(std::string_view list, std::vector<String>& problems) {
 
 }  // namespace
 
-bool IsAddressListSeparator(char c) { return IsSeparator(c); }
-
 bool ParseDottedAddress(std::string_view text, uint32_t& address) {
     uint32_t a = 0;
     if (ScanDotted(text.data(), text.data() + text.size(), a) != text.size() || text.empty()) return false;

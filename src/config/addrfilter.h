@@ -1,5 +1,6 @@
-// Client address checks: the connection filter of the accept loop and the
-// address-list matcher of the management and upgrade permissions.
+// Client address checks: the connection filter the session workers apply
+// to each accepted client, and the address-list matcher of the management
+// and upgrade permissions.
 //
 // An address list is a text of items separated by commas, semicolons or
 // blanks (space, tab, CR, LF); empty items (",,", a trailing comma) are
@@ -56,10 +57,6 @@ struct TAddressRange {
         return address.Family() == first.Family() && !address.IsNone() && first <= address && address <= last;
     }
 };
-
-// True for the characters that separate the items of an address list: ',',
-// ';', space, tab, CR and LF.
-bool IsAddressListSeparator(char c);
 
 // Parses one dotted IPv4 address (four decimal parts 0-255, no leading
 // zeros, nothing else) into host byte order. False when it is not one.

@@ -131,8 +131,8 @@ struct TZELSettingsKey {
 // missing keys, then the 8 keys that a save never writes, then the 4
 // switches that have no key (the server may change them; every load resets
 // them to their defaults).
-inline constexpr int ZELSettingsKeyCount = 48;
-extern const TZELSettingsKey ZELSettingsKeys[ZELSettingsKeyCount];
+inline constexpr int kSettingsKeyCount = 48;
+extern const TZELSettingsKey kSettingsKeys[kSettingsKeyCount];
 // The row of that file key (lower case expected), or null.
 const TZELSettingsKey* FindSettingsKey(std::string_view lowerKey);
 // The row whose remote name is `name` (exact case), or null.

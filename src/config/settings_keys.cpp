@@ -56,7 +56,7 @@ constexpr TZELSettingsKey Shown(TZELSettingsKey k, L list, int order, const char
 
 }  // namespace
 
-const TZELSettingsKey ZELSettingsKeys[] = {
+const TZELSettingsKey kSettingsKeys[] = {
     KeptText("host", &S::host),
     Remote(KeptInt("port", &S::port), "Port"),
     Remote(KeptInt("timeout", &S::timeout), "Timeout"),
@@ -111,22 +111,22 @@ const TZELSettingsKey ZELSettingsKeys[] = {
     Switch(nullptr, &S::snmp, 1, "SNMP"),
 };
 
-static_assert(std::size(ZELSettingsKeys) == ZELSettingsKeyCount);
+static_assert(std::size(kSettingsKeys) == kSettingsKeyCount);
 
 const TZELSettingsKey* FindSettingsKey(std::string_view lowerKey) {
-    for (const TZELSettingsKey& k : ZELSettingsKeys)
+    for (const TZELSettingsKey& k : kSettingsKeys)
         if (k.key != nullptr && lowerKey == k.key) return &k;
     return nullptr;
 }
 
 const TZELSettingsKey* FindRemoteSettingsKey(std::string_view name) {
-    for (const TZELSettingsKey& k : ZELSettingsKeys)
+    for (const TZELSettingsKey& k : kSettingsKeys)
         if (k.remote != nullptr && name == k.remote) return &k;
     return nullptr;
 }
 
 void ApplySettingsDefaults(TZELSettings& s) {
-    for (const TZELSettingsKey& k : ZELSettingsKeys) {
+    for (const TZELSettingsKey& k : kSettingsKeys) {
         if (k.kept) continue;
         if (k.text != nullptr) s.*k.text = k.textDefault;
         else s.*k.number = k.numberDefault;

@@ -47,7 +47,7 @@ std::string BuildConfigFile(const TZELSettings& s, std::string_view old) {
             EndLine(out);
             continue;
         }
-        seen[k - ZELSettingsKeys] = true;
+        seen[k - kSettingsKeys] = true;
         if (k->type == TZELKeyType::Flag) {
             // Only the first value character changes; the rest stays.
             std::string l(line);
@@ -62,8 +62,8 @@ std::string BuildConfigFile(const TZELSettings& s, std::string_view old) {
         }
         EndLine(out);
     }
-    for (int i = 0; i < ZELSettingsKeyCount; ++i) {
-        const TZELSettingsKey& k = ZELSettingsKeys[i];
+    for (int i = 0; i < kSettingsKeyCount; ++i) {
+        const TZELSettingsKey& k = kSettingsKeys[i];
         if (!k.saved || seen[i]) continue;
         out += k.key;
         out += '=';

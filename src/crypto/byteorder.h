@@ -18,10 +18,6 @@ inline void Put32(uint32_t v, uint8_t* p) {
     p[3] = static_cast<uint8_t>(v >> 24);
 }
 
-inline uint16_t Get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
 // Rotations for counts 1..31.
 inline uint32_t Rol32(uint32_t x, unsigned n) { return (x << n) | (x >> (32 - n)); }
 inline uint32_t Ror32(uint32_t x, unsigned n) { return (x >> n) | (x << (32 - n)); }

@@ -30,7 +30,6 @@ public:
     const uint8_t* GetHash(const void* data, int length);
     int GetHashSize() const { return kSize; }
     void Burn();
-    bool Initialized() const { return fInitialized_; }
 
     static constexpr int kSize = 20;
 

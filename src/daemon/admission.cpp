@@ -72,7 +72,7 @@ bool RefuseWithSpare(int listenFd) {
 // See AdmitConnection. False when the connection waited in vain; otherwise
 // `limit` is the descriptor limit it may go on with.
 bool WaitForDescriptorRoom(const TFd& client, long long& limit) {
-    const auto end = std::chrono::steady_clock::now() + SESSION_REQUEST_CAP;
+    const auto end = std::chrono::steady_clock::now() + kSessionRequestCap;
     bool reported = false;
     for (;;) {
         limit = CurrentDescriptorLimit();

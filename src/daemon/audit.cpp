@@ -125,8 +125,8 @@ String ChangedSettingNames(const TZELSettings& before, const TZELSettings& after
         if (!names.IsEmpty()) names += ", ";
         names += name;
     };
-    for (int i = 0; i < ZELSettingsKeyCount; ++i) {
-        const TZELSettingsKey& k = ZELSettingsKeys[i];
+    for (int i = 0; i < kSettingsKeyCount; ++i) {
+        const TZELSettingsKey& k = kSettingsKeys[i];
         if (k.remote == nullptr) continue;
         bool differs = false;
         switch (k.type) {

@@ -1,8 +1,10 @@
 #include "daemon/commands.h"
 
+#include "actions/command_action.h"
 #include "actions/send_actions.h"
 #include "actions/syslog_action.h"
 #include "checks/file_checks.h"
+#include "checks/file_list.h"
 #include "checks/net_checks.h"
 #include "checks/platform.h"
 #include "checks/process_checks.h"
@@ -42,7 +44,7 @@ void RequestRestart(const VTRequest&, ZELReply& reply) {
 }  // namespace
 
 // To add a command: one line here, one handler in its subsystem.
-const TCommand ZELCommands[] = {
+const TCommand kCommandTable[] = {
     {"TEST-UNC", ProcessTest_UNC, Test(&S::unc)},
     {"TEST-DiskSpace", ProcessTest_DiskSpace, kOpen},
     {"TEST-FolderSize", ProcessTest_FolderSize, Test(&S::foldersize)},
@@ -82,10 +84,10 @@ const TCommand ZELCommands[] = {
     {"UpgradeCode", nullptr, kUpgrade},
 };
 
-const int ZELCommandCount = static_cast<int>(sizeof(ZELCommands) / sizeof(ZELCommands[0]));
+const int kCommandCount = static_cast<int>(sizeof(kCommandTable) / sizeof(kCommandTable[0]));
 
 const TCommand* FindCommand(const String& word) {
-    for (const TCommand& c : ZELCommands)
+    for (const TCommand& c : kCommandTable)
         if (word == c.word) return &c;
     return nullptr;
 }

@@ -32,8 +32,8 @@ struct TCommand {
     TGate gate;
 };
 
-extern const TCommand ZELCommands[];
-extern const int ZELCommandCount;
+extern const TCommand kCommandTable[];
+extern const int kCommandCount;
 
 // The row of the command word, or null for an unknown word.
 const TCommand* FindCommand(const String& word);

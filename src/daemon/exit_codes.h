@@ -8,7 +8,9 @@ enum class TExitCode : int {
     // daemon mode once the detached one serves.
     Ok = 0,
     // A command-line error (after the help text), settings that cannot be
-    // loaded, or a pid file held by another agent.
+    // loaded, a pid file held by another agent, or an agent that cannot
+    // serve as the account of its `user` setting ("Cannot serve as user
+    // NAME: REASON").
     BadConfiguration = 1,
     // The daemon could not detach (fork failed).
     DetachFailed = 2,

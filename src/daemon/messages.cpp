@@ -19,14 +19,14 @@ std::mutex showmutex;
 
 namespace {
 
-std::atomic<TMessageClock> messageClock{nullptr};
-std::atomic<TSteadyClock> repeatedMessageClock{nullptr};
-std::atomic<TSystemLogSink> systemLogSink{nullptr};
+std::atomic<TMessageClock> g_messageClock{nullptr};
+std::atomic<TSteadyClock> g_repeatedMessageClock{nullptr};
+std::atomic<TSystemLogSink> g_systemLogSink{nullptr};
 
 bool AuditKind(MsgType kind) { return kind == MSG_AUDIT || kind == MSG_REFUSAL; }
 
 time_t Now() {
-    TMessageClock clock = messageClock.load();
+    TMessageClock clock = g_messageClock.load();
     return clock ? clock() : time(nullptr);
 }
 
@@ -88,7 +88,7 @@ bool MessageGoesSomewhere(MsgType kind) {
         routes.kinds = kinds;
         routes.generation = generation;
     }
-    if (AuditKind(kind) && systemLogSink.load() != nullptr) return true;
+    if (AuditKind(kind) && g_systemLogSink.load() != nullptr) return true;
     return (routes.kinds >> kind) & 1u;
 }
 
@@ -169,7 +169,7 @@ std::string VisibleMessageText(std::string_view text) {
     return out;
 }
 
-void SetMessageClock(TMessageClock clock) { messageClock.store(clock); }
+void SetMessageClock(TMessageClock clock) { g_messageClock.store(clock); }
 
 bool OutputGoesNowhere(int fd) {
     struct stat out{};
@@ -225,7 +225,7 @@ void showmessage(const char* text, const TNetAddress& client, MsgType kind, int 
     const bool toOkLog = kind == MSG_SUCCESS && s->logsuccess;
     const bool toBadLog = (kind == MSG_ERROR || AuditKind(kind)) && s->logfails;
     const bool toVerboseLog = s->verbose != 0;
-    const TSystemLogSink sink = AuditKind(kind) ? systemLogSink.load() : nullptr;
+    const TSystemLogSink sink = AuditKind(kind) ? g_systemLogSink.load() : nullptr;
     if (!toConsole && !toOkLog && !toBadLog && !toVerboseLog && sink == nullptr) return;
     if (text == nullptr) text = "";
 
@@ -256,12 +256,12 @@ void showmessage(const char* text, const TNetAddress& client, MsgType kind, int 
     if (sink != nullptr) ToSystemLog(sink, kind, client, message);
 }
 
-void SetSystemLogSink(TSystemLogSink sink) { systemLogSink.store(sink); }
+void SetSystemLogSink(TSystemLogSink sink) { g_systemLogSink.store(sink); }
 
-void SetRepeatedMessageClock(TSteadyClock clock) { repeatedMessageClock.store(clock); }
+void SetRepeatedMessageClock(TSteadyClock clock) { g_repeatedMessageClock.store(clock); }
 
 std::chrono::steady_clock::time_point RepeatedMessageNow() {
-    const TSteadyClock clock = repeatedMessageClock.load();
+    const TSteadyClock clock = g_repeatedMessageClock.load();
     return clock != nullptr ? clock() : std::chrono::steady_clock::now();
 }
 

@@ -17,6 +17,7 @@
 
 #include "daemon/listener.h"
 #include "foundation/io.h"
+#include "net/resolve.h"
 
 namespace {
 
@@ -236,7 +237,7 @@ bool ListenerBoundTo(const TFd& sock, const String& host, int port) {
     addrinfo* raw = nullptr;
     const std::string service = std::to_string(port);
     if (::getaddrinfo(host.IsEmpty() ? nullptr : host.Data(), service.c_str(), &hints, &raw) != 0) return false;
-    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(raw, ::freeaddrinfo);
+    std::unique_ptr<addrinfo, TAddrInfoFree> list(raw);
     bool same = false;
     for (const addrinfo* a = list.get(); a != nullptr && !same; a = a->ai_next) {
         if (a->ai_family == AF_INET && bound.ss_family == AF_INET) {

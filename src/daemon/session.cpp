@@ -110,7 +110,7 @@ void RefuseInvalid(const TNetAddress& address) {
 // the last byte: the session ends once the clock, in whole seconds, is past
 // the start plus timeout/1000 (no deadline for a timeout below 0; the
 // settings already hold a 0 as 4000), and in any case after
-// SESSION_REQUEST_CAP. Until the sender has shown the
+// kSessionRequestCap. Until the sender has shown the
 // signature and the password proof, the session reads only the bytes that
 // judging them needs, and closes on a wrong one at once.
 void Serve(int fd, const TNetAddress& address) {
@@ -123,7 +123,7 @@ void Serve(int fd, const TNetAddress& address) {
     ZELReply reply;
     UpgradeRec upgrade;
     const time_t start = time(nullptr);
-    const auto cap = std::chrono::steady_clock::now() + SESSION_REQUEST_CAP;
+    const auto cap = std::chrono::steady_clock::now() + kSessionRequestCap;
     bool proven = false;
     char* const buffer = WorkerReadBuffer();
     // Until the sender is judged, its bytes (at most 8 + the proof's length)

@@ -13,7 +13,7 @@
 // A request must arrive whole within the `timeout` setting, counted in whole
 // seconds from the connection (however its bytes are spread), and in any
 // case, whatever the setting, within this cap.
-constexpr std::chrono::seconds SESSION_REQUEST_CAP{300};
+constexpr std::chrono::seconds kSessionRequestCap{300};
 
 // How long a session waits for a client that does not take its reply: the
 // whole reply is sent within this one deadline, however the client reads.

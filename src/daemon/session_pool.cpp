@@ -100,7 +100,7 @@ void* WorkerMain(void*) {
             listener = shared.listener;
             if (!listener) {
                 bool published =
-                    shared.published.wait_for(lock, SESSION_WORKER_IDLE_EXIT, [&] { return shared.listener != nullptr; });
+                    shared.published.wait_for(lock, kSessionWorkerIdleExit, [&] { return shared.listener != nullptr; });
                 lock.unlock();
                 if (!published && LeaveIfSpare()) return nullptr;
                 seen = g_generation.load() - 1;
@@ -150,7 +150,7 @@ bool PublishSessionListener(int listenFd, String& err) {
         // idle one wake now and then to see whether it is still needed.
         int flags = fcntl(fresh->fd.Get(), F_GETFL);
         if (flags >= 0 && (flags & O_NONBLOCK) != 0) fcntl(fresh->fd.Get(), F_SETFL, flags & ~O_NONBLOCK);
-        timeval idle{static_cast<time_t>(SESSION_WORKER_IDLE_EXIT.count()), 0};
+        timeval idle{static_cast<time_t>(kSessionWorkerIdleExit.count()), 0};
         setsockopt(fresh->fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
     }
     TShared& shared = Shared();

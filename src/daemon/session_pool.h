@@ -7,7 +7,7 @@
 // A worker that takes a connection while no other worker is idle starts one
 // more (up to kSessionWorkersMax), so that a session blocking for minutes
 // in a script or a probe never keeps other clients waiting. A worker that
-// waits SESSION_WORKER_IDLE_EXIT without a connection ends while more than
+// waits kSessionWorkerIdleExit without a connection ends while more than
 // kSessionWorkersMin workers are idle. A connection that the admission
 // refuses keeps its worker idle, so refusals never grow the pool. When no
 // thread can be started, the connections wait in the listen queue until a
@@ -38,7 +38,7 @@ constexpr int kSessionWorkersMin = 1;
 // there to refuse the next connection at once.
 constexpr int kSessionWorkersMax = kSessionLimit + 64;
 // An idle worker above the minimum ends after this long without work.
-constexpr std::chrono::seconds SESSION_WORKER_IDLE_EXIT{5};
+constexpr std::chrono::seconds kSessionWorkerIdleExit{5};
 
 // What the workers do with what accept() gives them. Set once, before the
 // first StartSessionWorkers; the functions run on the workers, concurrently.

@@ -289,7 +289,7 @@ bool RequestUpgrade(UpgradeRec& rec, const String& sessionKey) {
     ZELFlags.UpgradeBusy = 1;
     rec.Active = 1;
     rec.SessionKey = sessionKey;
-    rec.Deadline = std::chrono::steady_clock::now() + UPGRADE_TRANSFER_CAP;
+    rec.Deadline = std::chrono::steady_clock::now() + kUpgradeTransferCap;
     return true;
 }
 

@@ -28,7 +28,7 @@ constexpr int64_t kUpgradeMaxSize = 10485759;
 // Length of the enciphered digest that follows the executable.
 constexpr int kUpgradeDigestSize = 16;
 // A transfer may take this long in all, whatever the pace of the client.
-constexpr std::chrono::seconds UPGRADE_TRANSFER_CAP{300};
+constexpr std::chrono::seconds kUpgradeTransferCap{300};
 // Names of the received executable and of the script in the temporary folder.
 constexpr const char* kUpgradeImageName = "zel__.upd";
 constexpr const char* kUpgradeScriptName = "zelupd__.sh";

@@ -34,10 +34,6 @@ bool GetFileInfo(const char* name, int64_t& size, int64_t& ctime, int64_t& mtime
     return true;
 }
 
-bool DeleteFile(const char* name) {
-    return name != nullptr && *name != '\0' && unlink(name) == 0;
-}
-
 String GetCurrentDir() {
     char buf[PATH_MAX];
     if (getcwd(buf, sizeof(buf)) == nullptr) return String();

@@ -34,14 +34,14 @@ String ExtractFileName(const String& s);
 
 // Attribute bits of a directory entry.
 enum : int {
-    faReadOnly = 1,    // no write access for this process
-    faHidden = 2,      // name begins with '.', other than "." and ".."
-    faSysFile = 4,     // neither a regular file nor a directory
-    faVolumeID = 8,    // never set
-    faDirectory = 16,  // a directory
-    faArchive = 32,    // never set
-    faSymLink = 64,    // a symbolic link (never returned by a search)
-    faAnyFile = 63,
+    kAttrReadOnly = 1,    // no write access for this process
+    kAttrHidden = 2,      // name begins with '.', other than "." and ".."
+    kAttrSysFile = 4,     // neither a regular file nor a directory
+    kAttrVolumeId = 8,    // never set
+    kAttrDirectory = 16,  // a directory
+    kAttrArchive = 32,    // never set
+    kAttrSymLink = 64,    // a symbolic link (never returned by a search)
+    kAttrAnyFile = 63,
 };
 
 // One directory search in progress. The record owns the open directory: it
@@ -51,7 +51,7 @@ struct TSearchRec {
     int64_t Time = 0;        // modification time, seconds since 1970 UTC
     int64_t CTime = 0;       // status-change time, seconds since 1970 UTC
     int64_t Size = 0;        // size in bytes
-    int Attr = 0;            // attribute bits (fa*)
+    int Attr = 0;            // attribute bits (kAttr*)
     char Name[256] = {};     // entry name without directory, NUL-terminated
     unsigned int Mode = 0;   // file type and permission bits (st_mode)
     DIR* FindHandle = nullptr;  // the open directory while the search runs
@@ -81,7 +81,7 @@ bool FindFirst(const String& path, const String& pattern, int attr, TSearchRec& 
 bool FindNext(TSearchRec& rec);
 // Closes the directory if open and clears the handle; safe to repeat.
 void FindClose(TSearchRec& rec);
-// Attribute bits (fa*) of the entry `name` of the folder open on dirFd,
+// Attribute bits (kAttr*) of the entry `name` of the folder open on dirFd,
 // whose status (not following a final link) is st. Tests write access with
 // faccessat, so this costs one system call.
 int FileAttributes(int dirFd, const char* name, const struct stat& st);
@@ -99,8 +99,6 @@ bool DirectoryExists(const char* name);
 // of name itself: a final symbolic link is not followed. False (outputs
 // unchanged) for an empty name or one that cannot be examined.
 bool GetFileInfo(const char* name, int64_t& size, int64_t& ctime, int64_t& mtime);
-// Removes the directory entry (unlink); true on success.
-bool DeleteFile(const char* name);
 // The current working directory, or "" when it cannot be determined.
 String GetCurrentDir();
 // (process id * 256) + the calling thread's id, wrapping at 32 bits.

@@ -15,12 +15,12 @@
 // Attribute bits of one entry, seen without following a symbolic link.
 int FileAttributes(int dirFd, const char* name, const struct stat& st) {
     int attr = 0;
-    if (faccessat(dirFd, name, W_OK, 0) != 0) attr |= faReadOnly;
+    if (faccessat(dirFd, name, W_OK, 0) != 0) attr |= kAttrReadOnly;
     if (name[0] == '.' && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
-        attr |= faHidden;
-    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) attr |= faSysFile;
-    if (S_ISDIR(st.st_mode)) attr |= faDirectory;
-    if (S_ISLNK(st.st_mode)) attr |= faSymLink;
+        attr |= kAttrHidden;
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) attr |= kAttrSysFile;
+    if (S_ISDIR(st.st_mode)) attr |= kAttrDirectory;
+    if (S_ISLNK(st.st_mode)) attr |= kAttrSymLink;
     return attr;
 }
 
@@ -36,10 +36,10 @@ bool IsDotOrDotDot(const char* name) {
 bool ExcludedByType(unsigned char type, int exclude) {
     switch (type) {
         case DT_UNKNOWN: return false;
-        case DT_LNK: return true;  // faSymLink is never admitted
-        case DT_DIR: return (exclude & faDirectory) != 0;
+        case DT_LNK: return true;  // kAttrSymLink is never admitted
+        case DT_DIR: return (exclude & kAttrDirectory) != 0;
         case DT_REG: return false;
-        default: return (exclude & faSysFile) != 0;
+        default: return (exclude & kAttrSysFile) != 0;
     }
 }
 
@@ -54,7 +54,7 @@ bool FindMatch(TSearchRec& rec) {
         const char* name = e->d_name;
         if (fnmatch(rec.Pattern.Data(), name, 0) != 0) continue;
         if (ExcludedByType(e->d_type, rec.ExcludeAttr)) continue;
-        if ((rec.ExcludeAttr & faHidden) != 0 && name[0] == '.' && !IsDotOrDotDot(name)) continue;
+        if ((rec.ExcludeAttr & kAttrHidden) != 0 && name[0] == '.' && !IsDotOrDotDot(name)) continue;
         struct stat st;
         if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // vanished
         const int attr = FileAttributes(dirFd, name, st);
@@ -102,7 +102,7 @@ TSearchRec::~TSearchRec() { FindClose(*this); }
 bool FindFirst(const String& path, const String& pattern, int attr, TSearchRec& rec, bool& found, String& err) {
     found = false;
     FindClose(rec);  // a record reused without FindClose must not leak its directory
-    rec.ExcludeAttr = ~(attr & faAnyFile);
+    rec.ExcludeAttr = ~(attr & kAttrAnyFile);
     String dir = path;
     if (dir.IsEmpty()) dir = GetCurrentDir();
     if (dir.IsEmpty()) dir = ".";  // never fall back to the root directory

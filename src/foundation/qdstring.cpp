@@ -145,15 +145,6 @@ void String::Delete(int pos, int count) {
     s_.erase(static_cast<size_t>(pos - 1), static_cast<size_t>(count));
 }
 
-char* String::StrCpy(char* buf, int size) const {
-    if (buf == nullptr || size == 0 || s_.empty()) return buf;
-    int n = Length();
-    if (size > 0 && n >= size) n = size - 1;
-    std::memcpy(buf, s_.data(), static_cast<size_t>(n));
-    buf[n] = '\0';
-    return buf;
-}
-
 String& String::Trim() {
     size_t b = 0, e = s_.size();
     while (b < e && IsBlank(s_[b])) ++b;
@@ -168,17 +159,6 @@ String& String::TrimAscii() {
     while (b < e && blank(s_[b])) ++b;
     while (e > b && blank(s_[e - 1])) --e;
     if (b > 0 || e < s_.size()) s_ = s_.substr(b, e - b);
-    return *this;
-}
-
-String& String::RemoveRepeats(char c) {
-    std::string out;
-    out.reserve(s_.size());
-    for (size_t i = 0; i < s_.size(); ++i) {
-        if (s_[i] == c && i > 0 && s_[i - 1] == c) continue;
-        out.push_back(s_[i]);
-    }
-    s_.swap(out);
     return *this;
 }
 

@@ -49,9 +49,6 @@ public:
     // The byte at 1-based position i; the caller keeps 1 <= i <= Length().
     char operator[](int i) const { return s_[static_cast<size_t>(i - 1)]; }
 
-    // Makes Data() NUL-terminated text (always the case here; kept for
-    // callers written against the classic interface).
-    String& SetZero() { return *this; }
     // Sets the length to n (new bytes are zero).
     void SetLength(int n);
 
@@ -63,7 +60,6 @@ public:
 
     String Copy(int pos, int count) const;
     void Delete(int pos, int count);
-    char* StrCpy(char* buf, int size) const;
     // Removes leading and trailing blanks and control characters. Classic
     // rule: every byte up to 0x20 and every byte from 0x80 to 0xFF counts
     // as blank, so non-ASCII letters at either end are lost.
@@ -72,7 +68,6 @@ public:
     // stays whole. The trim for paths, names, hosts and texts that reach
     // the agent from requests and from scripts' output.
     String& TrimAscii();
-    String& RemoveRepeats(char c);
     String ReplaceAll(const char* what, const char* with, int caseSensitive) const;
     String GetWord(int n, char delim) const;
 
@@ -92,7 +87,6 @@ public:
     // A copy of item i; 0 <= i < Count() or the process stops.
     String operator[](int i) const;
     void Delete(int i);
-    void DeleteLast() { Delete(Count() - 1); }
     int Count() const { return static_cast<int>(items_.size()); }
     void Clear() { items_.clear(); items_.shrink_to_fit(); }
 

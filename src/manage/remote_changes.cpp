@@ -17,7 +17,7 @@ void Record(TRemoteChanges& c, std::string_view name, std::string_view value) {
         if (c.unknownCount++ < kUnknownNamesKept) c.unknown.push_back(String(name));
         return;
     }
-    TRemoteValue& v = c.keys[static_cast<size_t>(k - ZELSettingsKeys)];
+    TRemoteValue& v = c.keys[static_cast<size_t>(k - kSettingsKeys)];
     v.set = true;
     v.raw = String(value);
     switch (k->type) {
@@ -35,7 +35,7 @@ void Record(TRemoteChanges& c, std::string_view name, std::string_view value) {
 
 TRemoteChanges ParseRemoteChanges(std::string_view text) {
     TRemoteChanges c;
-    c.keys.resize(static_cast<size_t>(ZELSettingsKeyCount));
+    c.keys.resize(static_cast<size_t>(kSettingsKeyCount));
     size_t start = 0;
     for (size_t lf = text.find('\n'); lf != std::string_view::npos; lf = text.find('\n', start)) {
         std::string_view line = TrimBlank(text.substr(start, lf - start));
@@ -51,11 +51,11 @@ bool CheckRemoteChanges(TRemoteChanges& c, String& err) {
     for (size_t i = 0; i < c.keys.size(); ++i) {
         TRemoteValue& v = c.keys[i];
         if (!v.set) continue;
-        if (ZELSettingsKeys[i].text == &TZELSettings::password && v.raw.IsEmpty()) {
+        if (kSettingsKeys[i].text == &TZELSettings::password && v.raw.IsEmpty()) {
             err = kEmptyPasswordRefused;
             return false;
         }
-        if (!DecodeRemoteValue(ZELSettingsKeys[i], v.raw.View(), v.number, v.text, err)) return false;
+        if (!DecodeRemoteValue(kSettingsKeys[i], v.raw.View(), v.number, v.text, err)) return false;
     }
     return true;
 }
@@ -63,7 +63,7 @@ bool CheckRemoteChanges(TRemoteChanges& c, String& err) {
 void ApplyRemoteChanges(const TRemoteChanges& c, TZELSettings& s) {
     for (size_t i = 0; i < c.keys.size(); ++i) {
         if (!c.keys[i].set) continue;
-        const TZELSettingsKey& k = ZELSettingsKeys[i];
+        const TZELSettingsKey& k = kSettingsKeys[i];
         if (k.text != nullptr) s.*(k.text) = c.keys[i].text;
         else s.*(k.number) = c.keys[i].number;
     }

@@ -17,7 +17,7 @@ struct TRemoteValue {
 };
 
 struct TRemoteChanges {
-    std::vector<TRemoteValue> keys;  // by position in ZELSettingsKeys (switches included)
+    std::vector<TRemoteValue> keys;  // by position in kSettingsKeys (switches included)
     std::vector<String> unknown;     // names of no setting, in request order,
                                      // at most kUnknownNamesKept of them
     int unknownCount = 0;            // all of them

@@ -12,8 +12,8 @@ void GetAgentSettings(const VTRequest&, ZELReply& reply) {
     auto s = ZELSettings.Get();
     AddStatusLines(reply, *s);
     std::vector<const TZELSettingsKey*> listed;
-    for (int i = 0; i < ZELSettingsKeyCount; ++i)
-        if (ZELSettingsKeys[i].listed > 0) listed.push_back(&ZELSettingsKeys[i]);
+    for (int i = 0; i < kSettingsKeyCount; ++i)
+        if (kSettingsKeys[i].listed > 0) listed.push_back(&kSettingsKeys[i]);
     std::sort(listed.begin(), listed.end(),
               [](const TZELSettingsKey* a, const TZELSettingsKey* b) { return a->listed < b->listed; });
     for (const TZELSettingsKey* k : listed) {

@@ -13,7 +13,7 @@ namespace {
 // the settings table; built once).
 std::vector<const TZELSettingsKey*> ShownSwitches(TZELStatusList list) {
     std::vector<const TZELSettingsKey*> shown;
-    for (const TZELSettingsKey& k : ZELSettingsKeys)
+    for (const TZELSettingsKey& k : kSettingsKeys)
         if (k.statusList == list) shown.push_back(&k);
     std::sort(shown.begin(), shown.end(),
               [](const TZELSettingsKey* a, const TZELSettingsKey* b) { return a->statusOrder < b->statusOrder; });

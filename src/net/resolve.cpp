@@ -18,10 +18,6 @@ namespace {
 constexpr const char kCannotResolve[] = "Cannot resolve server name to IP address";
 constexpr const char kUnknownStructure[] = "Name resolution error: unknown address structure";
 
-struct AddrInfoFree {
-    void operator()(addrinfo* p) const { freeaddrinfo(p); }
-};
-
 // A dotted IPv4 address as the classic parser takes it; the all-ones
 // broadcast address is not one (the parser cannot tell it from its error
 // value): it goes to the name look-up like a host name.
@@ -39,7 +35,7 @@ bool ParseIPv6(const std::string& text, TSockAddr& out) {
         if (raw) freeaddrinfo(raw);
         return false;
     }
-    std::unique_ptr<addrinfo, AddrInfoFree> list(raw);
+    std::unique_ptr<addrinfo, TAddrInfoFree> list(raw);
     if (list->ai_family != AF_INET6 || list->ai_addrlen > sizeof out.storage) return false;
     out = TSockAddr{};
     memcpy(&out.storage, list->ai_addr, list->ai_addrlen);
@@ -58,7 +54,7 @@ bool LookUp(const char* host, int socktype, std::vector<TSockAddr>& out, String&
         err = kCannotResolve;
         return false;
     }
-    std::unique_ptr<addrinfo, AddrInfoFree> list(raw);
+    std::unique_ptr<addrinfo, TAddrInfoFree> list(raw);
     for (const addrinfo* a = list.get(); a != nullptr; a = a->ai_next) {
         const bool v4 = a->ai_family == AF_INET && a->ai_addrlen == sizeof(sockaddr_in);
         const bool v6 = a->ai_family == AF_INET6 && a->ai_addrlen == sizeof(sockaddr_in6);
@@ -83,6 +79,8 @@ bool LookUp(const char* host, int socktype, std::vector<TSockAddr>& out, String&
 }
 
 }  // namespace
+
+void TAddrInfoFree::operator()(addrinfo* list) const { freeaddrinfo(list); }
 
 int TSockAddr::Port() const {
     if (Family() == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in*>(&storage)->sin_port);
@@ -181,7 +179,7 @@ bool GetHostIP(const char* host, unsigned int& addr, String& err) {
         err = kCannotResolve;
         return false;
     }
-    std::unique_ptr<addrinfo, AddrInfoFree> list(raw);
+    std::unique_ptr<addrinfo, TAddrInfoFree> list(raw);
     if (list->ai_family != AF_INET || list->ai_addr == nullptr ||
         list->ai_addrlen != sizeof(sockaddr_in)) {
         err = kUnknownStructure;

@@ -11,6 +11,14 @@
 #include "foundation/qdstring.h"
 #include "net/net_failure.h"
 
+struct addrinfo;
+
+// Frees a list of getaddrinfo(): the deleter of an owner of one,
+// std::unique_ptr<addrinfo, TAddrInfoFree>.
+struct TAddrInfoFree {
+    void operator()(addrinfo* list) const;
+};
+
 // Resolves host to its first IPv4 address (network byte order) into addr.
 // A dotted address is taken as it is, without a lookup, except the all-ones
 // broadcast address, which goes to the look-up like a name (the system's

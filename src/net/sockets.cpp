@@ -20,10 +20,6 @@
 
 namespace {
 
-struct AddrInfoFree {
-    void operator()(addrinfo* p) const { freeaddrinfo(p); }
-};
-
 void ShutAndClose(TFd& fd) {
     ::shutdown(fd.Get(), SHUT_RDWR);
     fd.Reset();
@@ -84,7 +80,7 @@ bool Listen(const char* host, const char* service, unsigned int* addrlen, TFd& s
         err = gai_strerror(rc);
         return false;
     }
-    std::unique_ptr<addrinfo, AddrInfoFree> list(raw);
+    std::unique_ptr<addrinfo, TAddrInfoFree> list(raw);
     TFd fd;
     if (host == nullptr) {
         // Every local address of both families on one socket: IPv6 with

@@ -570,16 +570,6 @@ const TCommandRef* FindCommandRef(std::string_view word) {
     return nullptr;
 }
 
-const char* CommandGroupName(TCommandGroup group) {
-    switch (group) {
-    case G::Test: return "test";
-    case G::Action: return "action";
-    case G::Listing: return "listing";
-    case G::Management: return "management";
-    }
-    return "";
-}
-
 const char* ValueTypeName(TValueType type) {
     switch (type) {
     case V::Int: return "integer";

@@ -76,9 +76,6 @@ std::span<const TCommandRef> CommandReference();
 // The entry of `word` (compared exactly), or null.
 const TCommandRef* FindCommandRef(std::string_view word);
 
-// "test", "action", "listing", "management".
-const char* CommandGroupName(TCommandGroup group);
-
 // "integer", "64-bit integer", "real", "time", "boolean", "text",
 // "escaped text", "entries".
 const char* ValueTypeName(TValueType type);

@@ -52,8 +52,6 @@ public:
     // Separator, end mark, then text = EncodeData(text, key, 4).
     void FinalizePacket();
 
-    const String& GetKey() const { return key_; }
-
 private:
     String key_;
     std::shared_ptr<const TCipherKey> cipher_;  // prepared key_, when known

@@ -1,6 +1,6 @@
 #include "protocol/result_codes.h"
 
-const TResultCodeInfo ZELResultCodes[8] = {
+const TResultCodeInfo kResultCodes[8] = {
     {TResultCode::Ok, "200", "success"},
     {TResultCode::Failed, "300", "operation failed"},
     {TResultCode::NotDone, "301", "could not be carried out"},
@@ -11,10 +11,10 @@ const TResultCodeInfo ZELResultCodes[8] = {
     {TResultCode::NotAllowed, "600", "not allowed by the agent's settings"},
 };
 
-const char* ResultDigits(TResultCode code) { return ZELResultCodes[static_cast<int>(code)].digits; }
+const char* ResultDigits(TResultCode code) { return kResultCodes[static_cast<int>(code)].digits; }
 
 const TResultCodeInfo* FindResultCode(std::string_view digits) {
-    for (const TResultCodeInfo& info : ZELResultCodes)
+    for (const TResultCodeInfo& info : kResultCodes)
         if (digits == info.digits) return &info;
     return nullptr;
 }

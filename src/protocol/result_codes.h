@@ -22,7 +22,7 @@ struct TResultCodeInfo {
 };
 
 // One row per code, in the order of the enumeration.
-extern const TResultCodeInfo ZELResultCodes[8];
+extern const TResultCodeInfo kResultCodes[8];
 
 // The three digits of a code ("200" ...).
 const char* ResultDigits(TResultCode code);

@@ -11,15 +11,10 @@
 #include <string>
 #include <thread>
 
+#include "common/eventually.h"
 #include "common/handler_fixture.h"
 #include "common/scratch_dir.h"
 #include "foundation/tempdir.h"
-
-// Polls probe for up to 10 s.
-inline bool Eventually(const std::function<bool()>& probe) {
-    for (int i = 0; i < 1000 && !probe(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return probe();
-}
 
 class ProcFixture : public HandlerFixture {
 protected:

@@ -23,7 +23,8 @@ protected:
 };
 
 // A configured script that is not there, or a folder, is an error; an empty
-// setting means the agent's own answer (proc_builtin_test.cpp).
+// setting means the agent's own answer (proc_scan_test.cpp,
+// cpu_sampler_test.cpp).
 TEST_F(ProcessTests, ScriptMissing) {
     struct TCase {
         const char* word;
@@ -148,6 +149,14 @@ TEST_F(ProcessTests, HungScriptIsKilledAndItsOutputKept) {
     int n = 0;
     EXPECT_TRUE(ParseLeadingInt(ReadPrefix(output.Get(), 100), n));
     EXPECT_EQ(n, 5);
+}
+
+// A configured script is run, whatever the agent would answer itself.
+TEST_F(ProcessTests, ConfiguredScriptWins) {
+    UseScript(Script("fixed.sh", "#!/bin/sh\nprintf '7\\n'\n"));
+    EXPECT_EQ(Call("TEST-Process", {"", "no-such-process-anywhere"}).lines, Lines{"7"});
+    EXPECT_EQ(Call("TEST-CPU").lines, Lines{"7.0000"});
+    EXPECT_EQ(Call("GetProcessesList").lines, Lines{"7\r\n"});
 }
 
 }  // namespace

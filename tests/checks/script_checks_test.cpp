@@ -1,12 +1,12 @@
 // The external-program and shell-script tests.
 #include <sys/stat.h>
 
-#include <chrono>
+#include <cstdlib>
 #include <filesystem>
-#include <thread>
 #include <string>
 #include <vector>
 
+#include "common/proc_walk.h"
 #include "foundation/child.h"
 #include "foundation/child_reaper.h"
 #include "foundation/escape.h"
@@ -95,12 +95,15 @@ TEST_F(ScriptTests, ShellScript) {
 
 TEST_F(ScriptTests, KilledScriptTakesItsBackgroundWithIt) {
     const std::string marker = File("X");
-    const TReplyTable r = Call("TEST-ShellScript",
-                               {"sh -c '%params%'", "", Enc("(sleep 3; touch " + marker + ") & wait"), "1", "0"});
+    const std::string pidFile = File("background.pid");
+    const std::string body = "(sleep 3; touch " + marker + ") & echo $! > " + pidFile + "; wait";
+    const TReplyTable r = Call("TEST-ShellScript", {"sh -c '%params%'", "", Enc(body), "1", "0"});
     EXPECT_EQ(r.lines, Lines{"Script execution error: abnormal termination"});
-    // The kill came 2 s after the start; the background sleep would have
-    // ended 1 s later.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // The background part ends either killed with the script or, left
+    // alive, after touching the marker.
+    const pid_t background = static_cast<pid_t>(std::atol(ReadTextFile(pidFile).c_str()));
+    ASSERT_GT(background, 0);
+    ASSERT_TRUE(Eventually([&] { return proc_walk::ProcessEnded(background); }));
     EXPECT_FALSE(std::filesystem::exists(marker));
 }
 

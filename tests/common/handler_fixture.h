@@ -32,7 +32,7 @@ protected:
         saved_ = *ZELSettings.Get();
         // Every test and action on, management from loopback only.
         ZELSettings.Modify([](TZELSettings& s) {
-            for (const TZELSettingsKey& k : ZELSettingsKeys)
+            for (const TZELSettingsKey& k : kSettingsKeys)
                 if (k.isSwitch) s.*(k.number) = 1;
             s.allowmanage = 1;
             s.manageaddr = "127.0.0.1";

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -38,6 +39,15 @@ struct TClosedPort {
     TFd holder;
     int port = LocalPort(holder.Get());
 };
+
+// Request parameters with every "$NAME" replaced by the port named NAME, so
+// that a table of cases can name the ports of peers started by the test.
+inline std::vector<std::string> WithPorts(std::vector<std::string> params, const std::map<std::string, int>& ports) {
+    for (std::string& p : params) {
+        if (p.size() > 1 && p[0] == '$') p = std::to_string(ports.at(p.substr(1)));
+    }
+    return params;
+}
 
 // A UDP port bound by no one (it was free a moment ago).
 inline int FreeUdpPort(int family = AF_INET) {

@@ -75,6 +75,13 @@ inline bool ReadProcStat(pid_t pid, TProcStat& out) {
            std::sscanf(text.c_str() + close + 1, " %c %ld %ld", &out.state, &out.ppid, &out.pgrp) == 3;
 }
 
+// The process has ended: /proc no longer lists it, or lists it only as a
+// zombie waiting for its parent.
+inline bool ProcessEnded(pid_t pid) {
+    TProcStat st;
+    return !ReadProcStat(pid, st) || st.state == 'Z';
+}
+
 // Calls visit with the pid of every process /proc lists.
 inline void ForEachProcess(const std::function<void(pid_t)>& visit) {
     std::vector<std::string> names;

@@ -38,7 +38,7 @@ TEST_F(ConfigLoadTest, MinimalFileGivesTheDefaults) {
     EXPECT_EQ(s->host, "");
     EXPECT_EQ(s->tmpdir, dir_.c_str());
     EXPECT_EQ(GetTempDirectory(), dir_.c_str());
-    for (const TZELSettingsKey& k : ZELSettingsKeys)
+    for (const TZELSettingsKey& k : kSettingsKeys)
         if (k.isSwitch) {
             EXPECT_EQ(s.get()->*k.number, k.numberDefault) << k.remote;
         }
@@ -361,9 +361,9 @@ TEST(SettingValues, OneRuleForTheFileAndTheServer) {
 }
 
 TEST(ConfigKeys, TableMatchesTheFile) {
-    EXPECT_EQ(ZELSettingsKeyCount, 48);
+    EXPECT_EQ(kSettingsKeyCount, 48);
     int saved = 0, keyed = 0, switches = 0;
-    for (const TZELSettingsKey& k : ZELSettingsKeys) {
+    for (const TZELSettingsKey& k : kSettingsKeys) {
         saved += k.saved;
         keyed += k.key != nullptr;
         switches += k.isSwitch;
@@ -391,7 +391,7 @@ TEST(ConfigKeys, TableMatchesTheFile) {
 TEST(ConfigKeys, RowsAreConsistent) {
     std::set<std::string> keys, remotes, labels;
     std::map<TZELStatusList, std::set<int>> orders;
-    for (const TZELSettingsKey& k : ZELSettingsKeys) {
+    for (const TZELSettingsKey& k : kSettingsKeys) {
         SCOPED_TRACE(k.key ? k.key : k.remote);
         const bool textual = k.type == TZELKeyType::Text || k.type == TZELKeyType::FilterList;
         EXPECT_EQ(k.text != nullptr, textual);

@@ -15,7 +15,7 @@ namespace {
 
 TEST(DispatcherReference, EveryCommandWordHasOneEntryAndNoEntryIsStray) {
     std::set<std::string> dispatcher;
-    for (int i = 0; i < ZELCommandCount; ++i) dispatcher.insert(ZELCommands[i].word);
+    for (int i = 0; i < kCommandCount; ++i) dispatcher.insert(kCommandTable[i].word);
     std::set<std::string> reference;
     for (const TCommandRef& ref : CommandReference())
         EXPECT_TRUE(reference.insert(ref.word).second) << "twice in the reference: " << ref.word;

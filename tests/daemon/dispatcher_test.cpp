@@ -38,9 +38,9 @@ TEST_F(Dispatcher, SplittingAndSelection) {
 
 TEST_F(Dispatcher, EveryCommandWordIsInTheTableOnce) {
     std::set<std::string> words;
-    for (int i = 0; i < ZELCommandCount; ++i) words.insert(ZELCommands[i].word);
-    EXPECT_EQ(static_cast<int>(words.size()), ZELCommandCount);
-    EXPECT_EQ(ZELCommandCount, 37);
+    for (int i = 0; i < kCommandCount; ++i) words.insert(kCommandTable[i].word);
+    EXPECT_EQ(static_cast<int>(words.size()), kCommandCount);
+    EXPECT_EQ(kCommandCount, 37);
 }
 
 // With its switch off every gated word answers "600" with its refusal and
@@ -137,7 +137,7 @@ TEST_F(Dispatcher, FolderListingNeedsAnyFileTest) {
 // Platform-only words are never gated and answer their fixed refusal.
 TEST_F(Dispatcher, PlatformOnlyAnswers) {
     Settings([](TZELSettings& s) {
-        for (const TZELSettingsKey& k : ZELSettingsKeys)
+        for (const TZELSettingsKey& k : kSettingsKeys)
             if (k.isSwitch) s.*(k.number) = 0;
     });
     struct Case {

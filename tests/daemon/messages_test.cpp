@@ -247,10 +247,10 @@ TEST_F(ShowMessage, RoutesByKindAndSettings) {
 }
 
 // What the system log sink received.
-std::mutex g_sinkMutex;
+std::mutex sink_mutex;
 std::vector<std::pair<int, std::string>> g_sinkLines;
 void CaptureSink(int priority, const char* line) {
-    std::lock_guard<std::mutex> lock(g_sinkMutex);
+    std::lock_guard<std::mutex> lock(sink_mutex);
     g_sinkLines.emplace_back(priority, line);
 }
 
@@ -281,7 +281,7 @@ TEST_F(ShowMessage, AuditKindsAlsoReachTheSystemLog) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         {
-            std::lock_guard<std::mutex> lock(g_sinkMutex);
+            std::lock_guard<std::mutex> lock(sink_mutex);
             g_sinkLines.clear();
         }
         Configure([&](TZELSettings& s) {
@@ -289,7 +289,7 @@ TEST_F(ShowMessage, AuditKindsAlsoReachTheSystemLog) {
             s.logsuccess = 1;
         });
         showmessage(c.text, c.client != nullptr ? Addr(c.client) : LOCAL, c.kind, 0);
-        std::lock_guard<std::mutex> lock(g_sinkMutex);
+        std::lock_guard<std::mutex> lock(sink_mutex);
         if (c.priority < 0) {
             EXPECT_TRUE(g_sinkLines.empty());
             continue;

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/eventually.h"
 #include "common/ipv6_loopback.h"
 #include "net/sockets.h"
 
@@ -33,7 +34,7 @@ int CountingStarter(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*), vo
 }
 
 // A gate that blocked sessions wait at until it opens.
-std::mutex g_gateMutex;
+std::mutex gate_mutex;
 std::condition_variable g_gateCv;
 bool g_gateOpen = false;
 std::atomic<int> g_served{0};
@@ -42,7 +43,7 @@ std::atomic<int> g_served{0};
 void Serve(TFd socket, const TNetAddress&) {
     char what = 0;
     if (read(socket.Get(), &what, 1) == 1 && what == 'b') {
-        std::unique_lock<std::mutex> lock(g_gateMutex);
+        std::unique_lock<std::mutex> lock(gate_mutex);
         g_gateCv.wait(lock, [] { return g_gateOpen; });
     }
     ++g_served;
@@ -71,14 +72,6 @@ bool Visit(int port, char what) {
     sa.sin_port = htons(static_cast<uint16_t>(port));
     return fd.Valid() && connect(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
            write(fd.Get(), &what, 1) == 1;
-}
-
-bool Eventually(const std::function<bool()>& f, int ms = 20000) {
-    for (int i = 0; i < ms / 10; ++i) {
-        if (f()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return f();
 }
 
 class SessionPool : public testing::Test {
@@ -136,12 +129,12 @@ TEST_F(SessionPool, ReusesGrowsAndShrinks) {
     // The blocked ones outlast the idle period of the others and are not
     // disturbed by the pool shrinking around them: the idle workers end
     // down to the minimum, the 20 stay.
-    EXPECT_TRUE(Eventually([] { return SessionWorkerCount() == 20 + kSessionWorkersMin; }, 60000))
+    EXPECT_TRUE(Eventually([] { return SessionWorkerCount() == 20 + kSessionWorkersMin; }, std::chrono::seconds(60)))
         << SessionWorkerCount() << " workers";
     EXPECT_EQ(IdleSessionWorkerCount(), kSessionWorkersMin);
     EXPECT_EQ(g_served, 180);
     {
-        std::lock_guard<std::mutex> lock(g_gateMutex);
+        std::lock_guard<std::mutex> lock(gate_mutex);
         g_gateOpen = true;
     }
     g_gateCv.notify_all();
@@ -198,11 +191,11 @@ TEST_F(SessionPool, WorkersFollowAReplacedListener) {
 
 // The hooks see the client's address of either family on a listener of
 // both: an IPv4 client as its IPv4 address, never as ::ffff:a.b.c.d.
-std::mutex g_peersMutex;
-std::vector<std::string> g_peers;  // guarded by g_peersMutex
+std::mutex peers_mutex;
+std::vector<std::string> g_peers;  // guarded by peers_mutex
 bool RecordAndRefuse(TFd& socket, const TNetAddress& peer) {
     socket.Reset();
-    std::lock_guard<std::mutex> lock(g_peersMutex);
+    std::lock_guard<std::mutex> lock(peers_mutex);
     g_peers.push_back(peer.Text().Std());
     return false;
 }
@@ -223,17 +216,17 @@ TEST_F(SessionPool, HooksSeeTheClientsAddressOfEitherFamily) {
     ASSERT_TRUE(StartSessionWorkers(err)) << err.Data();
     ASSERT_TRUE(Visit(ntohs(sa.sin6_port), 'q'));
     ASSERT_TRUE(Eventually([] {
-        std::lock_guard<std::mutex> lock(g_peersMutex);
+        std::lock_guard<std::mutex> lock(peers_mutex);
         return g_peers.size() == 1;
     }));
     TFd v6(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sa.sin6_addr = in6addr_loopback;
     ASSERT_EQ(connect(v6.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
     ASSERT_TRUE(Eventually([] {
-        std::lock_guard<std::mutex> lock(g_peersMutex);
+        std::lock_guard<std::mutex> lock(peers_mutex);
         return g_peers.size() == 2;
     }));
-    std::lock_guard<std::mutex> lock(g_peersMutex);
+    std::lock_guard<std::mutex> lock(peers_mutex);
     EXPECT_EQ(g_peers, (std::vector<std::string>{"127.0.0.1", "::1"}));
     PublishSessionListener(-1, err);
     shutdown(both.Get(), SHUT_RDWR);

@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include "common/eventually.h"
 #include "common/scratch_dir.h"
 #include "foundation/fd.h"
 
@@ -44,16 +45,6 @@ int RunScript(const std::string& script, const std::vector<std::string>& args) {
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Polls until probe holds (up to 30 s); returns the last result.
-bool Eventually(const std::function<bool()>& probe) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!probe()) {
-        if (std::chrono::steady_clock::now() > end) return probe();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 // A loopback TCP socket bound to a port of its own; listening or not.

@@ -72,8 +72,8 @@ std::string DefaultText(const TZELSettingsKey& k) {
 TEST(ConfigPage, DescribesEveryKeyWithItsDefault) {
     const std::string page = Source("doc/man/zel.cfg.5.scd");
     ASSERT_FALSE(page.empty());
-    for (int i = 0; i < ZELSettingsKeyCount; ++i) {
-        const TZELSettingsKey& k = ZELSettingsKeys[i];
+    for (int i = 0; i < kSettingsKeyCount; ++i) {
+        const TZELSettingsKey& k = kSettingsKeys[i];
         if (k.key == nullptr) continue;  // a switch the file does not have
         SCOPED_TRACE(k.key);
         const std::string entry = Entry(page, std::string("*") + k.key + "* (");
@@ -92,7 +92,7 @@ TEST(ConfigPage, DescribesEveryKeyWithItsDefault) {
 TEST(ConfigPage, NamesNoKeyTheAgentDoesNotKnow) {
     const std::string page = Source("doc/man/zel.cfg.5.scd");
     std::set<std::string> known;
-    for (const TZELSettingsKey& k : ZELSettingsKeys)
+    for (const TZELSettingsKey& k : kSettingsKeys)
         if (k.key != nullptr) known.insert(k.key);
     bool inKeys = false;
     for (const std::string& line : Lines(page)) {
@@ -113,7 +113,7 @@ TEST(ConfigPage, RemoteChangesNameEveryRemoteNameAndItsKey) {
     std::string section = page.substr(from, page.find("\n# ", from + 1) - from);
     for (char& c : section)
         if (c == '\n') c = ' ';  // a name may wrap
-    for (const TZELSettingsKey& k : ZELSettingsKeys) {
+    for (const TZELSettingsKey& k : kSettingsKeys) {
         std::string expected;
         if (k.remote != nullptr && k.key != nullptr) expected = std::string(k.remote) + " (*" + k.key + "*)";
         else if (k.remote != nullptr) expected = k.remote;
@@ -125,8 +125,8 @@ TEST(ConfigPage, RemoteChangesNameEveryRemoteNameAndItsKey) {
 TEST(Readme, ConfigurationTableHasEveryKeyWithItsDefault) {
     const std::string readme = Source("README.md");
     ASSERT_FALSE(readme.empty());
-    for (int i = 0; i < ZELSettingsKeyCount; ++i) {
-        const TZELSettingsKey& k = ZELSettingsKeys[i];
+    for (int i = 0; i < kSettingsKeyCount; ++i) {
+        const TZELSettingsKey& k = kSettingsKeys[i];
         if (k.key == nullptr) continue;  // a switch the file does not have
         SCOPED_TRACE(k.key);
         std::string row;

@@ -82,10 +82,10 @@ TEST_F(FindFileTest, PatternsAndAttributeMasks) {
         {"*", 63, {".", "..", "f1.log", ".x.log", "other.txt", "a.log", ".hdir", "pipe.log"}},
         {"*", 0, {"f1.log", "other.txt"}},
         // Plain writable files carry no bit, so every mask admits them.
-        {"*", faDirectory, {".", "..", "a.log", "f1.log", "other.txt"}},
-        {"*", faDirectory | faHidden, {".", "..", "a.log", ".hdir", ".x.log", "f1.log", "other.txt"}},
-        {"*", faSysFile, {"f1.log", "other.txt", "pipe.log"}},
-        {"*", faAnyFile | faSymLink, {".", "..", "f1.log", ".x.log", "other.txt", "a.log", ".hdir",
+        {"*", kAttrDirectory, {".", "..", "a.log", "f1.log", "other.txt"}},
+        {"*", kAttrDirectory | kAttrHidden, {".", "..", "a.log", ".hdir", ".x.log", "f1.log", "other.txt"}},
+        {"*", kAttrSysFile, {"f1.log", "other.txt", "pipe.log"}},
+        {"*", kAttrAnyFile | kAttrSymLink, {".", "..", "f1.log", ".x.log", "other.txt", "a.log", ".hdir",
                                      "pipe.log"}},
         {"?1.log", 63, {"f1.log"}},
         {"[fo]*", 63, {"f1.log", "other.txt"}},
@@ -104,12 +104,12 @@ TEST_F(FindFileTest, PatternsAndAttributeMasks) {
 
 TEST_F(FindFileTest, AttributeBitsAndFields) {
     const Found found = SearchAll(dir.Path().c_str(), "*", 63);
-    EXPECT_EQ(found.at(".x.log"), faHidden);
-    EXPECT_EQ(found.at(".hdir"), faHidden | faDirectory);
-    EXPECT_EQ(found.at("a.log"), faDirectory);
-    EXPECT_EQ(found.at("."), faDirectory);  // "." and ".." are not hidden
-    EXPECT_EQ(found.at(".."), faDirectory);
-    EXPECT_EQ(found.at("pipe.log"), faSysFile);
+    EXPECT_EQ(found.at(".x.log"), kAttrHidden);
+    EXPECT_EQ(found.at(".hdir"), kAttrHidden | kAttrDirectory);
+    EXPECT_EQ(found.at("a.log"), kAttrDirectory);
+    EXPECT_EQ(found.at("."), kAttrDirectory);  // "." and ".." are not hidden
+    EXPECT_EQ(found.at(".."), kAttrDirectory);
+    EXPECT_EQ(found.at("pipe.log"), kAttrSysFile);
     EXPECT_EQ(found.at("f1.log"), 0);
 
     TSearchRec rec;
@@ -132,7 +132,7 @@ TEST_F(FindFileTest, ReadOnlyBitFollowsWriteAccess) {
     ASSERT_EQ(chmod((dir.File("ro.dat")).c_str(), 0444), 0);
     const bool writable = access((dir.File("ro.dat")).c_str(), W_OK) == 0;  // root may write anyway
     const Found all = SearchAll(dir.Path().c_str(), "ro.dat", 63);
-    EXPECT_EQ(all.at("ro.dat"), writable ? 0 : faReadOnly);
+    EXPECT_EQ(all.at("ro.dat"), writable ? 0 : kAttrReadOnly);
     EXPECT_EQ(SearchAll(dir.Path().c_str(), "ro.dat", 0).size(), writable ? 1u : 0u);
 }
 
@@ -163,7 +163,7 @@ TEST_F(FindFileTest, EmptyPathSearchesCurrentDirectory) {
     FindClose(rec);
     ASSERT_EQ(chdir(saved.c_str()), 0);
     EXPECT_EQ(Names(found), (std::set<std::string>{"f1.log", ".x.log", "pipe.log"}));
-    EXPECT_EQ(found.at(".x.log"), faHidden);
+    EXPECT_EQ(found.at(".x.log"), kAttrHidden);
 }
 
 TEST_F(FindFileTest, UnopenableDirectoryFailsWithTheSystemText) {

@@ -12,9 +12,7 @@ std::string S(const String& s) { return std::string(s.View()); }
 TEST(StringBasics, EmptyConstructionsHaveNoContent) {
     EXPECT_EQ(String("").Length(), 0);
     EXPECT_EQ(String(static_cast<const char*>(nullptr)).Length(), 0);
-    String z;
-    z.SetZero();
-    EXPECT_STREQ(z.Data(), "");
+    EXPECT_STREQ(String().Data(), "");
 }
 
 TEST(StringBasics, BinarySafety) {
@@ -100,21 +98,7 @@ TEST(StringEdit, DeleteAndCopy) {
     EXPECT_EQ(S(String("hello").Copy(3, String("hello").Length())), "llo");
 }
 
-TEST(StringEdit, StrCpy) {
-    char buf[16];
-    std::memset(buf, 'z', sizeof buf);
-    String("abcdef").StrCpy(buf, 4);
-    EXPECT_STREQ(buf, "abc");
-    String("abcdef").StrCpy(buf, -1);
-    EXPECT_STREQ(buf, "abcdef");
-    std::strcpy(buf, "keep");
-    String().StrCpy(buf, 10);
-    EXPECT_STREQ(buf, "keep");
-    String("abc").StrCpy(buf, 0);
-    EXPECT_STREQ(buf, "keep");
-}
-
-TEST(StringEdit, TrimAndRemoveRepeats) {
+TEST(StringEdit, TrimAndLowerCase) {
     struct Case {
         std::string in, trimmed, asciiTrimmed;
     };
@@ -133,9 +117,6 @@ TEST(StringEdit, TrimAndRemoveRepeats) {
         String a(c.in);
         EXPECT_EQ(S(a.TrimAscii()), c.asciiTrimmed) << c.in;
     }
-    EXPECT_EQ(S(String("a   b  c").RemoveRepeats(' ')), "a b c");
-    EXPECT_EQ(S(String("  a").RemoveRepeats(' ')), " a");
-    EXPECT_EQ(S(String("a--").RemoveRepeats('-')), "a-");
     EXPECT_EQ(S(String("abc").LowerCase()), "abc");
     EXPECT_EQ(S(String("AbC\xc4").LowerCase()), "abc\xc4");
 }
@@ -211,7 +192,7 @@ TEST(StrList, AddDeleteAndIndex) {
     EXPECT_EQ(S(l[0]), "1");
     EXPECT_EQ(l.Count(), 200);
     EXPECT_EQ(l[199].Length(), 0);
-    l.DeleteLast();
+    l.Delete(l.Count() - 1);
     EXPECT_EQ(S(l[198]), "199");
     l.Clear();
     EXPECT_EQ(l.Count(), 0);
@@ -220,7 +201,7 @@ TEST(StrList, AddDeleteAndIndex) {
 TEST(StrListDeathTest, OutOfRangeIndexStopsTheProcess) {
     TStrList l;
     EXPECT_DEATH(l[0], "TStrList::operator\\[\\]");
-    EXPECT_DEATH(l.DeleteLast(), "void TStrList::Delete\\(int\\)");
+    EXPECT_DEATH(l.Delete(0), "void TStrList::Delete\\(int\\)");
     l.Add(String("a"));
     EXPECT_DEATH(l[-1], "Assertion");
 }

@@ -2,12 +2,12 @@
 // script configured, no child process started.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "common/proc_walk.h"
 #include "foundation/escape.h"
 #include "integration/agent_harness.h"
 
@@ -50,16 +50,8 @@ TEST(AgentBuiltInProcess, AnswersWithoutAChild) {
     EXPECT_NE(list.find("\r\n" + pid), std::string::npos) << list;
 
     // Nothing was run: no child, nothing in the temporary folder.
-    int children = 0;
-    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
-        const std::string text = ReadFile(e.path().string() + "/stat");
-        const size_t close = text.rfind(')');
-        long ppid = 0;
-        if (close != std::string::npos && std::sscanf(text.c_str() + close + 1, " %*c %ld", &ppid) == 1 &&
-            ppid == agent.Pid())
-            ++children;
-    }
-    EXPECT_EQ(children, 0);
+    const long agentPid = agent.Pid();
+    EXPECT_EQ(proc_walk::CountProcesses([&](const proc_walk::TProcStat& st) { return st.ppid == agentPid; }), 0);
     EXPECT_TRUE(std::filesystem::is_empty(agent.Dir().File("tmp")));
     agent.Stop();
     EXPECT_EQ(agent.SanitizerReport(), "");

@@ -123,7 +123,7 @@ TEST_F(AgentStress, ThousandsOfRequestsOverConcurrentConnections) {
 TEST_F(AgentStress, ABurstWithSessionsStuckInASlowProgram) {
     constexpr int kClients = 200;
     constexpr int kSlowEvery = 20;  // 10 slow ones
-    const std::string slowProgram = "sleep " + std::to_string(SESSION_WORKER_IDLE_EXIT.count() + 2);
+    const std::string slowProgram = "sleep " + std::to_string(kSessionWorkerIdleExit.count() + 2);
     std::atomic<int> quickOk{0}, quickBeforeSlow{0}, slowOk{0};
     std::atomic<bool> slowAnswered{false};
     RunConcurrently(kClients, [&](int t) {

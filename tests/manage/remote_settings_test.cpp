@@ -13,14 +13,14 @@
 namespace {
 
 // What the settings warned about, kept by the sink the tests install.
-std::mutex g_warningsMutex;
+std::mutex warnings_mutex;
 std::vector<std::string> g_warnings;
 void KeepWarning(const char* text) {
-    std::lock_guard<std::mutex> lock(g_warningsMutex);
+    std::lock_guard<std::mutex> lock(warnings_mutex);
     g_warnings.push_back(text);
 }
 std::vector<std::string> TakeWarnings() {
-    std::lock_guard<std::mutex> lock(g_warningsMutex);
+    std::lock_guard<std::mutex> lock(warnings_mutex);
     std::vector<std::string> out;
     out.swap(g_warnings);
     return out;
@@ -73,8 +73,8 @@ TEST(RemoteChanges, ReadsEachLineOnceTrimmedAndTheLastValueWins) {
         {"TCP=1\nTCP=yes\n", nullptr, 0},
         {"TCP=1\r\n", nullptr, 1},
     };
-    const size_t commentKey = static_cast<size_t>(FindRemoteSettingsKey("Comment") - ZELSettingsKeys);
-    const size_t tcpSwitch = static_cast<size_t>(FindRemoteSettingsKey("TCP") - ZELSettingsKeys);
+    const size_t commentKey = static_cast<size_t>(FindRemoteSettingsKey("Comment") - kSettingsKeys);
+    const size_t tcpSwitch = static_cast<size_t>(FindRemoteSettingsKey("TCP") - kSettingsKeys);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         TRemoteChanges changes = ParseRemoteChanges(c.text);
@@ -341,7 +341,7 @@ TEST_F(RemoteSettings, SetReloadRoundTripKeepsEverySetting) {
         {"Syslog=1", &S::syslogaction, nullptr, "1"},
     };
     // Every switch with a file key, turned to the other value than its default.
-    for (const TZELSettingsKey& k : ZELSettingsKeys)
+    for (const TZELSettingsKey& k : kSettingsKeys)
         if (k.isSwitch && k.key != nullptr && k.remote != nullptr && k.statusList != TZELStatusList::Actions)
             cases.push_back({nullptr, k.number, nullptr, k.numberDefault ? "0" : "1"});
     std::vector<std::string> lines;
@@ -350,7 +350,7 @@ TEST_F(RemoteSettings, SetReloadRoundTripKeepsEverySetting) {
     for (Case& c : cases) {
         if (c.line == nullptr) {
             const TZELSettingsKey* k = nullptr;
-            for (const TZELSettingsKey& row : ZELSettingsKeys)
+            for (const TZELSettingsKey& row : kSettingsKeys)
                 if (row.number == c.number) k = &row;
             storage.push_back(std::string(k->remote) + "=" + c.expect);
             c.line = storage.back().c_str();
@@ -358,7 +358,7 @@ TEST_F(RemoteSettings, SetReloadRoundTripKeepsEverySetting) {
         lines.push_back(c.line);
     }
     // The table names every setting that has a remote name and a file key.
-    for (const TZELSettingsKey& k : ZELSettingsKeys) {
+    for (const TZELSettingsKey& k : kSettingsKeys) {
         if (k.remote == nullptr || k.key == nullptr) continue;
         bool covered = false;
         for (const Case& c : cases)

@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "common/ipv6_loopback.h"
-#include "actions/send_data.h"
 #include "common/loopback_peers.h"
 #include "common/proc_walk.h"
 #include "foundation/io.h"
@@ -60,7 +59,6 @@ TExchangeOutcome Udp(int port, const std::string& data, int recvLen, int timeout
 
 const std::string kInvalid = ErrnoText(EINVAL).Data();
 const std::string kRefused = ErrnoText(ECONNREFUSED).Data();
-const std::string kTimedOut = ErrnoText(ETIMEDOUT).Data();
 
 // ---- TCP exchange against live peers ----
 
@@ -307,59 +305,6 @@ TEST(CloseAfterSending, AGreetingPeerSeesAnOrderlyEndAndEveryByte) {
     ASSERT_EQ(visits.size(), 1u);
     EXPECT_TRUE(visits[0].cleanEnd) << "the close reset the connection";
     EXPECT_EQ(visits[0].received.size(), data.size());
-}
-
-// ---- The send action's delivery, with small bounds ----
-
-TEST(SendDataOneWay, APeerThatNeverReadsCannotHoldTheSender) {
-    TTcpPeer peer(TTcpMode::NeverRead);
-    TSendPlan plan;
-    plan.host = "127.0.0.1";
-    plan.port = peer.Port();
-    plan.first = String(std::string(32 << 20, 'q'));
-    String err;
-    EXPECT_FALSE(SendDataOneWay(plan, 300, err));
-    EXPECT_EQ(err, kTimedOut.c_str());
-}
-
-TEST(SendDataOneWay, AConnectThatHangsEndsAtTheBound) {
-    // A listener whose accept queue is full drops further connection
-    // requests, so their connect never completes.
-    TFd listener = peers::BoundLoopback(SOCK_STREAM);
-    ASSERT_EQ(listen(listener.Get(), 0), 0);
-    const int port = peers::LocalPort(listener.Get());
-    std::vector<TFd> fillers;
-    for (int i = 0; i < 4; ++i) {
-        TFd sock;
-        TNetFailure failure = TNetFailure::None;
-        String err;
-        PerformConnect("127.0.0.1", port, 200, sock, failure, err);
-        fillers.push_back(std::move(sock));
-    }
-    TSendPlan plan;
-    plan.host = "127.0.0.1";
-    plan.port = port;
-    plan.first = "hello";
-    String err;
-    EXPECT_FALSE(SendDataOneWay(plan, 300, err));
-    EXPECT_EQ(err, kTimedOut.c_str());
-}
-
-TEST(SendDataOneWay, SendsBothPiecesAndClosesInOrder) {
-    TTcpPeer peer(TTcpMode::Banner, "220 ready\r\n");
-    TSendPlan plan;
-    plan.host = "127.0.0.1";
-    plan.port = peer.Port();
-    plan.first = "HELO a\r\n";
-    plan.pauseSec = 1;  // the greeting is waiting unread when the action closes
-    plan.second = "QUIT\r\n";
-    String err("stale");
-    EXPECT_TRUE(SendDataOneWay(plan, 5000, err));
-    EXPECT_EQ(err, "");
-    auto visits = peer.WaitVisits(1);
-    ASSERT_EQ(visits.size(), 1u);
-    EXPECT_EQ(visits[0].received, "HELO a\r\nQUIT\r\n");
-    EXPECT_TRUE(visits[0].cleanEnd) << "the close reset the connection";
 }
 
 }  // namespace

@@ -67,7 +67,7 @@ TEST(Params, FlagsAndNumbers) {
 }
 
 TEST(ResultCodes, DigitsMeaningsAndReplies) {
-    for (const TResultCodeInfo& info : ZELResultCodes) {
+    for (const TResultCodeInfo& info : kResultCodes) {
         EXPECT_STREQ(ResultDigits(info.code), info.digits);
         EXPECT_EQ(FindResultCode(info.digits), &info);
         ZELReply reply;

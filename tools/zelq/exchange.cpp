@@ -52,11 +52,11 @@ int StageMs(int timeoutMs, const TDeadline& runEnd) {
 }
 
 std::mutex resolver_mutex;
-TZelqResolver gResolver;  // empty: ResolveHostAddrs
+TZelqResolver g_resolver;  // empty: ResolveHostAddrs
 
 TZelqResolver CurrentResolver() {
     std::lock_guard<std::mutex> lock(resolver_mutex);
-    if (gResolver) return gResolver;
+    if (g_resolver) return g_resolver;
     return [](const std::string& host, std::vector<TSockAddr>& addrs, std::string& err) {
         String why;
         TNetFailure failure = TNetFailure::None;
@@ -69,7 +69,7 @@ TZelqResolver CurrentResolver() {
 // Look-ups whose threads still run (some may have been given up by their
 // callers): a silent resolver cannot pile up threads without bound.
 constexpr int kMaxPendingLookups = 64;
-std::atomic<int> gPendingLookups{0};
+std::atomic<int> g_pendingLookups{0};
 
 // What a resolver thread and its caller share; the last of the two to
 // let go frees it.
@@ -86,7 +86,7 @@ struct TResolution {
 
 void SetZelqResolver(TZelqResolver resolver) {
     std::lock_guard<std::mutex> lock(resolver_mutex);
-    gResolver = std::move(resolver);
+    g_resolver = std::move(resolver);
 }
 
 std::string AgentPlace(const std::string& host, int port) {
@@ -110,8 +110,8 @@ bool ResolveWithin(const std::string& host, int timeoutMs, std::vector<TSockAddr
     }
     const TZelqResolver resolver = CurrentResolver();
     auto shared = std::make_shared<TResolution>();
-    if (gPendingLookups.fetch_add(1) >= kMaxPendingLookups) {
-        gPendingLookups.fetch_sub(1);
+    if (g_pendingLookups.fetch_add(1) >= kMaxPendingLookups) {
+        g_pendingLookups.fetch_sub(1);
         timedOut = true;
         err = "timed out: " + std::to_string(kMaxPendingLookups) + " name look-ups are still waiting for the resolver";
         return false;
@@ -128,10 +128,10 @@ bool ResolveWithin(const std::string& host, int timeoutMs, std::vector<TSockAddr
             shared->err = why;
             shared->finished = true;
             shared->cv.notify_all();
-            gPendingLookups.fetch_sub(1);
+            g_pendingLookups.fetch_sub(1);
         }).detach();
     } catch (const std::system_error& e) {
-        gPendingLookups.fetch_sub(1);
+        g_pendingLookups.fetch_sub(1);
         err = std::string("cannot start the name look-up: ") + e.what();
         return false;
     }

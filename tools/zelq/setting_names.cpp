@@ -41,13 +41,13 @@ size_t Distance(const std::string& a, const std::string& b) {
 
 std::string ClosestSettingName(const std::string& name) {
     const std::string lower = Lower(name);
-    for (const TZELSettingsKey& k : ZELSettingsKeys)
+    for (const TZELSettingsKey& k : kSettingsKeys)
         if (k.remote != nullptr && Lower(k.remote) == lower) return k.remote;
-    for (const TZELSettingsKey& k : ZELSettingsKeys)
+    for (const TZELSettingsKey& k : kSettingsKeys)
         if (k.remote != nullptr && k.key != nullptr && lower == k.key) return k.remote;
     std::string best;
     size_t bestDistance = 0;
-    for (const TZELSettingsKey& k : ZELSettingsKeys) {
+    for (const TZELSettingsKey& k : kSettingsKeys) {
         if (k.remote == nullptr) continue;
         const size_t d = Distance(lower, Lower(k.remote));
         if (best.empty() || d < bestDistance) {
