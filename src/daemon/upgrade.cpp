@@ -251,10 +251,8 @@ int Finish(UpgradeRec& rec, String& error) {
         return Fail(rec, error, "Wrong CRC");
 
     // Nothing is replaced by an image that is not an agent of this protocol.
-    if (!CheckUpgradeImage(rec.TempPath, err)) {
-        showmessage("%s\n", LOCAL, MSG_ERROR, 1, err.Data());
-        return Fail(rec, error, err.Data());
-    }
+    // The session logs the refusal, with the client's address.
+    if (!CheckUpgradeImage(rec.TempPath, err)) return Fail(rec, error, err.Data());
     showmessage("Upgrade image passed its self-check\n", LOCAL, MSG_INFO, 0);
 
     String dir = ExcludeTrailingPathDelimiter(GetTempDirectory());
@@ -529,4 +527,9 @@ void FailPendingUpgrade(const String& scriptPath) {
     }
     std::lock_guard<std::mutex> lock(upgrade_mutex);
     ZELFlags.UpgradeBusy = 0;
+}
+
+String UpgradeRefusalLine(const String& error) {
+    if (error.View().starts_with("Upgrade ")) return error;
+    return String("Upgrade refused: ") + error;
 }

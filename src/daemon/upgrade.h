@@ -152,3 +152,9 @@ String BuildUpgradeScript(const TUpgradeScriptPlan& plan);
 // Called by the main loop when replacing the process by the script failed:
 // removes the pending script and image and frees the slot.
 void FailPendingUpgrade(const String& scriptPath);
+
+// The audit line (without its end) of an upgrade that ended with `error`,
+// the text of its "300" reply: the text alone when it already names the
+// refusal ("Upgrade image refused: ...", "Upgrade refused: ..."), else
+// "Upgrade refused: " and the text ("Upgrade refused: Wrong CRC").
+String UpgradeRefusalLine(const String& error);
