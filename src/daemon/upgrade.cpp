@@ -396,16 +396,16 @@ for arg in "$@"; do
 done
 rm -f "$script"
 
-# note info|err TEXT: one line to the console, the log files and, for a
-# daemon, the system log.
+# note info|err TEXT: one line to the console, the log files (each once)
+# and, for a daemon, the system log. Every outcome is part of the audit
+# trail, so the failure log has it whatever the verbose log does.
 note() {
   line=`printf '[%s]\t zel\t\t %s' "$(date '+%m/%d/%Y %H:%M:%S')" "$2"`
   if [ "$1" = err ]; then printf '%s\n' "$line" >&2; else printf '%s\n' "$line"; fi
-  for f in "$verboseLog" "$failureLog"; do
+  other=$failureLog
+  [ "$other" = "$verboseLog" ] && other=
+  for f in "$verboseLog" "$other"; do
     [ -n "$f" ] || continue
-    if [ "$f" = "$failureLog" ]; then
-      [ "$1" = err ] && [ "$f" != "$verboseLog" ] || continue
-    fi
     [ -L "$f" ] && continue
     [ -e "$f" ] && [ ! -f "$f" ] && continue
     printf '%s\n' "$line" >> "$f"
