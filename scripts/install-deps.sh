@@ -19,9 +19,10 @@ fi
 # the programs' own packages: the Debian build tools, scdoc for the manual
 # pages, lintian, man to render the pages, systemd-analyze to check the unit,
 # logrotate to read the log rotation, adduser for the package's own
-# installation (scripts/package-install-test.sh installs it with dpkg -i).
+# installation (scripts/package-install-test.sh installs it with dpkg -i),
+# busybox for the private syslogd that test reads where /dev/log is missing.
 if [ "${1:-}" = "--package" ]; then
-    packages+=(dpkg-dev debhelper scdoc lintian man-db systemd logrotate adduser)
+    packages+=(dpkg-dev debhelper scdoc lintian man-db systemd logrotate adduser busybox)
 fi
 # --engines: Nagios 4 and Icinga 2, which tests/engines runs in the
 # foreground (Nagios) or only to validate objects (Icinga 2); logrotate for

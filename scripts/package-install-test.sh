@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian package on this machine, runs the agent from the
 # installed files, queries it with the installed zelq over loopback, stops
-# it, and purges the package, checking that nothing of it is left.
+# it, and purges the package, checking that nothing of it is left. The
+# agent's lines in the system log are read from the journal, or, where the
+# machine has no /dev/log, from a private syslogd run for the test.
 #
 # It changes the machine (packages, /etc, /var, a service), so it runs only
 # in CI (CI=true) and as root; CI machines are disposable. Usage:
@@ -61,12 +63,24 @@ stop_agent() {
     for pid in $(agent_pids); do kill -KILL "$pid" 2>/dev/null || true; done
 }
 relay_pids=()
+# The system log: a private busybox syslogd on /dev/log when the machine has
+# none (a CI container), else the journal where systemd runs.
+syslog_pid=
+syslog_file="$work/syslog.txt"
+stop_private_syslog() {
+    [ -n "$syslog_pid" ] || return 0
+    kill "$syslog_pid" 2>/dev/null || true
+    wait "$syslog_pid" 2>/dev/null || true
+    syslog_pid=
+    rm -f /dev/log
+}
 cleanup() {
     for pid in "${relay_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     stop_agent
     if dpkg-query -W -f='${Status}' zel 2>/dev/null | grep -qv 'not-installed'; then
         dpkg --purge zel >/dev/null 2>&1 || true
     fi
+    stop_private_syslog
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -90,6 +104,40 @@ if ! port_free; then
     echo "error: port $port (the packaged configuration's) is in use on this machine" >&2
     exit 1
 fi
+
+syslog_source=none
+if [ ! -e /dev/log ] && [ ! -L /dev/log ]; then
+    if command -v busybox >/dev/null 2>&1; then
+        busybox syslogd -n -O "$syslog_file" > "$work/syslogd.out" 2>&1 &
+        syslog_pid=$!
+        if wait_for 10 test -S /dev/log; then
+            syslog_source=private
+            echo "== no /dev/log: a private syslogd (busybox, pid $syslog_pid) writes $syslog_file"
+        else
+            cat "$work/syslogd.out" >&2
+            fail "the private syslogd did not create /dev/log"
+            stop_private_syslog
+        fi
+    else
+        echo "skip: no /dev/log and no busybox: the system log lines are not checked"
+    fi
+elif [ $with_systemd -eq 1 ] && command -v journalctl >/dev/null 2>&1; then
+    syslog_source=journal
+else
+    echo "skip: /dev/log is this machine's own, with no journal to read: the system log lines are not checked"
+fi
+# The messages of facility daemon with identity zel that process $1 sent
+# to the system log, one a line.
+syslog_of() { # pid
+    case $syslog_source in
+        private)  # "Mon DD hh:mm:ss HOST daemon.PRIORITY zel[PID]: MESSAGE"
+            sed -n "s/^.* daemon\.[a-z]* zel\[$1\]: //p" "$syslog_file" 2>/dev/null ;;
+        journal)
+            journalctl -q --no-pager -o cat SYSLOG_IDENTIFIER=zel SYSLOG_FACILITY=3 "_PID=$1" 2>/dev/null ;;
+    esac
+    return 0
+}
+in_syslog() { syslog_of "$1" | grep -qE "$2"; }
 
 # ------------------------------------------------------------ installation
 echo "== dpkg -i $(basename "$deb")"
@@ -246,6 +294,28 @@ sed -i 's/^comment=.*/comment=reloaded by SIGHUP/' "$cfg"
 if [ $with_systemd -eq 1 ]; then systemctl reload zel.service; else kill -HUP "$(cat /run/zel.pid)"; fi
 wait_for 10 sh -c "/usr/bin/zelq -p $port -f '$pwfile' GetInfo | grep -q 'reloaded by SIGHUP'" \
     && pass "SIGHUP reloads the configuration" || fail "SIGHUP did not reload the configuration"
+
+# The system log: the start, the refusal of 127.0.0.2 and the reload on
+# SIGHUP, as journalctl -u zel shows them on a host.
+if [ "$syslog_source" != none ]; then
+    missing=0
+    while IFS='|' read -r what pattern; do
+        if wait_for 10 in_syslog "$first_pid" "$pattern"; then
+            pass "system log ($syslog_source), identity zel, facility daemon: $what"
+        else
+            fail "system log ($syslog_source): no line '$what' of pid $first_pid"
+            missing=1
+        fi
+    done <<LINES
+the start|^Agent started: version [^,]+, pid $first_pid, port $port\$
+the refusal of 127.0.0.2|^127\.0\.0\.2: TCP connection rejected( \(.*\))?\$
+the reload on SIGHUP|^Configuration reloaded on SIGHUP\$
+LINES
+    if [ $missing -ne 0 ] && [ "$syslog_source" = private ]; then
+        echo "--- the private system log" >&2
+        cat "$syslog_file" >&2
+    fi
+fi
 
 # A restart on the server's request: the agent runs itself again and
 # detaches; the pid file names the new process.

@@ -71,8 +71,14 @@ bool ProcessVTRequest(VTRequest& request, ZELReply& reply, TZELFlags&, ThreadPar
         AuditRefusal(TRefusal::Gate, params.Address, text, command);
         return true;
     }
-    if (command->handler == nullptr) ProcessUpgradeCode(request, parameters, reply, upgrade);
-    else if (command->handler == SetAgentSettings || command->handler == ReloadAgentSettings)
+    if (command->handler == nullptr) {
+        ProcessUpgradeCode(request, parameters, reply, upgrade);
+        // Refused before any byte of the image: the reply's text after the code.
+        if (reply.ResultCode() == "300") {
+            const String why = reply.Length() > 4 ? reply.Copy(5, reply.Length() - 4) : String();
+            showmessage("%s\n", params.Address, MSG_AUDIT, 1, UpgradeRefusalLine(why).Data());
+        }
+    } else if (command->handler == SetAgentSettings || command->handler == ReloadAgentSettings)
         RunAudited(*command, parameters, reply, params.Address);
     else command->handler(parameters, reply);
     return true;

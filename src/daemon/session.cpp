@@ -94,7 +94,7 @@ void ReceiveUpgrade(int fd, const TNetAddress& address, const VTRequest& request
     if (error.IsEmpty()) reply.SetResult(TResultCode::Ok);
     else reply.SetResult(TResultCode::Failed, error);
     showmessage("--> upgrade transfer ended (%s)\n", address, MSG_INFO, 1, reply.ResultCode().Data());
-    if (!error.IsEmpty()) showmessage("Upgrade refused: %s\n", address, MSG_AUDIT, 1, error.Data());
+    if (!error.IsEmpty()) showmessage("%s\n", address, MSG_AUDIT, 1, UpgradeRefusalLine(error).Data());
     SendReply(fd, reply);
 }
 

@@ -252,10 +252,8 @@ bool Finish(UpgradeRec& rec, String& error) {
         return Fail(rec, error, "Wrong CRC");
 
     // Nothing is replaced by an image that is not an agent of this protocol.
-    if (!CheckUpgradeImage(rec.TempPath, err)) {
-        showmessage("%s\n", LOCAL, MSG_ERROR, 1, err.Data());
-        return Fail(rec, error, err.Data());
-    }
+    // The session logs the refusal, with the client's address.
+    if (!CheckUpgradeImage(rec.TempPath, err)) return Fail(rec, error, err.Data());
     showmessage("Upgrade image passed its self-check\n", LOCAL, MSG_INFO, 0);
 
     String dir = ExcludeTrailingPathDelimiter(GetTempDirectory());
@@ -399,16 +397,16 @@ for arg in "$@"; do
 done
 rm -f "$script"
 
-# note info|err TEXT: one line to the console, the log files and, for a
-# daemon, the system log.
+# note info|err TEXT: one line to the console, the log files (each once)
+# and, for a daemon, the system log. Every outcome is part of the audit
+# trail, so the failure log has it whatever the verbose log does.
 note() {
   line=`printf '[%s]\t zel\t\t %s' "$(date '+%m/%d/%Y %H:%M:%S')" "$2"`
   if [ "$1" = err ]; then printf '%s\n' "$line" >&2; else printf '%s\n' "$line"; fi
-  for f in "$verboseLog" "$failureLog"; do
+  other=$failureLog
+  [ "$other" = "$verboseLog" ] && other=
+  for f in "$verboseLog" "$other"; do
     [ -n "$f" ] || continue
-    if [ "$f" = "$failureLog" ]; then
-      [ "$1" = err ] && [ "$f" != "$verboseLog" ] || continue
-    fi
     [ -L "$f" ] && continue
     [ -e "$f" ] && [ ! -f "$f" ] && continue
     printf '%s\n' "$line" >> "$f"
@@ -530,4 +528,9 @@ void FailPendingUpgrade(const String& scriptPath) {
     }
     std::lock_guard<std::mutex> lock(upgrade_mutex);
     ZELFlags.UpgradeBusy = 0;
+}
+
+String UpgradeRefusalLine(const String& error) {
+    if (error.View().starts_with("Upgrade ")) return error;
+    return String("Upgrade refused: ") + error;
 }

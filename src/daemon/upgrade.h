@@ -124,8 +124,8 @@ struct TUpgradeScriptPlan {
     int port = 0;       // the port the new agent must listen on, unless its
                         // arguments carry -p PORT
     int waitSeconds = kUpgradeListenWaitSeconds;
-    String verboseLog;  // files each outcome line is appended to ("" = none):
-    String failureLog;  // every outcome to the first, failures to the second
+    String verboseLog;  // files each outcome line is appended to ("" = none;
+    String failureLog;  // a file named by both gets it once)
     bool systemLog = true;  // daemon mode: also to the system log
 };
 
@@ -145,10 +145,17 @@ struct TUpgradeScriptPlan {
 //   4. on success removes the previous executable; otherwise stops the new
 //      agent if it still runs, renames the previous executable back and
 //      starts it with the same arguments.
-// Each outcome is a line in the log files, on the console, and in daemon
-// mode in the system log (logger -t zel, where installed).
+// Each outcome (installed, rolled back, failed) is a line in both log
+// files, on the console, and in daemon mode in the system log (logger -t
+// zel, where installed).
 String BuildUpgradeScript(const TUpgradeScriptPlan& plan);
 
 // Called by the main loop when replacing the process by the script failed:
 // removes the pending script and image and frees the slot.
 void FailPendingUpgrade(const String& scriptPath);
+
+// The audit line (without its end) of an upgrade that ended with `error`,
+// the text of its "300" reply: the text alone when it already names the
+// refusal ("Upgrade image refused: ...", "Upgrade refused: ..."), else
+// "Upgrade refused: " and the text ("Upgrade refused: Wrong CRC").
+String UpgradeRefusalLine(const String& error);

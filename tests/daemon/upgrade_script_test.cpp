@@ -17,6 +17,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -69,11 +70,25 @@ std::string FakeAgent(const std::string& name, const std::string& log, bool hang
     return s;
 }
 
+// Times `fragment` occurs in `text`.
+int CountOf(const std::string& text, const std::string& fragment) {
+    int n = 0;
+    for (size_t at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + 1)) ++n;
+    return n;
+}
+
+// The log files the agent hands to the script.
+enum class TLogs {
+    Both,         // -v: the verbose log and the failure log
+    FailureOnly,  // no -v: the failure log alone
+    OneFile,      // both settings name the same file
+};
+
 struct TRun {
     TScratchDir dir;
     std::string zel, image, script, log, verboseLog, failureLog;
 
-    TRun(const std::string& folder, const std::string& newAgent, int port) {
+    TRun(const std::string& folder, const std::string& newAgent, int port, TLogs logs = TLogs::Both) {
         fs::create_directories(dir.File(folder));
         zel = dir.File(folder) + "/zel";
         image = dir.File(folder) + "/zel__.upd";
@@ -90,7 +105,8 @@ struct TRun {
         plan.scriptPath = String(script.c_str());
         plan.port = port;
         plan.waitSeconds = 1;
-        plan.verboseLog = String(verboseLog.c_str());
+        if (logs == TLogs::OneFile) verboseLog = failureLog;
+        if (logs != TLogs::FailureOnly) plan.verboseLog = String(verboseLog.c_str());
         plan.failureLog = String(failureLog.c_str());
         plan.systemLog = false;
         WriteTextFile(script, std::string(BuildUpgradeScript(plan).View()));
@@ -106,7 +122,8 @@ struct TRun {
 
 // The outcome for each mode: the new agent listens (installed, previous
 // removed), ends at once or stays without listening (rolled back, the old
-// one started with the same arguments).
+// one started with the same arguments). Either outcome is one line of the
+// failure log, with or without a verbose log beside it.
 TEST(UpgradeScript, InstallsOrRollsBack) {
     struct Case {
         const char* name;
@@ -117,23 +134,28 @@ TEST(UpgradeScript, InstallsOrRollsBack) {
         std::string log;
         bool installed;
         int status;  // of the script's process (-1: killed)
+        TLogs logs;
     };
     const Case cases[] = {
-        {"interactive, listens", "bin", {"-i", "-v", "my cfg.cfg"}, true, false, "new|-i|-v|my cfg.cfg|", true, 0},
-        {"daemon, listens", "my agent's bin", {"-d", "my cfg.cfg"}, true, false, "new|-d|my cfg.cfg|", true, 0},
+        {"interactive, listens", "bin", {"-i", "-v", "my cfg.cfg"}, true, false, "new|-i|-v|my cfg.cfg|", true, 0,
+         TLogs::Both},
+        {"daemon, listens", "my agent's bin", {"-d", "my cfg.cfg"}, true, false, "new|-d|my cfg.cfg|", true, 0,
+         TLogs::FailureOnly},
         {"interactive, ends at once", "a$b `c` \"d\"", {"-i", "-v", "my cfg.cfg"}, false, false,
-         "new|-i|-v|my cfg.cfg|old|-i|-v|my cfg.cfg|", false, 0},
+         "new|-i|-v|my cfg.cfg|old|-i|-v|my cfg.cfg|", false, 0, TLogs::Both},
         {"daemon, ends at once", "bin", {"-p", "PORT", "c.cfg"}, false, false, "new|-p|PORT|c.cfg|old|-p|PORT|c.cfg|",
-         false, 0},
+         false, 0, TLogs::FailureOnly},
         // The mode and the port as the agent reads its options: in any order,
         // -p naming the port to wait for.
         {"interactive after another option, listens", "bin", {"-v", "-i", "c.cfg"}, true, false, "new|-v|-i|c.cfg|",
-         true, 0},
+         true, 0, TLogs::OneFile},
         {"-p names the port, listens", "bin", {"-d", "-p", "PORT", "c.cfg"}, true, false, "new|-d|-p|PORT|c.cfg|", true,
-         0},
+         0, TLogs::Both},
         // The stopped new agent is the script's own process.
-        {"interactive, hangs", "my agent's bin", {"-i", "c.cfg"}, false, true, "new|-i|c.cfg|old|-i|c.cfg|", false, -1},
-        {"daemon, hangs", "a$b `c` \"d\"", {"-d", "c.cfg"}, false, true, "new|-d|c.cfg|old|-d|c.cfg|", false, 0},
+        {"interactive, hangs", "my agent's bin", {"-i", "c.cfg"}, false, true, "new|-i|c.cfg|old|-i|c.cfg|", false, -1,
+         TLogs::FailureOnly},
+        {"daemon, hangs", "a$b `c` \"d\"", {"-d", "c.cfg"}, false, true, "new|-d|c.cfg|old|-d|c.cfg|", false, 0,
+         TLogs::OneFile},
     };
     for (const Case& k : cases) {
         {
@@ -149,17 +171,28 @@ TEST(UpgradeScript, InstallsOrRollsBack) {
             for (std::string& a : args)
                 if (a == "PORT") a = std::to_string(port), portArgument = true;
             for (size_t at; (at = log.find("PORT")) != std::string::npos;) log.replace(at, 4, std::to_string(port));
-            TRun run(k.folder, "", portArgument ? 1 : port);
+            TRun run(k.folder, "", portArgument ? 1 : port, k.logs);
             const std::string fresh = FakeAgent("new", run.log, k.hangs);
             WriteTextFile(run.image, fresh);
             EXPECT_EQ(RunScript(run.script, args), k.status);
             // In interactive mode a detached watch finishes the work.
             EXPECT_TRUE(Eventually([&] { return ReadTextFile(run.log) == log; })) << ReadTextFile(run.log);
+            // One line in the failure log, in the agent's own format, and
+            // the same in the verbose log when there is one.
             const char* outcome = k.installed ? "Upgrade installed: " : "Upgrade failed: ";
-            EXPECT_TRUE(Eventually([&] { return ReadTextFile(run.verboseLog).find(outcome) != std::string::npos; }))
-                << ReadTextFile(run.verboseLog);
-            EXPECT_EQ(ReadTextFile(run.failureLog).find("Upgrade failed: ") != std::string::npos, !k.installed)
+            const char* other = k.installed ? "Upgrade failed: " : "Upgrade installed: ";
+            const std::regex line(std::string("\\[[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}\\]\t zel\t\t ") +
+                                  outcome + "[^\n]+\n");
+            EXPECT_TRUE(Eventually([&] { return CountOf(ReadTextFile(run.failureLog), outcome) == 1; }))
                 << ReadTextFile(run.failureLog);
+            const std::string failures = ReadTextFile(run.failureLog);
+            EXPECT_TRUE(std::regex_match(failures, line)) << failures;
+            EXPECT_EQ(CountOf(failures, other), 0) << failures;
+            if (k.logs == TLogs::Both) {
+                EXPECT_EQ(ReadTextFile(run.verboseLog), failures);
+            } else if (k.logs == TLogs::FailureOnly) {
+                EXPECT_FALSE(fs::exists(run.verboseLog));
+            }
             EXPECT_EQ(ReadTextFile(run.zel), k.installed ? fresh : FakeAgent("old", run.log));
             struct stat st {};
             ASSERT_EQ(stat(run.zel.c_str(), &st), 0);

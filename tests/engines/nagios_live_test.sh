@@ -86,9 +86,6 @@ tmpdir=$work/agent/tmp
 oklogfile=$work/agent/ok.log
 badlogfile=$work/agent/bad.log
 pidfile=
-cpuusagescript=$top/scripts/site/cpuusage.sh
-proccntscript=$top/scripts/site/proccount.sh
-proclistscript=$top/scripts/site/proclist.sh
 EOF
     "$work/bin/zelnagiostest" -i "$work/agent/zel.cfg" > "$work/agent/console.txt" 2>&1 &
     agent_pid=$!
@@ -118,9 +115,10 @@ printf '%s\n' "$password" > "$n/zel.password"
 printf 'not-the-password\n' > "$n/wrong.password"
 cat > "$n/record.sh" <<EOF
 #!/bin/sh
-# One line per check result, from Nagios's environment macros.
-printf '%s\t%s\t%s\t%s\n' "\$NAGIOS_SERVICEDESC" "\$NAGIOS_SERVICESTATE" "\$NAGIOS_SERVICEOUTPUT" \\
-    "\$NAGIOS_SERVICEPERFDATA" >> "$n/checks.tsv"
+# One line per check result, from Nagios's environment macros: service,
+# state, output, performance data, the check's time (seconds since 1970).
+printf '%s\t%s\t%s\t%s\t%s\n' "\$NAGIOS_SERVICEDESC" "\$NAGIOS_SERVICESTATE" "\$NAGIOS_SERVICEOUTPUT" \\
+    "\$NAGIOS_SERVICEPERFDATA" "\$NAGIOS_LASTSERVICECHECK" >> "$n/checks.tsv"
 EOF
 chmod 755 "$n/record.sh"
 : > "$n/checks.tsv"
@@ -337,14 +335,8 @@ for s in "${log_names[@]}"; do
     wait_checks $((after_fine[$s] + 2)) "$s" || fail "$s: no checks after the last lines"
 done
 wait_checks 1 "${static_names[@]}" || fail "services not checked"
-sleep 1.5  # one more status file update (status_update_interval=1)
-cp "$n/status.dat" "$work/status.dat" 2>/dev/null
-kill "$nagios_pid"
-wait "$nagios_pid" 2>/dev/null
-nagios_pid=
 
-# ------------------------------------------------------------- judging
-# The status file: state, output and performance data of each service.
+# A field of one service in the copy of the status file.
 status_field() { # service field
     awk -v s="$1" -v f="$2" '
         /^servicestatus \{/ { in_block = 1; name = ""; value = ""; next }
@@ -356,6 +348,39 @@ status_field() { # service field
             if (k == f) value = v
         }' "$work/status.dat"
 }
+
+# The status file is judged once it holds, for every service, the last
+# check recorded so far (or a later one): Nagios writes it every second
+# (status_update_interval=1), so this is a bounded wait for its next write.
+declare -A last_round
+for s in "${static_names[@]}" "${log_names[@]}"; do
+    last_round[$s]=$(checks_of "$s" | tail -n 1 | cut -f5)
+    [[ "${last_round[$s]}" =~ ^[0-9]+$ ]] || fail "$s: no check time recorded ('${last_round[$s]}')"
+done
+status_current() {
+    cp "$n/status.dat" "$work/status.dat" 2>/dev/null || return 1
+    local s checked last
+    for s in "${!last_round[@]}"; do
+        checked=$(status_field "$s" has_been_checked)
+        last=$(status_field "$s" last_check)
+        [ "$checked" = 1 ] && [[ "$last" =~ ^[0-9]+$ ]] && [ "$last" -ge "${last_round[$s]:-0}" ] || return 1
+    done
+}
+status_deadline=$((SECONDS + 60))
+until status_current; do
+    if ! kill -0 "$nagios_pid" 2>/dev/null; then
+        fail "nagios4 stopped before its status file held the last checks"; cat "$work/nagios.out"; break
+    fi
+    if [ $SECONDS -gt $status_deadline ]; then
+        fail "the status file did not hold the last recorded check of every service within 60 s"; break
+    fi
+    sleep 0.2
+done
+kill "$nagios_pid"
+wait "$nagios_pid" 2>/dev/null
+nagios_pid=
+
+# ------------------------------------------------------------- judging
 state_word=(OK WARNING CRITICAL UNKNOWN)
 for row in "${services[@]}"; do
     IFS='|' read -r name _ state output perf <<<"$row"

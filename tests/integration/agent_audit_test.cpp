@@ -5,6 +5,7 @@
 // parameter.
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -67,7 +68,22 @@ void FillTheSessionCap(TAgent& agent) {
     ASSERT_TRUE(agent.WaitForMessage("TCP connection refused: too many sessions")) << agent.Messages();
 }
 
+// An upgrade image that passes the self-check as the agent does and then
+// runs the built agent with the arguments it was given.
+std::string PassingImage() {
+    std::string s = "#!/bin/sh\n# a new agent for the audit tests: the built one, started with the same arguments\n";
+    s += std::string("exec '") + kAgentBinary + "' \"$@\"\n";
+    return s;
+}
+
 TEST_F(AgentAudit, EachRefusalAndLifecycleEventLeavesOneLine) {
+    // The executable an upgrade replaces: a copy, never the built agent.
+    TScratchDir bin;
+    const std::string zelCopy = bin.File("zel");
+    ASSERT_TRUE(WriteFile(zelCopy, ReadFile(kAgentBinary)));
+    ASSERT_EQ(chmod(zelCopy.c_str(), 0755), 0);
+    const std::string image = bin.File("new-zel");
+    ASSERT_TRUE(WriteFile(image, PassingImage()));
     struct Case {
         const char* name;
         std::vector<std::string> extraLines;
@@ -79,6 +95,17 @@ TEST_F(AgentAudit, EachRefusalAndLifecycleEventLeavesOneLine) {
     };
     const Case cases[] = {
         {"start", {}, false, [](TAgent&) {}, {"zel\t\t Agent started: version 1.29, pid $PID, port $PORT\n"}},
+        // A second agent on the port taken by the first, writing to its log.
+        {"start that fails", {}, false,
+         [](TAgent& a) {
+             TAgentConfig second;
+             second.verbose = false;
+             second.port = a.Port();
+             second.extraLines = {"badlogfile=" + a.BadLogPath()};
+             TAgent other(second);
+             EXPECT_FALSE(other.Start());
+         },
+         {"zel\t\t Start failed: TCP listen error on port $PORT: "}},
         {"wrong password", {}, false,
          [](TAgent& a) {
              TReply r = Exchange(a.Port(), "not-the-password", "GetInfo", TStrList(), FromAddress("127.0.0.2"));
@@ -153,6 +180,19 @@ TEST_F(AgentAudit, EachRefusalAndLifecycleEventLeavesOneLine) {
              EXPECT_EQ(ReplyCode(a.Exchange("UpgradeCode", Params({"4096"})).text), "200");
          },
          {"127.0.0.1\t Upgrade transfer stopped: the connection closed\n"}},
+        // The whole upgrade through zelq: the announcement, and the
+        // script's outcome once the new agent listens.
+        {"upgrade", {"allowupdates=1", "updateaddr=127.0.0.1", "zelpath=" + zelCopy}, false,
+         [&image](TAgent& a) {
+             TRunResult r = RunProgram({ZEL_BINARY_DIR "/tools/zelq", "-p", std::to_string(a.Port()), "-P",
+                                        a.Password().Std(), "--upgrade", image});
+             EXPECT_EQ(r.exitCode, 0) << r.output;
+             EXPECT_TRUE(WaitFor([&] { return ReadFile(a.BadLogPath()).find("Upgrade installed: ") != std::string::npos; },
+                                 30000))
+                 << ReadFile(a.BadLogPath());
+         },
+         {"zel\t\t Upgrade request received. Executing..\n",
+          "zel\t\t Upgrade installed: the new agent at " + zelCopy + " listens on port $PORT\n"}},
         {"stop", {}, false,
          [](TAgent& a) {
              EXPECT_EQ(ReplyCode(a.Exchange("QUIT").text), "200");
@@ -185,8 +225,10 @@ TEST_F(AgentAudit, EachRefusalAndLifecycleEventLeavesOneLine) {
                 << line << "\n" << ReadFile(agent.BadLogPath());
             EXPECT_EQ(CountOf(ReadFile(agent.BadLogPath()), line), 1) << line;
         }
-        // One start line per image: two after a restart, else one.
-        EXPECT_EQ(CountOf(ReadFile(agent.BadLogPath()), "Agent started: "), std::string(c.name) == "restart" ? 2 : 1);
+        // One start line per image: two after a restart or an upgrade, else one.
+        bool replaced = false;
+        for (const std::string& line : c.lines) replaced = replaced || line.find(" request received. Executing..") != std::string::npos;
+        EXPECT_EQ(CountOf(ReadFile(agent.BadLogPath()), "Agent started: "), replaced ? 2 : 1);
         for (const std::string& log : {agent.BadLogPath(), agent.OkLogPath(), agent.VerboseLogPath()})
             EXPECT_EQ(ReadFile(log).find(kNewPassword), std::string::npos) << log;
         EXPECT_EQ(agent.SanitizerReport(), "");

@@ -291,6 +291,9 @@ TEST_F(AgentAsUser, ServesWithTheUsersIdsAndWithinItsRights) {
     EXPECT_EQ(ReplyLines(r.text),
               (std::vector<std::string>{"300", std::string("Upgrade refused: cannot replace ") + kAgentBinary +
                                                    ": no write access to " + agentDir + " (Permission denied)"}));
+    EXPECT_TRUE(WaitForLog("127.0.0.1\t Upgrade refused: cannot replace " + std::string(kAgentBinary) +
+                           ": no write access to " + agentDir + " (Permission denied)\n"))
+        << BadLog();
 
     // ReloadApp: the new image starts as the user, and stays the user.
     r = Ask(port, "ReloadApp");
