@@ -41,7 +41,7 @@ bool GetFileCRC(const char* name, uint32_t& crc, String& err) {
     TFd fd;
     struct stat st;
     // Directories open but cannot be read: "Read error", as before.
-    if (!OpenForReading(name, okRegular | okBlock | okDirectory, fd, st, err)) {
+    if (!OpenForReading(name, kOpenRegular | kOpenBlock | kOpenDirectory, fd, st, err)) {
         err = "Cannot open file";
         return false;
     }

@@ -12,9 +12,9 @@
 namespace {
 
 bool Accepted(mode_t mode, unsigned kinds) {
-    if (S_ISREG(mode)) return (kinds & okRegular) != 0;
-    if (S_ISBLK(mode)) return (kinds & okBlock) != 0;
-    if (S_ISDIR(mode)) return (kinds & okDirectory) != 0;
+    if (S_ISREG(mode)) return (kinds & kOpenRegular) != 0;
+    if (S_ISBLK(mode)) return (kinds & kOpenBlock) != 0;
+    if (S_ISDIR(mode)) return (kinds & kOpenDirectory) != 0;
     return false;
 }
 

@@ -13,9 +13,9 @@
 
 // Kinds of file a reader accepts.
 enum TOpenKinds : unsigned {
-    okRegular = 1,    // regular files
-    okBlock = 2,      // block devices
-    okDirectory = 4,  // directories (reading them then fails)
+    kOpenRegular = 1,    // regular files
+    kOpenBlock = 2,      // block devices
+    kOpenDirectory = 4,  // directories (reading them then fails)
 };
 
 // On failure the functions below return false with err: the system's text

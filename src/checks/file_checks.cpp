@@ -44,12 +44,12 @@ struct TCompared {
     bool Resolve(const String& n) {
         name = n;
         String err;
-        return ResolveFile(n.Data(), okRegular, path, st, err);
+        return ResolveFile(n.Data(), kOpenRegular, path, st, err);
     }
     // Opens it for reading; false when it cannot be.
     bool Open(TFd& fd) {
         String err;
-        return ReopenForReading(path, name.Data(), okRegular, st, fd, err);
+        return ReopenForReading(path, name.Data(), kOpenRegular, st, fd, err);
     }
 };
 

@@ -42,7 +42,7 @@ int Search(const std::string& path, const std::string& text, bool cs, bool ww) {
     TFd fd;
     struct stat st;
     String err;
-    if (!OpenForReading(path.c_str(), okRegular, fd, st, err)) return -2;
+    if (!OpenForReading(path.c_str(), kOpenRegular, fd, st, err)) return -2;
     return FindStrInFile(fd.Get(), st.st_size, String(text), cs, ww);
 }
 
@@ -144,14 +144,14 @@ TEST_F(FileSearchTest, OpensOnlyAcceptedKinds) {
         unsigned kinds;
         std::string err;  // "" = opened
     } cases[] = {
-        {dir_.File("plain"), okRegular, ""},
-        {dir_.Path(), okRegular | okDirectory, ""},
-        {"", okRegular, ErrnoText(ENOENT).Std()},
-        {dir_.File("missing"), okRegular, ErrnoText(ENOENT).Std()},
-        {dir_.File("plain/x"), okRegular, ErrnoText(ENOTDIR).Std()},
-        {dir_.File("pipe"), okRegular | okBlock | okDirectory, kNotAcceptedKind},
-        {dir_.Path(), okRegular, kNotAcceptedKind},
-        {"/dev/null", okRegular | okBlock, kNotAcceptedKind},
+        {dir_.File("plain"), kOpenRegular, ""},
+        {dir_.Path(), kOpenRegular | kOpenDirectory, ""},
+        {"", kOpenRegular, ErrnoText(ENOENT).Std()},
+        {dir_.File("missing"), kOpenRegular, ErrnoText(ENOENT).Std()},
+        {dir_.File("plain/x"), kOpenRegular, ErrnoText(ENOTDIR).Std()},
+        {dir_.File("pipe"), kOpenRegular | kOpenBlock | kOpenDirectory, kNotAcceptedKind},
+        {dir_.Path(), kOpenRegular, kNotAcceptedKind},
+        {"/dev/null", kOpenRegular | kOpenBlock, kNotAcceptedKind},
     };
     for (const Case& c : cases) {
         TFd fd;
