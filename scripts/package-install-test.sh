@@ -66,13 +66,18 @@ relay_pids=()
 # The system log: a private busybox syslogd on /dev/log when the machine has
 # none (a CI container), else the journal where systemd runs.
 syslog_pid=
+syslog_inode=
 syslog_file="$work/syslog.txt"
 stop_private_syslog() {
     [ -n "$syslog_pid" ] || return 0
     kill "$syslog_pid" 2>/dev/null || true
     wait "$syslog_pid" 2>/dev/null || true
     syslog_pid=
-    rm -f /dev/log
+    # Only the private syslogd's own socket: a system log daemon that came up
+    # meanwhile and made /dev/log anew keeps its socket.
+    if [ -n "$syslog_inode" ] && [ "$(stat -c %i /dev/log 2>/dev/null)" = "$syslog_inode" ]; then
+        rm -f /dev/log
+    fi
 }
 cleanup() {
     for pid in "${relay_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -111,6 +116,7 @@ if [ ! -e /dev/log ] && [ ! -L /dev/log ]; then
         busybox syslogd -n -O "$syslog_file" > "$work/syslogd.out" 2>&1 &
         syslog_pid=$!
         if wait_for 10 test -S /dev/log; then
+            syslog_inode=$(stat -c %i /dev/log)
             syslog_source=private
             echo "== no /dev/log: a private syslogd (busybox, pid $syslog_pid) writes $syslog_file"
         else

@@ -57,7 +57,9 @@ bool BecomeUser(const TUserIds& ids, String& err);
 // cannot signal the process while it starts; it needs
 // effective root (a process fresh from root, or after RaiseToRoot). False
 // with err (the failing step and the system's reason); the process must
-// then not go on. Nothing to do for a user that is root.
+// then not go on. Nothing to do for a user that is root. Nothing may be
+// executed between ActAsUser and BecomeUser: with a real id of root's, a new
+// program would start as root.
 bool ActAsUser(const TUserIds& ids, String& err);
 // Takes effective root back from the saved ids (effective user, then
 // effective group), for binding the port and for BecomeUser; the caller

@@ -17,11 +17,7 @@ using peers::TTcpMode;
 using peers::TTcpPeer;
 using peers::TUdpMode;
 using peers::TUdpPeer;
-
-const std::string kNoName = "Cannot resolve server name to IP address";
-const std::string kInvalid = ErrnoText(EINVAL).Data();
-const std::string kRefused = ErrnoText(ECONNREFUSED).Data();
-const std::string kTooLong = ErrnoText(EMSGSIZE).Data();
+using peers::kInvalid, peers::kNoName, peers::kRefused, peers::kTooLong;
 const std::vector<std::string> kSent = {"Data has been sent"};
 
 struct TCase {

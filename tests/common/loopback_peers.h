@@ -23,11 +23,18 @@
 #include <vector>
 
 #include "foundation/fd.h"
+#include "foundation/io.h"
 
 namespace peers {
 
 // A host name that can never resolve and whose lookup never leaves the machine.
 inline const std::string kUnresolvable = kUnresolvableHost;
+
+// The reply texts of the probes and send actions that tests of both expect.
+inline const std::string kNoName = "Cannot resolve server name to IP address";
+inline const std::string kInvalid = ErrnoText(EINVAL).Data();
+inline const std::string kRefused = ErrnoText(ECONNREFUSED).Data();
+inline const std::string kTooLong = ErrnoText(EMSGSIZE).Data();
 
 using nettest::BoundLoopback;
 using nettest::LocalPort;

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "zelq/json.h"
 #include "zelq/output.h"
 
 namespace {
@@ -164,6 +165,18 @@ TEST(ZelqFormat, JsonOutputNamesAndTypesTheValues) {
         {"no values", "SetSettings", Reply("200", {}), R"({"code": "200", "values": {}, "raw": []})"},
     };
     for (const auto& c : cases) EXPECT_EQ(FormatJson(c.reply, c.command), c.json + "\n") << c.label;
+}
+
+// One line taken (--value N, as fleet lines do) shows that line alone: a
+// listing's entries are not made up as an empty list.
+TEST(ZelqFormat, JsonOfOneLineOfAListing) {
+    const TReplyLines listed = Reply("200", {"/etc/", "1", "2", "hosts", "0"});
+    EXPECT_EQ(JsonReplyMembers("GetFilesList", listed, 1),
+              R"("code": "200", "values": {"folder": "/etc/"}, "raw": ["/etc/"])");
+    EXPECT_EQ(JsonReplyMembers("GetFilesList", listed, 3),
+              R"("code": "200", "values": {"lines_per_entry": 2}, "raw": ["2"])");
+    EXPECT_EQ(JsonReplyMembers("GetFilesList", Reply("200", {"/srv/empty/", "0", "2"}), 1),
+              R"("code": "200", "values": {"folder": "/srv/empty/"}, "raw": ["/srv/empty/"])");
 }
 
 TEST(ZelqFormat, JsonStringEscaping) {

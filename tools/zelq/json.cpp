@@ -123,8 +123,11 @@ std::string ValuesObject(const std::string& command, const TReplyLines& reply, s
         AppendMember(out, first, v.name, entries + "]");
         break;
     }
-    // A listing with nothing listed still has its (empty) list.
-    if (table.back().type == TValueType::Entries && to < table.size()) AppendMember(out, first, table.back().name, "[]");
+    // A whole listing with nothing listed still has its (empty) list; one
+    // line taken (--value) or a reply cut short does not.
+    if (table.back().type == TValueType::Entries && from == 0 && to == reply.lines.size() &&
+        to + 1 == table.size())
+        AppendMember(out, first, table.back().name, "[]");
     return out + "}";
 }
 
