@@ -457,6 +457,16 @@ stop() {
   return 0
 }
 
+# The children of process $1: from the kernel's list where it keeps one,
+# else from the parent pid of every process.
+children() {
+  if [ -r "/proc/$1/task/$1/children" ]; then
+    cat /proc/"$1"/task/*/children 2>/dev/null
+  else
+    grep -lsE "^PPid:[[:space:]]+$1\$" /proc/[0-9]*/status | sed 's|^/proc/\([0-9]*\)/status$|\1|'
+  fi
+}
+
 # Puts the previous executable back; $1 says why.
 rollback() {
   if [ -f "$prevZEL" ] && mv -f "$prevZEL" "$oldZEL"; then
@@ -510,6 +520,9 @@ if wait_listen "$starter"; then
   succeeded
   exit 0
 fi
+# The daemon it forked is still its child until it says it is ready: stop
+# that first, so no hung daemon is left behind.
+for pid in `children "$starter"`; do stop "$pid"; done
 stop "$starter"
 wait "$starter" 2>/dev/null
 rollback "the new agent did not listen on port $port within $waitSeconds s"

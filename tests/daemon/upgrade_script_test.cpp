@@ -17,6 +17,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -63,11 +64,22 @@ TFd BoundSocket(bool listening, int& port) {
 }
 
 // An "agent" that writes its name and arguments to `log`, then ends (or
-// stays, not listening, with `hang`).
-std::string FakeAgent(const std::string& name, const std::string& log, bool hang = false) {
+// stays, not listening, with `hang`). With `daemonPidFile`, it hangs as a
+// daemon that is not ready: a forked child stays without listening, its pid
+// in that file, while the starter waits for it.
+std::string FakeAgent(const std::string& name, const std::string& log, bool hang = false,
+                      const std::string& daemonPidFile = "") {
     std::string s = "#!/bin/sh\nprintf '%s|' '" + name + "' \"$@\" >> '" + log + "'\n";
-    if (hang) s += "exec sleep 60\n";
+    if (hang && daemonPidFile.empty()) s += "exec sleep 60\n";
+    if (hang && !daemonPidFile.empty()) s += "sleep 60 &\necho $! > '" + daemonPidFile + "'\nwait\n";
     return s;
+}
+
+bool Alive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t paren = text.rfind(')');
+    return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] != 'Z';
 }
 
 // Times `fragment` occurs in `text`.
@@ -131,31 +143,35 @@ TEST(UpgradeScript, InstallsOrRollsBack) {
         std::vector<std::string> args;
         bool listens;  // something listens on the port
         bool hangs;    // the new agent stays without listening
+        bool forks;    // ... as a forked daemon its starter waits for
         std::string log;
         bool installed;
         int status;  // of the script's process (-1: killed)
         TLogs logs;
     };
     const Case cases[] = {
-        {"interactive, listens", "bin", {"-i", "-v", "my cfg.cfg"}, true, false, "new|-i|-v|my cfg.cfg|", true, 0,
-         TLogs::Both},
-        {"daemon, listens", "my agent's bin", {"-d", "my cfg.cfg"}, true, false, "new|-d|my cfg.cfg|", true, 0,
-         TLogs::FailureOnly},
-        {"interactive, ends at once", "a$b `c` \"d\"", {"-i", "-v", "my cfg.cfg"}, false, false,
+        {"interactive, listens", "bin", {"-i", "-v", "my cfg.cfg"}, true, false, false,
+         "new|-i|-v|my cfg.cfg|", true, 0, TLogs::Both},
+        {"daemon, listens", "my agent's bin", {"-d", "my cfg.cfg"}, true, false, false,
+         "new|-d|my cfg.cfg|", true, 0, TLogs::FailureOnly},
+        {"interactive, ends at once", "a$b `c` \"d\"", {"-i", "-v", "my cfg.cfg"}, false, false, false,
          "new|-i|-v|my cfg.cfg|old|-i|-v|my cfg.cfg|", false, 0, TLogs::Both},
-        {"daemon, ends at once", "bin", {"-p", "PORT", "c.cfg"}, false, false, "new|-p|PORT|c.cfg|old|-p|PORT|c.cfg|",
-         false, 0, TLogs::FailureOnly},
+        {"daemon, ends at once", "bin", {"-p", "PORT", "c.cfg"}, false, false, false,
+         "new|-p|PORT|c.cfg|old|-p|PORT|c.cfg|", false, 0, TLogs::FailureOnly},
         // The mode and the port as the agent reads its options: in any order,
         // -p naming the port to wait for.
-        {"interactive after another option, listens", "bin", {"-v", "-i", "c.cfg"}, true, false, "new|-v|-i|c.cfg|",
-         true, 0, TLogs::OneFile},
-        {"-p names the port, listens", "bin", {"-d", "-p", "PORT", "c.cfg"}, true, false, "new|-d|-p|PORT|c.cfg|", true,
-         0, TLogs::Both},
+        {"interactive after another option, listens", "bin", {"-v", "-i", "c.cfg"}, true, false, false,
+         "new|-v|-i|c.cfg|", true, 0, TLogs::OneFile},
+        {"-p names the port, listens", "bin", {"-d", "-p", "PORT", "c.cfg"}, true, false, false,
+         "new|-d|-p|PORT|c.cfg|", true, 0, TLogs::Both},
         // The stopped new agent is the script's own process.
-        {"interactive, hangs", "my agent's bin", {"-i", "c.cfg"}, false, true, "new|-i|c.cfg|old|-i|c.cfg|", false, -1,
-         TLogs::FailureOnly},
-        {"daemon, hangs", "a$b `c` \"d\"", {"-d", "c.cfg"}, false, true, "new|-d|c.cfg|old|-d|c.cfg|", false, 0,
-         TLogs::OneFile},
+        {"interactive, hangs", "my agent's bin", {"-i", "c.cfg"}, false, true, false,
+         "new|-i|c.cfg|old|-i|c.cfg|", false, -1, TLogs::FailureOnly},
+        {"daemon, hangs", "a$b `c` \"d\"", {"-d", "c.cfg"}, false, true, false,
+         "new|-d|c.cfg|old|-d|c.cfg|", false, 0, TLogs::OneFile},
+        // The starter waits for a daemon that never gets ready: both end.
+        {"daemon, its forked daemon hangs", "bin", {"-d", "c.cfg"}, false, true, true,
+         "new|-d|c.cfg|old|-d|c.cfg|", false, 0, TLogs::FailureOnly},
     };
     for (const Case& k : cases) {
         {
@@ -172,9 +188,15 @@ TEST(UpgradeScript, InstallsOrRollsBack) {
                 if (a == "PORT") a = std::to_string(port), portArgument = true;
             for (size_t at; (at = log.find("PORT")) != std::string::npos;) log.replace(at, 4, std::to_string(port));
             TRun run(k.folder, "", portArgument ? 1 : port, k.logs);
-            const std::string fresh = FakeAgent("new", run.log, k.hangs);
+            const std::string daemonPidFile = k.forks ? run.dir.File("daemon.pid") : "";
+            const std::string fresh = FakeAgent("new", run.log, k.hangs, daemonPidFile);
             WriteTextFile(run.image, fresh);
             EXPECT_EQ(RunScript(run.script, args), k.status);
+            if (k.forks) {
+                const pid_t daemon = std::atoi(ReadTextFile(daemonPidFile).c_str());
+                ASSERT_GT(daemon, 0);
+                EXPECT_TRUE(Eventually([&] { return !Alive(daemon); })) << "the hung daemon " << daemon << " is left";
+            }
             // In interactive mode a detached watch finishes the work.
             EXPECT_TRUE(Eventually([&] { return ReadTextFile(run.log) == log; })) << ReadTextFile(run.log);
             // One line in the failure log, in the agent's own format, and
