@@ -3,7 +3,6 @@
 #include "config/addrfilter.h"
 #include "config/settings.h"
 #include "foundation/fileutils.h"
-#include "foundation/tempdir.h"
 
 namespace {
 
@@ -52,7 +51,6 @@ void ResolveTempDir(TZELSettings& s) {
     String dir = ExcludeTrailingPathDelimiter(s.tmpdir);
     // The root directory stays "/" rather than turning into an empty name.
     if (!dir.IsEmpty()) s.tmpdir = dir;
-    SetTempDirectory(s.tmpdir);
 }
 
 }  // namespace

@@ -38,7 +38,8 @@ struct TZELSettings {                 // a plain value; copied freely
 
     // Derives the computed fields from the settings read: the effective
     // filter list, the script paths next to the agent and a usable temporary
-    // directory (published through SetTempDirectory). Run after every load
+    // directory (which the store publishes through SetTempDirectory with the
+    // settings, so a scratch copy changes nothing in force). Run after every load
     // and before every save. `warning` receives a text when the filter marks
     // name more entries than the filter list holds; it is left alone
     // otherwise (the settings are usable either way).
@@ -79,7 +80,7 @@ public:
     bool ModifyAndSave(const std::function<void(TZELSettings&)>& change, String& err);
 
 private:
-    void Publish(const TZELSettings& s);
+    void Publish(const TZELSettings& s);  // the settings in force, and their temporary directory
     bool LoadLocked(String& err);  // with optmutex held
 
     std::mutex optmutex;               // held for a whole load, save or change

@@ -13,6 +13,7 @@ std::shared_ptr<const TZELSettings> TZELSettingsStore::Get() const {
 }
 
 void TZELSettingsStore::Publish(const TZELSettings& s) {
+    if (!s.tmpdir.IsEmpty()) SetTempDirectory(s.tmpdir);
     auto next = std::make_shared<const TZELSettings>(s);
     std::lock_guard<std::mutex> lock(current_mutex_);
     current_.swap(next);
@@ -34,11 +35,7 @@ int TZELSettingsStore::TryLoadOptions(String& err) {
 bool TZELSettingsStore::LoadLocked(String& err) {
     std::shared_ptr<const TZELSettings> before = Get();
     TZELSettings s = *before;
-    if (!LoadSettingsFile(s, err)) {
-        // The settings in force stay; so does their temporary directory.
-        if (!before->tmpdir.IsEmpty()) SetTempDirectory(before->tmpdir);
-        return false;
-    }
+    if (!LoadSettingsFile(s, err)) return false;  // the settings in force stay
     Publish(s);
     return true;
 }

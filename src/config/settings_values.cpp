@@ -7,7 +7,6 @@
 #include "config/addrfilter.h"
 #include "config/settings_internal.h"
 #include "foundation/escape.h"
-#include "foundation/tempdir.h"
 
 namespace {
 
@@ -134,11 +133,7 @@ bool CheckStartupSettings(const String& cfgfile, int commandLinePort, TZELSettin
     s = TZELSettings();
     s.cfgfile = cfgfile;
     s.port = commandLinePort;
-    // Deriving the scratch value names its temporary directory: the one in
-    // force is put back afterwards.
-    const String tmpdir = ZELSettings.Get()->tmpdir;
-    bool ok = LoadSettingsFile(s, err);
-    if (!tmpdir.IsEmpty()) SetTempDirectory(tmpdir);
+    bool ok = LoadSettingsFile(s, err);  // a scratch copy: nothing in force changes
     if (ok && (s.port < 1 || s.port > 65535)) {
         err += "  TCP port is out of range (1-65535)!\n";
         ok = false;
