@@ -249,5 +249,5 @@ void Twofish_decrypt(const Twofish_key* xkey, const Twofish_Byte c[16], Twofish_
 void Twofish_fatal(const char* msg) {
     std::fprintf(stderr, "\nTwofish fatal error: %s\nProcess terminated\n", msg != nullptr ? msg : "");
     std::fflush(stderr);
-    std::exit(3);
+    std::exit(kTwofishFatalExit);
 }

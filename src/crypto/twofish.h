@@ -61,6 +61,9 @@ void Twofish_prepare_key(const Twofish_Byte key[], int key_len, Twofish_key* xke
 void Twofish_encrypt(const Twofish_key* xkey, const Twofish_Byte p[16], Twofish_Byte c[16]);
 void Twofish_decrypt(const Twofish_key* xkey, const Twofish_Byte c[16], Twofish_Byte p[16]);
 
+// The exit status of Twofish_fatal: the agent's exit code for a cipher
+// failure (the daemon's exit-code table is held to it).
+inline constexpr int kTwofishFatalExit = 3;
 // Writes "\nTwofish fatal error: <msg>\nProcess terminated\n" to stderr and
-// ends the process with exit code 3.
+// ends the process with exit code kTwofishFatalExit.
 [[noreturn]] void Twofish_fatal(const char* msg);

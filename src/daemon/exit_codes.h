@@ -3,6 +3,8 @@
 // starting process.
 #pragma once
 
+#include "crypto/twofish.h"
+
 enum class TExitCode : int {
     // Stopped by the server or by SIGTERM; also the starting process of
     // daemon mode once the detached one serves.
@@ -24,6 +26,7 @@ enum class TExitCode : int {
 };
 
 constexpr int ExitStatus(TExitCode code) { return static_cast<int>(code); }
+static_assert(ExitStatus(TExitCode::CipherFailed) == kTwofishFatalExit, "the cipher's own stop exits as CipherFailed");
 
 // Every code, for the checks of the documentation.
 inline constexpr TExitCode kAllExitCodes[] = {TExitCode::Ok, TExitCode::BadConfiguration, TExitCode::DetachFailed,
