@@ -13,10 +13,7 @@
 
 namespace {
 
-using peers::TTcpMode;
-using peers::TTcpPeer;
-using peers::TUdpMode;
-using peers::TUdpPeer;
+using peers::TTcpMode, peers::TTcpPeer, peers::TUdpMode, peers::TUdpPeer;
 using peers::kInvalid, peers::kNoName, peers::kRefused, peers::kTooLong;
 const std::vector<std::string> kSent = {"Data has been sent"};
 

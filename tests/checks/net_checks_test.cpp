@@ -14,10 +14,7 @@
 
 namespace {
 
-using peers::TTcpMode;
-using peers::TTcpPeer;
-using peers::TUdpMode;
-using peers::TUdpPeer;
+using peers::TTcpMode, peers::TTcpPeer, peers::TUdpMode, peers::TUdpPeer;
 using peers::kInvalid, peers::kNoName, peers::kRefused, peers::kTooLong;
 
 bool IsCount(const std::string& s) {
