@@ -17,12 +17,12 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <fstream>
 #include <regex>
 #include <string>
 #include <thread>
 
 #include "common/eventually.h"
+#include "common/proc_walk.h"
 #include "common/scratch_dir.h"
 #include "foundation/fd.h"
 
@@ -75,12 +75,6 @@ std::string FakeAgent(const std::string& name, const std::string& log, bool hang
     return s;
 }
 
-bool Alive(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const size_t paren = text.rfind(')');
-    return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] != 'Z';
-}
 
 // Times `fragment` occurs in `text`.
 int CountOf(const std::string& text, const std::string& fragment) {
@@ -195,7 +189,7 @@ TEST(UpgradeScript, InstallsOrRollsBack) {
             if (k.forks) {
                 const pid_t daemon = std::atoi(ReadTextFile(daemonPidFile).c_str());
                 ASSERT_GT(daemon, 0);
-                EXPECT_TRUE(Eventually([&] { return !Alive(daemon); })) << "the hung daemon " << daemon << " is left";
+                EXPECT_TRUE(Eventually([&] { return proc_walk::ProcessEnded(daemon); })) << "the hung daemon " << daemon << " is left";
             }
             // In interactive mode a detached watch finishes the work.
             EXPECT_TRUE(Eventually([&] { return ReadTextFile(run.log) == log; })) << ReadTextFile(run.log);
